@@ -1,0 +1,8 @@
+#pragma once
+
+// At start-up: load the stored settings into LiveSettings, or on a first run (no buddy
+// address stored) store the first-run values and load those.
+void InitSettings();
+
+// Fills every field of LiveSettings from the per-user registry.
+void LoadSettings();

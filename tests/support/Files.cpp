@@ -1,0 +1,53 @@
+#include "support/Files.h"
+
+#include <sys/stat.h>
+
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <thread>
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void WriteFile(const std::string& path, const std::string& contents) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(contents.data(), static_cast<std::streamsize>(contents.size()));
+}
+
+bool FileExists(const std::string& path) {
+    struct stat info {};
+    return lstat(path.c_str(), &info) == 0;
+}
+
+std::string RandomBytes(size_t size, uint32_t seed) {
+    std::mt19937 generator(seed);
+    std::string bytes(size, '\0');
+    size_t i = 0;
+    for (; i + 4 <= size; i += 4) {
+        uint32_t word = generator();
+        bytes[i] = static_cast<char>(word);
+        bytes[i + 1] = static_cast<char>(word >> 8);
+        bytes[i + 2] = static_cast<char>(word >> 16);
+        bytes[i + 3] = static_cast<char>(word >> 24);
+    }
+    for (; i < size; ++i) {
+        bytes[i] = static_cast<char>(generator());
+    }
+    return bytes;
+}
+
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= end) {
+            return condition();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}

@@ -1,0 +1,16 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+// Small file and timing helpers for tests.
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& contents);
+bool FileExists(const std::string& path);
+// Random bytes, the same for the same seed.
+std::string RandomBytes(size_t size, uint32_t seed);
+// Polls until the condition holds or the time is up; returns the condition's last value.
+bool WaitUntil(const std::function<bool()>& condition,
+               std::chrono::milliseconds limit = std::chrono::seconds(10));
