@@ -1,0 +1,52 @@
+#include "app/CAboutDlg.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QPushButton>
+#include <QScreen>
+
+#include "ui/Artwork.h"
+#include "ui/DialogUnits.h"
+#include "ui/ResourceIds.h"
+
+CAboutDlg::CAboutDlg(QWidget* parent)
+    : QDialog(parent, Qt::Dialog | Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint) {
+    setWindowTitle(QStringLiteral("About Zingwell"));
+    QFont font(QStringLiteral("Garamond"), 11);
+    font.setStyleHint(QFont::Serif);
+    setFont(font);
+
+    QPalette colours = palette();
+    for (auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
+        colours.setColor(group, QPalette::Window, QColor(255, 209, 0));
+        colours.setColor(group, QPalette::WindowText, QColor(26, 0, 0));
+        colours.setColor(group, QPalette::ButtonText, QColor(26, 0, 0));
+    }
+    setPalette(colours);
+    setAutoFillBackground(true);
+
+    const DialogUnits units(font);
+    setFixedSize(units.X(214), units.Y(45));
+
+    auto* picture = new QLabel(this);
+    picture->setObjectName(QStringLiteral("icon"));
+    picture->setPixmap(Artwork::IconPixmap(resource::kIconAbout, 32, devicePixelRatioF()));
+    picture->setGeometry(units.X(7), units.Y(7), 32, 32);
+
+    auto* version = new QLabel(QString::fromLatin1(kVersionText), this);
+    version->setObjectName(QStringLiteral("version"));
+    version->setGeometry(units.Rect(31, 14, 100, 8));
+
+    auto* line = new QLabel(QStringLiteral("Drop files on the dog to send them."), this);
+    line->setGeometry(units.Rect(6, 28, 157, 8));
+
+    auto* ok = new QPushButton(QStringLiteral("OK"), this);
+    ok->setObjectName(QStringLiteral("ok"));
+    ok->setGeometry(units.Rect(168, 8, 38, 16));
+    ok->setDefault(true);
+    connect(ok, &QPushButton::clicked, this, &QDialog::accept);
+
+    if (QScreen* screen = QApplication::primaryScreen()) {
+        move(screen->availableGeometry().center() - rect().center());
+    }
+}

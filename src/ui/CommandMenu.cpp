@@ -1,0 +1,31 @@
+#include "ui/CommandMenu.h"
+
+#include "ui/ResourceIds.h"
+
+CommandMenu::CommandMenu(std::function<void(int)> onCommand, QWidget* parent)
+    : QMenu(QStringLiteral("File"), parent) {
+    struct Item {
+        const char* text;
+        int command;
+    };
+    const Item items[] = {
+        {"Settings...", resource::kCommandSettings},
+        {"View files...", resource::kCommandViewFiles},
+        {"View log...", resource::kCommandViewLog},
+        {nullptr, 0},
+        {"Website...", resource::kCommandWebsite},
+        {"About...", resource::kCommandAbout},
+        {nullptr, 0},
+        {"Exit", resource::kCommandExit},
+    };
+    for (const Item& item : items) {
+        if (item.text == nullptr) {
+            addSeparator();
+            continue;
+        }
+        QAction* action = addAction(QString::fromLatin1(item.text));
+        action->setData(item.command);
+        const int command = item.command;
+        connect(action, &QAction::triggered, this, [onCommand, command] { onCommand(command); });
+    }
+}

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <string>
+
+// What the drop window's heart needs of the screen. The desktop layer implements it; every
+// call may come from any thread and, but for ShowMessage, must return without waiting for
+// the UI thread.
+class DropView {
+public:
+    virtual ~DropView() = default;
+
+    virtual void ShowProgressBar(bool visible) = 0;
+    // 0 to 100.
+    virtual void SetProgressPosition(int percent) = 0;
+    virtual void PlayBark() = 0;
+    // Makes the drop window the active window.
+    virtual void Activate() = 0;
+    // A message box with an OK button and the caption "Zingwell"; returns when it is closed.
+    virtual void ShowMessage(const std::string& text) = 0;
+    // The beacon timer, every 10 seconds: (re)starts it.
+    virtual void StartBeaconTimer() = 0;
+    // Stops it; true when it was running.
+    virtual bool StopBeaconTimer() = 0;
+};

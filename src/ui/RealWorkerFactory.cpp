@@ -1,0 +1,76 @@
+#include "ui/RealWorkerFactory.h"
+
+#include "discovery/MulticastListener.h"
+#include "ftp/FTPer.h"
+#include "transfer/SListener.h"
+#include "transfer/SSender.h"
+
+namespace {
+
+// Thin adapters: each worker keeps its own shape, the drop window sees only what it uses.
+
+class RealSender : public SendWorker {
+public:
+    void SetCallback(Callback* callback) override { sender_.SetCallback(callback); }
+    bool SendFile(const std::string& address, const std::string& port,
+                  const std::string& path) override {
+        return sender_.SendFile(address, port, path);
+    }
+    bool Busy() const override { return sender_.Busy(); }
+
+private:
+    SSender sender_;
+};
+
+class RealReceiver : public ReceiveWorker {
+public:
+    void SetCallback(Callback* callback) override { receiver_.SetCallback(callback); }
+    void Start(int port) override { receiver_.Start(port); }
+
+private:
+    SListener receiver_;
+};
+
+class RealDiscovery : public DiscoveryWorker {
+public:
+    explicit RealDiscovery(Callback* callback) : discovery_(callback) {}
+    void StartReceiver() override { discovery_.StartReceiver(); }
+    void SendBeacon(int port) override { discovery_.SendBeacon(port); }
+    void AnnounceShutdown() override { discovery_.AnnounceShutdown(); }
+    bool buddyKnown() const override { return discovery_.buddyKnown(); }
+
+private:
+    MulticastListener discovery_;
+};
+
+class RealUploader : public UploadWorker {
+public:
+    void Configure(Callback* callback, const std::string& serverHost, const std::string& userName,
+                   const std::string& userPass, const std::string& targetFolder) override {
+        uploader_.Configure(callback, serverHost, userName, userPass, targetFolder);
+    }
+    void AddFile(const std::string& path) override { uploader_.AddFile(path); }
+    void Start() override { uploader_.Start(); }
+    bool Busy() const override { return uploader_.Busy(); }
+
+private:
+    FTPer uploader_;
+};
+
+}  // namespace
+
+std::unique_ptr<UploadWorker> RealWorkerFactory::MakeUploader() {
+    return std::make_unique<RealUploader>();
+}
+
+std::unique_ptr<SendWorker> RealWorkerFactory::MakeSender() {
+    return std::make_unique<RealSender>();
+}
+
+std::unique_ptr<ReceiveWorker> RealWorkerFactory::MakeReceiver() {
+    return std::make_unique<RealReceiver>();
+}
+
+std::unique_ptr<DiscoveryWorker> RealWorkerFactory::MakeDiscovery(Callback* callback) {
+    return std::make_unique<RealDiscovery>(callback);
+}

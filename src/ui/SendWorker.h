@@ -1,0 +1,17 @@
+#pragma once
+
+#include <string>
+
+#include "core/Callback.h"
+
+// The sender, as the drop window uses it.
+class SendWorker {
+public:
+    virtual ~SendWorker() = default;
+    virtual void SetCallback(Callback* callback) = 0;
+    // False, changing nothing, while a transfer runs.
+    virtual bool SendFile(const std::string& address, const std::string& port,
+                          const std::string& path) = 0;
+    // True until just before the running transfer's last event.
+    virtual bool Busy() const = 0;
+};

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <memory>
+
+#include "core/Callback.h"
+#include "ui/DiscoveryWorker.h"
+#include "ui/ReceiveWorker.h"
+#include "ui/SendWorker.h"
+#include "ui/UploadWorker.h"
+
+// Makes the workers the drop window owns. The desktop program gets the real ones
+// (RealWorkerFactory); the tests can hand in recording ones.
+class WorkerFactory {
+public:
+    virtual ~WorkerFactory() = default;
+    virtual std::unique_ptr<UploadWorker> MakeUploader() = 0;
+    virtual std::unique_ptr<SendWorker> MakeSender() = 0;
+    virtual std::unique_ptr<ReceiveWorker> MakeReceiver() = 0;
+    virtual std::unique_ptr<DiscoveryWorker> MakeDiscovery(Callback* callback) = 0;
+};

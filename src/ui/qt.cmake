@@ -1,0 +1,25 @@
+# The drop window widget, the tray frame and the settings dialog: the Qt half of src/ui.
+find_package(Qt6 REQUIRED COMPONENTS Widgets Multimedia Svg)
+set(CMAKE_AUTOMOC ON)
+
+add_library(zingwell_ui STATIC
+    ${CMAKE_CURRENT_LIST_DIR}/Artwork.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/BarkPlayer.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/CDropWindow.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/CommandMenu.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/ConfigDialog.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/DialogUnits.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/MainFrame.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/QtLauncher.cpp)
+target_link_libraries(zingwell_ui PUBLIC zingwell_heart Qt6::Widgets Qt6::Multimedia Qt6::Svg)
+target_compile_definitions(zingwell_ui PRIVATE
+    ZINGWELL_DATA_DIR="${CMAKE_INSTALL_PREFIX}/share/zingwell")
+
+set(ZINGWELL_ART_FILES)
+foreach(art dog.svg icon-146.svg icon-150.svg icon-151.svg icon-152.svg zingwell.svg)
+    list(APPEND ZINGWELL_ART_FILES ${PROJECT_SOURCE_DIR}/resources/${art})
+endforeach()
+qt_add_resources(zingwell_ui artwork
+    PREFIX /zingwell
+    BASE ${PROJECT_SOURCE_DIR}/resources
+    FILES ${ZINGWELL_ART_FILES})

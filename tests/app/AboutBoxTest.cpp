@@ -1,0 +1,31 @@
+#include <gtest/gtest.h>
+
+#include <QLabel>
+#include <QPushButton>
+
+#include "app/CAboutDlg.h"
+#include "app/ZingwellApp.h"
+
+namespace {
+
+TEST(AboutBox, ShowsTheVersionOnYellowWithAnOkButton) {
+    CAboutDlg about;
+    EXPECT_EQ(about.windowTitle().toStdString(), "About Zingwell");
+    auto* version = about.findChild<QLabel*>("version");
+    ASSERT_NE(version, nullptr);
+    EXPECT_EQ(version->text().toStdString(), "Zingwell version 2.0.1 (beta)");
+    EXPECT_EQ(about.palette().color(QPalette::Window), QColor(255, 209, 0));
+    EXPECT_EQ(version->palette().color(QPalette::WindowText), QColor(26, 0, 0));
+    auto* icon = about.findChild<QLabel*>("icon");
+    ASSERT_NE(icon, nullptr);
+    EXPECT_FALSE(icon->pixmap().isNull());
+    about.show();
+    about.findChild<QPushButton*>("ok")->click();
+    EXPECT_EQ(about.result(), QDialog::Accepted);
+}
+
+TEST(AboutBox, TheWebsiteCommandHasAGuideToOpen) {
+    EXPECT_FALSE(ZingwellApp::GuidePath().isEmpty());
+}
+
+}  // namespace

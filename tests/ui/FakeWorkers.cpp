@@ -1,0 +1,127 @@
+#include "ui/FakeWorkers.h"
+
+void RecordingView::Record(const std::string& call) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    calls_.push_back(call);
+}
+void RecordingView::ShowProgressBar(bool visible) {
+    barVisible_ = visible;
+    Record(visible ? "bar shown" : "bar hidden");
+}
+void RecordingView::SetProgressPosition(int percent) { Record("pos " + std::to_string(percent)); }
+void RecordingView::PlayBark() { Record("bark"); }
+void RecordingView::Activate() { Record("activate"); }
+void RecordingView::ShowMessage(const std::string& text) { Record("message " + text); }
+void RecordingView::StartBeaconTimer() {
+    timerRunning_ = true;
+    Record("timer start");
+}
+bool RecordingView::StopBeaconTimer() {
+    Record("timer stop");
+    return timerRunning_.exchange(false);
+}
+std::vector<std::string> RecordingView::Calls() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return calls_;
+}
+std::vector<std::string> RecordingView::Messages() const {
+    std::vector<std::string> messages;
+    for (const std::string& call : Calls()) {
+        if (call.rfind("message ", 0) == 0) messages.push_back(call.substr(8));
+    }
+    return messages;
+}
+std::vector<int> RecordingView::Positions() const {
+    std::vector<int> positions;
+    for (const std::string& call : Calls()) {
+        if (call.rfind("pos ", 0) == 0) positions.push_back(std::stoi(call.substr(4)));
+    }
+    return positions;
+}
+void RecordingView::Clear() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    calls_.clear();
+}
+
+void RecordingIconMaker::SetTrayIcon(uint16_t icon, bool modify) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    icons_.push_back(modify ? icon : -icon);
+}
+std::vector<int> RecordingIconMaker::Icons() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return icons_;
+}
+int RecordingIconMaker::Last() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return icons_.empty() ? 0 : icons_.back();
+}
+
+bool FakeSender::SendFile(const std::string& address, const std::string& port,
+                          const std::string& path) {
+    if (busy_.exchange(true)) {
+        return false;
+    }
+    std::lock_guard<std::mutex> guard(mutex_);
+    sent_.push_back(address + " " + port + " " + path);
+    return true;
+}
+void FakeSender::Finish() {
+    busy_ = false;
+    callback_->FinishedSending();
+}
+void FakeSender::FailToConnect() {
+    busy_ = false;
+    callback_->FoundBuddy(nullptr, nullptr);
+}
+void FakeSender::FailToOpen() {
+    busy_ = false;
+    callback_->ReportError(1);
+}
+std::vector<std::string> FakeSender::Sent() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return sent_;
+}
+
+void FakeDiscovery::SendBeacon(int port) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    beacons.push_back("b " + std::to_string(port));
+}
+
+void FakeUploader::Configure(Callback* callback_, const std::string& serverHost,
+                             const std::string& userName, const std::string& userPass,
+                             const std::string& targetFolder) {
+    callback = callback_;
+    calls.push_back("configure " + serverHost + " " + userName + " " + userPass + " " +
+                    targetFolder);
+}
+void FakeUploader::AddFile(const std::string& path) { calls.push_back("add " + path); }
+void FakeUploader::Start() {
+    busy_ = true;
+    calls.push_back("start");
+}
+void FakeUploader::Finish() {
+    callback->FinishedSending();
+    busy_ = false;
+}
+
+std::unique_ptr<UploadWorker> FakeWorkerFactory::MakeUploader() {
+    auto made = std::make_unique<FakeUploader>();
+    uploader = made.get();
+    return made;
+}
+std::unique_ptr<SendWorker> FakeWorkerFactory::MakeSender() {
+    auto made = std::make_unique<FakeSender>();
+    sender = made.get();
+    return made;
+}
+std::unique_ptr<ReceiveWorker> FakeWorkerFactory::MakeReceiver() {
+    auto made = std::make_unique<FakeReceiver>();
+    receiver = made.get();
+    return made;
+}
+std::unique_ptr<DiscoveryWorker> FakeWorkerFactory::MakeDiscovery(Callback* callback) {
+    discoveryCallback = callback;
+    auto made = std::make_unique<FakeDiscovery>();
+    discovery = made.get();
+    return made;
+}

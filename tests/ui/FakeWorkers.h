@@ -1,0 +1,128 @@
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "core/IconMakerI.h"
+#include "ui/DropView.h"
+#include "ui/WorkerFactory.h"
+
+// Recording stand-ins for the screen and the workers, so that every decision of the drop
+// window's heart can be checked without a display or a network.
+
+class RecordingView : public DropView {
+public:
+    void ShowProgressBar(bool visible) override;
+    void SetProgressPosition(int percent) override;
+    void PlayBark() override;
+    void Activate() override;
+    void ShowMessage(const std::string& text) override;
+    void StartBeaconTimer() override;
+    bool StopBeaconTimer() override;
+
+    std::vector<std::string> Calls() const;
+    std::vector<std::string> Messages() const;
+    std::vector<int> Positions() const;
+    bool barVisible() const { return barVisible_; }
+    bool timerRunning() const { return timerRunning_; }
+    void Clear();
+
+private:
+    void Record(const std::string& call);
+    mutable std::mutex mutex_;
+    std::vector<std::string> calls_;
+    std::atomic<bool> barVisible_{false};
+    std::atomic<bool> timerRunning_{false};
+};
+
+class RecordingIconMaker : public IconMakerI {
+public:
+    void SetTrayIcon(uint16_t icon, bool modify) override;
+    std::vector<int> Icons() const;
+    int Last() const;
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<int> icons_;
+};
+
+class FakeSender : public SendWorker {
+public:
+    void SetCallback(Callback* callback) override { callback_ = callback; }
+    bool SendFile(const std::string& address, const std::string& port,
+                  const std::string& path) override;
+    bool Busy() const override { return busy_; }
+    // Ends the running transfer as the real sender does: idle first, then the last event.
+    void Finish();
+    void FailToConnect();
+    void FailToOpen();
+
+    std::vector<std::string> Sent() const;  // "address port path"
+    Callback* callback() const { return callback_; }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> sent_;
+    std::atomic<bool> busy_{false};
+    Callback* callback_ = nullptr;
+};
+
+class FakeReceiver : public ReceiveWorker {
+public:
+    void SetCallback(Callback* callback) override { callback_ = callback; }
+    void Start(int port) override { ports.push_back(port); }
+    Callback* callback() const { return callback_; }
+    std::vector<int> ports;
+
+private:
+    Callback* callback_ = nullptr;
+};
+
+class FakeDiscovery : public DiscoveryWorker {
+public:
+    void StartReceiver() override { ++receiverStarts; }
+    void SendBeacon(int port) override;
+    void AnnounceShutdown() override { beacons.push_back("leave"); }
+    bool buddyKnown() const override { return known; }
+
+    std::atomic<int> receiverStarts{0};
+    std::vector<std::string> beacons;  // "b <port>" or "leave"
+    std::atomic<bool> known{false};
+
+private:
+    std::mutex mutex_;
+};
+
+class FakeUploader : public UploadWorker {
+public:
+    void Configure(Callback* callback, const std::string& serverHost, const std::string& userName,
+                   const std::string& userPass, const std::string& targetFolder) override;
+    void AddFile(const std::string& path) override;
+    void Start() override;
+    bool Busy() const override { return busy_; }
+    // The job's end as the real job reports it.
+    void Finish();
+
+    std::vector<std::string> calls;  // "configure host user pass target", "add path", "start"
+    Callback* callback = nullptr;
+
+private:
+    std::atomic<bool> busy_{false};
+};
+
+class FakeWorkerFactory : public WorkerFactory {
+public:
+    std::unique_ptr<UploadWorker> MakeUploader() override;
+    std::unique_ptr<SendWorker> MakeSender() override;
+    std::unique_ptr<ReceiveWorker> MakeReceiver() override;
+    std::unique_ptr<DiscoveryWorker> MakeDiscovery(Callback* callback) override;
+
+    // Owned by the drop window once made.
+    FakeUploader* uploader = nullptr;
+    FakeSender* sender = nullptr;
+    FakeReceiver* receiver = nullptr;
+    FakeDiscovery* discovery = nullptr;
+    Callback* discoveryCallback = nullptr;
+};

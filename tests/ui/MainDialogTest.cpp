@@ -1,0 +1,322 @@
+#include "ui/MainDialog.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "ui/FakeWorkers.h"
+#include "core/ActivityLog.h"
+#include "core/ReceiveFolder.h"
+#include "settings/LiveSettings.h"
+#include "settings/RegistryText.h"
+#include "settings/SettingsKeys.h"
+#include "support/Files.h"
+#include "support/TestPaths.h"
+
+namespace {
+
+using Text = LiveSettingsStore::Text;
+using Calls = std::vector<std::string>;
+
+enum class Mode { Manual, Auto, Ftp, None };
+
+class MainDialogTest : public testing::Test {
+protected:
+    void SetMode(Mode mode, bool server = true) {
+        LiveSettings.manual = mode == Mode::Manual;
+        LiveSettings.auto_ = mode == Mode::Auto;
+        LiveSettings.useftp = mode == Mode::Ftp;
+        LiveSettings.server = server;
+        LiveSettings.SetBuddy("10.0.0.7", "6677");
+        LiveSettings.Set(Text::serverport, "7001");
+        LiveSettings.Set(Text::ftpip, "ftp.example");
+        LiveSettings.Set(Text::user, "u");
+        LiveSettings.Set(Text::pass, "p");
+        LiveSettings.Set(Text::target, "/in");
+    }
+    // Builds and initialises the drop window's heart, as the main frame does.
+    MainDialog& Open() {
+        dialog = std::make_unique<MainDialog>(view, workers);
+        dialog->SetIconMaker(&icons);
+        dialog->Initialize();
+        return *dialog;
+    }
+    std::string Log() {
+        CloseLog();
+        return ReadFile(GetReceiveFolder() + "/zingwelllog.txt");
+    }
+    std::string QueueFile() { return ReadFile(GetReceiveFolder() + "/Files2Send.txt"); }
+
+    RecordingView view;
+    RecordingIconMaker icons;
+    FakeWorkerFactory workers;
+    std::unique_ptr<MainDialog> dialog;
+};
+
+TEST_F(MainDialogTest, ThreeFilesInABuddyModeGoOutOneAfterAnother) {
+    SetMode(Mode::Manual);
+    MainDialog& heart = Open();
+    heart.OnDropFiles({"/d/a", "/d/b", "/d/c"});
+    EXPECT_EQ(view.Calls(), (Calls{"bark", "bar shown", "pos 100", "activate"}));
+    EXPECT_EQ(QueueFile(), "/d/a\r\n/d/b\r\n/d/c\r\n");
+    EXPECT_EQ(workers.sender->Sent(), (Calls{"10.0.0.7 6677 /d/a"}));
+
+    workers.sender->Finish();
+    EXPECT_EQ(workers.sender->Sent().back(), "10.0.0.7 6677 /d/b");
+    EXPECT_TRUE(view.barVisible());
+    workers.sender->Finish();
+    workers.sender->Finish();
+    EXPECT_EQ(workers.sender->Sent().size(), 3u);
+    EXPECT_EQ(workers.sender->Sent().back(), "10.0.0.7 6677 /d/c");
+    EXPECT_FALSE(view.barVisible());
+    EXPECT_EQ(heart.queue().Count(), 0u);
+    EXPECT_EQ(QueueFile(), "");
+    EXPECT_EQ(icons.Last(), 150);
+}
+
+TEST_F(MainDialogTest, InFtpModeOnlyTheHeadGoesAndTheRestWaitForTheNextDrop) {
+    SetMode(Mode::Ftp);
+    MainDialog& heart = Open();
+    heart.OnDropFiles({"/d/a", "/d/b", "/d/c"});
+    EXPECT_EQ(workers.uploader->calls,
+              (Calls{"configure ftp.example u p /in", "add /d/a", "start"}));
+    EXPECT_TRUE(workers.sender->Sent().empty());
+
+    workers.uploader->Finish();
+    EXPECT_EQ(heart.queue().Count(), 2u);
+    EXPECT_EQ(workers.uploader->calls.size(), 3u);  // nothing more dispatched
+    EXPECT_EQ(icons.Last(), 146);
+    EXPECT_TRUE(view.barVisible());
+
+    heart.OnDropFiles({"/d/d"});
+    EXPECT_EQ(workers.uploader->calls.back(), "start");
+    EXPECT_EQ(workers.uploader->calls[workers.uploader->calls.size() - 2], "add /d/b");
+}
+
+TEST_F(MainDialogTest, ADropDuringARunningTransferDoesNotSendTheHeadTwice) {
+    SetMode(Mode::Manual);
+    MainDialog& heart = Open();
+    heart.OnDropFiles({"/d/a"});
+    heart.OnDropFiles({"/d/b"});
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 8; ++i) {
+        threads.emplace_back([&] {
+            for (int j = 0; j < 200; ++j) heart.SendNext();
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(workers.sender->Sent(), (Calls{"10.0.0.7 6677 /d/a"}));
+    workers.sender->Finish();
+    EXPECT_EQ(workers.sender->Sent().back(), "10.0.0.7 6677 /d/b");
+
+    // The same holds for FTP: a drop during a job neither adds the head again nor starts.
+    SetMode(Mode::Ftp);
+    workers.sender->Finish();
+    heart.OnDropFiles({"/d/c"});
+    heart.OnDropFiles({"/d/e"});
+    EXPECT_EQ(workers.uploader->calls,
+              (Calls{"configure ftp.example u p /in", "add /d/c", "start",
+                     "configure ftp.example u p /in"}));
+}
+
+TEST_F(MainDialogTest, EntriesFromAnEarlierRunWaitForTheFirstDropOrBuddy) {
+    WriteFile(GetReceiveFolder() + "/Files2Send.txt", "/old/1\r\n/old/2\r\n");
+    SetMode(Mode::Manual);
+    MainDialog& heart = Open();
+    EXPECT_TRUE(workers.sender->Sent().empty());
+    heart.OnDropFiles({"/new"});
+    EXPECT_EQ(workers.sender->Sent(), (Calls{"10.0.0.7 6677 /old/1"}));
+}
+
+TEST_F(MainDialogTest, AnEarlierRunsEntryGoesToTheFirstBuddyFound) {
+    WriteFile(GetReceiveFolder() + "/Files2Send.txt", "/old/1\n");
+    SetMode(Mode::Auto);
+    LiveSettings.SetBuddy("", "");
+    Open();
+    const std::string storedBefore = ReadFile(TestPaths::UserRegistry());
+    workers.discoveryCallback->FoundBuddy("10.1.1.1", "7777");
+    EXPECT_EQ(workers.sender->Sent(), (Calls{"10.1.1.1 7777 /old/1"}));
+    std::string address, port;
+    LiveSettings.GetBuddy(address, port);
+    EXPECT_EQ(address + ":" + port, "10.1.1.1:7777");
+    EXPECT_EQ(ReadFile(TestPaths::UserRegistry()), storedBefore);  // memory only
+    EXPECT_NE(Log().find("Found buddy at address: 10.1.1.1; port: 7777\n"), std::string::npos);
+}
+
+TEST_F(MainDialogTest, FoundBuddyOutsideAutomaticModeOrWithoutAddressOnlyStopsTheTimer) {
+    SetMode(Mode::Manual);
+    Open();
+    dialog->OnDropFiles({"/d/a"});
+    workers.sender->FailToConnect();  // FoundBuddy(null, null)
+    EXPECT_EQ(workers.sender->Sent().size(), 1u);
+    dialog->FoundBuddy("10.9.9.9", "1");
+    std::string address, port;
+    LiveSettings.GetBuddy(address, port);
+    EXPECT_EQ(address, "10.0.0.7");
+    EXPECT_EQ(workers.sender->Sent().size(), 1u);
+    EXPECT_EQ(Log().find("Found buddy"), std::string::npos);
+    EXPECT_EQ(icons.Last(), 150);
+    EXPECT_EQ(dialog->queue().Count(), 1u);  // a failed connection keeps the entry
+}
+
+TEST_F(MainDialogTest, TheBeaconTimerAnswersOnceAndRestartsWhenTheBuddyLeaves) {
+    SetMode(Mode::Auto);
+    Open();
+    EXPECT_EQ(workers.receiver->ports, (std::vector<int>{6677}));
+    EXPECT_EQ(workers.discovery->receiverStarts, 1);
+    EXPECT_EQ(workers.discovery->beacons, (Calls{"b 6677"}));
+    EXPECT_TRUE(view.timerRunning());
+
+    workers.discoveryCallback->FoundBuddy("10.1.1.1", "7777");
+    EXPECT_FALSE(view.timerRunning());
+    EXPECT_EQ(workers.discovery->beacons, (Calls{"b 6677", "b 6677"}));  // one answer
+    workers.discoveryCallback->FoundBuddy("10.1.1.2", "7778");
+    EXPECT_EQ(workers.discovery->beacons.size(), 2u);  // no answer to the answer
+
+    workers.discoveryCallback->LostBuddy(false);
+    EXPECT_TRUE(view.timerRunning());
+    EXPECT_FALSE(view.barVisible());
+    EXPECT_EQ(icons.Last(), 146);
+    dialog->LostBuddy(true);
+    EXPECT_EQ(icons.Last(), 151);
+
+    // The tick announces us only while no buddy is known, and only in automatic mode.
+    dialog->OnTimer();
+    EXPECT_EQ(workers.discovery->beacons.size(), 3u);
+    workers.discovery->known = true;
+    dialog->OnTimer();
+    EXPECT_EQ(workers.discovery->beacons.size(), 3u);
+
+    dialog->PrepareShutdown();
+    EXPECT_EQ(workers.discovery->beacons.back(), "leave");
+    EXPECT_NE(Log().find("Shutting down\n"), std::string::npos);
+}
+
+struct ProgressCase {
+    int64_t total;
+    int64_t chunk;
+    float step;
+};
+
+class ProgressTest : public MainDialogTest, public testing::WithParamInterface<ProgressCase> {};
+
+TEST_P(ProgressTest, TheBarMovesInStepsThatSuitTheSize) {
+    SetMode(Mode::Manual);
+    Open();
+    const ProgressCase c = GetParam();
+    for (int64_t done = c.chunk; done <= c.total; done += c.chunk) {
+        dialog->ShowProgress(done, c.total);
+    }
+    const std::vector<int> positions = view.Positions();
+    ASSERT_FALSE(positions.empty());
+    EXPECT_LE(positions.size(), static_cast<size_t>(100 / c.step + 1));
+    for (size_t i = 1; i < positions.size(); ++i) {
+        EXPECT_GE(positions[i] - positions[i - 1], static_cast<int>(c.step) == 0 ? 0 : c.step - 1)
+            << i;
+        EXPECT_GT(positions[i], positions[i - 1] - 1);
+    }
+    EXPECT_GE(positions.back(), 100 - static_cast<int>(c.step) - 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, ProgressTest,
+                         testing::Values(ProgressCase{300000, 1000, 5},
+                                         ProgressCase{100000, 1, 10},
+                                         ProgressCase{5 << 20, 102400, 2},
+                                         ProgressCase{300ll << 20, 102400, 0.5f}));
+
+TEST_F(MainDialogTest, ProgressIgnoresEmptyTotalsAndKeepsWithinTheBar) {
+    SetMode(Mode::Manual);
+    Open();
+    dialog->ShowProgress(1, 100);  // below the first step: nothing changes
+    dialog->ShowProgress(9, 0);    // an empty incoming file
+    dialog->ShowProgress(5, -1);
+    EXPECT_TRUE(view.Positions().empty());
+    dialog->ShowProgress(1000 + 9 + 5, 1000);  // a receiver's count includes the header
+    EXPECT_EQ(view.Positions(), (std::vector<int>{100}));
+}
+
+TEST_F(MainDialogTest, EveryErrorCodeHasItsTextIconAndEffectOnTheQueue) {
+    SetMode(Mode::Manual);
+    Open();
+    dialog->OnDropFiles({"/d/missing", "/d/next"});
+    workers.sender->FailToOpen();
+    for (int code : {2, 3, 4, 5, 232323, 99}) {
+        dialog->ReportError(code);
+    }
+    EXPECT_EQ(view.Messages(),
+              (Calls{"Failed to open /d/missing; maybe it is locked by another application or "
+                     "doesn't exist?",
+                     "Failed to connect to FTP Server - are you sure all your settings are "
+                     "correct?",
+                     "Failed to create file for incoming - perhaps you are out of disk space?",
+                     "Failed while sending - perhaps the other side has gone away?",
+                     "Failed while receiving - perhaps the other side has gone away?"}));
+    EXPECT_EQ(QueueFile(), "/d/next\r\n");  // code 1 took the head, the others nothing
+    EXPECT_EQ(icons.Last(), 151);
+    EXPECT_EQ(workers.sender->Sent().size(), 1u);  // errors never dispatch
+    const std::string log = Log();
+    EXPECT_NE(log.find("Error code 1\nError code 2\nError code 3\nError code 4\nError code 5\n"
+                       "Error code 232323\nUnknown error codeError code 99\nUnknown error code"),
+              std::string::npos);
+}
+
+TEST_F(MainDialogTest, ErrorOneWithAnEmptyQueueShowsNoBox) {
+    SetMode(Mode::Manual);
+    Open();
+    dialog->ReportError(1);
+    EXPECT_TRUE(view.Messages().empty());
+    EXPECT_EQ(icons.Last(), 151);
+    EXPECT_NE(Log().find("Error code 1\n"), std::string::npos);
+}
+
+TEST_F(MainDialogTest, AnIncomingFilesEndLeavesTheSendQueueAlone) {
+    SetMode(Mode::Manual);
+    Open();
+    dialog->OnDropFiles({"/d/waiting"});
+    workers.sender->FailToConnect();
+    Callback* incoming = workers.receiver->callback();
+    ASSERT_NE(incoming, static_cast<Callback*>(dialog.get()));
+    incoming->IncomingFile();
+    EXPECT_EQ(icons.Last(), 150);
+    incoming->ShowProgress(60000, 100000);
+    incoming->FinishedSending();
+    EXPECT_EQ(QueueFile(), "/d/waiting\r\n");
+    EXPECT_EQ(view.Positions().back(), 0);
+    EXPECT_TRUE(view.barVisible());  // something still waits to go out
+    EXPECT_EQ(workers.sender->Sent().size(), 1u);
+}
+
+struct InitCase {
+    Mode mode;
+    bool server;
+    std::string autoport;
+    std::vector<int> receiverPorts;
+    int discoveryStarts;
+};
+
+class InitTest : public MainDialogTest, public testing::WithParamInterface<InitCase> {};
+
+TEST_P(InitTest, StartsTheReceiverAndDiscoveryAsTheModeSays) {
+    const InitCase c = GetParam();
+    SetMode(c.mode, c.server);
+    if (!c.autoport.empty()) {
+        RegistryText(SettingKey("autoport"), "", true, RegRoot::CurrentUser).Set(c.autoport);
+    }
+    Open();
+    EXPECT_EQ(workers.receiver->ports, c.receiverPorts);
+    EXPECT_EQ(workers.discovery->receiverStarts, c.discoveryStarts);
+    EXPECT_EQ(view.timerRunning(), c.discoveryStarts == 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Modes, InitTest,
+    testing::Values(InitCase{Mode::Manual, true, "", {7001}, 0},          // serverport
+                    InitCase{Mode::Manual, false, "", {}, 0},             // sends only
+                    InitCase{Mode::None, true, "", {6677}, 0},            // autoport default
+                    InitCase{Mode::None, true, " +5000x", {5000}, 0},     // leading number
+                    InitCase{Mode::None, true, "port", {0}, 0},           // not a number
+                    InitCase{Mode::Auto, false, "6000", {6000}, 1},
+                    InitCase{Mode::Auto, true, "6000", {6000, 6000}, 1},  // started twice
+                    InitCase{Mode::Ftp, true, "", {}, 0}));
+
+}  // namespace

@@ -1,0 +1,147 @@
+#include "ui/ConfigDialog.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QLabel>
+#include <QPalette>
+#include <QPushButton>
+
+#include "settings/LiveSettings.h"
+#include "settings/RegistryNumber.h"
+#include "settings/RegistryText.h"
+#include "settings/SettingsKeys.h"
+#include "support/Files.h"
+#include "support/TestPaths.h"
+
+namespace {
+
+using Text = LiveSettingsStore::Text;
+
+// Counts the restart notices instead of showing them.
+class WatchedDialog : public ConfigDialog {
+public:
+    int notices = 0;
+
+protected:
+    void ShowRestartNotice() override { ++notices; }
+};
+
+void Store(const char* name, uint32_t value) {
+    RegistryNumber(SettingKey(name), 0, true, RegRoot::CurrentUser).Set(value);
+}
+
+void Store(const char* name, const char* value) {
+    RegistryText(SettingKey(name), "", true, RegRoot::CurrentUser).Set(value);
+}
+
+std::string Checked(const ConfigDialog& dialog) {
+    std::string out;
+    for (int id : {1008, 1007, 1010, 1003}) {
+        out += dialog.Box(id)->isChecked() ? "1" : "0";
+    }
+    return out;
+}
+
+std::string Flags() {
+    return std::to_string(LiveSettings.auto_) + std::to_string(LiveSettings.manual) +
+           std::to_string(LiveSettings.server) + std::to_string(LiveSettings.useftp);
+}
+
+TEST(ConfigDialog, OpensWithTheStoredFlagsOrTheDefaults) {
+    {
+        WatchedDialog fresh;
+        EXPECT_EQ(Checked(fresh), "0100");  // only "Send to address:"
+        EXPECT_EQ(fresh.Edit(1006)->text().toStdString(), "255.255.255.255");
+        EXPECT_EQ(fresh.Edit(1011)->text().toStdString(), "6677");
+        EXPECT_EQ(fresh.Edit(1015)->text().toStdString(), "6677");
+        EXPECT_EQ(fresh.Edit(1014)->text().toStdString(), "");
+        EXPECT_FALSE(fresh.Edit(1012)->text().isEmpty());
+    }
+    Store("manual", 1);
+    Store("server", 1);
+    Store("target", "incoming");
+    LiveSettings.Set(Text::target, "untouched");
+    WatchedDialog stored;
+    EXPECT_EQ(Checked(stored), "0110");
+    EXPECT_EQ(stored.Edit(1005)->text().toStdString(), "incoming");
+    EXPECT_EQ(LiveSettings.Get(Text::target), "untouched");  // opening changes no text
+    EXPECT_EQ(Flags(), "0110");
+}
+
+TEST(ConfigDialog, ABoxClickClearsTheOtherGroupsAtOnce) {
+    Store("manual", 1);
+    Store("server", 1);
+    WatchedDialog dialog;
+    dialog.Edit(1000)->setText("ftp.local");
+    dialog.Box(1003)->click();  // "Use FTP"
+    EXPECT_EQ(Checked(dialog), "0001");
+    EXPECT_EQ(Flags(), "0001");
+    EXPECT_EQ(LiveSettings.Get(Text::ftpip), "ftp.local");  // texts are taken with the click
+    EXPECT_TRUE(dialog.modeChanged());
+
+    dialog.Box(1007)->click();  // "Send to address:"
+    dialog.Box(1010)->click();  // "Receive on local port:" joins it
+    EXPECT_EQ(Checked(dialog), "0110");
+    dialog.Box(1008)->click();  // automatic excludes both
+    EXPECT_EQ(Checked(dialog), "1000");
+    EXPECT_EQ(Flags(), "1000");
+}
+
+TEST(ConfigDialog, UseFtpClickedTwiceLeavesNoModeButStillAsksForARestart) {
+    WatchedDialog dialog;
+    dialog.Box(1003)->click();
+    dialog.Box(1003)->click();
+    EXPECT_EQ(Checked(dialog), "0000");
+    EXPECT_EQ(Flags(), "0000");
+    dialog.accept();
+    EXPECT_EQ(dialog.notices, 1);
+}
+
+TEST(ConfigDialog, OkWritesEveryMainSettingInOrderAndNoticeOnlyAfterAModeClick) {
+    WatchedDialog dialog;
+    dialog.Edit(1014)->setText("7000");
+    dialog.Edit(1002)->setText("s3cret");
+    dialog.accept();
+    EXPECT_EQ(dialog.notices, 0);
+    EXPECT_EQ(ReadFile(TestPaths::UserRegistry()),
+              "REGEDIT4\n\n[HKEY_CURRENT_USER\\SOFTWARE\\QUILLO\\ZINGWELL]\n"
+              "\"servaddr\"=\"255.255.255.255\"\n\"clientport\"=\"6677\"\n"
+              "\"autoport\"=\"6677\"\n\"serverport\"=\"7000\"\n\"ftpip\"=\"\"\n\"target\"=\"\"\n"
+              "\"user\"=\"\"\n\"pass\"=\"s3cret\"\n\"useftp\"=dword:00000000\n"
+              "\"server\"=dword:00000000\n\"auto\"=dword:00000000\n\"manual\"=dword:00000001\n");
+}
+
+TEST(ConfigDialog, TheCloseBoxWritesNothingButKeepsWhatClicksTook) {
+    WatchedDialog dialog;
+    dialog.Box(1003)->click();
+    dialog.reject();
+    EXPECT_FALSE(FileExists(TestPaths::UserRegistry()));
+    EXPECT_EQ(Flags(), "0001");
+    EXPECT_EQ(dialog.notices, 0);
+}
+
+TEST(ConfigDialog, FieldsAreLaidOutColouredAndRestrictedAsTheyShouldBe) {
+    WatchedDialog dialog;
+    EXPECT_EQ(dialog.windowTitle().toStdString(), "Zingwell Settings");
+    EXPECT_EQ(dialog.Edit(1002)->echoMode(), QLineEdit::Password);
+    EXPECT_TRUE(dialog.Edit(1015)->isReadOnly());
+    EXPECT_FALSE(dialog.Edit(1012)->isEnabled());
+    for (int id : {1011, 1014, 1015}) {
+        QString text = QStringLiteral("12a");
+        int position = 0;
+        EXPECT_EQ(dialog.Edit(id)->validator()->validate(text, position), QValidator::Invalid);
+    }
+    EXPECT_EQ(dialog.Edit(1000)->validator(), nullptr);
+    EXPECT_EQ(dialog.palette().color(QPalette::Window), QColor(255, 209, 0));
+    EXPECT_EQ(dialog.Box(1008)->palette().color(QPalette::WindowText), QColor(46, 151, 65));
+    EXPECT_EQ(dialog.Edit(1006)->palette().color(QPalette::Text), QColor(Qt::black));
+    // Left to right and top to bottom as designed: the address field right of its box.
+    EXPECT_LT(dialog.Box(1007)->geometry().right(), dialog.Edit(1006)->geometry().left());
+    EXPECT_LT(dialog.Edit(1006)->geometry().bottom(), dialog.Edit(1014)->geometry().bottom());
+    // Tab order follows the design: the automatic box, then the manual group.
+    EXPECT_EQ(dialog.Box(1008)->nextInFocusChain(), dialog.Box(1007));
+    EXPECT_EQ(dialog.Edit(1001)->nextInFocusChain(), dialog.Edit(1002));
+}
+
+}  // namespace

@@ -1,0 +1,197 @@
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QMouseEvent>
+#include <QTimer>
+#include <QUrl>
+#include <thread>
+
+#include "core/ReceiveFolder.h"
+#include "settings/LiveSettings.h"
+#include "support/Files.h"
+#include "ui/CDropWindow.h"
+#include "ui/CommandMenu.h"
+#include "ui/FakeWorkers.h"
+#include "ui/MainFrame.h"
+#include "ui/ResourceIds.h"
+
+namespace {
+
+void SendMouse(QWidget* widget, QEvent::Type type, QPoint at, Qt::MouseButton button,
+               Qt::MouseButtons buttons, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+    QMouseEvent event(type, QPointF(at), QPointF(widget->mapToGlobal(at)), button, buttons,
+                      modifiers);
+    QApplication::sendEvent(widget, &event);
+}
+
+void Settle() {
+    for (int i = 0; i < 5; ++i) QApplication::processEvents();
+}
+
+class DropWindowTest : public testing::Test {
+protected:
+    void SetUp() override {
+        LiveSettings.manual = 1;
+        LiveSettings.server = 0;
+        LiveSettings.auto_ = 0;
+        LiveSettings.useftp = 0;
+        LiveSettings.SetBuddy("10.0.0.7", "6677");
+        window = std::make_unique<CDropWindow>(workers, [this](int c) { commands.push_back(c); });
+        window->Initialize();
+        window->show();
+        Settle();
+    }
+    FakeWorkerFactory workers;
+    std::vector<int> commands;
+    std::unique_ptr<CDropWindow> window;
+};
+
+TEST_F(DropWindowTest, ADropQueuesLocalFilesInOrderAndIgnoresWebAddresses) {
+    QMimeData data;
+    data.setUrls({QUrl::fromLocalFile("/home/u/one.txt"), QUrl("https://example.com/x"),
+                  QUrl::fromLocalFile("/home/u/two words.txt")});
+    const QPoint middle = window->rect().center();
+    QDragEnterEvent enter(middle, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(window.get(), &enter);
+    EXPECT_TRUE(enter.isAccepted());
+    QDropEvent drop(QPointF(middle), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(window.get(), &drop);
+
+    EXPECT_EQ(ReadFile(GetReceiveFolder() + "/Files2Send.txt"),
+              "/home/u/one.txt\r\n/home/u/two words.txt\r\n");
+    EXPECT_EQ(workers.sender->Sent(), (std::vector<std::string>{"10.0.0.7 6677 /home/u/one.txt"}));
+    Settle();
+    EXPECT_TRUE(window->progressBar()->isVisible());
+    EXPECT_EQ(window->progressBar()->value(), 100);
+
+    QMimeData web;
+    web.setUrls({QUrl("https://example.com/only")});
+    QDragEnterEvent refused(middle, Qt::CopyAction, &web, Qt::LeftButton, Qt::NoModifier);
+    refused.setAccepted(false);
+    QApplication::sendEvent(window.get(), &refused);
+    EXPECT_FALSE(refused.isAccepted());
+}
+
+TEST_F(DropWindowTest, OnlyALeftDragWithoutModifiersMovesTheWindow) {
+    const QPoint start = window->pos();
+    const QPoint anchor(40, 40);
+    SendMouse(window.get(), QEvent::MouseButtonPress, anchor, Qt::LeftButton, Qt::LeftButton);
+    SendMouse(window.get(), QEvent::MouseMove, anchor, Qt::NoButton, Qt::LeftButton);
+    EXPECT_EQ(window->pos(), start);  // a click without movement
+    SendMouse(window.get(), QEvent::MouseMove, anchor + QPoint(30, 12), Qt::NoButton,
+              Qt::LeftButton, Qt::ControlModifier);
+    EXPECT_EQ(window->pos(), start);
+    SendMouse(window.get(), QEvent::MouseMove, anchor + QPoint(30, 12), Qt::NoButton,
+              Qt::LeftButton | Qt::RightButton);
+    EXPECT_EQ(window->pos(), start);
+    SendMouse(window.get(), QEvent::MouseMove, anchor + QPoint(30, 12), Qt::NoButton,
+              Qt::LeftButton);
+    EXPECT_EQ(window->pos(), start + QPoint(30, 12));
+    SendMouse(window.get(), QEvent::MouseButtonRelease, anchor, Qt::LeftButton, Qt::NoButton);
+    SendMouse(window.get(), QEvent::MouseMove, anchor + QPoint(5, 5), Qt::NoButton, Qt::NoButton);
+    EXPECT_EQ(window->pos(), start + QPoint(30, 12));
+}
+
+TEST_F(DropWindowTest, TheMenuHoldsTheProgramsCommandsInOrder) {
+    std::vector<std::string> items;
+    for (QAction* action : window->menu()->actions()) {
+        items.push_back(action->isSeparator()
+                            ? "-"
+                            : action->text().toStdString() + " " +
+                                  std::to_string(action->data().toInt()));
+    }
+    EXPECT_EQ(items, (std::vector<std::string>{"Settings... 1017", "View files... 32775",
+                                               "View log... 59410", "-", "Website... 32774",
+                                               "About... 1016", "-", "Exit 32772"}));
+    window->menu()->actions()[4]->trigger();
+    EXPECT_EQ(commands, (std::vector<int>{resource::kCommandWebsite}));
+
+    SendMouse(window.get(), QEvent::MouseButtonPress, QPoint(30, 30), Qt::RightButton,
+              Qt::RightButton);
+    EXPECT_TRUE(window->menu()->isVisible());
+    window->menu()->hide();
+}
+
+TEST_F(DropWindowTest, ViewCallsFromAWorkerReachTheWindowOnItsOwnThread) {
+    std::thread worker([&] {
+        window->ShowProgressBar(true);
+        window->SetProgressPosition(42);
+        EXPECT_FALSE(window->StopBeaconTimer());
+        window->StartBeaconTimer();
+    });
+    worker.join();
+    Settle();
+    EXPECT_TRUE(window->progressBar()->isVisible());
+    EXPECT_EQ(window->progressBar()->value(), 42);
+    EXPECT_TRUE(window->StopBeaconTimer());
+}
+
+TEST_F(DropWindowTest, AMessageBoxHoldsOnlyTheWorkerThatReportedTheError) {
+    std::atomic<bool> returned{false};
+    std::thread worker([&] {
+        window->heart().ReportError(4);
+        returned = true;
+    });
+    QMessageBox* box = nullptr;
+    ASSERT_TRUE(WaitUntil([&] {
+        QApplication::processEvents();
+        for (QWidget* widget : QApplication::topLevelWidgets()) {
+            if (auto* found = qobject_cast<QMessageBox*>(widget); found && found->isVisible()) {
+                box = found;
+            }
+        }
+        return box != nullptr;
+    }));
+    EXPECT_EQ(box->text().toStdString(),
+              "Failed while sending - perhaps the other side has gone away?");
+    EXPECT_EQ(box->windowTitle().toStdString(), "Zingwell");
+    // The window still works while the box is open.
+    window->SetProgressPosition(7);
+    EXPECT_EQ(window->progressBar()->value(), 7);
+    EXPECT_FALSE(returned);
+    box->button(QMessageBox::Ok)->click();
+    ASSERT_TRUE(WaitUntil([&] {
+        QApplication::processEvents();
+        return returned.load();
+    }));
+    worker.join();
+}
+
+TEST(MainFrameTest, TrayClicksToggleAndShowTheDropWindow) {
+    LiveSettings.manual = 1;
+    LiveSettings.server = 0;
+    FakeWorkerFactory workers;
+    std::vector<int> commands;
+    MainFrame frame(workers, [&](int c) { commands.push_back(c); });
+    frame.Create();
+    ASSERT_NE(frame.dropWindow(), nullptr);
+    EXPECT_TRUE(frame.dropWindow()->isVisible());
+    EXPECT_EQ(frame.trayIcon()->toolTip().toStdString(), "Zingwell");
+
+    frame.OnTrayActivated(QSystemTrayIcon::Trigger);
+    EXPECT_FALSE(frame.dropWindow()->isVisible());
+    frame.OnTrayActivated(QSystemTrayIcon::Trigger);
+    EXPECT_TRUE(frame.dropWindow()->isVisible());
+
+    frame.OnTrayActivated(QSystemTrayIcon::Trigger);
+    frame.OnTrayActivated(QSystemTrayIcon::Context);  // shows it and opens the menu
+    EXPECT_TRUE(frame.dropWindow()->isVisible());
+    EXPECT_TRUE(frame.trayMenu()->isVisible());
+    frame.trayMenu()->hide();
+    frame.OnTrayActivated(QSystemTrayIcon::Trigger);  // now hides it again
+    EXPECT_FALSE(frame.dropWindow()->isVisible());
+    frame.OnTrayActivated(QSystemTrayIcon::DoubleClick);  // other clicks change nothing
+    EXPECT_FALSE(frame.dropWindow()->isVisible());
+
+    frame.OnCommand(resource::kCommandAbout);
+    EXPECT_EQ(commands, (std::vector<int>{resource::kCommandAbout}));
+    std::thread worker([&] { frame.SetTrayIcon(resource::kIconRed, true); });
+    worker.join();
+    Settle();
+    EXPECT_FALSE(frame.trayIcon()->icon().isNull());
+}
+
+}  // namespace
