@@ -11,7 +11,8 @@ class Artwork {
 public:
     // The drop window's dog (91 by 91 logical pixels on a pure white ground).
     static QPixmap DogPicture(qreal devicePixelRatio);
-    // The same at 1x without anti-aliasing: its pure-white pixels give the window's shape.
+    // The same at 1x with its ground, edge fringe included, pure white: the white pixels
+    // give the window's shape.
     static QImage DogForMask();
     // Icons 146, 150, 151, 152; an empty icon for any other number.
     static QIcon Icon(uint16_t resourceId);
