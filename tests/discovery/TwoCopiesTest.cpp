@@ -121,6 +121,8 @@ public:
             waitpid(pid_, &status, 0);
         }
         pid_ = -1;
+        // A clean end, also for the sanitizers in a sanitized build.
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output_ << ": " << status;
     }
 
     std::vector<Line> Lines(const std::string& event) const {
