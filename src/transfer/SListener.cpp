@@ -202,8 +202,8 @@ void SListener::Accepted(int socket) {
         }
     }
     guard.unlock();
-    close(socket);
     WriteLog("Listener: too many connections, one closed\n");
+    close(socket);
 }
 
 void SListener::JoinEndedLocked() {
