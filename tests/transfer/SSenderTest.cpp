@@ -45,7 +45,12 @@ public:
                 std::string part(limit, '\0');
                 received_ = std::string(part.data(), recv(fd, part.data(), limit, MSG_WAITALL));
             }
-            reset ? Reset(fd) : (void)close(fd);
+            if (reset) {
+                shutdown(fd, SHUT_WR);  // the sender is then told EPIPE, which may raise SIGPIPE
+                Reset(fd);
+            } else {
+                close(fd);
+            }
         });
     }
     std::string Received() {
