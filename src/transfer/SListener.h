@@ -25,6 +25,7 @@ public:
     SListener(const SListener&) = delete;
     SListener& operator=(const SListener&) = delete;
     // Stops listening, ends every connection (raising no more events) and joins every thread.
+    // A connection blocked inside an event holds this up until the event returns.
     virtual ~SListener();
 
     void SetCallback(Callback* callback);

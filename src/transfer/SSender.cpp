@@ -71,12 +71,7 @@ SSender::~SSender() {
         ending.splice(ending.end(), workers_);
     }
     for (Worker& worker : ending) {
-        if (worker.thread.get_id() == std::this_thread::get_id()) {
-            worker.thread
-                .detach();  // destroyed from inside its own event: it cannot wait for itself
-        } else {
-            worker.thread.join();
-        }
+        worker.thread.join();
     }
     for (int fd : wake_) {
         if (fd >= 0) {

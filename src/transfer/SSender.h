@@ -18,7 +18,8 @@ public:
     SSender();  // logs "Can't talk to the network\n" when sockets cannot be used
     SSender(const SSender&) = delete;
     SSender& operator=(const SSender&) = delete;
-    // Cuts off a running transfer (raising no more events) and joins its threads.
+    // Cuts off a running transfer (raising no more events) and joins its threads. Not to be
+    // called from inside one of its own events, which run on the thread it would wait for.
     virtual ~SSender();
 
     void SetCallback(Callback* callback);
