@@ -158,12 +158,13 @@ void SListener::RunListenThread(int port) {
             std::this_thread::yield();
             continue;
         }
-        if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO) {
+        const int error = errno;
+        if (error == EINTR || error == ECONNABORTED || error == EPROTO) {
             continue;
         }
         WriteLog("Listener: accept() failed\n");
         // Running out of descriptors or memory passes; anything else ends the listening.
-        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+        if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
             continue;
         }

@@ -1,5 +1,6 @@
 #include "transfer/SListener.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "TransferHelpers.h"
+#include "core/ActivityLog.h"
 #include "core/ReceiveFolder.h"
 #include "support/Files.h"
 #include "support/Network.h"
@@ -272,6 +274,49 @@ TEST_F(Receiving, TwoConnectionsWithOneNameNeverInterleave) {
     shutdown(first, SHUT_WR);
     ASSERT_TRUE(events.WaitFor("FinishedSending", 2));
     EXPECT_EQ(ReadFile(folder + "/same.bin"), std::string(500, 'B'));
+    close(first);
+    close(second);
+}
+
+TEST_F(Receiving, RunningOutOfDescriptorsDoesNotEndTheListening) {
+    Listen();
+    ASSERT_TRUE(WaitUntil([] { return LogText() == "Listening for client...\n"; }));
+    WriteLog("");  // the log is open from here on, so the failure can be written
+    // A blocked accept() holds a descriptor already: the first connection gets through, and
+    // the next accept() finds none.
+    const int first = socket(AF_INET, SOCK_STREAM, 0);
+    const int second = socket(AF_INET, SOCK_STREAM, 0);
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    rlimit tight = limit;
+    tight.rlim_cur = Listing("/proc/self/fd").size() + 16;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+    std::vector<int> fillers;
+    for (int filler; (filler = open("/dev/null", O_RDONLY)) >= 0;) {
+        fillers.push_back(filler);
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    for (int fd : {first, second}) {
+        ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    }
+    ASSERT_TRUE(events.WaitFor("IncomingFile"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    for (int filler : fillers) {
+        close(filler);
+    }
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+
+    for (int fd : {first, second}) {
+        SendAll(fd, Stream(fd == first ? "first.txt" : "second.txt", "late"));
+        shutdown(fd, SHUT_WR);
+    }
+    ASSERT_TRUE(events.WaitFor("FinishedSending", 2));
+    EXPECT_EQ(ReadFile(folder + "/first.txt"), "late");
+    EXPECT_EQ(ReadFile(folder + "/second.txt"), "late");
+    EXPECT_NE(LogText().find("Listener: accept() failed\n"), std::string::npos);
     close(first);
     close(second);
 }
