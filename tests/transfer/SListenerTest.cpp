@@ -278,6 +278,30 @@ TEST_F(Receiving, TwoConnectionsWithOneNameNeverInterleave) {
     close(second);
 }
 
+// Uses up every descriptor below a lowered limit; gives them back when it goes.
+class NoDescriptorsLeft {
+public:
+    NoDescriptorsLeft() {
+        getrlimit(RLIMIT_NOFILE, &limit_);
+        rlimit tight = limit_;
+        tight.rlim_cur = Listing("/proc/self/fd").size() + 16;
+        setrlimit(RLIMIT_NOFILE, &tight);
+        for (int filler; (filler = open("/dev/null", O_RDONLY)) >= 0;) {
+            fillers_.push_back(filler);
+        }
+    }
+    ~NoDescriptorsLeft() {
+        for (int filler : fillers_) {
+            close(filler);
+        }
+        setrlimit(RLIMIT_NOFILE, &limit_);
+    }
+
+private:
+    rlimit limit_{};
+    std::vector<int> fillers_;
+};
+
 TEST_F(Receiving, RunningOutOfDescriptorsDoesNotEndTheListening) {
     Listen();
     // One whole transfer first: the sanitizers' first type check of each call needs a
@@ -285,33 +309,21 @@ TEST_F(Receiving, RunningOutOfDescriptorsDoesNotEndTheListening) {
     Deliver(Stream("warm.txt", "w"));
     LogText();
     WriteLog("");  // the log is open from here on, so the failure can be written
-    // A blocked accept() holds a descriptor already: the first connection gets through, and
-    // the next accept() finds none.
     const int first = socket(AF_INET, SOCK_STREAM, 0);
     const int second = socket(AF_INET, SOCK_STREAM, 0);
-    rlimit limit{};
-    getrlimit(RLIMIT_NOFILE, &limit);
-    rlimit tight = limit;
-    tight.rlim_cur = Listing("/proc/self/fd").size() + 16;
-    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
-    std::vector<int> fillers;
-    for (int filler; (filler = open("/dev/null", O_RDONLY)) >= 0;) {
-        fillers.push_back(filler);
+    {
+        // A blocked accept() may hold a descriptor already and take one connection; the
+        // next accept() finds none.
+        NoDescriptorsLeft none;
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(static_cast<uint16_t>(port));
+        for (int fd : {first, second}) {
+            ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
     }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    for (int fd : {first, second}) {
-        ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    }
-    ASSERT_TRUE(events.WaitFor("IncomingFile", 2));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    for (int filler : fillers) {
-        close(filler);
-    }
-    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
-
     for (int fd : {first, second}) {
         SendAll(fd, Stream(fd == first ? "first.txt" : "second.txt", "late"));
         shutdown(fd, SHUT_WR);
