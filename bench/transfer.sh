@@ -1,0 +1,133 @@
+#!/usr/bin/env bash
+# Direct transfer throughput and memory: one file of random bytes sent from a Zingwell sender
+# to a Zingwell receiver on 127.0.0.1 (bench/tools/zw_peer), and the same file with netcat
+# (nc -N into a file on the same disk), alternating, then one sparse file through Zingwell.
+# Prints the median throughput of each, their ratio, and the peak memory of every side.
+#
+#   scripts/in-netns bench/transfer.sh [SIZE [RUNS]]     e.g. 1G 5 (the defaults)
+# env: BENCH_DIR    where the input and the received files go (default /var/tmp: a disk)
+#      ZW_PEER      the peer program (default build/bench/zw_peer)
+#      SPARSE_SIZE  size of the sparse file (default 5G; 0 skips it)
+set -uo pipefail
+
+SIZE=${1:-1G}
+RUNS=${2:-5}
+BENCH_DIR=${BENCH_DIR:-/var/tmp}
+HERE=$(cd "$(dirname "$0")/.." && pwd)
+ZW_PEER=${ZW_PEER:-$HERE/build/bench/zw_peer}
+SPARSE_SIZE=${SPARSE_SIZE:-5G}
+TIME=/usr/bin/time
+TMO=600
+
+die() { echo "transfer.sh: $*" >&2; exit 1; }
+[[ -x $ZW_PEER ]] || die "no peer program at $ZW_PEER (build first)"
+[[ -x $TIME ]] || die "needs GNU time at $TIME"
+command -v nc >/dev/null || die "needs nc (netcat-openbsd)"
+ip route get 1.1.1.1 >/dev/null 2>&1 && die "run me in a network namespace of my own (scripts/in-netns)"
+
+IN=$BENCH_DIR/zwbench-input-$SIZE.bin
+CREATED=0
+if [[ ! -s $IN ]]; then
+  head -c "$SIZE" /dev/urandom > "$IN.part" && mv "$IN.part" "$IN" || die "cannot create $IN"
+  CREATED=1
+fi
+BYTES=$(stat -c %s "$IN")
+T=$(mktemp -d "$BENCH_DIR/zwbench.XXXXXX") || die "mktemp failed"
+PIDS=()
+cleanup() {
+  local p
+  for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null; done
+  wait 2>/dev/null
+  rm -rf "$T"
+  ((CREATED)) && rm -f "$IN"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+tcp_table() { cat /proc/net/tcp 2>/dev/null; }
+free_port() {
+  local p hex
+  while :; do
+    p=$((10000 + SRANDOM % 22768)); printf -v hex ':%04X ' "$p"
+    [[ $(tcp_table) != *"$hex"* ]] && { echo "$p"; return; }
+  done
+}
+wait_listen() {
+  local hex i; printf -v hex ':%04X 00000000:0000 0A' "$1"
+  for ((i = 0; i < 2500; i++)); do [[ $(tcp_table) == *"$hex"* ]] && return 0; sleep 0.002; done
+  return 1
+}
+now_us() { echo "${EPOCHREALTIME/./}"; }
+rss() { tail -n 1 "$1" 2>/dev/null || echo 0; }
+
+# One run each; sets US (elapsed microseconds from starting the receiver until it has
+# ended), RSS_A (sender) and RSS_B (receiver) in kB, OK.
+run_nc() {
+  local port rpid t0
+  rm -f "$T/out.bin"; sync; port=$(free_port); OK=1
+  t0=$(now_us)
+  timeout $TMO $TIME -f %M -o "$T/rss.b" nc -l 127.0.0.1 "$port" < /dev/null > "$T/out.bin" &
+  rpid=$!; PIDS+=("$rpid")
+  wait_listen "$port" || OK=0
+  timeout $TMO $TIME -f %M -o "$T/rss.a" nc -N 127.0.0.1 "$port" < "$1" || OK=0
+  wait "$rpid" || OK=0
+  US=$(($(now_us) - t0)); unset 'PIDS[-1]'
+  RSS_A=$(rss "$T/rss.a"); RSS_B=$(rss "$T/rss.b")
+  [[ $(stat -c %s "$T/out.bin") == "$(stat -c %s "$1")" ]] || OK=0
+  rm -f "$T/out.bin"
+}
+run_zw() {
+  local port rpid t0 got
+  rm -rf "$T/home"; mkdir -p "$T/home"; sync; port=$(free_port); OK=1
+  t0=$(now_us)
+  HOME=$T/home timeout $TMO $TIME -f %M -o "$T/rss.b" "$ZW_PEER" --port "$port" --receive 1 \
+    --timeout $TMO < /dev/null > /dev/null &
+  rpid=$!; PIDS+=("$rpid")
+  wait_listen "$port" || OK=0
+  HOME=$T/home timeout $TMO $TIME -f %M -o "$T/rss.a" "$ZW_PEER" --send 127.0.0.1 "$port" "$1" \
+    --timeout $TMO || OK=0
+  wait "$rpid" || OK=0
+  US=$(($(now_us) - t0)); unset 'PIDS[-1]'
+  RSS_A=$(rss "$T/rss.a"); RSS_B=$(rss "$T/rss.b")
+  got=$(stat -c %s "$T/home/Zingwell/$(basename "$1")" 2>/dev/null)
+  [[ $got == "$(stat -c %s "$1")" ]] || OK=0
+  rm -rf "$T/home"
+}
+
+median() { printf '%s\n' "$@" | sort -n | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
+max() { printf '%s\n' "$@" | sort -n | tail -n 1; }
+mbps() { awk -v b="$1" -v us="$2" 'BEGIN {printf "%.1f", b / us}'; }   # 10^6 bytes per second
+
+echo "# $(date -u +%FT%TZ) $(uname -r) $(nproc) cpus; $IN $BYTES bytes; $RUNS runs each, alternating (+1 warm-up)"
+NC_RATE=() ZW_RATE=() NC_A=() NC_B=() ZW_A=() ZW_B=() FAILED=0
+for ((r = 0; r <= RUNS; r++)); do
+  for tool in nc zw; do
+    "run_$tool" "$IN"
+    ((OK)) || { echo "# $tool run $r FAILED" >&2; FAILED=1; }
+    ((r == 0)) && continue   # warm-up: page cache, first start
+    if [[ $tool == nc ]]; then
+      NC_RATE+=("$(mbps "$BYTES" "$US")"); NC_A+=("$RSS_A"); NC_B+=("$RSS_B")
+    else
+      ZW_RATE+=("$(mbps "$BYTES" "$US")"); ZW_A+=("$RSS_A"); ZW_B+=("$RSS_B")
+    fi
+  done
+  ((r > 0)) && echo "# run $r: nc ${NC_RATE[-1]} MB/s, zingwell ${ZW_RATE[-1]} MB/s" >&2
+done
+
+NC_MED=$(median "${NC_RATE[@]}")
+ZW_MED=$(median "${ZW_RATE[@]}")
+printf '%-22s %10s %10s %10s %12s %12s\n' '# case' 'MB/s' 'min' 'max' 'send_kB' 'recv_kB'
+printf '%-22s %10s %10s %10s %12s %12s\n' nc-file "$NC_MED" "$(printf '%s\n' "${NC_RATE[@]}" | sort -n | head -1)" \
+  "$(max "${NC_RATE[@]}")" "$(max "${NC_A[@]}")" "$(max "${NC_B[@]}")"
+printf '%-22s %10s %10s %10s %12s %12s\n' zingwell-file "$ZW_MED" "$(printf '%s\n' "${ZW_RATE[@]}" | sort -n | head -1)" \
+  "$(max "${ZW_RATE[@]}")" "$(max "${ZW_A[@]}")" "$(max "${ZW_B[@]}")"
+echo "zingwell/nc ratio of medians: $(awk -v a="$ZW_MED" -v b="$NC_MED" 'BEGIN {printf "%.3f", a / b}')"
+
+if [[ $SPARSE_SIZE != 0 ]]; then
+  truncate -s "$SPARSE_SIZE" "$T/sparse.bin"
+  run_zw "$T/sparse.bin"
+  ((OK)) || { echo "# sparse run FAILED" >&2; FAILED=1; }
+  printf '%-22s %10s %10s %10s %12s %12s\n' "zingwell-sparse-$SPARSE_SIZE" "$(mbps "$(stat -c %s "$T/sparse.bin")" "$US")" - - "$RSS_A" "$RSS_B"
+  rm -f "$T/sparse.bin"
+fi
+exit $FAILED
