@@ -74,8 +74,8 @@ CDropWindow::CDropWindow(WorkerFactory& workers, std::function<void(int)> onComm
     bar_->hide();
 
     const QImage maskImage = Artwork::DogForMask();
-    dogRegion_ = QRegion(QBitmap::fromImage(
-        maskImage.createMaskFromColor(qRgb(255, 255, 255), Qt::MaskOutColor)));
+    dogRegion_ = QRegion(
+        QBitmap::fromImage(maskImage.createMaskFromColor(qRgb(255, 255, 255), Qt::MaskOutColor)));
     dogRegion_.translate(DogRect().topLeft());
     UpdateMask();
 
@@ -101,7 +101,9 @@ CDropWindow::~CDropWindow() {
     }
 }
 
-void CDropWindow::Initialize() { heart_->Initialize(); }
+void CDropWindow::Initialize() {
+    heart_->Initialize();
+}
 
 QRect CDropWindow::DogRect() const {
     return QRect((width() - Artwork::kDogSize) / 2, (height() - Artwork::kDogSize) / 2,
@@ -150,8 +152,8 @@ void CDropWindow::Activate() {
 void CDropWindow::ShowMessage(const std::string& text) {
     const QString message = QString::fromStdString(text);
     if (QThread::currentThread() == thread()) {
-        QMessageBox box(QMessageBox::Warning, QStringLiteral("Zingwell"), message,
-                        QMessageBox::Ok, this);
+        QMessageBox box(QMessageBox::Warning, QStringLiteral("Zingwell"), message, QMessageBox::Ok,
+                        this);
         box.exec();
         return;
     }

@@ -21,7 +21,8 @@ using Text = LiveSettingsStore::Text;
 // other character, no digits give 0.
 int32_t LeadingNumber(const std::string& text) {
     size_t i = 0;
-    while (i < text.size() && isspace(static_cast<unsigned char>(text[i]))) ++i;
+    while (i < text.size() && isspace(static_cast<unsigned char>(text[i])))
+        ++i;
     bool negative = false;
     if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
         negative = text[i] == '-';
@@ -39,14 +40,20 @@ int32_t LeadingNumber(const std::string& text) {
 
 // How far the bar must move before it is redrawn: a few dozen redraws a transfer at most.
 float ProgressStep(int64_t total) {
-    if (total < 262144) return 10.0f;
-    if (total < 1048576) return 5.0f;
-    if (total < 10485760) return 2.0f;
-    if (total < 209715200) return 1.0f;
+    if (total < 262144)
+        return 10.0f;
+    if (total < 1048576)
+        return 5.0f;
+    if (total < 10485760)
+        return 2.0f;
+    if (total < 209715200)
+        return 1.0f;
     return 0.5f;
 }
 
-bool BuddyMode() { return LiveSettings.manual != 0 || LiveSettings.auto_ != 0; }
+bool BuddyMode() {
+    return LiveSettings.manual != 0 || LiveSettings.auto_ != 0;
+}
 
 }  // namespace
 
@@ -146,13 +153,13 @@ void MainDialog::SendNext() {
     if (!queue_.Front(path)) {
         return;
     }
-    if (sender_->Busy() || uploader_->Busy()) {
+    if (senderInFlight_ || sender_->Busy() || uploader_->Busy()) {
         return;
     }
     if (BuddyMode()) {
         std::string address, port;
         LiveSettings.GetBuddy(address, port);
-        sender_->SendFile(address, port, path);
+        senderInFlight_ = sender_->SendFile(address, port, path);
     } else if (LiveSettings.useftp != 0) {
         uploader_->AddFile(path);
         uploader_->Start();
@@ -167,6 +174,11 @@ void MainDialog::PrepareShutdown() {
     CloseLog();
 }
 
+void MainDialog::SenderEnded() {
+    std::lock_guard<std::mutex> guard(dispatchMutex_);
+    senderInFlight_ = false;
+}
+
 void MainDialog::ShowIcon(uint16_t icon) {
     if (iconMaker_ != nullptr) {
         iconMaker_->SetTrayIcon(icon, true);
@@ -174,6 +186,9 @@ void MainDialog::ShowIcon(uint16_t icon) {
 }
 
 void MainDialog::FoundBuddy(const char* address, const char* port) {
+    if (address == nullptr && port == nullptr) {
+        SenderEnded();  // the sender could not connect; the entry stays for the next dispatch
+    }
     if (LiveSettings.auto_ != 0 && address != nullptr && port != nullptr) {
         LiveSettings.SetBuddy(address, port);  // in memory only
         ShowIcon(resource::kIconGreen);
@@ -239,7 +254,12 @@ void MainDialog::ResetProgress() {
 }
 
 void MainDialog::FinishedSending() {
-    queue_.RemoveFront();
+    {
+        // The sent entry leaves before anyone may dispatch again.
+        std::lock_guard<std::mutex> guard(dispatchMutex_);
+        queue_.RemoveFront();
+        senderInFlight_ = false;
+    }
     ResetProgress();
     if (BuddyMode()) {
         ShowIcon(resource::kIconGreen);
@@ -262,10 +282,14 @@ void MainDialog::ReportError(int32_t code) {
         case 1: {
             std::string path;
             std::string text;
-            if (queue_.Front(path)) {
-                text = "Failed to open " + path;
+            {
+                std::lock_guard<std::mutex> guard(dispatchMutex_);
+                if (queue_.Front(path)) {
+                    text = "Failed to open " + path;
+                }
+                queue_.RemoveFront();
+                senderInFlight_ = false;
             }
-            queue_.RemoveFront();
             if (!path.empty()) {
                 text += "; maybe it is locked by another application or doesn't exist?";
                 view_.ShowMessage(text);
@@ -281,6 +305,7 @@ void MainDialog::ReportError(int32_t code) {
                 "Failed to create file for incoming - perhaps you are out of disk space?");
             break;
         case 4:
+            SenderEnded();
             view_.ShowMessage("Failed while sending - perhaps the other side has gone away?");
             break;
         case 5:

@@ -56,6 +56,7 @@ private:
     // The end of an incoming file: reset the progress display, leave the send queue alone.
     void IncomingFinished();
     void ShowIcon(uint16_t icon);
+    void SenderEnded();
     void ResetProgress();
 
     DropView& view_;
@@ -70,5 +71,9 @@ private:
     std::unique_ptr<IncomingEvents> incomingEvents_;
     WorkerFactory& workers_;
     std::mutex dispatchMutex_;
+    // From a dispatch to the sender until its transfer's end has been dealt with: the sender
+    // itself turns idle a moment before its last event, while the entry it sent still heads
+    // the queue.
+    bool senderInFlight_ = false;  // guarded by dispatchMutex_
     std::atomic<bool> closing_{false};
 };

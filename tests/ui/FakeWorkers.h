@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -60,6 +61,8 @@ public:
     void FailToOpen();
 
     std::vector<std::string> Sent() const;  // "address port path"
+    // Runs after the sender turned idle and before its last event, as another thread might.
+    std::function<void()> betweenIdleAndEvent;
     Callback* callback() const { return callback_; }
 
 private:

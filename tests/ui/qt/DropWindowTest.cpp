@@ -29,7 +29,8 @@ void SendMouse(QWidget* widget, QEvent::Type type, QPoint at, Qt::MouseButton bu
 }
 
 void Settle() {
-    for (int i = 0; i < 5; ++i) QApplication::processEvents();
+    for (int i = 0; i < 5; ++i)
+        QApplication::processEvents();
 }
 
 class DropWindowTest : public testing::Test {
@@ -99,10 +100,9 @@ TEST_F(DropWindowTest, OnlyALeftDragWithoutModifiersMovesTheWindow) {
 TEST_F(DropWindowTest, TheMenuHoldsTheProgramsCommandsInOrder) {
     std::vector<std::string> items;
     for (QAction* action : window->menu()->actions()) {
-        items.push_back(action->isSeparator()
-                            ? "-"
-                            : action->text().toStdString() + " " +
-                                  std::to_string(action->data().toInt()));
+        items.push_back(action->isSeparator() ? "-"
+                                              : action->text().toStdString() + " " +
+                                                    std::to_string(action->data().toInt()));
     }
     EXPECT_EQ(items, (std::vector<std::string>{"Settings... 1017", "View files... 32775",
                                                "View log... 59410", "-", "Website... 32774",
