@@ -1,5 +1,7 @@
 #include "ftp/DataCopy.h"
 
+#include "platform/WriteAll.h"
+
 #include <errno.h>
 #include <unistd.h>
 
@@ -16,21 +18,6 @@ long ReadSome(int fd, char* buffer, size_t capacity) {
             return static_cast<long>(n);
         }
     }
-}
-
-bool WriteAll(int fd, const char* data, size_t length) {
-    while (length > 0) {
-        const ssize_t n = write(fd, data, length);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        data += n;
-        length -= static_cast<size_t>(n);
-    }
-    return true;
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "platform/AtomicFile.h"
 
+#include "platform/WriteAll.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
@@ -9,24 +11,6 @@
 std::string TemporaryPrefixFor(std::string_view fileName) {
     return "." + std::string(fileName) + ".tmp-";
 }
-
-namespace {
-
-bool WriteAll(int fd, std::string_view data) {
-    while (!data.empty()) {
-        ssize_t n = write(fd, data.data(), data.size());
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        data.remove_prefix(static_cast<size_t>(n));
-    }
-    return true;
-}
-
-}  // namespace
 
 bool WriteFileAtomically(const std::string& path, std::string_view contents, mode_t mode) {
     const size_t slash = path.rfind('/');
@@ -38,7 +22,8 @@ bool WriteFileAtomically(const std::string& path, std::string_view contents, mod
     if (fd < 0) {
         return false;
     }
-    bool ok = fchmod(fd, mode) == 0 && WriteAll(fd, contents) && fsync(fd) == 0;
+    bool ok =
+        fchmod(fd, mode) == 0 && WriteAll(fd, contents.data(), contents.size()) && fsync(fd) == 0;
     ok = close(fd) == 0 && ok;
     if (!ok || rename(temporary.c_str(), path.c_str()) != 0) {
         unlink(temporary.c_str());

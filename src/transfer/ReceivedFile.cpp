@@ -1,5 +1,7 @@
 #include "transfer/ReceivedFile.h"
 
+#include "platform/WriteAll.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -37,18 +39,7 @@ bool ReceivedFile::Create(const std::string& name) {
 }
 
 bool ReceivedFile::Write(const char* data, size_t length) {
-    while (length > 0) {
-        ssize_t n = write(fd_, data, length);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        data += n;
-        length -= static_cast<size_t>(n);
-    }
-    return true;
+    return WriteAll(fd_, data, length);
 }
 
 void ReceivedFile::Close() {
