@@ -1,0 +1,137 @@
+// A Zingwell copy without a window: receives files into $HOME/Zingwell and sends files to a
+// buddy, through the same receiver and sender as the desktop program. For benchmarks and
+// end-to-end tests; run it inside a network namespace.
+//
+//   zw_peer [--port P] [--receive N] [--send ADDRESS PORT PATH]... [--timeout SECONDS]
+//
+// --port P      listen on P (0: any free port) and print "listening PORT" once listening
+// --receive N   end after N incoming connections have ended
+// --send        send PATH to ADDRESS:PORT; several are sent one after the other
+// Exit status 0 when every file went and came whole, 1 otherwise, 2 for bad arguments.
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/ActivityLog.h"
+#include "core/Callback.h"
+#include "transfer/SListener.h"
+#include "transfer/SSender.h"
+
+namespace {
+
+struct Outgoing {
+    std::string address, port, path;
+};
+
+std::mutex mutex;
+std::condition_variable changed;
+
+// Counts how transfers end, on the receiving or on the sending side.
+class Counter : public Callback {
+public:
+    void FoundBuddy(const char*, const char*) override { End(false); }
+    void LostBuddy(bool) override {}
+    void ShowProgress(int64_t, int64_t) override {}
+    void IncomingFile() override {}
+    void FinishedSending() override { End(true); }
+    void ReportError(int32_t code) override {
+        fprintf(stderr, "zw_peer: error %d\n", code);
+        End(false);
+    }
+
+    int ended = 0;
+    int failed = 0;
+
+private:
+    void End(bool ok) {
+        std::lock_guard<std::mutex> guard(mutex);
+        ++ended;
+        failed += ok ? 0 : 1;
+        changed.notify_all();
+    }
+};
+
+int Usage() {
+    fprintf(stderr,
+            "usage: zw_peer [--port P] [--receive N] [--send ADDRESS PORT PATH]... "
+            "[--timeout SECONDS]\n");
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int port = -1;
+    int expected = 0;
+    int timeout = 600;
+    std::vector<Outgoing> outgoing;
+    for (int i = 1; i < argc; ++i) {
+        const std::string option = argv[i];
+        if (option == "--port" && i + 1 < argc) {
+            port = atoi(argv[++i]);
+        } else if (option == "--receive" && i + 1 < argc) {
+            expected = atoi(argv[++i]);
+        } else if (option == "--timeout" && i + 1 < argc) {
+            timeout = atoi(argv[++i]);
+        } else if (option == "--send" && i + 3 < argc) {
+            outgoing.push_back({argv[i + 1], argv[i + 2], argv[i + 3]});
+            i += 3;
+        } else {
+            return Usage();
+        }
+    }
+    if ((port < 0 && expected > 0) || (port < 0 && outgoing.empty())) {
+        return Usage();
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout);
+
+    Counter received;
+    Counter sent;
+    SListener listener;
+    listener.SetCallback(&received);
+    if (port >= 0) {
+        listener.Start(port);
+        while (listener.BoundPort() == 0) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                fprintf(stderr, "zw_peer: cannot listen on port %d\n", port);
+                return 1;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        printf("listening %d\n", listener.BoundPort());
+        fflush(stdout);
+    }
+
+    bool ok = true;
+    {
+        SSender sender;
+        sender.SetCallback(&sent);
+        for (size_t i = 0; i < outgoing.size() && ok; ++i) {
+            const Outgoing& file = outgoing[i];
+            if (!sender.SendFile(file.address, file.port, file.path)) {
+                ok = false;
+                break;
+            }
+            std::unique_lock<std::mutex> guard(mutex);
+            ok = changed.wait_until(guard, deadline, [&] { return sent.ended > int(i); }) &&
+                 sent.failed == 0;
+        }
+    }
+    {
+        std::unique_lock<std::mutex> guard(mutex);
+        ok = changed.wait_until(guard, deadline, [&] { return received.ended >= expected; }) &&
+             received.failed == 0 && ok;
+    }
+    CloseLog();
+    if (!ok) {
+        fprintf(stderr, "zw_peer: sent %d (%d failed), received %d of %d (%d failed)\n", sent.ended,
+                sent.failed, received.ended, expected, received.failed);
+    }
+    return ok ? 0 : 1;
+}

@@ -1,0 +1,89 @@
+#pragma once
+
+#include <netinet/in.h>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "ftp/CancelSwitch.h"
+
+class BytesSendInterface;
+class LineReader;
+class LineWriter;
+class TimedSocket;
+
+// Zingwell's FTP client: one control connection, its logon, and file transfers over data
+// connections. Every operation blocks the calling thread, for at most `timeout` without
+// progress at each wait, and reports failure as false with the reason left in replyText().
+// Used by one thread at a time; only Abort() may be called from another.
+class FTPLink {
+public:
+    // The fixed texts replyText() takes when a step fails.
+    static constexpr const char* kUnableToCreateSocket = "Unable to create socket";
+    static constexpr const char* kUnableToConnect = "Unable to connect to server";
+    static constexpr const char* kUnableToOpenFile = "Unable to open file on local machine";
+    static constexpr const char* kFileError = "File error";
+    static constexpr const char* kNetworkError = "Network error";
+    static constexpr const char* kLogonFailed = "Logon failed";
+
+    static constexpr std::chrono::milliseconds kDefaultTimeout{60000};
+
+    FTPLink();
+    FTPLink(const FTPLink&) = delete;
+    FTPLink& operator=(const FTPLink&) = delete;
+    virtual ~FTPLink();
+
+    // Opens the control connection (to the firewall for kinds 1 to 8), reads the greeting and
+    // runs the logon sequence of logonKind (0 to 8). A failed logon leaves no connection.
+    bool Logon(const std::string& host, int32_t port, const std::string& userName,
+               const std::string& userPass, const std::string& account,
+               const std::string& firewallHost, const std::string& firewallUser,
+               const std::string& firewallPass, int32_t firewallPort, int32_t logonKind);
+
+    // Sends the command (none when empty) and reads the reply; true for a reply of class 2.
+    bool RunCommand(const std::string& command);
+    // Writes the command and CR LF. A command holding CR, LF or NUL is refused unsent.
+    bool SendLine(const std::string& command);
+    // Reads one whole reply, multi-line ones included; replyText() is its last line.
+    bool ReadReply();
+    // Reads one line into replyText().
+    bool ReadLine();
+    // Connects to host (dotted IPv4 or a name) and port, closing any earlier connection.
+    bool OpenControl(const std::string& host, int32_t port);
+    // Closes the control connection; harmless without one.
+    void CloseControl();
+    // Sends QUIT without waiting for the answer, and closes.
+    void Quit();
+
+    // Stores (retrieve false) or fetches (retrieve true) one file over a passive or active
+    // data connection, in image type. totalSize is handed to sink with every progress report.
+    // True when the whole file went across and the server's closing reply was of class 2.
+    // When a failure leaves a reply of the server unread, the control connection is closed,
+    // so that no later command takes that reply for its own.
+    bool TransferFile(BytesSendInterface* sink, int64_t totalSize, const std::string& remotePath,
+                      const std::string& localPath, bool passive, bool retrieve);
+
+    const std::string& replyText() const { return replyText_; }
+    int replyClass() const { return replyClass_; }
+    bool Connected() const;
+
+    // How long any one wait may last without progress.
+    void SetTimeout(std::chrono::milliseconds timeout) { timeout_ = timeout; }
+    // From any thread: every wait ends at once and every later operation fails, for good.
+    void Abort() { cancel_.Trip(); }
+
+private:
+    bool FailLogon();
+
+    std::string replyText_;
+    std::unique_ptr<LineReader> reader_;
+    std::unique_ptr<LineWriter> writer_;
+    std::unique_ptr<TimedSocket> control_;
+    int replyClass_ = 0;
+
+    sockaddr_in serverAddress_{};  // the control connection's peer
+    std::chrono::milliseconds timeout_ = kDefaultTimeout;
+    CancelSwitch cancel_;
+};

@@ -1,0 +1,101 @@
+#include "ftp/FtpText.h"
+
+#include <arpa/inet.h>
+
+#include <climits>
+#include <cstdint>
+
+namespace ftp {
+
+namespace {
+
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+}  // namespace
+
+int LeadingNumber(std::string_view text) {
+    size_t at = 0;
+    while (at < text.size() && IsBlank(text[at])) {
+        ++at;
+    }
+    bool negative = false;
+    if (at < text.size() && (text[at] == '+' || text[at] == '-')) {
+        negative = text[at] == '-';
+        ++at;
+    }
+    int64_t value = 0;
+    for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
+        value = value * 10 + (text[at] - '0');
+        if (value > INT_MAX) {
+            value = INT_MAX;
+        }
+    }
+    return static_cast<int>(negative ? -value : value);
+}
+
+int ReplyClassOf(std::string_view line) {
+    return line.empty() ? 0 : static_cast<unsigned char>(line[0]) - '0';
+}
+
+bool IsSafeCommand(std::string_view command) {
+    return command.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
+}
+
+bool ParsePassiveReply(std::string_view line, PassiveTarget& target) {
+    const size_t open = line.find('(');
+    const size_t close = line.find(')');
+    if (open == std::string_view::npos || close == std::string_view::npos || close < open) {
+        return false;
+    }
+    std::string_view inside = line.substr(open + 1, close - open - 1);
+    const size_t last = inside.rfind(',');
+    if (last == std::string_view::npos) {
+        return false;
+    }
+    const int p2 = LeadingNumber(inside.substr(last + 1));
+    inside = inside.substr(0, last);
+    const size_t before = inside.rfind(',');
+    if (before == std::string_view::npos) {
+        return false;
+    }
+    const int p1 = LeadingNumber(inside.substr(before + 1));
+    if (p1 < 0 || p1 > 255 || p2 < 0 || p2 > 255 || (p1 == 0 && p2 == 0)) {
+        return false;
+    }
+    std::string address(inside.substr(0, before));
+    for (char& c : address) {
+        if (c == ',') {
+            c = '.';
+        }
+    }
+    target.address = address;
+    target.port = p1 * 256 + p2;
+    return true;
+}
+
+std::string PortArgument(const in_addr& address, int port) {
+    char dotted[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &address, dotted, sizeof dotted);
+    std::string argument = dotted;
+    for (char& c : argument) {
+        if (c == '.') {
+            c = ',';
+        }
+    }
+    return argument + "," + std::to_string(port / 256) + "," + std::to_string(port % 256);
+}
+
+std::string UploadName(std::string_view path) {
+    size_t cut = path.rfind('\\');
+    if (cut == std::string_view::npos) {
+        cut = path.rfind('/');
+    }
+    if (cut == std::string_view::npos) {
+        return std::string();
+    }
+    return std::string(path.substr(cut + 1));
+}
+
+}  // namespace ftp

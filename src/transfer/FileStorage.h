@@ -1,0 +1,34 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <deque>
+#include <string>
+
+// The send queue: paths waiting to be sent, in order, kept in "Files2Send.txt" in the receive
+// folder so that they survive a restart. Every operation but Count holds the process-wide
+// Lock for its list and file work only.
+class FileStorage {
+public:
+    FileStorage();  // loads the queue file under Lock
+    FileStorage(const FileStorage&) = delete;
+    FileStorage& operator=(const FileStorage&) = delete;
+    virtual ~FileStorage();
+
+    void Add(const std::string& path);
+    // False (path untouched) when the queue is empty.
+    bool Front(std::string& path);
+    void RemoveFront();
+    // Safe without the lock.
+    size_t Count() const;
+
+    const std::string& FilePath() const { return path_; }
+
+private:
+    // Rewrites the file from the entries; runs inside its caller's Lock.
+    void Save();
+
+    std::string path_;
+    std::deque<std::string> entries_;
+    std::atomic<size_t> count_{0};
+};

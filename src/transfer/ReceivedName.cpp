@@ -1,0 +1,69 @@
+#include "transfer/ReceivedName.h"
+
+#include "platform/AtomicFile.h"
+#include "transfer/QueueFile.h"
+
+namespace received_name {
+
+namespace {
+
+constexpr const char* kLogFileName = "zingwelllog.txt";
+
+bool IsControl(unsigned char byte) {
+    return byte < 0x20 || byte == 0x7F;
+}
+
+char Lower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// ASCII case is ignored: the receive folder may sit on a file system that ignores it too.
+bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) {
+    if (text.size() < prefix.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < prefix.size(); ++i) {
+        if (Lower(text[i]) != Lower(prefix[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool IsOurs(std::string_view name) {
+    for (std::string_view own :
+         {std::string_view(queue_file::kFileName), std::string_view(kLogFileName)}) {
+        if ((name.size() == own.size() && StartsWithIgnoringCase(name, own)) ||
+            StartsWithIgnoringCase(name, TemporaryPrefixFor(own))) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+bool IsAcceptable(std::string_view name) {
+    if (name.empty() || name == "." || name == ".." || name.size() > kMaxLength) {
+        return false;
+    }
+    for (char c : name) {
+        if (c == '/' || IsControl(static_cast<unsigned char>(c))) {
+            return false;
+        }
+    }
+    return !IsOurs(name);
+}
+
+std::string ForLog(std::string_view name) {
+    std::string text;
+    for (size_t i = 0; i < name.size() && i < kMaxLength; ++i) {
+        text.push_back(IsControl(static_cast<unsigned char>(name[i])) ? '?' : name[i]);
+    }
+    if (name.size() > kMaxLength) {
+        text += "...";
+    }
+    return text;
+}
+
+}  // namespace received_name

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// Names that buddies send are stored in the receive folder as they are, bytes unconverted;
+// these are the checks that keep them inside it and off Zingwell's own files.
+namespace received_name {
+
+inline constexpr size_t kMaxLength = 255;
+
+// False for a name that is empty, "." or "..", holds '/', a NUL or another control byte
+// (below 0x20, or 0x7F), is longer than 255 bytes, or names one of our own files there
+// (the send queue, the activity log, or a temporary file of their rewrites).
+bool IsAcceptable(std::string_view name);
+
+// The name as the activity log shows it: control bytes as '?', cut after 255 bytes.
+std::string ForLog(std::string_view name);
+
+}  // namespace received_name

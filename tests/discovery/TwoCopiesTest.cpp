@@ -1,0 +1,243 @@
+// Two copies of the discovery, each in a network namespace of its own, joined by a veth
+// pair: real multicast between two "computers". Each copy is zw-discovery-peer, which reacts
+// to discovery as the drop window does; a third program in the first namespace lists every
+// datagram on the wire.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/Files.h"
+#include "support/Network.h"
+#include "support/TestPaths.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Root of the machine itself, not of a user namespace: only that may add named namespaces.
+bool RealRoot() {
+    std::istringstream map(ReadFile("/proc/self/uid_map"));
+    long inside = -1, outside = -1, count = 0;
+    map >> inside >> outside >> count;
+    return geteuid() == 0 && inside == 0 && outside == 0 && count == 4294967295L;
+}
+
+// Two namespaces "<prefix>a" and "<prefix>b" with one veth pair of the same names between
+// them, 10.213.0.1 and 10.213.0.2, and the multicast route on the pair. Removed again when
+// the test ends, however it ends; ones left by a test that was killed go at the next run.
+class NamespacePair {
+public:
+    NamespacePair()
+        : prefix_("zwd" + std::to_string(getpid())), a(prefix_ + "a"), b(prefix_ + "b") {
+        RunShell(
+            "for n in $(ip netns list | grep -oE '^zwd[0-9]+[ab]\\b'); do"
+            "  p=${n#zwd}; kill -0 ${p%?} 2>/dev/null || ip netns del $n; done");
+        std::string setup = "set -e; ip netns add " + a + "; ip netns add " + b + "; ip link add " +
+                            a + " type veth peer name " + b;
+        for (const auto& [ns, address] : {std::pair{a, "10.213.0.1"}, std::pair{b, "10.213.0.2"}}) {
+            setup += "; ip link set " + ns + " netns " + ns + "; ip -n " + ns + " addr add " +
+                     address + "/24 dev " + ns + "; ip -n " + ns + " link set lo up; ip -n " + ns +
+                     " link set " + ns + " up; ip -n " + ns + " route add 224.0.0.0/4 dev " + ns;
+        }
+        ok = RunShell(setup) == 0;
+    }
+    ~NamespacePair() {
+        RunShell("ip netns del " + a + " 2>/dev/null; ip netns del " + b +
+                 " 2>/dev/null; ip link del " + a + " 2>/dev/null; true");
+    }
+
+private:
+    std::string prefix_;
+
+public:
+    const std::string a;
+    const std::string b;
+    bool ok = false;
+};
+
+double NowMs() {
+    return std::chrono::duration<double, std::milli>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// One zw-discovery-peer in a namespace, with a home and registry of its own; its printed
+// lines are "<ms> <event> <rest>". Stopped (and waited for) when the test ends.
+class Peer {
+public:
+    struct Line {
+        double ms;
+        std::string rest;
+    };
+
+    Peer(const std::string& ns, const std::string& name, std::vector<std::string> args) {
+        const std::string folder = TestPaths::NewFolder(name);
+        output_ = folder + "/out.txt";
+        std::vector<std::string> command = {"ip",
+                                            "netns",
+                                            "exec",
+                                            ns,
+                                            "env",
+                                            "HOME=" + folder,
+                                            "XDG_CONFIG_HOME=" + folder,
+                                            "ZINGWELL_SYSTEM_DIR=" + folder,
+                                            ZINGWELL_BINARY_DIR "/bench/zw-discovery-peer"};
+        command.insert(command.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& word : command)
+            argv.push_back(word.data());
+        argv.push_back(nullptr);
+        const int out = open(output_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        pid_ = fork();
+        if (pid_ == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlive a test that dies
+            dup2(out, 1);
+            execvp("ip", argv.data());
+            _exit(127);
+        }
+        close(out);
+    }
+    ~Peer() { Stop(); }
+
+    // As the user ending the program: the peer says it leaves, then exits.
+    void Stop() {
+        if (pid_ <= 0)
+            return;
+        kill(pid_, SIGTERM);
+        int status = 0;
+        if (!WaitUntil([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, 5s)) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, &status, 0);
+        }
+        pid_ = -1;
+        // A clean end, also for the sanitizers in a sanitized build.
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output_ << ": " << status;
+    }
+
+    std::vector<Line> Lines(const std::string& event) const {
+        std::vector<Line> lines;
+        std::istringstream text(ReadFile(output_));
+        std::string line;
+        while (std::getline(text, line)) {
+            std::istringstream words(line);
+            Line parsed{};
+            std::string word;
+            words >> parsed.ms >> word;
+            if (word == event) {
+                std::getline(words >> std::ws, parsed.rest);
+                lines.push_back(parsed);
+            }
+        }
+        return lines;
+    }
+    std::vector<std::string> Rests(const std::string& event) const {
+        std::vector<std::string> rests;
+        for (const Line& line : Lines(event))
+            rests.push_back(line.rest);
+        return rests;
+    }
+    bool WaitFor(const std::string& event, size_t count = 1) const {
+        return WaitUntil([&] { return Lines(event).size() >= count; }, 10s);
+    }
+
+private:
+    std::string output_;
+    pid_t pid_ = -1;
+};
+
+class TwoCopiesTest : public testing::Test {
+protected:
+    void SetUp() override {
+        if (!RealRoot()) {
+            GTEST_SKIP() << "two copies in two network namespaces need root (ip netns add); "
+                            "skipped";
+        }
+        ASSERT_TRUE(FileExists(ZINGWELL_BINARY_DIR "/bench/zw-discovery-peer"))
+            << "build zw-discovery-peer first";
+        ASSERT_TRUE(net_.ok) << "could not set up the namespaces";
+    }
+
+    NamespacePair net_;
+};
+
+const std::string kA = "10.213.0.1";
+const std::string kB = "10.213.0.2";
+
+TEST_F(TwoCopiesTest, TheyMeetWithFourDatagramsAndFallSilent) {
+    Peer monitor(net_.a, "monitor", {"--monitor"});
+    ASSERT_TRUE(monitor.WaitFor("monitor"));
+    Peer a(net_.a, "a", {"--port", "6601"});
+    ASSERT_TRUE(a.WaitFor("beacon"));  // its first announce went out, unheard
+
+    const double secondStart = NowMs();
+    Peer b(net_.b, "b", {"--port", "6602"});
+    ASSERT_TRUE(a.WaitFor("FoundBuddy"));
+    ASSERT_TRUE(b.WaitFor("FoundBuddy"));
+    const double met =
+        std::max(a.Lines("FoundBuddy")[0].ms, b.Lines("FoundBuddy")[0].ms) - secondStart;
+    std::this_thread::sleep_for(3s);  // time enough for an endless exchange to show
+
+    // A hears B's announce and answers; B hears the answer and answers; A hears that, but its
+    // timer is stopped already, so it does not answer again.
+    EXPECT_EQ(a.Rests("FoundBuddy"), (std::vector<std::string>{kB + " 6602", kB + " 6602"}));
+    EXPECT_EQ(b.Rests("FoundBuddy"), std::vector<std::string>{kA + " 6601"});
+    EXPECT_EQ(a.Rests("beacon"), (std::vector<std::string>{"start 6601", "answer 6601"}));
+    EXPECT_EQ(b.Rests("beacon"), (std::vector<std::string>{"start 6602", "answer 6602"}));
+    const std::vector<std::string> wire = monitor.Rests("datagram");
+    EXPECT_EQ(wire,
+              (std::vector<std::string>{kA + " b|" + kA + "|6601", kB + " b|" + kB + "|6602",
+                                        kA + " b|" + kA + "|6601", kB + " b|" + kB + "|6602"}));
+    printf("meeting: both reported %.0f ms after the second copy started; %zu datagrams\n", met,
+           wire.size());
+    RecordProperty("meeting_ms", static_cast<int>(met));
+}
+
+TEST_F(TwoCopiesTest, ALeaveMakesTheOtherAnnounceAgainUntilANewBuddyComes) {
+    // The drop window's 10-second beacon timer is shortened so that the test stays quick.
+    Peer monitor(net_.a, "monitor", {"--monitor"});
+    ASSERT_TRUE(monitor.WaitFor("monitor"));
+    Peer a(net_.a, "a", {"--port", "6601", "--period-ms", "600"});
+    ASSERT_TRUE(a.WaitFor("beacon"));
+    auto b = std::make_unique<Peer>(
+        net_.b, "b", std::vector<std::string>{"--port", "6602", "--period-ms", "600"});
+    // Once they have met: a leave while B still answers would turn its answer into a leave.
+    ASSERT_TRUE(a.WaitFor("FoundBuddy", 2) && b->WaitFor("FoundBuddy"));
+
+    b->Stop();
+    ASSERT_TRUE(a.WaitFor("LostBuddy"));
+    EXPECT_EQ(a.Rests("LostBuddy"), std::vector<std::string>{"0"});
+    ASSERT_TRUE(a.WaitFor("beacon", 4));  // start, answer, then the timer again, twice
+    const std::vector<Peer::Line> beacons = a.Lines("beacon");
+    const double lost = a.Lines("LostBuddy")[0].ms;
+    EXPECT_EQ(beacons[2].rest, "timer 6601");
+    EXPECT_EQ(beacons[3].rest, "timer 6601");
+    EXPECT_GE(beacons[2].ms - lost, 500);  // a timer never fires early
+    EXPECT_GE(beacons[3].ms - beacons[2].ms, 500);
+    EXPECT_TRUE(WaitUntil([&] {  // and they went out
+        const std::vector<std::string> wire = monitor.Rests("datagram");
+        const auto leave = std::find(wire.begin(), wire.end(), kB + " d|" + kB + "|blah, blah");
+        return leave != wire.end() && std::count(leave, wire.end(), kA + " b|" + kA + "|6601") >= 2;
+    }));
+
+    Peer c(net_.b, "c", {"--port", "6603", "--period-ms", "600"});
+    ASSERT_TRUE(c.WaitFor("FoundBuddy"));
+    EXPECT_EQ(c.Rests("FoundBuddy")[0], kA + " 6601");
+    ASSERT_TRUE(WaitUntil([&] { return a.Rests("FoundBuddy").back() == kB + " 6603"; }));
+    std::this_thread::sleep_for(700ms);
+    const size_t sent = a.Lines("beacon").size();
+    std::this_thread::sleep_for(1500ms);  // more than two periods: the timer stays stopped
+    EXPECT_EQ(a.Lines("beacon").size(), sent);
+}
+
+}  // namespace

@@ -1,0 +1,166 @@
+#include "ftp/FtpText.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include "MemoryStream.h"
+#include "ftp/LineReader.h"
+#include "ftp/LineWriter.h"
+#include "ftp/LogonSequences.h"
+#include "ftp/ReplyAssembler.h"
+
+namespace {
+
+TEST(FtpText, LeadingNumbersAndReplyClasses) {
+    EXPECT_EQ(ftp::LeadingNumber("220-Welcome"), 220);
+    EXPECT_EQ(ftp::LeadingNumber("  \t230 ok"), 230);
+    EXPECT_EQ(ftp::LeadingNumber("hello"), 0);
+    EXPECT_EQ(ftp::LeadingNumber(""), 0);
+    EXPECT_EQ(ftp::LeadingNumber("99999999999999999999 big"), 2147483647);
+    EXPECT_EQ(ftp::ReplyClassOf("150 go"), 1);
+    EXPECT_EQ(ftp::ReplyClassOf("530 no"), 5);
+}
+
+TEST(FtpText, CommandsWithLineBreaksOrNulAreUnsafe) {
+    EXPECT_TRUE(ftp::IsSafeCommand("STOR //a b.txt"));
+    EXPECT_FALSE(ftp::IsSafeCommand("STOR a\nDELE b"));
+    EXPECT_FALSE(ftp::IsSafeCommand("STOR a\rDELE b"));
+    EXPECT_FALSE(ftp::IsSafeCommand(std::string("PASS a\0b", 8)));
+}
+
+TEST(FtpText, PassiveReplies) {
+    ftp::PassiveTarget target;
+    ASSERT_TRUE(ftp::ParsePassiveReply("227 Entering Passive Mode (10,0,0,7,19,136)", target));
+    EXPECT_EQ(target.address, "10.0.0.7");
+    EXPECT_EQ(target.port, 5000);
+    ASSERT_TRUE(ftp::ParsePassiveReply("227 =( 127, 0, 0, 1, 4, 1 ).", target));
+    EXPECT_EQ(target.port, 1025);
+
+    EXPECT_FALSE(ftp::ParsePassiveReply("227 Entering Passive Mode 10,0,0,7,19,136", target));
+    EXPECT_FALSE(ftp::ParsePassiveReply("227 (10,0,0,7,19,136", target));
+    EXPECT_FALSE(ftp::ParsePassiveReply("227 )10,0,0,7,19,136(", target));
+    EXPECT_FALSE(ftp::ParsePassiveReply("227 (136)", target));
+    EXPECT_FALSE(ftp::ParsePassiveReply("227 (1,2,3,4,0,0)", target));
+    EXPECT_FALSE(ftp::ParsePassiveReply("227 (1,2,3,4,256,1)", target));
+    EXPECT_FALSE(ftp::ParsePassiveReply("227 (1,2,3,4,-1,1)", target));
+    EXPECT_FALSE(ftp::ParsePassiveReply("227 (1,2,3,4,99999999999,1)", target));
+}
+
+TEST(FtpText, PortArgumentsAndUploadNames) {
+    in_addr address{};
+    inet_pton(AF_INET, "192.168.1.5", &address);
+    EXPECT_EQ(ftp::PortArgument(address, 5000), "192,168,1,5,19,136");
+    EXPECT_EQ(ftp::UploadName("C:\\docs\\a.txt"), "a.txt");
+    EXPECT_EQ(ftp::UploadName("/home/u/a.txt"), "a.txt");
+    EXPECT_EQ(ftp::UploadName("/home/u/odd\\name.txt"), "name.txt");
+    EXPECT_EQ(ftp::UploadName("plain.txt"), "");
+}
+
+TEST(ReplyAssembler, MultiLineRepliesEndOnlyAtTheirOwnNumberAndASpace) {
+    ReplyAssembler reply;
+    EXPECT_TRUE(reply.Feed("220 ready"));
+    EXPECT_TRUE(reply.Feed("22"));     // too short to open a multi-line reply
+    EXPECT_TRUE(reply.Feed("220x-"));  // '-' not in the fourth place
+    EXPECT_FALSE(reply.Feed("220-Welcome"));
+    EXPECT_FALSE(reply.Feed("230 another number"));
+    EXPECT_FALSE(reply.Feed("22"));
+    EXPECT_FALSE(reply.Feed(""));
+    EXPECT_FALSE(reply.Feed("220-more"));
+    EXPECT_FALSE(reply.Feed(" 220-x"));
+    EXPECT_TRUE(reply.Feed("220 ready"));
+    EXPECT_TRUE(reply.Feed("331 next reply is single"));
+}
+
+TEST(LineReader, LinesEndAtLfWithOrWithoutCrAndMayArriveByteByByte) {
+    const std::string text = "220-one\r\n220 two\nlast";
+    MemoryStream stream;
+    for (char c : text) {
+        stream.pieces.push_back(std::string(1, c));
+    }
+    LineReader reader(stream);
+    std::string line;
+    EXPECT_EQ(reader.ReadLine(line), LineReader::Result::Line);
+    EXPECT_EQ(line, "220-one");
+    EXPECT_EQ(reader.ReadLine(line), LineReader::Result::Line);
+    EXPECT_EQ(line, "220 two");
+    EXPECT_EQ(reader.ReadLine(line), LineReader::Result::Line);  // cut off by the end
+    EXPECT_EQ(line, "last");
+    EXPECT_EQ(reader.ReadLine(line), LineReader::Result::End);
+}
+
+TEST(LineReader, SeveralLinesInOneReadAndFailures) {
+    MemoryStream stream;
+    stream.pieces = {"a\r\n\r\nb\n"};
+    stream.failAtEnd = true;
+    LineReader reader(stream);
+    std::string line;
+    EXPECT_EQ(reader.ReadLine(line), LineReader::Result::Line);
+    EXPECT_EQ(line, "a");
+    EXPECT_EQ(reader.ReadLine(line), LineReader::Result::Line);
+    EXPECT_EQ(line, "");
+    EXPECT_EQ(reader.ReadLine(line), LineReader::Result::Line);
+    EXPECT_EQ(stream.reads, 1);
+    EXPECT_EQ(reader.ReadLine(line), LineReader::Result::Failed);
+}
+
+TEST(LineReader, LongLinesAndNulsAreRefused) {
+    MemoryStream fits;
+    fits.pieces = {std::string(LineReader::kMaxLine, 'x') + "\r\n"};
+    LineReader fitsReader(fits);
+    std::string line;
+    EXPECT_EQ(fitsReader.ReadLine(line), LineReader::Result::Line);
+    EXPECT_EQ(line.size(), LineReader::kMaxLine);
+
+    MemoryStream endless;
+    for (int i = 0; i < 1000; ++i) {
+        endless.pieces.push_back(std::string(4096, 'y'));
+    }
+    LineReader endlessReader(endless);
+    EXPECT_EQ(endlessReader.ReadLine(line), LineReader::Result::TooLong);
+    EXPECT_LT(endless.reads, 20);  // gave up soon after the limit, without reading it all
+
+    MemoryStream nul;
+    nul.pieces = {std::string("220 a\0b\r\n", 9)};
+    LineReader nulReader(nul);
+    EXPECT_EQ(nulReader.ReadLine(line), LineReader::Result::HasNul);
+}
+
+TEST(LineWriter, WritesLongLinesWholeWithCrLfAndReportsAShortStream) {
+    MemoryStream stream;
+    stream.accept = {1000, 3, 5000, 1};
+    LineWriter writer(stream);
+    const std::string longCommand = "STOR " + std::string(9000, 'n');
+    EXPECT_TRUE(writer.WriteLine(longCommand));
+    EXPECT_TRUE(writer.WriteLine("QUIT"));
+    EXPECT_EQ(stream.written, longCommand + "\r\nQUIT\r\n");
+
+    MemoryStream broken;
+    broken.accept = {2, -1};
+    LineWriter failing(broken);
+    EXPECT_FALSE(failing.WriteLine("TYPE I"));
+    EXPECT_TRUE(failing.WriteLine("NOOP"));  // nothing of the failed line is sent again
+    EXPECT_EQ(broken.written, "TYNOOP\r\n");
+}
+
+TEST(LogonSequences, EveryNextIsALaterStepDoneOrFail) {
+    for (int kind = 0; kind < logon::kKinds; ++kind) {
+        const logon::Sequence& row = logon::kSequences[kind];
+        for (int step = 0; step < row.count; ++step) {
+            for (int next : {row.steps[step].on2xx, row.steps[step].on3xx}) {
+                EXPECT_TRUE(next == logon::kDone || next == logon::kFail ||
+                            (next > step && next < row.count))
+                    << kind << " " << step;
+            }
+        }
+    }
+    logon::Values values{"h:2121", "u", "p", "a", "fu", "fp"};
+    const char* expected[] = {"USER u",           "PASS p",           "ACCT a",
+                              "USER fu",          "PASS fp",          "SITE h:2121",
+                              "USER u@h:2121",    "OPEN h:2121",      "USER fu@h:2121",
+                              "USER u@h:2121 fu", "USER u@fu@h:2121", "PASS p@fp"};
+    for (int code = 0; code < 12; ++code) {
+        EXPECT_EQ(logon::Command(code, values), expected[code]);
+    }
+}
+
+}  // namespace

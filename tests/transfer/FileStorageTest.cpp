@@ -1,0 +1,182 @@
+#include "transfer/FileStorage.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/ActivityLog.h"
+#include "core/ReceiveFolder.h"
+#include "support/Files.h"
+#include "support/TestPaths.h"
+#include "transfer/QueueFile.h"
+
+namespace {
+
+std::string QueuePath() {
+    return GetReceiveFolder() + "/Files2Send.txt";
+}
+
+std::vector<std::string> Drain(FileStorage& queue) {
+    std::vector<std::string> entries;
+    std::string path;
+    while (queue.Front(path)) {
+        entries.push_back(path);
+        queue.RemoveFront();
+    }
+    return entries;
+}
+
+std::vector<std::string> Entries(const std::string& text) {
+    const queue_file::Contents contents = queue_file::Parse(text);
+    EXPECT_EQ(contents.skipped, 0u);
+    return {contents.entries.begin(), contents.entries.end()};
+}
+
+// The queue as a new start would load it.
+std::vector<std::string> Load() {
+    FileStorage queue;
+    return Drain(queue);
+}
+
+TEST(FileStorage, KeepsTheQueueInItsFileWithCrLfLines) {
+    {
+        FileStorage queue;
+        EXPECT_EQ(queue.Count(), 0u);
+        EXPECT_FALSE(FileExists(QueuePath()));  // no file until the first Add
+        std::string untouched = "untouched";
+        EXPECT_FALSE(queue.Front(untouched));
+        EXPECT_EQ(untouched, "untouched");
+        queue.RemoveFront();  // nothing to remove: the file is not written
+        EXPECT_FALSE(FileExists(QueuePath()));
+
+        queue.Add("/home/u/a b.txt");
+        queue.Add("/home/u/\x80\xff.bin");
+        queue.Add("/home/u/a b.txt");  // the same file twice is queued twice
+        queue.RemoveFront();
+        EXPECT_EQ(ReadFile(QueuePath()), "/home/u/\x80\xff.bin\r\n/home/u/a b.txt\r\n");
+        EXPECT_EQ(queue.Count(), 2u);
+    }
+    FileStorage again;
+    EXPECT_EQ(Drain(again), (std::vector<std::string>{"/home/u/\x80\xff.bin", "/home/u/a b.txt"}));
+    EXPECT_TRUE(FileExists(QueuePath()));  // emptied, not deleted
+    EXPECT_EQ(ReadFile(QueuePath()), "");
+}
+
+TEST(FileStorage, LoadsBlankLinesBareLineFeedsAndALastLineWithoutEnd) {
+    GetReceiveFolder();
+    WriteFile(QueuePath(), "/a\r\n\r\n/b\n/c\r\r\n/d");
+    EXPECT_EQ(Load(), (std::vector<std::string>{"/a", "", "/b", "/c\r", "/d"}));
+}
+
+TEST(FileStorage, LinesOfFullLinuxPathLengthLoadAndOnlyTooLongOnesAreSkipped) {
+    GetReceiveFolder();
+    const std::string longest = "/" + std::string(4094, 'p');
+    const std::string tooLong = "/" + std::string(4095, 'q');
+    WriteFile(QueuePath(), "/first\r\n" + longest + "\r\n" + tooLong + "\r\n/after\r\n");
+    EXPECT_EQ(Load(), (std::vector<std::string>{"/first", longest, "/after"}));
+    CloseLog();
+    EXPECT_NE(ReadFile(LogFilePath()).find("skipped a line longer than 4095 bytes\n"),
+              std::string::npos);
+}
+
+TEST(FileStorage, AReadOnlyQueueFileLeavesChangesInMemoryUntilItIsWritableAgain) {
+    GetReceiveFolder();
+    WriteFile(QueuePath(), "/a\r\n");
+    chmod(QueuePath().c_str(), 0444);
+    FileStorage queue;
+    queue.Add("/b");
+    EXPECT_EQ(queue.Count(), 2u);
+    std::string front;
+    ASSERT_TRUE(queue.Front(front));
+    EXPECT_EQ(front, "/a");
+    EXPECT_EQ(ReadFile(QueuePath()), "/a\r\n");
+
+    chmod(QueuePath().c_str(), 0640);
+    queue.RemoveFront();
+    EXPECT_EQ(ReadFile(QueuePath()), "/b\r\n");
+    struct stat info {};
+    ASSERT_EQ(stat(QueuePath().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0640u);  // the user's mode survives the rewrite
+}
+
+TEST(FileStorage, ARewriteThatRunsOutOfSpaceLeavesTheOldFileWhole) {
+    FileStorage queue;
+    queue.Add("/one");
+    queue.Add("/two");
+    const std::string before = ReadFile(QueuePath());
+
+    // The limit on file size stands in for a full disk: the new contents cannot be written.
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{};
+    getrlimit(RLIMIT_FSIZE, &limit);
+    rlimit small = limit;
+    small.rlim_cur = before.size();
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    queue.Add("/three");
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+
+    EXPECT_EQ(ReadFile(QueuePath()), before);
+    EXPECT_EQ(queue.Count(), 3u);
+    queue.RemoveFront();
+    EXPECT_EQ(ReadFile(QueuePath()), "/two\r\n/three\r\n");
+}
+
+TEST(FileStorage, AProcessKilledWhileRewritingNeverLeavesABrokenQueue) {
+    GetReceiveFolder();
+    for (int round = 0; round < 6; ++round) {
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            FileStorage queue;
+            for (size_t n = queue.Count();; ++n) {
+                queue.Add("/entry-" + std::to_string(n));
+            }
+        }
+        usleep(static_cast<useconds_t>(20000 + round * 7000));
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+
+        const std::vector<std::string> entries = Entries(ReadFile(QueuePath()));
+        for (size_t i = 0; i < entries.size(); ++i) {
+            ASSERT_EQ(entries[i], "/entry-" + std::to_string(i)) << "round " << round;
+        }
+    }
+    FileStorage queue;
+    EXPECT_GT(queue.Count(), 0u);
+}
+
+TEST(FileStorage, AddsFromSeveralThreadsAllReachTheFile) {
+    FileStorage queue;
+    auto adder = [&](char who) {
+        for (int i = 0; i < 40; ++i) {
+            queue.Add(std::string("/") + who + std::to_string(i));
+        }
+    };
+    std::thread a(adder, 'a');
+    std::thread b(adder, 'b');
+    size_t seen = 0;
+    while (seen < 80) {
+        size_t now = queue.Count();  // never torn, never going back
+        ASSERT_GE(now, seen);
+        seen = now;
+    }
+    a.join();
+    b.join();
+    std::vector<std::string> entries = Load();
+    ASSERT_EQ(entries.size(), 80u);
+    int nextA = 0;
+    int nextB = 0;
+    for (const std::string& entry : entries) {
+        int& next = entry[1] == 'a' ? nextA : nextB;
+        EXPECT_EQ(entry.substr(2), std::to_string(next++));
+    }
+}
+
+}  // namespace

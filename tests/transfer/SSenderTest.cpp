@@ -1,0 +1,274 @@
+#include "transfer/SSender.h"
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "TransferHelpers.h"
+#include "core/ReceiveFolder.h"
+#include "support/Files.h"
+#include "support/Network.h"
+#include "support/RecordingCallback.h"
+#include "support/TestPaths.h"
+#include "transfer/SListener.h"
+#include "transfer/WireFormat.h"
+
+namespace {
+
+using namespace transfer_test;
+
+// A peer that takes one connection and keeps what it reads.
+class RawPeer {
+public:
+    RawPeer() { listening_ = ListenOnLoopback(port_); }
+    ~RawPeer() {
+        if (reader_.joinable()) {
+            reader_.join();
+        }
+        close(listening_);
+    }
+    std::string Port() const { return std::to_string(port_); }
+    // Accepts in the background, reads `limit` bytes (all when 0), then closes.
+    void ReadInBackground(size_t limit = 0, bool reset = false) {
+        reader_ = std::thread([this, limit, reset] {
+            int fd = accept(listening_, nullptr, nullptr);
+            if (limit == 0) {
+                received_ = ReadAll(fd);
+            } else {
+                std::string part(limit, '\0');
+                received_ = std::string(part.data(), recv(fd, part.data(), limit, MSG_WAITALL));
+            }
+            reset ? Reset(fd) : (void)close(fd);
+        });
+    }
+    std::string Received() {
+        reader_.join();
+        return received_;
+    }
+    int listening() const { return listening_; }
+
+private:
+    int port_ = 0;
+    int listening_ = -1;
+    std::thread reader_;
+    std::string received_;
+};
+
+std::string NewFile(const std::string& name, const std::string& contents) {
+    const std::string path = TestPaths::NewFolder("out") + "/" + name;
+    WriteFile(path, contents);
+    return path;
+}
+
+std::string FreePort() {
+    int port = 0;
+    close(ListenOnLoopback(port));
+    return std::to_string(port);
+}
+
+TEST(SSender, PutsExactlyTheWireFormatOnTheConnection) {
+    GetReceiveFolder();
+    for (size_t size : {0, 1, 102399, 102400, 102401, 307200}) {
+        RecordingCallback events;
+        SSender sender;
+        sender.SetCallback(&events);
+        const std::string body = RandomBytes(size, 7);
+        const std::string path = NewFile("w\x80\xff.bin", body);
+        RawPeer peer;
+        peer.ReadInBackground();
+        ASSERT_TRUE(sender.SendFile("127.0.0.1", peer.Port(), path));
+        ASSERT_TRUE(events.WaitFor("FinishedSending"));
+        EXPECT_EQ(peer.Received(), Stream("w\x80\xff.bin", body)) << size;
+        EXPECT_EQ(events.Described(), ExpectedSendEvents(size)) << size;
+        EXPECT_FALSE(sender.Busy());
+    }
+    EXPECT_NE(LogText().find("Connected to buddy at 127.0.0.1\n"), std::string::npos);
+}
+
+TEST(SSender, PassesFiftyMegabytesToTheReceiverWithEveryEvent) {
+    RecordingCallback sent;
+    RecordingCallback received;
+    SListener listener;
+    listener.SetCallback(&received);
+    listener.Start(0);
+    ASSERT_TRUE(WaitUntil([&] { return listener.BoundPort() != 0; }));
+    SSender sender;
+    sender.SetCallback(&sent);
+    const std::string body = RandomBytes(50000000, 50);
+    ASSERT_TRUE(sender.SendFile("127.0.0.1", std::to_string(listener.BoundPort()),
+                                NewFile("fifty.bin", body)));
+    ASSERT_TRUE(received.WaitFor("FinishedSending", 1, std::chrono::seconds(120)));
+    ASSERT_TRUE(sent.WaitFor("FinishedSending"));
+    EXPECT_TRUE(ReadFile(GetReceiveFolder() + "/fifty.bin") == body);
+    EXPECT_EQ(sent.Described(), ExpectedSendEvents(body.size()));
+    EXPECT_EQ(CheckReceiveEvents(received.Events(), 9, body.size()), "");
+}
+
+TEST(SSender, APeerThatCannotBeReachedIsNotAnError) {
+    RecordingCallback events;
+    SSender sender;
+    sender.SetCallback(&events);
+    const std::string path = NewFile("a.txt", "a");
+    const std::vector<std::pair<std::string, std::string>> targets = {
+        {"127.0.0.1", FreePort()}, {"buddy.local", "6677"}, {"127.0.0.1", "not a port"}};
+    for (const auto& [address, port] : targets) {
+        events.Clear();
+        ASSERT_TRUE(sender.SendFile(address, port, path));
+        ASSERT_TRUE(events.WaitFor("FoundBuddy"));
+        EXPECT_EQ(events.Described(), std::vector<std::string>{"FoundBuddy (null) (null)"});
+        EXPECT_NE(LogText().find("Failed to connect to " + address + "\n"), std::string::npos);
+    }
+}
+
+TEST(SSender, AFileThatCannotBeOpenedIsErrorOneAndTheConnectionIsClosed) {
+    RecordingCallback events;
+    SSender sender;
+    sender.SetCallback(&events);
+    const std::string folder = TestPaths::NewFolder("a-folder");
+    for (const std::string& path : {folder + "/missing.txt", folder}) {
+        events.Clear();
+        RawPeer peer;
+        peer.ReadInBackground();
+        ASSERT_TRUE(sender.SendFile("127.0.0.1", peer.Port(), path));
+        EXPECT_EQ(peer.Received(), "");  // closed, not left hanging
+        ASSERT_TRUE(events.WaitFor("ReportError"));
+        EXPECT_EQ(events.Described(), std::vector<std::string>{"ReportError 1"});
+    }
+    EXPECT_NE(LogText().find("Connected to buddy at 127.0.0.1\nSend failed trying to read file\n"),
+              std::string::npos);
+}
+
+TEST(SSender, APeerThatGoesAwayFailsTheSendButNeverKillsTheProcess) {
+    RecordingCallback events;
+    SSender sender;
+    sender.SetCallback(&events);
+    signal(SIGPIPE, SIG_DFL);  // a write to a closed connection must not raise it
+    RawPeer peer;
+    peer.ReadInBackground(1000, true);
+    ASSERT_TRUE(
+        sender.SendFile("127.0.0.1", peer.Port(), NewFile("big.bin", std::string(8000000, 'b'))));
+    ASSERT_TRUE(events.WaitFor("ReportError"));
+    EXPECT_EQ(events.Described().back(), "ReportError 4");
+    for (const auto& event : events.Events()) {
+        if (event.name == "ShowProgress") {
+            EXPECT_EQ(event.a % wire::kPieceSize, 0);
+        }
+    }
+    EXPECT_NE(LogText().find("Send(): socket error\nSend failed\n"), std::string::npos);
+    signal(SIGPIPE, SIG_IGN);
+}
+
+TEST(SSender, AFileThatFailsToReadResetsTheConnectionInsteadOfEndingItCleanly) {
+    RecordingCallback sent;
+    RecordingCallback received;
+    SListener listener;
+    listener.SetCallback(&received);
+    listener.Start(0);
+    ASSERT_TRUE(WaitUntil([&] { return listener.BoundPort() != 0; }));
+    SSender sender;
+    sender.SetCallback(&sent);
+    // Reading this process's memory from address 0 fails with EIO.
+    ASSERT_TRUE(
+        sender.SendFile("127.0.0.1", std::to_string(listener.BoundPort()), "/proc/self/mem"));
+    ASSERT_TRUE(sent.WaitFor("ReportError"));
+    EXPECT_EQ(sent.Described(), std::vector<std::string>{"ReportError 4"});
+    ASSERT_TRUE(received.WaitFor("ReportError"));
+    EXPECT_EQ(received.Described().back(), "ReportError 5");  // not FinishedSending
+    const std::string log = LogText();  // the receiver's lines may come in between
+    EXPECT_NE(log.find("Send failed trying to read file\n"), std::string::npos);
+    EXPECT_NE(log.find("Send failed\n"), std::string::npos);
+}
+
+TEST(SSender, ASecondSendFileDuringATransferIsRefusedAndChangesNothing) {
+    RecordingCallback events;
+    SSender sender;
+    sender.SetCallback(&events);
+    const std::string first = RandomBytes(20000000, 1);
+    RawPeer peer;  // not reading yet: the transfer stalls with full buffers
+    ASSERT_TRUE(sender.SendFile("127.0.0.1", peer.Port(), NewFile("first.bin", first)));
+    ASSERT_TRUE(events.WaitFor("ShowProgress"));
+    EXPECT_TRUE(sender.Busy());
+    EXPECT_FALSE(sender.SendFile("127.0.0.1", peer.Port(), NewFile("second.bin", "second")));
+    EXPECT_TRUE(sender.Busy());
+    peer.ReadInBackground();
+    EXPECT_EQ(peer.Received(), Stream("first.bin", first));
+    ASSERT_TRUE(events.WaitFor("FinishedSending"));
+    EXPECT_EQ(events.Described(), ExpectedSendEvents(first.size()));
+}
+
+TEST(SSender, TheNextTransferMayStartFromInsideTheLastEvent) {
+    RecordingCallback received;
+    SListener listener;
+    listener.SetCallback(&received);
+    listener.Start(0);
+    ASSERT_TRUE(WaitUntil([&] { return listener.BoundPort() != 0; }));
+    const std::string port = std::to_string(listener.BoundPort());
+
+    SSender sender;
+    std::vector<std::string> queue = {NewFile("one.txt", "1"), NewFile("two.txt", "22"),
+                                      NewFile("three.txt", std::string(250000, '3'))};
+    std::atomic<size_t> next{1};
+    std::atomic<bool> busyInEvent{false};
+    RecordingCallback sent;
+    sent.onEvent = [&](const RecordingCallback::Event& event) {
+        if (event.name == "FinishedSending" && next < queue.size()) {
+            busyInEvent = busyInEvent || sender.Busy();
+            EXPECT_TRUE(sender.SendFile("127.0.0.1", port, queue[next++]));
+        }
+    };
+    sender.SetCallback(&sent);
+    ASSERT_TRUE(sender.SendFile("127.0.0.1", port, queue[0]));
+    ASSERT_TRUE(sent.WaitFor("FinishedSending", 3));
+    ASSERT_TRUE(received.WaitFor("FinishedSending", 3));
+    EXPECT_FALSE(busyInEvent);
+    const std::string folder = GetReceiveFolder();
+    EXPECT_EQ(ReadFile(folder + "/one.txt"), "1");
+    EXPECT_EQ(ReadFile(folder + "/two.txt"), "22");
+    EXPECT_EQ(ReadFile(folder + "/three.txt"), std::string(250000, '3'));
+}
+
+TEST(SSender, DestructionCutsOffAStalledTransferOrConnectWithoutFurtherEvents) {
+    RecordingCallback events;
+    RawPeer stalled;  // never reads
+    {
+        SSender sender;
+        sender.SetCallback(&events);
+        ASSERT_TRUE(sender.SendFile("127.0.0.1", stalled.Port(),
+                                    NewFile("stalled.bin", std::string(20000000, 's'))));
+        ASSERT_TRUE(events.WaitFor("ShowProgress"));
+    }
+    const size_t after = events.Events().size();
+
+    // A listener whose queue is full drops new connection requests: connect() waits.
+    int full = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(full, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(full, 0), 0);
+    getsockname(full, reinterpret_cast<sockaddr*>(&address), &length);
+    const int fullPort = ntohs(address.sin_port);
+    const int queued = ConnectToLoopback(fullPort);
+    const auto start = std::chrono::steady_clock::now();
+    {
+        SSender sender;
+        sender.SetCallback(&events);
+        ASSERT_TRUE(sender.SendFile("127.0.0.1", std::to_string(fullPort), NewFile("c.txt", "c")));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    // Not a timing check: an unwoken connect() would wait for the system's two minutes.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+    EXPECT_EQ(events.Events().size(), after);
+    close(queued);
+    close(full);
+}
+
+}  // namespace
