@@ -1,5 +1,4 @@
 # The drop window widget, the tray frame and the settings dialog: the Qt half of src/ui.
-find_package(Qt6 REQUIRED COMPONENTS Widgets Multimedia Svg)
 set(CMAKE_AUTOMOC ON)
 
 add_library(zingwell_ui STATIC
