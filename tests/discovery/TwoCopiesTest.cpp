@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -165,23 +166,23 @@ protected:
         }
         ASSERT_TRUE(FileExists(ZINGWELL_BINARY_DIR "/bench/zw-discovery-peer"))
             << "build zw-discovery-peer first";
-        ASSERT_TRUE(net_.ok) << "could not set up the namespaces";
+        ASSERT_TRUE(net_.emplace().ok) << "could not set up the namespaces";
     }
 
-    NamespacePair net_;
+    std::optional<NamespacePair> net_;
 };
 
 const std::string kA = "10.213.0.1";
 const std::string kB = "10.213.0.2";
 
 TEST_F(TwoCopiesTest, TheyMeetWithFourDatagramsAndFallSilent) {
-    Peer monitor(net_.a, "monitor", {"--monitor"});
+    Peer monitor(net_->a, "monitor", {"--monitor"});
     ASSERT_TRUE(monitor.WaitFor("monitor"));
-    Peer a(net_.a, "a", {"--port", "6601"});
-    ASSERT_TRUE(a.WaitFor("beacon"));  // its first announce went out, unheard
+    Peer a(net_->a, "a", {"--port", "6601"});
+    ASSERT_TRUE(monitor.WaitFor("datagram"));  // its first announce is out, unheard
 
     const double secondStart = NowMs();
-    Peer b(net_.b, "b", {"--port", "6602"});
+    Peer b(net_->b, "b", {"--port", "6602"});
     ASSERT_TRUE(a.WaitFor("FoundBuddy"));
     ASSERT_TRUE(b.WaitFor("FoundBuddy"));
     const double met =
@@ -205,12 +206,12 @@ TEST_F(TwoCopiesTest, TheyMeetWithFourDatagramsAndFallSilent) {
 
 TEST_F(TwoCopiesTest, ALeaveMakesTheOtherAnnounceAgainUntilANewBuddyComes) {
     // The drop window's 10-second beacon timer is shortened so that the test stays quick.
-    Peer monitor(net_.a, "monitor", {"--monitor"});
+    Peer monitor(net_->a, "monitor", {"--monitor"});
     ASSERT_TRUE(monitor.WaitFor("monitor"));
-    Peer a(net_.a, "a", {"--port", "6601", "--period-ms", "600"});
-    ASSERT_TRUE(a.WaitFor("beacon"));
+    Peer a(net_->a, "a", {"--port", "6601", "--period-ms", "600"});
+    ASSERT_TRUE(monitor.WaitFor("datagram"));
     auto b = std::make_unique<Peer>(
-        net_.b, "b", std::vector<std::string>{"--port", "6602", "--period-ms", "600"});
+        net_->b, "b", std::vector<std::string>{"--port", "6602", "--period-ms", "600"});
     // Once they have met: a leave while B still answers would turn its answer into a leave.
     ASSERT_TRUE(a.WaitFor("FoundBuddy", 2) && b->WaitFor("FoundBuddy"));
 
@@ -230,7 +231,7 @@ TEST_F(TwoCopiesTest, ALeaveMakesTheOtherAnnounceAgainUntilANewBuddyComes) {
         return leave != wire.end() && std::count(leave, wire.end(), kA + " b|" + kA + "|6601") >= 2;
     }));
 
-    Peer c(net_.b, "c", {"--port", "6603", "--period-ms", "600"});
+    Peer c(net_->b, "c", {"--port", "6603", "--period-ms", "600"});
     ASSERT_TRUE(c.WaitFor("FoundBuddy"));
     EXPECT_EQ(c.Rests("FoundBuddy")[0], kA + " 6601");
     ASSERT_TRUE(WaitUntil([&] { return a.Rests("FoundBuddy").back() == kB + " 6603"; }));

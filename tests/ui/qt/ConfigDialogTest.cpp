@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QPalette>
 #include <QPushButton>
+#include <QValidator>
 
 #include "settings/LiveSettings.h"
 #include "settings/RegistryNumber.h"
