@@ -160,7 +160,7 @@ TEST_F(MainDialogTest, FoundBuddyOutsideAutomaticModeOrWithoutAddressOnlyStopsTh
 }
 
 TEST_F(MainDialogTest, TheBeaconTimerAnswersOnceAndRestartsWhenTheBuddyLeaves) {
-    SetMode(Mode::Auto);
+    SetMode(Mode::Auto, false);
     Open();
     EXPECT_EQ(workers.receiver->ports, (std::vector<int>{6677}));
     EXPECT_EQ(workers.discovery->receiverStarts, 1);
@@ -222,7 +222,10 @@ INSTANTIATE_TEST_SUITE_P(Sizes, ProgressTest,
                          testing::Values(ProgressCase{300000, 1000, 5},
                                          ProgressCase{100000, 1, 10},
                                          ProgressCase{5 << 20, 102400, 2},
-                                         ProgressCase{300ll << 20, 102400, 0.5f}));
+                                         ProgressCase{300ll << 20, 102400, 0.5f}),
+                         [](const testing::TestParamInfo<ProgressCase>& info) {
+                             return "Total" + std::to_string(info.param.total);
+                         });
 
 TEST_F(MainDialogTest, ProgressIgnoresEmptyTotalsAndKeepsWithinTheBar) {
     SetMode(Mode::Manual);
@@ -317,6 +320,11 @@ INSTANTIATE_TEST_SUITE_P(
                     InitCase{Mode::None, true, "port", {0}, 0},           // not a number
                     InitCase{Mode::Auto, false, "6000", {6000}, 1},
                     InitCase{Mode::Auto, true, "6000", {6000, 6000}, 1},  // started twice
-                    InitCase{Mode::Ftp, true, "", {}, 0}));
+                    InitCase{Mode::Ftp, true, "", {}, 0}),
+    [](const testing::TestParamInfo<InitCase>& info) {
+        const char* modes[] = {"Manual", "Auto", "Ftp", "None"};
+        return std::string(modes[static_cast<int>(info.param.mode)]) +
+               (info.param.server ? "Server" : "") + "Case" + std::to_string(info.index);
+    });
 
 }  // namespace
