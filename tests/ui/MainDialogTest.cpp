@@ -297,6 +297,12 @@ struct InitCase {
     int discoveryStarts;
 };
 
+std::string InitCaseName(const testing::TestParamInfo<InitCase>& info) {
+    const char* modes[] = {"Manual", "Auto", "Ftp", "None"};
+    return std::string(modes[static_cast<int>(info.param.mode)]) +
+           (info.param.server ? "Server" : "") + "Case" + std::to_string(info.index);
+}
+
 class InitTest : public MainDialogTest, public testing::WithParamInterface<InitCase> {};
 
 TEST_P(InitTest, StartsTheReceiverAndDiscoveryAsTheModeSays) {
@@ -321,10 +327,6 @@ INSTANTIATE_TEST_SUITE_P(
                     InitCase{Mode::Auto, false, "6000", {6000}, 1},
                     InitCase{Mode::Auto, true, "6000", {6000, 6000}, 1},  // started twice
                     InitCase{Mode::Ftp, true, "", {}, 0}),
-    [](const testing::TestParamInfo<InitCase>& info) {
-        const char* modes[] = {"Manual", "Auto", "Ftp", "None"};
-        return std::string(modes[static_cast<int>(info.param.mode)]) +
-               (info.param.server ? "Server" : "") + "Case" + std::to_string(info.index);
-    });
+    InitCaseName);
 
 }  // namespace
