@@ -6,7 +6,6 @@
 #include "MemoryStream.h"
 #include "ftp/LineReader.h"
 #include "ftp/LineWriter.h"
-#include "ftp/LogonSequences.h"
 #include "ftp/ReplyAssembler.h"
 
 namespace {
@@ -140,27 +139,6 @@ TEST(LineWriter, WritesLongLinesWholeWithCrLfAndReportsAShortStream) {
     EXPECT_FALSE(failing.WriteLine("TYPE I"));
     EXPECT_TRUE(failing.WriteLine("NOOP"));  // nothing of the failed line is sent again
     EXPECT_EQ(broken.written, "TYNOOP\r\n");
-}
-
-TEST(LogonSequences, EveryNextIsALaterStepDoneOrFail) {
-    for (int kind = 0; kind < logon::kKinds; ++kind) {
-        const logon::Sequence& row = logon::kSequences[kind];
-        for (int step = 0; step < row.count; ++step) {
-            for (int next : {row.steps[step].on2xx, row.steps[step].on3xx}) {
-                EXPECT_TRUE(next == logon::kDone || next == logon::kFail ||
-                            (next > step && next < row.count))
-                    << kind << " " << step;
-            }
-        }
-    }
-    logon::Values values{"h:2121", "u", "p", "a", "fu", "fp"};
-    const char* expected[] = {"USER u",           "PASS p",           "ACCT a",
-                              "USER fu",          "PASS fp",          "SITE h:2121",
-                              "USER u@h:2121",    "OPEN h:2121",      "USER fu@h:2121",
-                              "USER u@h:2121 fu", "USER u@fu@h:2121", "PASS p@fp"};
-    for (int code = 0; code < 12; ++code) {
-        EXPECT_EQ(logon::Command(code, values), expected[code]);
-    }
 }
 
 }  // namespace
