@@ -1,12 +1,12 @@
 #include "app/ZingwellApp.h"
 
+#include <fcntl.h>
+#include <unistd.h>
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QSocketNotifier>
 #include <QUrl>
 #include <csignal>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include "app/CAboutDlg.h"
 #include "core/ActivityLog.h"

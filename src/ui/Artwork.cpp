@@ -9,16 +9,21 @@ namespace {
 
 QString IconFile(uint16_t resourceId) {
     switch (resourceId) {
-        case resource::kIconDog: return QStringLiteral(":/zingwell/icon-146.svg");
-        case resource::kIconGreen: return QStringLiteral(":/zingwell/icon-150.svg");
-        case resource::kIconRed: return QStringLiteral(":/zingwell/icon-151.svg");
-        case resource::kIconAbout: return QStringLiteral(":/zingwell/icon-152.svg");
-        default: return QString();
+        case resource::kIconDog:
+            return QStringLiteral(":/zingwell/icon-146.svg");
+        case resource::kIconGreen:
+            return QStringLiteral(":/zingwell/icon-150.svg");
+        case resource::kIconRed:
+            return QStringLiteral(":/zingwell/icon-151.svg");
+        case resource::kIconAbout:
+            return QStringLiteral(":/zingwell/icon-152.svg");
+        default:
+            return QString();
     }
 }
 
 QImage Render(const QString& file, QSize pixels, bool antialiased,
-             QColor ground = Qt::transparent) {
+              QColor ground = Qt::transparent) {
     QImage image(pixels, QImage::Format_ARGB32_Premultiplied);
     image.fill(ground);
     QSvgRenderer renderer(file);
@@ -38,9 +43,9 @@ QPixmap Artwork::DogPicture(qreal devicePixelRatio) {
 }
 
 QImage Artwork::DogForMask() {
-    QImage image = Render(QStringLiteral(":/zingwell/dog.svg"), QSize(kDogSize, kDogSize), false,
-                          Qt::white)
-                       .convertToFormat(QImage::Format_RGB32);
+    QImage image =
+        Render(QStringLiteral(":/zingwell/dog.svg"), QSize(kDogSize, kDogSize), false, Qt::white)
+            .convertToFormat(QImage::Format_RGB32);
     // Qt smooths SVG edges whatever the hint says; the pale fringe this leaves against the
     // white ground belongs to the ground. Nothing inside the dog is that pale.
     for (int y = 0; y < image.height(); ++y) {
@@ -76,4 +81,6 @@ QIcon Artwork::Icon(uint16_t resourceId) {
     return icon;
 }
 
-QIcon Artwork::ApplicationIcon() { return QIcon(QStringLiteral(":/zingwell/zingwell.svg")); }
+QIcon Artwork::ApplicationIcon() {
+    return QIcon(QStringLiteral(":/zingwell/zingwell.svg"));
+}

@@ -1,7 +1,6 @@
 #include "ui/CDropWindow.h"
 
 #include <QApplication>
-#include <QBitmap>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QMessageBox>
@@ -47,6 +46,27 @@ std::vector<std::string> LocalPaths(const QMimeData* data) {
     return paths;
 }
 
+// The picture's shape: its pixels that are not pure white, gathered row by row.
+QRegion ShapeOf(const QImage& picture) {
+    const QImage image = picture.convertToFormat(QImage::Format_RGB32);
+    QRegion shape;
+    for (int y = 0; y < image.height(); ++y) {
+        const QRgb* line = reinterpret_cast<const QRgb*>(image.constScanLine(y));
+        auto ground = [&](int x) { return (line[x] & 0xFFFFFFu) == 0xFFFFFFu; };
+        for (int x = 0; x < image.width();) {
+            while (x < image.width() && ground(x))
+                ++x;
+            const int start = x;
+            while (x < image.width() && !ground(x))
+                ++x;
+            if (x > start) {
+                shape += QRect(start, y, x - start, 1);
+            }
+        }
+    }
+    return shape;
+}
+
 QFont DialogFont() {
     QFont font = QApplication::font();
     font.setPointSize(8);
@@ -73,9 +93,7 @@ CDropWindow::CDropWindow(WorkerFactory& workers, std::function<void(int)> onComm
     bar_->setTextVisible(false);
     bar_->hide();
 
-    const QImage maskImage = Artwork::DogForMask();
-    dogRegion_ = QRegion(QBitmap::fromImage(
-        maskImage.createMaskFromColor(qRgb(255, 255, 255), Qt::MaskOutColor)));
+    dogRegion_ = ShapeOf(Artwork::DogForMask());
     dogRegion_.translate(DogRect().topLeft());
     UpdateMask();
 
@@ -101,7 +119,9 @@ CDropWindow::~CDropWindow() {
     }
 }
 
-void CDropWindow::Initialize() { heart_->Initialize(); }
+void CDropWindow::Initialize() {
+    heart_->Initialize();
+}
 
 QRect CDropWindow::DogRect() const {
     return QRect((width() - Artwork::kDogSize) / 2, (height() - Artwork::kDogSize) / 2,
@@ -150,8 +170,8 @@ void CDropWindow::Activate() {
 void CDropWindow::ShowMessage(const std::string& text) {
     const QString message = QString::fromStdString(text);
     if (QThread::currentThread() == thread()) {
-        QMessageBox box(QMessageBox::Warning, QStringLiteral("Zingwell"), message,
-                        QMessageBox::Ok, this);
+        QMessageBox box(QMessageBox::Warning, QStringLiteral("Zingwell"), message, QMessageBox::Ok,
+                        this);
         box.exec();
         return;
     }

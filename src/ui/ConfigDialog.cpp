@@ -61,10 +61,14 @@ const Binding kTexts[] = {
 
 std::atomic<int32_t>& Flag(int id) {
     switch (id) {
-        case kAutomatic: return LiveSettings.auto_;
-        case kSendToAddress: return LiveSettings.manual;
-        case kReceive: return LiveSettings.server;
-        default: return LiveSettings.useftp;
+        case kAutomatic:
+            return LiveSettings.auto_;
+        case kSendToAddress:
+            return LiveSettings.manual;
+        case kReceive:
+            return LiveSettings.server;
+        default:
+            return LiveSettings.useftp;
     }
 }
 
@@ -128,8 +132,8 @@ void ConfigDialog::Build() {
         auto* line = new QLineEdit(this);
         line->setMaxLength(INT_MAX);  // no limit of our own
         if (digits) {
-            line->setValidator(
-                new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), line));
+            line->setValidator(new QRegularExpressionValidator(
+                QRegularExpression(QStringLiteral("[0-9]*")), line));
         }
         Colour(line, true);
         place(line, id, x, y, w, h);
@@ -208,14 +212,19 @@ QWidget* ConfigDialog::Control(int id) const {
     return found == controls_.end() ? nullptr : found->second;
 }
 
-QCheckBox* ConfigDialog::Box(int id) const { return qobject_cast<QCheckBox*>(Control(id)); }
+QCheckBox* ConfigDialog::Box(int id) const {
+    return qobject_cast<QCheckBox*>(Control(id));
+}
 
-QLineEdit* ConfigDialog::Edit(int id) const { return qobject_cast<QLineEdit*>(Control(id)); }
+QLineEdit* ConfigDialog::Edit(int id) const {
+    return qobject_cast<QLineEdit*>(Control(id));
+}
 
 void ConfigDialog::Open() {
     char address[28] = {};
-    Edit(kMyAddress)->setText(GetMyIp(address, sizeof address) ? QString::fromLatin1(address)
-                                                               : QStringLiteral("unknown"));
+    Edit(kMyAddress)
+        ->setText(GetMyIp(address, sizeof address) ? QString::fromLatin1(address)
+                                                   : QStringLiteral("unknown"));
     for (const Binding& binding : kTexts) {
         std::string value =
             RegistryText(SettingKey(binding.name), "", true, RegRoot::CurrentUser).Get();
@@ -313,6 +322,7 @@ void ConfigDialog::WriteSettings() {
 }
 
 void ConfigDialog::ShowRestartNotice() {
-    QMessageBox::warning(nullptr, QStringLiteral("Zingwell"),
-                         QStringLiteral("*** Please restart Zingwell for changes to take affect ***"));
+    QMessageBox::warning(
+        nullptr, QStringLiteral("Zingwell"),
+        QStringLiteral("*** Please restart Zingwell for changes to take affect ***"));
 }

@@ -14,12 +14,18 @@ DialogUnits::DialogUnits(const QFont& font) {
     const QString letters = QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
     baseX_ = (metrics.horizontalAdvance(letters) / 26 + 1) / 2;
     baseY_ = metrics.height();
-    if (baseX_ < 1) baseX_ = 1;
-    if (baseY_ < 1) baseY_ = 1;
+    if (baseX_ < 1)
+        baseX_ = 1;
+    if (baseY_ < 1)
+        baseY_ = 1;
 }
 
-int DialogUnits::X(int units) const { return MulDiv(units, baseX_, 4); }
-int DialogUnits::Y(int units) const { return MulDiv(units, baseY_, 8); }
+int DialogUnits::X(int units) const {
+    return MulDiv(units, baseX_, 4);
+}
+int DialogUnits::Y(int units) const {
+    return MulDiv(units, baseY_, 8);
+}
 
 QRect DialogUnits::Rect(int x, int y, int width, int height) const {
     return QRect(X(x), Y(y), X(width), Y(height));

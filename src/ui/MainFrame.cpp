@@ -1,9 +1,9 @@
 #include "ui/MainFrame.h"
 
+#include <unistd.h>
 #include <QCursor>
 #include <QMetaObject>
 #include <QThread>
-#include <unistd.h>
 
 #include "ui/Artwork.h"
 #include "ui/CDropWindow.h"
@@ -28,8 +28,8 @@ MainFrame::~MainFrame() {
 
 void MainFrame::Create() {
     SetTrayIcon(resource::kIconDog, false);
-    dropWindow_ = std::make_unique<CDropWindow>(workers_,
-                                                [this](int command) { OnCommand(command); });
+    dropWindow_ =
+        std::make_unique<CDropWindow>(workers_, [this](int command) { OnCommand(command); });
     dropWindow_->heart().SetIconMaker(this);
     dropWindow_->Initialize();
     dropWindow_->show();

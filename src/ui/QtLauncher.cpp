@@ -1,9 +1,9 @@
 #include "ui/QtLauncher.h"
 
+#include <QCoreApplication>
 #include <QDesktopServices>
 #include <QMetaObject>
 #include <QUrl>
-#include <QCoreApplication>
 
 namespace {
 // The desktop services belong to the UI thread; a launch from elsewhere is handed to it.
@@ -12,8 +12,8 @@ void OnUiThread(const QUrl& url) {
     if (app == nullptr) {
         return;
     }
-    QMetaObject::invokeMethod(app, [url] { QDesktopServices::openUrl(url); },
-                              Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        app, [url] { QDesktopServices::openUrl(url); }, Qt::QueuedConnection);
 }
 }  // namespace
 

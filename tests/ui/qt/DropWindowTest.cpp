@@ -29,7 +29,8 @@ void SendMouse(QWidget* widget, QEvent::Type type, QPoint at, Qt::MouseButton bu
 }
 
 void Settle() {
-    for (int i = 0; i < 5; ++i) QApplication::processEvents();
+    for (int i = 0; i < 5; ++i)
+        QApplication::processEvents();
 }
 
 class DropWindowTest : public testing::Test {
@@ -96,13 +97,37 @@ TEST_F(DropWindowTest, OnlyALeftDragWithoutModifiersMovesTheWindow) {
     EXPECT_EQ(window->pos(), start + QPoint(30, 12));
 }
 
+TEST_F(DropWindowTest, TheWindowIsCutToTheDogAndItsBar) {
+    // The dog sits in the middle of the window on a white square that must not show.
+    const QRect dog(QPoint((window->width() - 91) / 2, (window->height() - 91) / 2), QSize(91, 91));
+    const QRegion shape = window->mask();
+    EXPECT_TRUE(shape.contains(dog.center()));
+    for (QPoint corner :
+         {dog.topLeft(), dog.topRight(), dog.bottomLeft(), dog.bottomRight(), QPoint(0, 0)}) {
+        EXPECT_FALSE(shape.contains(corner)) << corner.x() << "," << corner.y();
+    }
+    // Most of the square is dog, not ground, and none of it lies outside the square.
+    int area = 0;
+    for (const QRect& part : shape) {
+        EXPECT_TRUE(dog.contains(part)) << part.x() << "," << part.y();
+        area += part.width() * part.height();
+    }
+    EXPECT_GT(area, 91 * 91 / 3);
+    EXPECT_LT(area, 91 * 91 * 3 / 4);
+    EXPECT_FALSE(shape.contains(window->progressBar()->geometry().center()));
+
+    window->ShowProgressBar(true);
+    EXPECT_TRUE(window->mask().contains(window->progressBar()->geometry().center()));
+    window->ShowProgressBar(false);
+    EXPECT_FALSE(window->mask().contains(window->progressBar()->geometry().center()));
+}
+
 TEST_F(DropWindowTest, TheMenuHoldsTheProgramsCommandsInOrder) {
     std::vector<std::string> items;
     for (QAction* action : window->menu()->actions()) {
-        items.push_back(action->isSeparator()
-                            ? "-"
-                            : action->text().toStdString() + " " +
-                                  std::to_string(action->data().toInt()));
+        items.push_back(action->isSeparator() ? "-"
+                                              : action->text().toStdString() + " " +
+                                                    std::to_string(action->data().toInt()));
     }
     EXPECT_EQ(items, (std::vector<std::string>{"Settings... 1017", "View files... 32775",
                                                "View log... 59410", "-", "Website... 32774",
