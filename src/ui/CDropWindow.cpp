@@ -93,9 +93,9 @@ CDropWindow::CDropWindow(WorkerFactory& workers, std::function<void(int)> onComm
     bar_->setTextVisible(false);
     // Square, so that no corner of the window's white ground shows around it, and in the
     // dog's own colours.
-    bar_->setStyleSheet(QStringLiteral(
-        "QProgressBar { border: 1px solid #3a2210; background: #fff3b8; }"
-        "QProgressBar::chunk { background: #2e9741; }"));
+    bar_->setStyleSheet(
+        QStringLiteral("QProgressBar { border: 1px solid #3a2210; background: #fff3b8; }"
+                       "QProgressBar::chunk { background: #2e9741; }"));
     bar_->hide();
 
     dogRegion_ = ShapeOf(Artwork::DogForMask());
