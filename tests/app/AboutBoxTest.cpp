@@ -20,6 +20,11 @@ TEST(AboutBox, ShowsTheVersionOnYellowWithAnOkButton) {
     ASSERT_NE(icon, nullptr);
     EXPECT_FALSE(icon->pixmap().isNull());
     about.show();
+    // Whatever serif stands in for Garamond, the lines are not cut off.
+    for (QLabel* label : about.findChildren<QLabel*>()) {
+        EXPECT_LE(label->sizeHint().width(), label->width()) << label->text().toStdString();
+        EXPECT_TRUE(about.rect().contains(label->geometry())) << label->text().toStdString();
+    }
     about.findChild<QPushButton*>("ok")->click();
     EXPECT_EQ(about.result(), QDialog::Accepted);
 }
