@@ -138,34 +138,45 @@ TEST_F(TwoProgramsTest, ManualModeSendsTheQueueWhenFilesAreDroppedForReal) {
     // Nothing leaves before a drop in manual mode.
     EXPECT_FALSE(FileExists(b.ReceiveFolder() + "/left from last time.txt"));
 
-    // A file manager's drag, moved by the pointer from its window onto the dog.
-    ChildProgram source;
-    ChildProgram::Options options;
-    options.netns = net_->a;
-    options.env = {"QT_QPA_PLATFORM=xcb", "DISPLAY=" + x.display()};
-    options.output = files_ + "/drag.txt";
-    ASSERT_TRUE(source.Start({ZINGWELL_DRAG_SOURCE, "100", "100", dropped}, options));
-    ASSERT_TRUE(WaitUntil([&] { return x.Tool("search --onlyvisible --name zw_drag_source") == 0; },
-                          kPatience))
-        << ReadFile(files_ + "/drag.txt");
+    // A file manager's drag, moved by the pointer from its window onto the dog. Should the
+    // pointer outrun the programs on a loaded machine and the drag end elsewhere, it is tried
+    // again: a drag that misses leaves no trace in the program.
     const int dogX = x0 + width / 2, dogY = y0 + height / 2;
-    std::ostringstream drag;
-    drag << "mousemove 140 130 sleep 0.3 mousedown 1 sleep 0.3";
-    for (int step = 1; step <= 6; ++step) {
-        drag << " mousemove " << 140 + (dogX - 140) * step / 6 << " "
-             << 130 + (dogY - 130) * step / 6 << " sleep 0.2";
+    std::string outcome;
+    for (int attempt = 0; attempt < 3 && outcome.find("drop action 1\n") == std::string::npos;
+         ++attempt) {
+        const std::string log = files_ + "/drag" + std::to_string(attempt) + ".txt";
+        auto said = [&](const char* text) { return ReadFile(log).find(text) != std::string::npos; };
+        ChildProgram source;
+        ChildProgram::Options options;
+        options.netns = net_->a;
+        options.env = {"QT_QPA_PLATFORM=xcb", "DISPLAY=" + x.display()};
+        options.output = log;
+        ASSERT_TRUE(source.Start({ZINGWELL_DRAG_SOURCE, "100", "100", dropped}, options));
+        ASSERT_TRUE(WaitUntil(
+            [&] { return x.Tool("search --onlyvisible --name zw_drag_source") == 0; }, kPatience))
+            << ReadFile(log);
+        ASSERT_EQ(x.Tool("mousemove 140 130 sleep 0.2 mousedown 1"), 0);
+        ASSERT_TRUE(WaitUntil([&] { return said("dragging"); }, kPatience)) << ReadFile(log);
+        std::ostringstream moves;
+        for (int step = 1; step <= 6; ++step) {
+            moves << " mousemove " << 140 + (dogX - 140) * step / 6 << " "
+                  << 130 + (dogY - 130) * step / 6 << " sleep 0.2";
+        }
+        moves << " mousemove " << dogX + 1 << " " << dogY << " sleep 0.3 mousemove " << dogX << " "
+              << dogY << " sleep 0.3 mouseup 1";
+        ASSERT_EQ(x.Tool(moves.str()), 0);
+        ASSERT_TRUE(WaitUntil([&] { return said("drop action"); }, kPatience)) << ReadFile(log);
+        outcome = ReadFile(log);
+        // The source serves the dropped URLs for a few seconds after the drop; the dog reads
+        // them at once, so by the time the first file reaches B, it has them.
+        if (outcome.find("drop action 1\n") != std::string::npos) {
+            EXPECT_TRUE(Arrives(b, leftOver)) << a.Output() << b.Output();
+        }
     }
-    drag << " mousemove " << dogX + 1 << " " << dogY << " sleep 0.3 mouseup 1";
-    ASSERT_EQ(x.Tool(drag.str()), 0);
-    // The dog took it. The source lives on while the dog reads what was dropped.
-    ASSERT_TRUE(WaitUntil(
-        [&] { return ReadFile(files_ + "/drag.txt").find("drop action") != std::string::npos; },
-        kPatience));
-    EXPECT_NE(ReadFile(files_ + "/drag.txt").find("drop action 1\n"), std::string::npos)
-        << ReadFile(files_ + "/drag.txt");
+    ASSERT_NE(outcome.find("drop action 1\n"), std::string::npos) << outcome;  // the dog took it
 
-    // The drop sends the queue in order: what was left over, then what was dropped.
-    EXPECT_TRUE(Arrives(b, leftOver)) << a.Output() << b.Output();
+    // After what was left over, what was dropped follows.
     EXPECT_TRUE(Arrives(b, dropped)) << a.Output() << b.Output();
     EXPECT_TRUE(WaitUntil([&] { return ReadFile(a.QueueFile()).empty(); }, kPatience))
         << ReadFile(a.QueueFile());

@@ -36,6 +36,8 @@ protected:
         // Left alive after exec(): the target may still be reading its data.
         auto* drag = new QDrag(this);
         drag->setMimeData(data);
+        printf("dragging\n");
+        fflush(stdout);
         const Qt::DropAction action = drag->exec(Qt::CopyAction | Qt::MoveAction, Qt::CopyAction);
         printf("drop action %d\n", static_cast<int>(action));
         fflush(stdout);
