@@ -172,12 +172,22 @@ void CDropWindow::Activate() {
     });
 }
 
+QMessageBox* CDropWindow::MakeMessageBox(const QString& text) {
+    auto* box = new QMessageBox(QMessageBox::Warning, QStringLiteral("Zingwell"), text,
+                                QMessageBox::Ok, this);
+    // In the middle of the screen, as message boxes are, rather than over the dog.
+    box->adjustSize();
+    if (QScreen* place = screen()) {
+        box->move(place->availableGeometry().center() - box->rect().center());
+    }
+    return box;
+}
+
 void CDropWindow::ShowMessage(const std::string& text) {
     const QString message = QString::fromStdString(text);
     if (QThread::currentThread() == thread()) {
-        QMessageBox box(QMessageBox::Warning, QStringLiteral("Zingwell"), message, QMessageBox::Ok,
-                        this);
-        box.exec();
+        std::unique_ptr<QMessageBox> box(MakeMessageBox(message));
+        box->exec();
         return;
     }
     // Only the reporting worker waits; the window and the menus stay usable meanwhile.
@@ -189,8 +199,7 @@ void CDropWindow::ShowMessage(const std::string& text) {
     QMetaObject::invokeMethod(
         this,
         [this, message, pending] {
-            auto* box = new QMessageBox(QMessageBox::Warning, QStringLiteral("Zingwell"), message,
-                                        QMessageBox::Ok, this);
+            QMessageBox* box = MakeMessageBox(message);
             box->setAttribute(Qt::WA_DeleteOnClose);
             box->setWindowModality(Qt::NonModal);
             connect(box, &QObject::destroyed, [pending] { pending->Close(); });

@@ -6,6 +6,7 @@
 #include <QMessageBox>
 #include <QMimeData>
 #include <QMouseEvent>
+#include <QScreen>
 #include <QTimer>
 #include <QUrl>
 #include <thread>
@@ -174,6 +175,10 @@ TEST_F(DropWindowTest, AMessageBoxHoldsOnlyTheWorkerThatReportedTheError) {
     EXPECT_EQ(box->text().toStdString(),
               "Failed while sending - perhaps the other side has gone away?");
     EXPECT_EQ(box->windowTitle().toStdString(), "Zingwell");
+    // In the middle of the screen, not over the dog.
+    const QPoint middle = window->screen()->availableGeometry().center();
+    EXPECT_LT((box->geometry().center() - middle).manhattanLength(), 60)
+        << box->geometry().center().x() << "," << box->geometry().center().y();
     // The window still works while the box is open.
     window->SetProgressPosition(7);
     EXPECT_EQ(window->progressBar()->value(), 7);
