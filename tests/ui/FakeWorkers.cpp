@@ -8,10 +8,18 @@ void RecordingView::ShowProgressBar(bool visible) {
     barVisible_ = visible;
     Record(visible ? "bar shown" : "bar hidden");
 }
-void RecordingView::SetProgressPosition(int percent) { Record("pos " + std::to_string(percent)); }
-void RecordingView::PlayBark() { Record("bark"); }
-void RecordingView::Activate() { Record("activate"); }
-void RecordingView::ShowMessage(const std::string& text) { Record("message " + text); }
+void RecordingView::SetProgressPosition(int percent) {
+    Record("pos " + std::to_string(percent));
+}
+void RecordingView::PlayBark() {
+    Record("bark");
+}
+void RecordingView::Activate() {
+    Record("activate");
+}
+void RecordingView::ShowMessage(const std::string& text) {
+    Record("message " + text);
+}
 void RecordingView::StartBeaconTimer() {
     timerRunning_ = true;
     Record("timer start");
@@ -27,14 +35,16 @@ std::vector<std::string> RecordingView::Calls() const {
 std::vector<std::string> RecordingView::Messages() const {
     std::vector<std::string> messages;
     for (const std::string& call : Calls()) {
-        if (call.rfind("message ", 0) == 0) messages.push_back(call.substr(8));
+        if (call.rfind("message ", 0) == 0)
+            messages.push_back(call.substr(8));
     }
     return messages;
 }
 std::vector<int> RecordingView::Positions() const {
     std::vector<int> positions;
     for (const std::string& call : Calls()) {
-        if (call.rfind("pos ", 0) == 0) positions.push_back(std::stoi(call.substr(4)));
+        if (call.rfind("pos ", 0) == 0)
+            positions.push_back(std::stoi(call.substr(4)));
     }
     return positions;
 }
@@ -94,7 +104,9 @@ void FakeUploader::Configure(Callback* callback_, const std::string& serverHost,
     calls.push_back("configure " + serverHost + " " + userName + " " + userPass + " " +
                     targetFolder);
 }
-void FakeUploader::AddFile(const std::string& path) { calls.push_back("add " + path); }
+void FakeUploader::AddFile(const std::string& path) {
+    calls.push_back("add " + path);
+}
 void FakeUploader::Start() {
     busy_ = true;
     calls.push_back("start");

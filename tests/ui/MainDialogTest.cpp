@@ -4,7 +4,6 @@
 
 #include <thread>
 
-#include "ui/FakeWorkers.h"
 #include "core/ActivityLog.h"
 #include "core/ReceiveFolder.h"
 #include "settings/LiveSettings.h"
@@ -12,6 +11,7 @@
 #include "settings/SettingsKeys.h"
 #include "support/Files.h"
 #include "support/TestPaths.h"
+#include "ui/FakeWorkers.h"
 
 namespace {
 
@@ -101,10 +101,12 @@ TEST_F(MainDialogTest, ADropDuringARunningTransferDoesNotSendTheHeadTwice) {
     std::vector<std::thread> threads;
     for (int i = 0; i < 8; ++i) {
         threads.emplace_back([&] {
-            for (int j = 0; j < 200; ++j) heart.SendNext();
+            for (int j = 0; j < 200; ++j)
+                heart.SendNext();
         });
     }
-    for (auto& thread : threads) thread.join();
+    for (auto& thread : threads)
+        thread.join();
     EXPECT_EQ(workers.sender->Sent(), (Calls{"10.0.0.7 6677 /d/a"}));
     workers.sender->Finish();
     EXPECT_EQ(workers.sender->Sent().back(), "10.0.0.7 6677 /d/b");
@@ -114,9 +116,8 @@ TEST_F(MainDialogTest, ADropDuringARunningTransferDoesNotSendTheHeadTwice) {
     workers.sender->Finish();
     heart.OnDropFiles({"/d/c"});
     heart.OnDropFiles({"/d/e"});
-    EXPECT_EQ(workers.uploader->calls,
-              (Calls{"configure ftp.example u p /in", "add /d/c", "start",
-                     "configure ftp.example u p /in"}));
+    EXPECT_EQ(workers.uploader->calls, (Calls{"configure ftp.example u p /in", "add /d/c", "start",
+                                              "configure ftp.example u p /in"}));
 }
 
 TEST_F(MainDialogTest, EntriesFromAnEarlierRunWaitForTheFirstDropOrBuddy) {
@@ -219,8 +220,7 @@ TEST_P(ProgressTest, TheBarMovesInStepsThatSuitTheSize) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, ProgressTest,
-                         testing::Values(ProgressCase{300000, 1000, 5},
-                                         ProgressCase{100000, 1, 10},
+                         testing::Values(ProgressCase{300000, 1000, 5}, ProgressCase{100000, 1, 10},
                                          ProgressCase{5 << 20, 102400, 2},
                                          ProgressCase{300ll << 20, 102400, 0.5f}),
                          [](const testing::TestParamInfo<ProgressCase>& info) {
@@ -319,11 +319,11 @@ TEST_P(InitTest, StartsTheReceiverAndDiscoveryAsTheModeSays) {
 
 INSTANTIATE_TEST_SUITE_P(
     Modes, InitTest,
-    testing::Values(InitCase{Mode::Manual, true, "", {7001}, 0},          // serverport
-                    InitCase{Mode::Manual, false, "", {}, 0},             // sends only
-                    InitCase{Mode::None, true, "", {6677}, 0},            // autoport default
-                    InitCase{Mode::None, true, " +5000x", {5000}, 0},     // leading number
-                    InitCase{Mode::None, true, "port", {0}, 0},           // not a number
+    testing::Values(InitCase{Mode::Manual, true, "", {7001}, 0},       // serverport
+                    InitCase{Mode::Manual, false, "", {}, 0},          // sends only
+                    InitCase{Mode::None, true, "", {6677}, 0},         // autoport default
+                    InitCase{Mode::None, true, " +5000x", {5000}, 0},  // leading number
+                    InitCase{Mode::None, true, "port", {0}, 0},        // not a number
                     InitCase{Mode::Auto, false, "6000", {6000}, 1},
                     InitCase{Mode::Auto, true, "6000", {6000, 6000}, 1},  // started twice
                     InitCase{Mode::Ftp, true, "", {}, 0}),
