@@ -6,14 +6,14 @@
 #include <QScreen>
 
 #include "ui/Artwork.h"
+#include "ui/DialogFont.h"
 #include "ui/DialogUnits.h"
 #include "ui/ResourceIds.h"
 
 CAboutDlg::CAboutDlg(QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint) {
     setWindowTitle(QStringLiteral("About Zingwell"));
-    QFont font(QStringLiteral("Garamond"), 11);
-    font.setStyleHint(QFont::Serif);
+    const QFont font = DialogFont::Garamond(11);
     setFont(font);
 
     QPalette colours = palette();

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <unistd.h>
+#include <QDir>
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QSocketNotifier>
@@ -19,6 +20,9 @@
 
 #ifndef ZINGWELL_GUIDE
 #define ZINGWELL_GUIDE ""
+#endif
+#ifndef ZINGWELL_GUIDE_FROM_PROGRAM
+#define ZINGWELL_GUIDE_FROM_PROGRAM "../share/doc/Zingwell/guide/index.html"
 #endif
 #ifndef ZINGWELL_SOURCE_GUIDE
 #define ZINGWELL_SOURCE_GUIDE ""
@@ -78,9 +82,13 @@ void ZingwellApp::WatchSignals() {
     }
 }
 
-QString ZingwellApp::GuidePath() {
-    for (const char* candidate : {ZINGWELL_GUIDE, ZINGWELL_SOURCE_GUIDE}) {
-        const QString path = QString::fromUtf8(candidate);
+QString ZingwellApp::GuidePath(const QString& programFolder) {
+    const QString candidates[] = {
+        programFolder.isEmpty()
+            ? QString()
+            : QDir::cleanPath(programFolder + QStringLiteral("/" ZINGWELL_GUIDE_FROM_PROGRAM)),
+        QString::fromUtf8(ZINGWELL_GUIDE), QString::fromUtf8(ZINGWELL_SOURCE_GUIDE)};
+    for (const QString& path : candidates) {
         if (!path.isEmpty() && QFileInfo(path).isFile()) {
             return path;
         }
@@ -103,7 +111,7 @@ void ZingwellApp::OnCommand(int command) {
             ViewLog();
             break;
         case resource::kCommandWebsite:
-            if (const QString guide = GuidePath(); !guide.isEmpty()) {
+            if (const QString guide = GuidePath(applicationDirPath()); !guide.isEmpty()) {
                 launcher_.OpenPath(guide.toStdString());
             }
             break;

@@ -22,8 +22,10 @@ public:
 
     MainFrame* frame() const { return frame_.get(); }
 
-    // Where "Website..." leads: the user guide installed with the program.
-    static QString GuidePath();
+    // Where "Website..." leads: the user guide installed beside the program in
+    // programFolder, else the one of the configured installation, else the source tree's
+    // (a program run from its build folder). Empty when there is none.
+    static QString GuidePath(const QString& programFolder);
 
 private:
     // SIGTERM, SIGINT and SIGHUP end the program as Exit does, leave beacon included.

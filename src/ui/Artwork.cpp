@@ -33,25 +33,61 @@ QImage Render(const QString& file, QSize pixels, bool antialiased,
     return image;
 }
 
+// The dog's outline colour (resources/dog.svg).
+constexpr QRgb kOutline = 0xFF3A2210u;
+
+QImage DogOnWhite(int side) {
+    return Render(QStringLiteral(":/zingwell/dog.svg"), QSize(side, side), true, Qt::white)
+        .convertToFormat(QImage::Format_RGB32);
+}
+
+// Ground or the ground's smoothed edge: every colour of the dog itself has a darker channel.
+bool IsPale(QRgb pixel) {
+    return qRed(pixel) >= 160 && qGreen(pixel) >= 160 && qBlue(pixel) >= 160;
+}
+
 }  // namespace
 
 QPixmap Artwork::DogPicture(qreal devicePixelRatio) {
     const int side = qRound(kDogSize * devicePixelRatio);
-    QImage image = Render(QStringLiteral(":/zingwell/dog.svg"), QSize(side, side), true);
-    image.setDevicePixelRatio(devicePixelRatio);
-    return QPixmap::fromImage(image);
+    QImage image = DogOnWhite(side);
+    // The window's shape is cut at 1x. Whatever of the picture lies outside it is never seen;
+    // inside it, the pixels on the shape's rim (smoothed into the white ground by the renderer)
+    // take the outline's colour, so no pale fringe shows over a dark desktop.
+    const QImage shape = DogForMask();
+    auto inShape = [&](int x, int y) {
+        const int sx = qMin(kDogSize - 1, int(x / devicePixelRatio));
+        const int sy = qMin(kDogSize - 1, int(y / devicePixelRatio));
+        return (shape.pixel(sx, sy) & 0xFFFFFFu) != 0xFFFFFFu;
+    };
+    auto solid = [&](int x, int y) {
+        return x >= 0 && y >= 0 && x < side && y < side && inShape(x, y) &&
+               !IsPale(image.pixel(x, y));
+    };
+    QImage result = image.copy();
+    for (int y = 0; y < side; ++y) {
+        QRgb* line = reinterpret_cast<QRgb*>(result.scanLine(y));
+        for (int x = 0; x < side; ++x) {
+            if (!inShape(x, y)) {
+                line[x] = qRgb(255, 255, 255);
+            } else if (!solid(x, y) || !solid(x - 1, y) || !solid(x + 1, y) || !solid(x, y - 1) ||
+                       !solid(x, y + 1)) {
+                line[x] = kOutline;
+            }
+        }
+    }
+    result.setDevicePixelRatio(devicePixelRatio);
+    return QPixmap::fromImage(result);
 }
 
 QImage Artwork::DogForMask() {
-    QImage image =
-        Render(QStringLiteral(":/zingwell/dog.svg"), QSize(kDogSize, kDogSize), false, Qt::white)
-            .convertToFormat(QImage::Format_RGB32);
+    QImage image = DogOnWhite(kDogSize);
     // Qt smooths SVG edges whatever the hint says; the pale fringe this leaves against the
     // white ground belongs to the ground. Nothing inside the dog is that pale.
     for (int y = 0; y < image.height(); ++y) {
         QRgb* line = reinterpret_cast<QRgb*>(image.scanLine(y));
         for (int x = 0; x < image.width(); ++x) {
-            if (qRed(line[x]) >= 160 && qGreen(line[x]) >= 160 && qBlue(line[x]) >= 160) {
+            if (IsPale(line[x])) {
                 line[x] = qRgb(255, 255, 255);
             }
         }

@@ -1,7 +1,6 @@
 #include "ui/CDropWindow.h"
 
 #include <QApplication>
-#include <QBitmap>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QMessageBox>
@@ -47,6 +46,27 @@ std::vector<std::string> LocalPaths(const QMimeData* data) {
     return paths;
 }
 
+// The picture's shape: its pixels that are not pure white, gathered row by row.
+QRegion ShapeOf(const QImage& picture) {
+    const QImage image = picture.convertToFormat(QImage::Format_RGB32);
+    QRegion shape;
+    for (int y = 0; y < image.height(); ++y) {
+        const QRgb* line = reinterpret_cast<const QRgb*>(image.constScanLine(y));
+        auto ground = [&](int x) { return (line[x] & 0xFFFFFFu) == 0xFFFFFFu; };
+        for (int x = 0; x < image.width();) {
+            while (x < image.width() && ground(x))
+                ++x;
+            const int start = x;
+            while (x < image.width() && !ground(x))
+                ++x;
+            if (x > start) {
+                shape += QRect(start, y, x - start, 1);
+            }
+        }
+    }
+    return shape;
+}
+
 QFont DialogFont() {
     QFont font = QApplication::font();
     font.setPointSize(8);
@@ -71,11 +91,14 @@ CDropWindow::CDropWindow(WorkerFactory& workers, std::function<void(int)> onComm
     bar_->setGeometry(units.Rect(7, 72, 80, 7));
     bar_->setRange(0, 100);
     bar_->setTextVisible(false);
+    // Square, so that no corner of the window's white ground shows around it, and in the
+    // dog's own colours.
+    bar_->setStyleSheet(
+        QStringLiteral("QProgressBar { border: 1px solid #3a2210; background: #fff3b8; }"
+                       "QProgressBar::chunk { background: #2e9741; }"));
     bar_->hide();
 
-    const QImage maskImage = Artwork::DogForMask();
-    dogRegion_ = QRegion(
-        QBitmap::fromImage(maskImage.createMaskFromColor(qRgb(255, 255, 255), Qt::MaskOutColor)));
+    dogRegion_ = ShapeOf(Artwork::DogForMask());
     dogRegion_.translate(DogRect().topLeft());
     UpdateMask();
 
@@ -149,12 +172,22 @@ void CDropWindow::Activate() {
     });
 }
 
+QMessageBox* CDropWindow::MakeMessageBox(const QString& text) {
+    auto* box = new QMessageBox(QMessageBox::Warning, QStringLiteral("Zingwell"), text,
+                                QMessageBox::Ok, this);
+    // In the middle of the screen, as message boxes are, rather than over the dog.
+    box->adjustSize();
+    if (QScreen* place = screen()) {
+        box->move(place->availableGeometry().center() - box->rect().center());
+    }
+    return box;
+}
+
 void CDropWindow::ShowMessage(const std::string& text) {
     const QString message = QString::fromStdString(text);
     if (QThread::currentThread() == thread()) {
-        QMessageBox box(QMessageBox::Warning, QStringLiteral("Zingwell"), message, QMessageBox::Ok,
-                        this);
-        box.exec();
+        std::unique_ptr<QMessageBox> box(MakeMessageBox(message));
+        box->exec();
         return;
     }
     // Only the reporting worker waits; the window and the menus stay usable meanwhile.
@@ -166,8 +199,7 @@ void CDropWindow::ShowMessage(const std::string& text) {
     QMetaObject::invokeMethod(
         this,
         [this, message, pending] {
-            auto* box = new QMessageBox(QMessageBox::Warning, QStringLiteral("Zingwell"), message,
-                                        QMessageBox::Ok, this);
+            QMessageBox* box = MakeMessageBox(message);
             box->setAttribute(Qt::WA_DeleteOnClose);
             box->setWindowModality(Qt::NonModal);
             connect(box, &QObject::destroyed, [pending] { pending->Close(); });

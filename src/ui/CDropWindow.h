@@ -13,6 +13,7 @@
 #include "ui/MainDialog.h"
 
 class BarkPlayer;
+class QMessageBox;
 class CommandMenu;
 
 // The drop window: the dog that stays on top, takes dropped files, moves when dragged and
@@ -55,6 +56,8 @@ private:
     // Runs fn on the UI thread: directly when already there, else queued.
     void OnUiThread(std::function<void()> fn);
     void UpdateMask();
+    // A warning box with OK, captioned "Zingwell", placed in the middle of the screen.
+    QMessageBox* MakeMessageBox(const QString& text);
     QRect DogRect() const;
 
     std::unique_ptr<MainDialog> heart_;

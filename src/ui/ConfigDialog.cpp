@@ -14,6 +14,7 @@
 #include "settings/RegistryNumber.h"
 #include "settings/RegistryText.h"
 #include "settings/SettingsKeys.h"
+#include "ui/DialogFont.h"
 #include "ui/DialogUnits.h"
 
 namespace {
@@ -72,12 +73,6 @@ std::atomic<int32_t>& Flag(int id) {
     }
 }
 
-QFont DialogFont() {
-    QFont font(QStringLiteral("Garamond"), 11);
-    font.setStyleHint(QFont::Serif);
-    return font;
-}
-
 void Colour(QWidget* widget, bool edit) {
     QPalette palette = widget->palette();
     const QColor text = edit ? QColor(Qt::black) : kGreen;
@@ -97,7 +92,7 @@ ConfigDialog::ConfigDialog(QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::Tool | Qt::WindowStaysOnTopHint | Qt::WindowTitleHint |
                           Qt::WindowCloseButtonHint | Qt::CustomizeWindowHint) {
     setWindowTitle(QStringLiteral("Zingwell Settings"));
-    setFont(DialogFont());
+    setFont(DialogFont::Garamond(11));
     setAutoFillBackground(true);
     Colour(this, false);
     Build();
@@ -123,6 +118,10 @@ void ConfigDialog::Build() {
             check->setLayoutDirection(Qt::RightToLeft);
         }
         Colour(check, false);
+        // The box itself stays white, as check boxes are, so that it shows on the yellow.
+        QPalette white = check->palette();
+        white.setColor(QPalette::Base, Qt::white);
+        check->setPalette(white);
         place(check, id, x, y, w, h);
         connect(check, &QCheckBox::clicked, this, [this, id] { OnBoxClicked(id); });
         tabOrder << check;
@@ -149,6 +148,12 @@ void ConfigDialog::Build() {
     auto group = [&](const char* title, int x, int y, int w, int h) {
         auto* frame = new QGroupBox(QString::fromLatin1(title), this);
         Colour(frame, false);
+        // The title sits on the frame's top line, with the controls' rows inside the frame.
+        frame->setStyleSheet(QStringLiteral(
+            "QGroupBox { border: 1px solid #b08a00; margin-top: 0.55em; }"
+            "QGroupBox::title { subcontrol-origin: margin; subcontrol-position: top left;"
+            " left: 0.5em; padding: 0 0.25em; color: rgb(46, 151, 65);"
+            " background: rgb(255, 209, 0); }"));
         place(frame, 0, x, y, w, h);
         groups << frame;
     };

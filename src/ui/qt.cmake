@@ -7,6 +7,7 @@ add_library(zingwell_ui STATIC
     ${CMAKE_CURRENT_LIST_DIR}/CDropWindow.cpp
     ${CMAKE_CURRENT_LIST_DIR}/CommandMenu.cpp
     ${CMAKE_CURRENT_LIST_DIR}/ConfigDialog.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/DialogFont.cpp
     ${CMAKE_CURRENT_LIST_DIR}/DialogUnits.cpp
     ${CMAKE_CURRENT_LIST_DIR}/MainFrame.cpp
     ${CMAKE_CURRENT_LIST_DIR}/QtLauncher.cpp)

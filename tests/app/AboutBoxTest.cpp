@@ -5,6 +5,9 @@
 
 #include "app/CAboutDlg.h"
 #include "app/ZingwellApp.h"
+#include "support/Files.h"
+#include "support/Network.h"
+#include "support/TestPaths.h"
 
 namespace {
 
@@ -20,12 +23,26 @@ TEST(AboutBox, ShowsTheVersionOnYellowWithAnOkButton) {
     ASSERT_NE(icon, nullptr);
     EXPECT_FALSE(icon->pixmap().isNull());
     about.show();
+    // Whatever serif stands in for Garamond, the lines are not cut off.
+    for (QLabel* label : about.findChildren<QLabel*>()) {
+        EXPECT_LE(label->sizeHint().width(), label->width()) << label->text().toStdString();
+        EXPECT_TRUE(about.rect().contains(label->geometry())) << label->text().toStdString();
+    }
     about.findChild<QPushButton*>("ok")->click();
     EXPECT_EQ(about.result(), QDialog::Accepted);
 }
 
-TEST(AboutBox, TheWebsiteCommandHasAGuideToOpen) {
-    EXPECT_FALSE(ZingwellApp::GuidePath().isEmpty());
+TEST(AboutBox, TheWebsiteCommandFindsTheGuideWhereverTheProgramIsInstalled) {
+    // Installed under some prefix: the guide beside the program wins.
+    const std::string prefix = TestPaths::NewFolder("prefix");
+    const std::string guide = prefix + "/share/doc/Zingwell/guide/index.html";
+    ASSERT_EQ(RunShell("mkdir -p '" + prefix + "/bin' '" + prefix + "/share/doc/Zingwell/guide'"),
+              0);
+    WriteFile(guide, "<html></html>");
+    EXPECT_EQ(ZingwellApp::GuidePath(QString::fromStdString(prefix + "/bin")).toStdString(), guide);
+    // Run from the build folder, it opens the configured installation's or the source tree's.
+    const QString fallback = ZingwellApp::GuidePath(QString());
+    EXPECT_TRUE(fallback.endsWith(QStringLiteral("/guide/index.html"))) << fallback.toStdString();
 }
 
 }  // namespace

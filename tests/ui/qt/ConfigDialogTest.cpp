@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QLabel>
 #include <QPalette>
@@ -143,6 +144,36 @@ TEST(ConfigDialog, FieldsAreLaidOutColouredAndRestrictedAsTheyShouldBe) {
     // Tab order follows the design: the automatic box, then the manual group.
     EXPECT_EQ(dialog.Box(1008)->nextInFocusChain(), dialog.Box(1007));
     EXPECT_EQ(dialog.Edit(1001)->nextInFocusChain(), dialog.Edit(1002));
+}
+
+TEST(ConfigDialog, EveryTextFitsItsPlaceInTheFontThisDesktopHas) {
+    // The layout is in dialog units of whatever serif stands in for Garamond here; a text
+    // that outgrows its place would be cut off.
+    WatchedDialog dialog;
+    dialog.show();
+    int checked = 0;
+    for (QWidget* widget : dialog.findChildren<QWidget*>()) {
+        QString text;
+        int needed = 0;
+        if (auto* label = qobject_cast<QLabel*>(widget)) {
+            text = label->text();
+            needed = label->sizeHint().width();
+        } else if (auto* push = qobject_cast<QPushButton*>(widget)) {
+            text = push->text();  // a push button's hint has a minimum width of its own
+            needed = push->fontMetrics().horizontalAdvance(text) + 8;
+        } else if (auto* box = qobject_cast<QCheckBox*>(widget)) {
+            text = box->text();
+            needed = box->sizeHint().width();
+        }
+        if (text.isEmpty()) {
+            continue;
+        }
+        ++checked;
+        EXPECT_LE(needed, widget->width()) << text.toStdString();
+        EXPECT_LE(widget->fontMetrics().height(), widget->height()) << text.toStdString();
+        EXPECT_TRUE(dialog.rect().contains(widget->geometry())) << text.toStdString();
+    }
+    EXPECT_EQ(checked, 14);  // 4 boxes, 2 buttons, 8 labels
 }
 
 }  // namespace

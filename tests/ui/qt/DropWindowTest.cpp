@@ -6,6 +6,7 @@
 #include <QMessageBox>
 #include <QMimeData>
 #include <QMouseEvent>
+#include <QScreen>
 #include <QTimer>
 #include <QUrl>
 #include <thread>
@@ -97,6 +98,31 @@ TEST_F(DropWindowTest, OnlyALeftDragWithoutModifiersMovesTheWindow) {
     EXPECT_EQ(window->pos(), start + QPoint(30, 12));
 }
 
+TEST_F(DropWindowTest, TheWindowIsCutToTheDogAndItsBar) {
+    // The dog sits in the middle of the window on a white square that must not show.
+    const QRect dog(QPoint((window->width() - 91) / 2, (window->height() - 91) / 2), QSize(91, 91));
+    const QRegion shape = window->mask();
+    EXPECT_TRUE(shape.contains(dog.center()));
+    for (QPoint corner :
+         {dog.topLeft(), dog.topRight(), dog.bottomLeft(), dog.bottomRight(), QPoint(0, 0)}) {
+        EXPECT_FALSE(shape.contains(corner)) << corner.x() << "," << corner.y();
+    }
+    // Most of the square is dog, not ground, and none of it lies outside the square.
+    int area = 0;
+    for (const QRect& part : shape) {
+        EXPECT_TRUE(dog.contains(part)) << part.x() << "," << part.y();
+        area += part.width() * part.height();
+    }
+    EXPECT_GT(area, 91 * 91 / 3);
+    EXPECT_LT(area, 91 * 91 * 3 / 4);
+    EXPECT_FALSE(shape.contains(window->progressBar()->geometry().center()));
+
+    window->ShowProgressBar(true);
+    EXPECT_TRUE(window->mask().contains(window->progressBar()->geometry().center()));
+    window->ShowProgressBar(false);
+    EXPECT_FALSE(window->mask().contains(window->progressBar()->geometry().center()));
+}
+
 TEST_F(DropWindowTest, TheMenuHoldsTheProgramsCommandsInOrder) {
     std::vector<std::string> items;
     for (QAction* action : window->menu()->actions()) {
@@ -149,6 +175,10 @@ TEST_F(DropWindowTest, AMessageBoxHoldsOnlyTheWorkerThatReportedTheError) {
     EXPECT_EQ(box->text().toStdString(),
               "Failed while sending - perhaps the other side has gone away?");
     EXPECT_EQ(box->windowTitle().toStdString(), "Zingwell");
+    // In the middle of the screen, not over the dog.
+    const QPoint middle = window->screen()->availableGeometry().center();
+    EXPECT_LT((box->geometry().center() - middle).manhattanLength(), 60)
+        << box->geometry().center().x() << "," << box->geometry().center().y();
     // The window still works while the box is open.
     window->SetProgressPosition(7);
     EXPECT_EQ(window->progressBar()->value(), 7);

@@ -1,0 +1,132 @@
+// The real desktop program, started as a user would start it the first time, in a network
+// namespace of the test's own; the test talks to it over real connections.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+#include "app/ZingwellCopy.h"
+#include "support/Files.h"
+#include "support/Network.h"
+#include "transfer/WireFormat.h"
+
+namespace {
+
+// A UDP socket that hears the discovery group on loopback, as another copy would.
+int JoinDiscoveryGroup() {
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(1024);
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    ip_mreq group{};
+    group.imr_multiaddr.s_addr = inet_addr("225.6.7.8");
+    group.imr_interface.s_addr = htonl(INADDR_LOOPBACK);
+    timeval limit{};
+    limit.tv_sec = kPatience.count();
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &group, sizeof group) != 0 ||
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) {
+        if (fd >= 0)
+            close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool SendAll(int fd, const std::string& bytes) {
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+        const ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        sent += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+TEST(Program, FirstRunReceivesAFileAndEndsCleanlyWhileAMessageBoxWaits) {
+    if (!EnterOwnNetworkNamespace()) {
+        GTEST_SKIP() << "running the program needs a network namespace of its own (root, or "
+                        "root of a user namespace); skipped";
+    }
+    const int group = JoinDiscoveryGroup();
+    ASSERT_GE(group, 0) << "cannot hear the discovery group on loopback";
+
+    ZingwellCopy copy("first-run");
+    ASSERT_TRUE(copy.Start(""));
+
+    // A first run: the folder, the first-run settings, and manual mode with the server on, so
+    // it listens on 6677.
+    ASSERT_TRUE(WaitUntil([&] { return copy.ListensOn(6677) || !copy.Running(); }, kPatience))
+        << copy.Output();
+    ASSERT_TRUE(copy.Running()) << copy.Output();
+    EXPECT_TRUE(FileExists(copy.ReceiveFolder()));
+    const std::string settings = ReadFile(copy.UserRegistry());
+    for (const char* value :
+         {"\"servaddr\"=\"255.255.255.255\"", "\"clientport\"=\"6677\"", "\"autoport\"=\"6677\"",
+          "\"serverport\"=\"6677\"", "\"ftpip\"=\"255.255.255.255\"", "\"target\"=\"/\"",
+          "\"user\"=\"username\"", "\"pass\"=\"secretpw\"", "\"useftp\"=dword:00000000",
+          "\"server\"=dword:00000001", "\"manual\"=dword:00000001", "\"auto\"=dword:00000000"}) {
+        EXPECT_NE(settings.find(value), std::string::npos) << value << " missing in\n" << settings;
+    }
+
+    // A buddy sends a file: header, body, end of stream.
+    const std::string body = RandomBytes(300000, 7);
+    {
+        const int fd = ConnectToLoopback(6677);
+        ASSERT_GE(fd, 0);
+        ASSERT_TRUE(SendAll(fd, wire::EncodeHeader("holiday photo.jpg", body.size()) + body));
+        shutdown(fd, SHUT_WR);
+        char byte;
+        EXPECT_EQ(recv(fd, &byte, 1, 0), 0);  // the program closes once it has it all
+        close(fd);
+    }
+    const std::string stored = copy.ReceiveFolder() + "/holiday photo.jpg";
+    ASSERT_TRUE(WaitUntil([&] { return ReadFile(stored).size() == body.size(); }, kPatience));
+    EXPECT_TRUE(ReadFile(stored) == body);
+
+    // Another breaks off after its header with a reset: the worker that received it reports
+    // the failure in a message box and waits there for the user.
+    {
+        const int fd = ConnectToLoopback(6677);
+        ASSERT_GE(fd, 0);
+        ASSERT_TRUE(SendAll(fd, wire::EncodeHeader("broken.bin", 5000) + "part"));
+        ASSERT_TRUE(
+            WaitUntil([&] { return FileExists(copy.ReceiveFolder() + "/broken.bin"); }, kPatience));
+        linger reset{1, 0};
+        setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        close(fd);
+    }
+    // "Error code 5" is written (and flushed) just before the box is asked for.
+    ASSERT_TRUE(WaitUntil([&] { return copy.Log().find("Error code 5\n") != std::string::npos; },
+                          kPatience))
+        << copy.Log();
+    usleep(300 * 1000);  // lets the box come up; the test holds either way
+
+    // The desktop ends the program: as Exit, without waiting for the worker in its box.
+    const int status = copy.Stop();
+    ASSERT_NE(status, -1) << "did not end within " << kPatience.count() << " s\n" << copy.Output();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << "\n" << copy.Output();
+    const std::string log = copy.Log();
+    ASSERT_GE(log.size(), 14u);
+    EXPECT_EQ(log.substr(log.size() - 14), "Shutting down\n") << log;
+
+    // It said goodbye to any buddy on the way out.
+    char datagram[1024] = {};
+    const ssize_t length = recv(group, datagram, sizeof datagram - 1, 0);
+    close(group);
+    ASSERT_GT(length, 0) << "no leave beacon";
+    const std::string leave(datagram, static_cast<size_t>(length));
+    EXPECT_EQ(leave.substr(0, 2), "d|") << leave;
+    EXPECT_NE(leave.find("|blah, blah"), std::string::npos) << leave;
+}
+
+}  // namespace

@@ -1,0 +1,92 @@
+#include "app/ZingwellCopy.h"
+
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "support/Files.h"
+#include "support/TestPaths.h"
+
+namespace {
+
+// Whether /proc/PID/net/<table> holds a socket on the local port (in the given state, if any).
+bool HasSocket(pid_t pid, const char* table, int port, const char* state) {
+    if (pid <= 0) {
+        return false;
+    }
+    std::istringstream lines(ReadFile("/proc/" + std::to_string(pid) + "/net/" + table));
+    std::string line;
+    std::getline(lines, line);  // the column titles
+    char wanted[8];
+    snprintf(wanted, sizeof wanted, ":%04X", port);
+    while (std::getline(lines, line)) {
+        std::istringstream words(line);
+        std::string slot, local, remote, status;
+        words >> slot >> local >> remote >> status;
+        if (local.size() >= 5 && local.compare(local.size() - 5, 5, wanted) == 0 &&
+            (state == nullptr || status == state)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+ZingwellCopy::ZingwellCopy(const std::string& name) : folder_(TestPaths::NewFolder(name)) {
+    for (const char* sub : {"/home", "/config", "/config/zingwell", "/system", "/run"}) {
+        mkdir((folder_ + sub).c_str(), 0700);
+    }
+}
+
+std::string ZingwellCopy::Log() const {
+    return ReadFile(ReceiveFolder() + "/zingwelllog.txt");
+}
+
+std::string ZingwellCopy::Output() const {
+    return ReadFile(folder_ + "/output.txt");
+}
+
+void ZingwellCopy::StoreSettings(const std::vector<std::string>& values) {
+    std::string text = "REGEDIT4\n\n[HKEY_CURRENT_USER\\SOFTWARE\\QUILLO\\ZINGWELL]\n";
+    for (const std::string& value : values) {
+        text += value + "\n";
+    }
+    WriteFile(UserRegistry(), text);
+    chmod(UserRegistry().c_str(), 0600);
+}
+
+void ZingwellCopy::LeaveInQueue(const std::vector<std::string>& paths) {
+    mkdir(ReceiveFolder().c_str(), 0700);
+    std::string text;
+    for (const std::string& path : paths) {
+        text += path + "\r\n";
+    }
+    WriteFile(QueueFile(), text);
+}
+
+bool ZingwellCopy::Start(const std::string& netns, const std::vector<std::string>& env) {
+    ChildProgram::Options options;
+    options.netns = netns;
+    options.output = folder_ + "/output.txt";
+    options.env = {"HOME=" + Home(), "XDG_CONFIG_HOME=" + folder_ + "/config",
+                   "ZINGWELL_SYSTEM_DIR=" + folder_ + "/system",
+                   "XDG_RUNTIME_DIR=" + folder_ + "/run", "QT_QPA_PLATFORM=offscreen"};
+    options.env.insert(options.env.end(), env.begin(), env.end());
+    return process_.Start({ZINGWELL_PROGRAM}, options);
+}
+
+bool ZingwellCopy::ListensOn(int port) const {
+    return HasSocket(process_.pid(), "tcp", port, "0A");
+}
+
+bool ZingwellCopy::HasUdpPort(int port) const {
+    return HasSocket(process_.pid(), "udp", port, nullptr);
+}
+
+int ZingwellCopy::Stop() {
+    return process_.Stop(SIGTERM, kPatience);
+}

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "app/ChildProgram.h"
+
+// One copy of the real desktop program as a user has it: a home and two registry files of
+// its own (in a folder of the test), started in a network namespace, ended as a user would.
+class ZingwellCopy {
+public:
+    explicit ZingwellCopy(const std::string& name);
+
+    std::string Home() const { return folder_ + "/home"; }
+    std::string ReceiveFolder() const { return Home() + "/Zingwell"; }
+    std::string UserRegistry() const { return folder_ + "/config/zingwell/user.reg"; }
+    std::string QueueFile() const { return ReceiveFolder() + "/Files2Send.txt"; }
+    std::string Log() const;
+    // What the program printed, for the failure messages.
+    std::string Output() const;
+
+    // The per-user registry as an earlier run left it: lines such as "auto"=dword:00000001.
+    void StoreSettings(const std::vector<std::string>& values);
+    // The queue file as an earlier run left it.
+    void LeaveInQueue(const std::vector<std::string>& paths);
+
+    // Starts it in the namespace ("" for the test's own) with QT_QPA_PLATFORM offscreen,
+    // unless `env` says otherwise.
+    bool Start(const std::string& netns, const std::vector<std::string>& env = {});
+    bool Running() { return process_.Running(); }
+    pid_t pid() const { return process_.pid(); }
+    // Seen from its own namespace: a TCP socket listening on the port, a UDP socket bound to it.
+    bool ListensOn(int port) const;
+    bool HasUdpPort(int port) const;
+    // As the desktop ends a program (SIGTERM), with a generous limit; the wait status, or -1.
+    int Stop();
+
+private:
+    std::string folder_;
+    ChildProgram process_;
+};
+
+// Waits long enough for anything a loaded machine may take, short of a hang.
+inline constexpr std::chrono::seconds kPatience{30};
