@@ -119,15 +119,21 @@ void SListener::RunListenThread(int port) {
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_ANY);
     address.sin_port = htons(static_cast<uint16_t>(port & 0xFFFF));
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        close(fd);
-        WriteLog("Listener: bind() failed\n");
-        return;
-    }
-    if (listen(fd, 10) != 0) {
-        close(fd);
-        WriteLog("Listener: listen() failed\n");
-        return;
+    {
+        // With address reuse two sockets may both bind a port nobody listens on yet; taking
+        // bind and listen together makes the later of two listeners fail at its bind.
+        static std::mutex bindMutex;
+        std::lock_guard<std::mutex> bindGuard(bindMutex);
+        if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            close(fd);
+            WriteLog("Listener: bind() failed\n");
+            return;
+        }
+        if (listen(fd, 10) != 0) {
+            close(fd);
+            WriteLog("Listener: listen() failed\n");
+            return;
+        }
     }
     {
         // Registered only once listening: a shutdown before listen() would not wake accept().
