@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "app/ChildProgram.h"
-#include "app/NamespacePair.h"
 #include "app/XServer.h"
 #include "app/ZingwellCopy.h"
 #include "support/Files.h"
+#include "support/NamespacePair.h"
 #include "support/TestPaths.h"
 
 namespace {

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "support/Files.h"
+#include "support/NamespacePair.h"
 #include "support/Network.h"
 #include "support/TestPaths.h"
 
@@ -27,46 +28,6 @@ namespace {
 using namespace std::chrono_literals;
 
 // Root of the machine itself, not of a user namespace: only that may add named namespaces.
-bool RealRoot() {
-    std::istringstream map(ReadFile("/proc/self/uid_map"));
-    long inside = -1, outside = -1, count = 0;
-    map >> inside >> outside >> count;
-    return geteuid() == 0 && inside == 0 && outside == 0 && count == 4294967295L;
-}
-
-// Two namespaces "<prefix>a" and "<prefix>b" with one veth pair of the same names between
-// them, 10.213.0.1 and 10.213.0.2, and the multicast route on the pair. Removed again when
-// the test ends, however it ends; ones left by a test that was killed go at the next run.
-class NamespacePair {
-public:
-    NamespacePair()
-        : prefix_("zwd" + std::to_string(getpid())), a(prefix_ + "a"), b(prefix_ + "b") {
-        RunShell(
-            "for n in $(ip netns list | grep -oE '^zwd[0-9]+[ab]\\b'); do"
-            "  p=${n#zwd}; kill -0 ${p%?} 2>/dev/null || ip netns del $n; done");
-        std::string setup = "set -e; ip netns add " + a + "; ip netns add " + b + "; ip link add " +
-                            a + " type veth peer name " + b;
-        for (const auto& [ns, address] : {std::pair{a, "10.213.0.1"}, std::pair{b, "10.213.0.2"}}) {
-            setup += "; ip link set " + ns + " netns " + ns + "; ip -n " + ns + " addr add " +
-                     address + "/24 dev " + ns + "; ip -n " + ns + " link set lo up; ip -n " + ns +
-                     " link set " + ns + " up; ip -n " + ns + " route add 224.0.0.0/4 dev " + ns;
-        }
-        ok = RunShell(setup) == 0;
-    }
-    ~NamespacePair() {
-        RunShell("ip netns del " + a + " 2>/dev/null; ip netns del " + b +
-                 " 2>/dev/null; ip link del " + a + " 2>/dev/null; true");
-    }
-
-private:
-    std::string prefix_;
-
-public:
-    const std::string a;
-    const std::string b;
-    bool ok = false;
-};
-
 double NowMs() {
     return std::chrono::duration<double, std::milli>(
                std::chrono::steady_clock::now().time_since_epoch())
@@ -160,20 +121,20 @@ private:
 class TwoCopiesTest : public testing::Test {
 protected:
     void SetUp() override {
-        if (!RealRoot()) {
+        if (!IsRealRoot()) {
             GTEST_SKIP() << "two copies in two network namespaces need root (ip netns add); "
                             "skipped";
         }
         ASSERT_TRUE(FileExists(ZINGWELL_BINARY_DIR "/bench/zw-discovery-peer"))
             << "build zw-discovery-peer first";
-        ASSERT_TRUE(net_.emplace().ok) << "could not set up the namespaces";
+        ASSERT_TRUE(net_.emplace().ok()) << "could not set up the namespaces";
     }
 
     std::optional<NamespacePair> net_;
 };
 
-const std::string kA = "10.213.0.1";
-const std::string kB = "10.213.0.2";
+const std::string kA = NamespacePair::kAddressA;
+const std::string kB = NamespacePair::kAddressB;
 
 TEST_F(TwoCopiesTest, TheyMeetWithFourDatagramsAndFallSilent) {
     Peer monitor(net_->a, "monitor", {"--monitor"});

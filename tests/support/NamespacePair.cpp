@@ -1,4 +1,4 @@
-#include "app/NamespacePair.h"
+#include "support/NamespacePair.h"
 
 #include <unistd.h>
 
@@ -9,10 +9,10 @@
 #include "support/Network.h"
 
 NamespacePair::NamespacePair()
-    : prefix_("zwp" + std::to_string(getpid())), a(prefix_ + "a"), b(prefix_ + "b") {
+    : prefix_("zwn" + std::to_string(getpid())), a(prefix_ + "a"), b(prefix_ + "b") {
     RunShell(
-        "for n in $(ip netns list | grep -oE '^zwp[0-9]+[ab]\\b'); do"
-        "  p=${n#zwp}; kill -0 ${p%?} 2>/dev/null || ip netns del $n; done");
+        "for n in $(ip netns list | grep -oE '^zwn[0-9]+[ab]\\b'); do"
+        "  p=${n#zwn}; kill -0 ${p%?} 2>/dev/null || ip netns del $n; done");
     std::string setup = "set -e; ip netns add " + a + "; ip netns add " + b + "; ip link add " + a +
                         " type veth peer name " + b;
     for (const auto& [ns, address] : {std::pair{a, kAddressA}, std::pair{b, kAddressB}}) {
