@@ -11,6 +11,7 @@
 #include "transfer/NamesInUse.h"
 
 class Callback;
+class TransferNotes;
 
 // Receives files from buddies: listens on a TCP port on every local interface, reads one
 // file per accepted connection, each on a thread of its own, into the receive folder, and
@@ -29,6 +30,8 @@ public:
     virtual ~SListener();
 
     void SetCallback(Callback* callback);
+    // Told, beside the events, which file each connection brought and from whom.
+    void SetNotes(TransferNotes* notes) { notes_ = notes; }
     // Returns at once; the listening thread logs its own failures (a second Start on a
     // bound port logs the bind failure).
     void Start(int port);
@@ -54,6 +57,7 @@ private:
     void JoinEndedLocked();
 
     std::atomic<Callback*> callback_{nullptr};
+    std::atomic<TransferNotes*> notes_{nullptr};
     std::atomic<bool> stopping_{false};
     std::atomic<int> boundPort_{0};
     std::atomic<int64_t> idleTimeoutMs_{kIdleTimeout.count()};

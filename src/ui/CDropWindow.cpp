@@ -79,6 +79,7 @@ CDropWindow::CDropWindow(WorkerFactory& workers, std::function<void(int)> onComm
                          QWidget* parent)
     : QWidget(parent, Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::Tool),
       heart_(std::make_unique<MainDialog>(*this, workers)),
+      onCommand_(onCommand),
       bar_(new QProgressBar(this)),
       menu_(new CommandMenu(std::move(onCommand), this)),
       bark_(new BarkPlayer(this)) {
@@ -228,6 +229,14 @@ bool CDropWindow::StopBeaconTimer() {
         }
     });
     return wasRunning;
+}
+
+void CDropWindow::Notify(const std::string&, const std::string&) {
+    // Desktop notifications are not wired yet.
+}
+
+void CDropWindow::OpenSettings() {
+    OnUiThread([this] { onCommand_(resource::kCommandSettings); });
 }
 
 void CDropWindow::paintEvent(QPaintEvent*) {

@@ -38,6 +38,8 @@ public:
     void ShowMessage(const std::string& text) override;
     void StartBeaconTimer() override;
     bool StopBeaconTimer() override;
+    void Notify(const std::string& summary, const std::string& body) override;
+    void OpenSettings() override;
 
     QProgressBar* progressBar() const { return bar_; }
     // The drop window's menu 131.
@@ -61,6 +63,7 @@ private:
     QRect DogRect() const;
 
     std::unique_ptr<MainDialog> heart_;
+    std::function<void(int)> onCommand_;
     QProgressBar* bar_;
     CommandMenu* menu_;
     BarkPlayer* bark_;

@@ -21,4 +21,9 @@ public:
     virtual void StartBeaconTimer() = 0;
     // Stops it; true when it was running.
     virtual bool StopBeaconTimer() = 0;
+    // A desktop notification: a short summary and a line of detail, for what the user should
+    // hear of without a box (a file arrived, a transfer failed). The view may merge bursts.
+    virtual void Notify(const std::string& summary, const std::string& body) = 0;
+    // Opens the settings dialog, as the menu's "Settings..." does (e.g. when no buddy is set).
+    virtual void OpenSettings() = 0;
 };

@@ -25,6 +25,7 @@ private:
 class RealReceiver : public ReceiveWorker {
 public:
     void SetCallback(Callback* callback) override { receiver_.SetCallback(callback); }
+    void SetNotes(TransferNotes* notes) override { receiver_.SetNotes(notes); }
     void Start(int port) override { receiver_.Start(port); }
 
 private:

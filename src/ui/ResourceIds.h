@@ -21,5 +21,8 @@ inline constexpr int kCommandWebsite = 32774;
 inline constexpr int kCommandAbout = 1016;
 inline constexpr int kCommandAboutFrame = 57664;
 inline constexpr int kCommandExit = 32772;
+// Our own additions to the menu.
+inline constexpr int kCommandSendFiles = 32776;
+inline constexpr int kCommandStartAtLogin = 32777;
 
 }  // namespace resource

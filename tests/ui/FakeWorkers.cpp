@@ -28,6 +28,12 @@ bool RecordingView::StopBeaconTimer() {
     Record("timer stop");
     return timerRunning_.exchange(false);
 }
+void RecordingView::Notify(const std::string& summary, const std::string& body) {
+    Record("notify " + summary + ": " + body);
+}
+void RecordingView::OpenSettings() {
+    Record("open settings");
+}
 std::vector<std::string> RecordingView::Calls() const {
     std::lock_guard<std::mutex> guard(mutex_);
     return calls_;

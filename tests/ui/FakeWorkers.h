@@ -22,6 +22,8 @@ public:
     void ShowMessage(const std::string& text) override;
     void StartBeaconTimer() override;
     bool StopBeaconTimer() override;
+    void Notify(const std::string& summary, const std::string& body) override;
+    void OpenSettings() override;
 
     std::vector<std::string> Calls() const;
     std::vector<std::string> Messages() const;
@@ -75,12 +77,15 @@ private:
 class FakeReceiver : public ReceiveWorker {
 public:
     void SetCallback(Callback* callback) override { callback_ = callback; }
+    void SetNotes(TransferNotes* notes) override { notes_ = notes; }
     void Start(int port) override { ports.push_back(port); }
     Callback* callback() const { return callback_; }
+    TransferNotes* notes() const { return notes_; }
     std::vector<int> ports;
 
 private:
     Callback* callback_ = nullptr;
+    TransferNotes* notes_ = nullptr;
 };
 
 class FakeDiscovery : public DiscoveryWorker {
