@@ -1,0 +1,18 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+// True when the tests run in CI (CI=true or CI=1), where every tool, root and network
+// namespaces are there by arrangement.
+bool RunningInCi();
+
+// For a test that cannot run here for lack of root, a network namespace or a tool: skipped on
+// a developer's machine, a failure in CI, where a skip would hide that nothing was tested.
+// Use it in a test body or SetUp; `what` is streamed after "needs ".
+#define ZW_SKIP_FOR_LACK_OF(what)                                       \
+    do {                                                                \
+        if (RunningInCi()) {                                            \
+            FAIL() << "CI must provide what this test needs: " << what; \
+        }                                                               \
+        GTEST_SKIP() << "needs " << what;                               \
+    } while (0)
