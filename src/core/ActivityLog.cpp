@@ -50,6 +50,7 @@ void WriteLog(const char* text) {
     OpenLogLocked();
     if (logStream != nullptr) {
         fputs(text, logStream);
+        fflush(logStream);  // a crash must lose nothing already logged
     }
 }
 
@@ -58,6 +59,7 @@ void WriteLog(const std::string& text) {
     OpenLogLocked();
     if (logStream != nullptr) {
         fwrite(text.data(), 1, text.size(), logStream);
+        fflush(logStream);
     }
 }
 

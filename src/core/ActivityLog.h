@@ -6,7 +6,7 @@
 // The activity log, "zingwelllog.txt" in the receive folder: plain lines, no time stamps.
 // Callers put the line ends into their texts. Safe from any thread.
 
-// Appends text unchanged; it may stay buffered until the next flush.
+// Appends text unchanged and flushes it to the file, so that a crash loses no line.
 void WriteLog(const char* text);
 void WriteLog(const std::string& text);
 

@@ -1,6 +1,9 @@
 #include "core/ActivityLog.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -32,14 +35,29 @@ std::string LogText() {
     return ReadFile(TestPaths::ReceiveFolder() + "/zingwelllog.txt");
 }
 
-TEST(ActivityLog, PiecesStayBufferedUntilAValueLineFlushesThem) {
+TEST(ActivityLog, EveryPieceIsInTheFileAtOnceSoACrashLosesNothing) {
     WriteLog("abc");
-    EXPECT_EQ(LogText(), "");
+    EXPECT_EQ(LogText(), "abc");
     WriteLogValue("Error code", 4);
-    EXPECT_EQ(LogText(), "abcError code 4\n");
     WriteLogValue("Error code", 232323);
     WriteLogValue("Error code", -5);
     EXPECT_EQ(LogText(), "abcError code 4\nError code 232323\nError code -5\n");
+
+    // A process that dies without closing the log has written every line it logged.
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        WriteLog(std::string("Found buddy at address: "));
+        WriteLog("10.0.0.7");
+        WriteLog("\n");
+        raise(SIGKILL);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(LogText(),
+              "abcError code 4\nError code 232323\nError code -5\n"
+              "Found buddy at address: 10.0.0.7\n");
 }
 
 TEST(ActivityLog, AppendsAcrossRunsAndClosesWithEverythingWritten) {
