@@ -55,6 +55,41 @@ bool BuddyMode() {
     return LiveSettings.manual != 0 || LiveSettings.auto_ != 0;
 }
 
+// The first-run address, and an empty one, say that no buddy was ever entered.
+bool UsableAddress(const std::string& address) {
+    return !address.empty() && address != "255.255.255.255";
+}
+
+// Keys of the message boxes that are not one of the error codes.
+constexpr int kConnectionBox = -1;
+constexpr int kNoBuddyBox = -2;
+
+// A file name for the user's eyes: from the network it may hold control bytes or run long.
+std::string Printable(const std::string& name) {
+    constexpr size_t kLongest = 255;
+    std::string shown = name;
+    if (shown.size() > kLongest) {
+        size_t cut = kLongest;
+        while (cut > 0 && (static_cast<unsigned char>(shown[cut]) & 0xC0) == 0x80) {
+            --cut;  // not in the middle of a character
+        }
+        shown = shown.substr(0, cut) + "...";
+    }
+    for (char& c : shown) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f) {
+            c = '?';
+        }
+    }
+    return shown;
+}
+
+// The name a queued path goes out under: what follows its last separator.
+std::string NameOf(const std::string& path) {
+    const size_t slash = path.find_last_of("/\\");
+    return Printable(slash == std::string::npos ? path : path.substr(slash + 1));
+}
+
 }  // namespace
 
 // The receiver's events: all as the window's own, but for the end of an incoming file, which
@@ -75,22 +110,55 @@ private:
     MainDialog& owner_;
 };
 
+// The sender's events: its FoundBuddy without an address is a failed connection, which the
+// FTP job's (after a logon attempt) is not; its errors end the send.
+class MainDialog::SenderEvents : public Callback {
+public:
+    explicit SenderEvents(MainDialog& owner) : owner_(owner) {}
+    void FoundBuddy(const char* address, const char* port) override {
+        if (address == nullptr && port == nullptr) {
+            owner_.ConnectionFailed();
+        } else {
+            owner_.FoundBuddy(address, port);
+        }
+    }
+    void LostBuddy(bool error) override { owner_.LostBuddy(error); }
+    void ShowProgress(int64_t done, int64_t total) override { owner_.ShowProgress(done, total); }
+    void IncomingFile() override { owner_.IncomingFile(); }
+    void FinishedSending() override { owner_.FinishedSending(); }
+    void ReportError(int32_t code) override { owner_.SendFailed(code); }
+
+private:
+    MainDialog& owner_;
+};
+
 MainDialog::MainDialog(DropView& view, WorkerFactory& workers)
     : view_(view),
       uploader_(workers.MakeUploader()),
       sender_(workers.MakeSender()),
       receiver_(workers.MakeReceiver()),
       incomingEvents_(std::make_unique<IncomingEvents>(*this)),
+      senderEvents_(std::make_unique<SenderEvents>(*this)),
       workers_(workers) {
-    sender_->SetCallback(this);
+    sender_->SetCallback(senderEvents_.get());
     receiver_->SetCallback(incomingEvents_.get());
+    receiver_->SetNotes(this);
 }
 
 MainDialog::~MainDialog() {
-    // No new transfer may start while the workers are being stopped; the beacons stop first,
-    // since a buddy found would dispatch.
-    closing_ = true;
-    discovery_.reset();
+    {
+        // No new transfer may start while the workers are being stopped.
+        std::lock_guard<std::mutex> guard(dispatchMutex_);
+        closing_ = true;
+    }
+    // The beacons stop first, since a buddy found would dispatch. Workers still running find
+    // no discovery to send with from here on.
+    std::unique_ptr<DiscoveryWorker> discovery;
+    {
+        std::lock_guard<std::mutex> guard(discoveryMutex_);
+        discovery = std::move(discovery_);
+    }
+    discovery.reset();
     receiver_.reset();
     sender_.reset();
     uploader_.reset();
@@ -102,7 +170,10 @@ void MainDialog::Initialize() {
     if (!autoport.empty()) {
         listenPort = LeadingNumber(autoport);
     }
-    discovery_ = workers_.MakeDiscovery(this);
+    {
+        std::lock_guard<std::mutex> guard(discoveryMutex_);
+        discovery_ = workers_.MakeDiscovery(this);
+    }
     if (LiveSettings.useftp == 0) {
         if (LiveSettings.manual != 0) {
             listenPort = LeadingNumber(LiveSettings.Get(Text::serverport));
@@ -138,32 +209,78 @@ void MainDialog::OnDropFiles(const std::vector<std::string>& paths) {
     for (const std::string& path : paths) {
         queue_.Add(path);
     }
-    SendNext();
+    const Dispatch outcome = DispatchHead();
+    if (outcome == Dispatch::Started || outcome == Dispatch::Busy) {
+        return;
+    }
+    // The bar's 100 said "taken"; with nothing going out it must not stay.
+    ClearBar();
+    if (outcome == Dispatch::NoBuddy && LiveSettings.auto_ == 0) {
+        if (ShowMessageOnce(kNoBuddyBox,
+                            "No buddy is set. Enter your buddy's address in "
+                            "Settings; the files wait in the queue.")) {
+            view_.OpenSettings();
+        }
+    }
 }
 
 void MainDialog::SendNext() {
+    DispatchHead();
+}
+
+MainDialog::Dispatch MainDialog::DispatchHead() {
     // Entered from the UI thread and from workers at once; one transfer at a time, and the
     // entry at the head stays there while it is being sent. Files dropped meanwhile wait for
     // the running transfer's end.
-    std::lock_guard<std::mutex> guard(dispatchMutex_);
-    if (closing_) {
-        return;
+    {
+        std::lock_guard<std::mutex> guard(dispatchMutex_);
+        if (closing_) {
+            return Dispatch::Idle;
+        }
+        std::string path;
+        if (!queue_.Front(path)) {
+            return Dispatch::Idle;
+        }
+        if (senderInFlight_ || sender_->Busy() || uploader_->Busy()) {
+            return Dispatch::Busy;
+        }
+        if (BuddyMode()) {
+            std::string address, port;
+            Target(address, port);
+            if (UsableAddress(address)) {
+                senderInFlight_ = sender_->SendFile(address, port, path);
+                if (!senderInFlight_) {
+                    return Dispatch::Busy;
+                }
+                sendingPath_ = path;
+                sendingAddress_ = address;
+                sendingPort_ = port;
+                return Dispatch::Started;
+            }
+        } else if (LiveSettings.useftp != 0) {
+            uploader_->AddFile(path);
+            uploader_->Start();
+            return Dispatch::Started;
+        } else {
+            return Dispatch::Idle;
+        }
     }
-    std::string path;
-    if (!queue_.Front(path)) {
-        return;
+    // Never a connection to the broadcast address: the files wait for a buddy.
+    WriteLog(LiveSettings.auto_ != 0 ? "No buddy found yet; the files wait in the queue\n"
+                                     : "No buddy address set; the files wait in the queue\n");
+    return Dispatch::NoBuddy;
+}
+
+void MainDialog::Target(std::string& address, std::string& port) {
+    if (LiveSettings.auto_ != 0) {
+        std::lock_guard<std::mutex> guard(buddyMutex_);
+        if (buddyFound_) {
+            address = foundAddress_;
+            port = foundPort_;
+            return;
+        }
     }
-    if (senderInFlight_ || sender_->Busy() || uploader_->Busy()) {
-        return;
-    }
-    if (BuddyMode()) {
-        std::string address, port;
-        LiveSettings.GetBuddy(address, port);
-        senderInFlight_ = sender_->SendFile(address, port, path);
-    } else if (LiveSettings.useftp != 0) {
-        uploader_->AddFile(path);
-        uploader_->Start();
-    }
+    LiveSettings.GetBuddy(address, port);
 }
 
 void MainDialog::PrepareShutdown() {
@@ -174,9 +291,18 @@ void MainDialog::PrepareShutdown() {
     CloseLog();
 }
 
-void MainDialog::SenderEnded() {
+void MainDialog::SenderEnded(std::string* path, std::string* address, std::string* port) {
     std::lock_guard<std::mutex> guard(dispatchMutex_);
     senderInFlight_ = false;
+    if (path != nullptr) {
+        *path = sendingPath_;
+    }
+    if (address != nullptr) {
+        *address = sendingAddress_;
+    }
+    if (port != nullptr) {
+        *port = sendingPort_;
+    }
 }
 
 void MainDialog::ShowIcon(uint16_t icon) {
@@ -185,11 +311,37 @@ void MainDialog::ShowIcon(uint16_t icon) {
     }
 }
 
-void MainDialog::FoundBuddy(const char* address, const char* port) {
-    if (address == nullptr && port == nullptr) {
-        SenderEnded();  // the sender could not connect; the entry stays for the next dispatch
+void MainDialog::Announce() {
+    std::lock_guard<std::mutex> guard(discoveryMutex_);
+    if (discovery_) {
+        discovery_->SendBeacon(listenPort);
     }
-    if (LiveSettings.auto_ != 0 && address != nullptr && port != nullptr) {
+}
+
+bool MainDialog::ShowMessageOnce(int key, const std::string& text) {
+    {
+        std::lock_guard<std::mutex> guard(boxesMutex_);
+        if (!openBoxes_.insert(key).second) {
+            // The user is looking at this very message already; this worker need not wait.
+            WriteLog("Not shown again while open: " + text + "\n");
+            return false;
+        }
+    }
+    view_.ShowMessage(text);
+    std::lock_guard<std::mutex> guard(boxesMutex_);
+    openBoxes_.erase(key);
+    return true;
+}
+
+void MainDialog::FoundBuddy(const char* address, const char* port) {
+    const bool announce = address != nullptr && port != nullptr;
+    if (LiveSettings.auto_ != 0 && announce) {
+        {
+            std::lock_guard<std::mutex> guard(buddyMutex_);
+            buddyFound_ = true;
+            foundAddress_ = address;
+            foundPort_ = port;
+        }
         LiveSettings.SetBuddy(address, port);  // in memory only
         ShowIcon(resource::kIconGreen);
         WriteLog("Found buddy at address: ");
@@ -199,11 +351,43 @@ void MainDialog::FoundBuddy(const char* address, const char* port) {
         WriteLog("\n");
         SendNext();
     }
-    // A buddy answers our beacon once, only while we were still looking for one.
-    if (view_.StopBeaconTimer() && discovery_) {
-        discovery_->SendBeacon(listenPort);
+    // We answer a copy that announces itself while we still look for a buddy, and, now and
+    // then, one we know already: it may have restarted and be looking for us.
+    const bool looking = view_.StopBeaconTimer();
+    bool answer = looking;
+    if (announce) {
+        std::lock_guard<std::mutex> guard(answersMutex_);
+        answer = answers_.ShouldAnswer(address, looking, AnnounceAnswerRule::Clock::now());
+    }
+    if (answer) {
+        Announce();
     }
     ShowIcon(resource::kIconGreen);
+}
+
+void MainDialog::ConnectionFailed() {
+    std::string path, address, port;
+    SenderEnded(&path, &address, &port);  // the entry stays for the next dispatch
+    ShowIcon(resource::kIconRed);
+    ClearBar();
+    view_.Notify("Send failed", NameOf(path) + " to " + address + ": it waits in the queue");
+    ShowMessageOnce(
+        kConnectionBox,
+        "Could not connect to your buddy at " + address + ", port " + port +
+            ". The files wait in the queue and go " +
+            (LiveSettings.auto_ != 0 ? "when your buddy is heard again, or with your next drop."
+                                     : "with your next drop."));
+}
+
+void MainDialog::SendFailed(int32_t code) {
+    std::string path, address;
+    SenderEnded(&path, &address);
+    // The send is over and nothing follows it until the next drop or buddy.
+    ClearBar();
+    if (code == 4) {
+        view_.Notify("Send failed", NameOf(path) + " to " + address + ": it waits in the queue");
+    }
+    ReportError(code);
 }
 
 void MainDialog::LostBuddy(bool error) {
@@ -278,6 +462,12 @@ void MainDialog::IncomingFinished() {
 void MainDialog::ReportError(int32_t code) {
     WriteLogValue("Error code", code);
     ShowIcon(resource::kIconRed);
+    {
+        std::lock_guard<std::mutex> guard(progressMutex_);
+        lastPercent_ = 0;
+    }
+    // One box per code at a time: a worker that would add another logs and goes on at once,
+    // so a burst of failures leaves no threads waiting on boxes nobody will answer.
     switch (code) {
         case 1: {
             std::string path;
@@ -292,29 +482,47 @@ void MainDialog::ReportError(int32_t code) {
             }
             if (!path.empty()) {
                 text += "; maybe it is locked by another application or doesn't exist?";
-                view_.ShowMessage(text);
+                ShowMessageOnce(code, text);
             }
             break;
         }
         case 2:
-            view_.ShowMessage(
+            ShowMessageOnce(
+                code,
                 "Failed to connect to FTP Server - are you sure all your settings are correct?");
             break;
         case 3:
-            view_.ShowMessage(
-                "Failed to create file for incoming - perhaps you are out of disk space?");
+            ShowMessageOnce(
+                code, "Failed to create file for incoming - perhaps you are out of disk space?");
             break;
         case 4:
             SenderEnded();
-            view_.ShowMessage("Failed while sending - perhaps the other side has gone away?");
+            ShowMessageOnce(code, "Failed while sending - perhaps the other side has gone away?");
             break;
         case 5:
-            view_.ShowMessage("Failed while receiving - perhaps the other side has gone away?");
+            ShowMessageOnce(code, "Failed while receiving - perhaps the other side has gone away?");
             break;
         default:
             WriteLog("Unknown error code");
             break;
     }
-    std::lock_guard<std::mutex> guard(progressMutex_);
-    lastPercent_ = 0;
+}
+
+void MainDialog::ClearBar() {
+    {
+        std::lock_guard<std::mutex> guard(progressMutex_);
+        lastPercent_ = 0;
+    }
+    view_.SetProgressPosition(0);
+    view_.ShowProgressBar(false);
+}
+
+void MainDialog::FileReceived(const std::string& name, const std::string& peerAddress) {
+    view_.Notify("File received", Printable(name) + " from " + peerAddress);
+}
+
+void MainDialog::ReceiveFailed(const std::string& name, const std::string& peerAddress) {
+    // A stream cut before its header was whole brings no name.
+    view_.Notify("Receive failed", (name.empty() ? std::string("A file") : Printable(name)) +
+                                       " from " + peerAddress + ": nothing was kept");
 }

@@ -4,11 +4,14 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "core/Callback.h"
 #include "core/IconMakerI.h"
+#include "core/TransferNotes.h"
+#include "discovery/AnnounceAnswerRule.h"
 #include "transfer/FileStorage.h"
 #include "ui/DropView.h"
 #include "ui/WorkerFactory.h"
@@ -19,11 +22,13 @@ extern std::atomic<int32_t> listenPort;
 // The heart of the drop window: owns the send queue and the workers, queues dropped files,
 // hands them out one at a time and turns the workers' events into what the user sees. Plain
 // C++: it reaches the screen only through its DropView. Events arrive on worker threads.
-class MainDialog : public Callback {
+class MainDialog : public Callback, public TransferNotes {
 public:
     MainDialog(DropView& view, WorkerFactory& workers);
     MainDialog(const MainDialog&) = delete;
     MainDialog& operator=(const MainDialog&) = delete;
+    // Stops and joins every worker (the discovery first: a buddy found would dispatch); no
+    // worker's event touches anything of ours once this returns. The view must outlive it.
     virtual ~MainDialog();
 
     // Set by the main frame before Initialize.
@@ -48,16 +53,42 @@ public:
     void FinishedSending() override;
     void ReportError(int32_t code) override;
 
+    // The receiver's word on each incoming file, for the desktop notifications.
+    void FileReceived(const std::string& name, const std::string& peerAddress) override;
+    void ReceiveFailed(const std::string& name, const std::string& peerAddress) override;
+
     FileStorage& queue() { return queue_; }
 
 private:
     class IncomingEvents;
+    class SenderEvents;
+
+    enum class Dispatch {
+        Started,  // a transfer or an upload job began
+        Busy,     // one runs already; the files wait for its end
+        Idle,     // nothing queued, or no mode to send in
+        NoBuddy,  // a buddy mode without an address to send to
+    };
+    // SendNext's work; tells the caller what came of it.
+    Dispatch DispatchHead();
+    // Where the sender goes: the buddy discovery found, in automatic mode, else the settings.
+    void Target(std::string& address, std::string& port);
 
     // The end of an incoming file: reset the progress display, leave the send queue alone.
     void IncomingFinished();
+    // The sender's own failures: it could not connect, or ReportError 1 or 4.
+    void ConnectionFailed();
+    void SendFailed(int32_t code);
+    // The running send is over; what it was sending, and to whom.
+    void SenderEnded(std::string* path = nullptr, std::string* address = nullptr,
+                     std::string* port = nullptr);
     void ShowIcon(uint16_t icon);
-    void SenderEnded();
     void ResetProgress();
+    // Nothing is being sent: bar at 0 and hidden.
+    void ClearBar();
+    // A message box, unless one under the same key is open already (then only logged).
+    bool ShowMessageOnce(int key, const std::string& text);
+    void Announce();
 
     DropView& view_;
     IconMakerI* iconMaker_ = nullptr;
@@ -69,11 +100,28 @@ private:
     std::unique_ptr<SendWorker> sender_;
     std::unique_ptr<ReceiveWorker> receiver_;
     std::unique_ptr<IncomingEvents> incomingEvents_;
+    std::unique_ptr<SenderEvents> senderEvents_;
     WorkerFactory& workers_;
+    // Guards discovery_ against the destructor for the workers' beacons; the UI thread, the
+    // only one that changes it, may read it without.
+    std::mutex discoveryMutex_;
     std::mutex dispatchMutex_;
     // From a dispatch to the sender until its transfer's end has been dealt with: the sender
     // itself turns idle a moment before its last event, while the entry it sent still heads
     // the queue.
     bool senderInFlight_ = false;  // guarded by dispatchMutex_
+    // What the running send took: the path, the address and the port.
+    std::string sendingPath_, sendingAddress_, sendingPort_;  // guarded by dispatchMutex_
     std::atomic<bool> closing_{false};
+
+    // The buddy discovery found last: it stays in force whatever the settings dialog stores.
+    std::mutex buddyMutex_;
+    bool buddyFound_ = false;  // guarded by buddyMutex_, as the two texts
+    std::string foundAddress_, foundPort_;
+
+    std::mutex answersMutex_;
+    AnnounceAnswerRule answers_;  // guarded by answersMutex_
+
+    std::mutex boxesMutex_;
+    std::set<int> openBoxes_;  // guarded by boxesMutex_
 };

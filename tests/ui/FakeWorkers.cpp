@@ -1,5 +1,7 @@
 #include "ui/FakeWorkers.h"
 
+#include <chrono>
+
 void RecordingView::Record(const std::string& call) {
     std::lock_guard<std::mutex> guard(mutex_);
     calls_.push_back(call);
@@ -19,6 +21,30 @@ void RecordingView::Activate() {
 }
 void RecordingView::ShowMessage(const std::string& text) {
     Record("message " + text);
+    std::unique_lock<std::mutex> guard(mutex_);
+    ++openMessages_;
+    changed_.notify_all();
+    changed_.wait(guard, [this] { return !holdMessages_; });
+    --openMessages_;
+    changed_.notify_all();
+}
+void RecordingView::HoldMessages() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    holdMessages_ = true;
+}
+void RecordingView::ReleaseMessages() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    holdMessages_ = false;
+    changed_.notify_all();
+}
+int RecordingView::openMessages() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return openMessages_;
+}
+bool RecordingView::WaitForOpenMessages(int count) const {
+    std::unique_lock<std::mutex> guard(mutex_);
+    return changed_.wait_for(guard, std::chrono::seconds(10),
+                             [&] { return openMessages_ >= count; });
 }
 void RecordingView::StartBeaconTimer() {
     timerRunning_ = true;
@@ -38,13 +64,19 @@ std::vector<std::string> RecordingView::Calls() const {
     std::lock_guard<std::mutex> guard(mutex_);
     return calls_;
 }
-std::vector<std::string> RecordingView::Messages() const {
-    std::vector<std::string> messages;
+std::vector<std::string> RecordingView::WithPrefix(const std::string& prefix) const {
+    std::vector<std::string> found;
     for (const std::string& call : Calls()) {
-        if (call.rfind("message ", 0) == 0)
-            messages.push_back(call.substr(8));
+        if (call.rfind(prefix, 0) == 0)
+            found.push_back(call.substr(prefix.size()));
     }
-    return messages;
+    return found;
+}
+std::vector<std::string> RecordingView::Messages() const {
+    return WithPrefix("message ");
+}
+std::vector<std::string> RecordingView::Notes() const {
+    return WithPrefix("notify ");
 }
 std::vector<int> RecordingView::Positions() const {
     std::vector<int> positions;
@@ -98,6 +130,10 @@ void FakeSender::FailToOpen() {
     if (betweenIdleAndEvent)
         betweenIdleAndEvent();
     callback_->ReportError(1);
+}
+void FakeSender::FailToSend() {
+    busy_ = false;
+    callback_->ReportError(4);
 }
 std::vector<std::string> FakeSender::Sent() const {
     std::lock_guard<std::mutex> guard(mutex_);

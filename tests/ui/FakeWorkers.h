@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -28,13 +29,25 @@ public:
     std::vector<std::string> Calls() const;
     std::vector<std::string> Messages() const;
     std::vector<int> Positions() const;
+    std::vector<std::string> Notes() const;  // "summary: body"
     bool barVisible() const { return barVisible_; }
     bool timerRunning() const { return timerRunning_; }
     void Clear();
 
+    // While held, ShowMessage waits as a user who has not yet closed the box.
+    void HoldMessages();
+    void ReleaseMessages();
+    int openMessages() const;
+    // Waits (bounded) until `count` boxes are open at once.
+    bool WaitForOpenMessages(int count) const;
+
 private:
+    std::vector<std::string> WithPrefix(const std::string& prefix) const;
     void Record(const std::string& call);
     mutable std::mutex mutex_;
+    mutable std::condition_variable changed_;
+    bool holdMessages_ = false;  // guarded by mutex_, as the two below
+    int openMessages_ = 0;
     std::vector<std::string> calls_;
     std::atomic<bool> barVisible_{false};
     std::atomic<bool> timerRunning_{false};
@@ -61,6 +74,7 @@ public:
     void Finish();
     void FailToConnect();
     void FailToOpen();
+    void FailToSend();
 
     std::vector<std::string> Sent() const;  // "address port path"
     // Runs after the sender turned idle and before its last event, as another thread might.

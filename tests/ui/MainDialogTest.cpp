@@ -170,8 +170,10 @@ TEST_F(MainDialogTest, FoundBuddyOutsideAutomaticModeOrWithoutAddressOnlyStopsTh
     SetMode(Mode::Manual);
     Open();
     dialog->OnDropFiles({"/d/a"});
-    workers.sender->FailToConnect();  // FoundBuddy(null, null)
-    EXPECT_EQ(workers.sender->Sent().size(), 1u);
+    view.StartBeaconTimer();
+    dialog->FoundBuddy(nullptr, nullptr);  // as the FTP job after its logon attempt
+    EXPECT_FALSE(view.timerRunning());
+    EXPECT_EQ(workers.discovery->beacons, (Calls{"b 7001"}));  // answered once
     dialog->FoundBuddy("10.9.9.9", "1");
     std::string address, port;
     LiveSettings.GetBuddy(address, port);
@@ -179,7 +181,7 @@ TEST_F(MainDialogTest, FoundBuddyOutsideAutomaticModeOrWithoutAddressOnlyStopsTh
     EXPECT_EQ(workers.sender->Sent().size(), 1u);
     EXPECT_EQ(Log().find("Found buddy"), std::string::npos);
     EXPECT_EQ(icons.Last(), 150);
-    EXPECT_EQ(dialog->queue().Count(), 1u);  // a failed connection keeps the entry
+    EXPECT_TRUE(view.Messages().empty());
 }
 
 TEST_F(MainDialogTest, TheBeaconTimerAnswersOnceAndRestartsWhenTheBuddyLeaves) {
@@ -193,7 +195,7 @@ TEST_F(MainDialogTest, TheBeaconTimerAnswersOnceAndRestartsWhenTheBuddyLeaves) {
     workers.discoveryCallback->FoundBuddy("10.1.1.1", "7777");
     EXPECT_FALSE(view.timerRunning());
     EXPECT_EQ(workers.discovery->beacons, (Calls{"b 6677", "b 6677"}));  // one answer
-    workers.discoveryCallback->FoundBuddy("10.1.1.2", "7778");
+    workers.discoveryCallback->FoundBuddy("10.1.1.1", "7777");
     EXPECT_EQ(workers.discovery->beacons.size(), 2u);  // no answer to the answer
 
     workers.discoveryCallback->LostBuddy(false);
@@ -213,6 +215,178 @@ TEST_F(MainDialogTest, TheBeaconTimerAnswersOnceAndRestartsWhenTheBuddyLeaves) {
     dialog->PrepareShutdown();
     EXPECT_EQ(workers.discovery->beacons.back(), "leave");
     EXPECT_NE(Log().find("Shutting down\n"), std::string::npos);
+}
+
+TEST_F(MainDialogTest, AKnownBuddyStillAnswersACopyThatRestarted) {
+    SetMode(Mode::Auto, false);
+    Open();
+    workers.discoveryCallback->FoundBuddy("10.1.1.1", "7777");  // met: timer stopped, answered
+    ASSERT_FALSE(view.timerRunning());
+    ASSERT_EQ(workers.discovery->beacons.size(), 2u);
+    // A copy we have not answered lately (a restart after a crash says no goodbye) is
+    // answered although the timer is stopped, once; its answer to that draws nothing.
+    workers.discoveryCallback->FoundBuddy("10.1.1.2", "7777");
+    EXPECT_EQ(workers.discovery->beacons.size(), 3u);
+    workers.discoveryCallback->FoundBuddy("10.1.1.2", "7777");
+    workers.discoveryCallback->FoundBuddy("10.1.1.1", "7777");
+    EXPECT_EQ(workers.discovery->beacons.size(), 3u);
+    EXPECT_FALSE(view.timerRunning());
+}
+
+TEST_F(MainDialogTest, TheFoundBuddyStaysInForceWhateverTheSettingsStore) {
+    SetMode(Mode::Auto, false);
+    LiveSettings.SetBuddy("10.0.0.7", "6677");  // a manual address stored earlier
+    Open();
+    dialog->OnDropFiles({"/d/a"});  // no buddy heard yet: the stored address
+    EXPECT_EQ(workers.sender->Sent(), (Calls{"10.0.0.7 6677 /d/a"}));
+    workers.sender->Finish();
+
+    workers.discoveryCallback->FoundBuddy("10.1.1.1", "7777");
+    // The settings dialog's OK puts the manual address back into the settings in force.
+    LiveSettings.SetBuddy("10.0.0.7", "6677");
+    dialog->OnDropFiles({"/d/b"});
+    EXPECT_EQ(workers.sender->Sent().back(), "10.1.1.1 7777 /d/b");
+
+    // Outside automatic mode the settings decide again.
+    SetMode(Mode::Manual);
+    workers.sender->Finish();
+    dialog->OnDropFiles({"/d/c"});
+    EXPECT_EQ(workers.sender->Sent().back(), "10.0.0.7 6677 /d/c");
+}
+
+TEST_F(MainDialogTest, AFailedConnectionIsShownAsAFailureAndKeepsTheFile) {
+    SetMode(Mode::Manual);
+    Open();
+    dialog->OnDropFiles({"/d/a", "/d/b"});
+    view.Clear();
+    workers.sender->FailToConnect();
+    EXPECT_EQ(icons.Last(), 151);
+    EXPECT_FALSE(view.barVisible());
+    EXPECT_EQ(view.Positions(), (std::vector<int>{0}));
+    EXPECT_EQ(view.Notes(), (Calls{"Send failed: a to 10.0.0.7: it waits in the queue"}));
+    EXPECT_EQ(view.Messages(), (Calls{"Could not connect to your buddy at 10.0.0.7, port 6677. "
+                                      "The files wait in the queue and go with your next drop."}));
+    EXPECT_EQ(QueueFile(), "/d/a\r\n/d/b\r\n");
+    EXPECT_EQ(workers.sender->Sent().size(), 1u);  // nothing more tried until the next drop
+
+    // In automatic mode the buddy may come back by itself; the beacon timer is no business of
+    // a failed connection.
+    SetMode(Mode::Auto);
+    workers.discoveryCallback->FoundBuddy("10.1.1.1", "7777");
+    view.StartBeaconTimer();
+    view.Clear();
+    workers.sender->FailToConnect();
+    EXPECT_TRUE(view.timerRunning());
+    EXPECT_EQ(
+        view.Messages(),
+        (Calls{"Could not connect to your buddy at 10.1.1.1, port 7777. The files wait in the "
+               "queue and go when your buddy is heard again, or with your next drop."}));
+    workers.discoveryCallback->FoundBuddy("10.1.1.1", "7777");  // heard again: sent again
+    EXPECT_EQ(workers.sender->Sent().back(), "10.1.1.1 7777 /d/a");
+}
+
+TEST_F(MainDialogTest, WithoutABuddyNothingIsTriedAndNoFullBarStays) {
+    // Manual mode on a first run: the user is asked for an address instead.
+    SetMode(Mode::Manual);
+    LiveSettings.SetBuddy("255.255.255.255", "6677");
+    Open();
+    dialog->OnDropFiles({"/d/a"});
+    EXPECT_TRUE(workers.sender->Sent().empty());
+    EXPECT_EQ(view.Calls(),
+              (Calls{"bark", "bar shown", "pos 100", "activate", "pos 0", "bar hidden",
+                     "message No buddy is set. Enter your buddy's address in Settings; the files "
+                     "wait in the queue.",
+                     "open settings"}));
+    LiveSettings.SetBuddy("", "6677");
+    dialog->OnDropFiles({"/d/b"});
+    EXPECT_EQ(view.Messages().size(), 2u);
+    EXPECT_EQ(QueueFile(), "/d/a\r\n/d/b\r\n");
+
+    // Automatic mode before any buddy was heard: the files wait quietly.
+    SetMode(Mode::Auto);
+    LiveSettings.SetBuddy("255.255.255.255", "6677");
+    view.Clear();
+    dialog->OnDropFiles({"/d/c"});
+    EXPECT_TRUE(workers.sender->Sent().empty());
+    EXPECT_TRUE(view.Messages().empty());
+    EXPECT_FALSE(view.barVisible());
+    EXPECT_NE(Log().find("No buddy found yet; the files wait in the queue\n"), std::string::npos);
+
+    // No mode at all, and a file that cannot be read: nothing goes out, no bar stays.
+    SetMode(Mode::None);
+    dialog->OnDropFiles({"/d/d"});
+    EXPECT_FALSE(view.barVisible());
+    SetMode(Mode::Manual);
+    dialog->OnDropFiles({"/d/e"});
+    EXPECT_TRUE(view.barVisible());
+    workers.sender->FailToOpen();
+    EXPECT_FALSE(view.barVisible());
+    EXPECT_EQ(view.Positions().back(), 0);
+}
+
+TEST_F(MainDialogTest, OneBoxPerErrorAtATimeAndTheOtherWorkersGoOn) {
+    SetMode(Mode::Manual);
+    Open();
+    view.HoldMessages();
+    std::thread first([&] { dialog->ReportError(5); });
+    ASSERT_TRUE(view.WaitForOpenMessages(1));
+    std::vector<std::thread> more;
+    for (int i = 0; i < 20; ++i) {
+        more.emplace_back([&] { dialog->ReportError(5); });
+    }
+    for (auto& thread : more) {
+        thread.join();  // none waits for the box that is open
+    }
+    // Another code, and a failed connection, each get a box of their own.
+    std::thread other([&] { dialog->ReportError(3); });
+    dialog->OnDropFiles({"/d/a"});
+    std::thread connection([&] { workers.sender->FailToConnect(); });
+    ASSERT_TRUE(view.WaitForOpenMessages(3));
+    dialog->SendNext();
+    workers.sender->FailToConnect();  // returns at once: its box is open already
+    EXPECT_EQ(view.openMessages(), 3);
+    view.ReleaseMessages();
+    first.join();
+    other.join();
+    connection.join();
+    EXPECT_EQ(view.Messages().size(), 3u);
+    dialog->ReportError(5);  // once closed, the next one is shown again
+    EXPECT_EQ(view.Messages().size(), 4u);
+
+    const std::string log = Log();
+    size_t lines = 0;
+    for (size_t at = log.find("Error code 5\n"); at != std::string::npos;
+         at = log.find("Error code 5\n", at + 1))
+        ++lines;
+    EXPECT_EQ(lines, 22u);
+}
+
+TEST_F(MainDialogTest, TheUserHearsOfFilesReceivedAndOfFailures) {
+    SetMode(Mode::Manual);
+    Open();
+    TransferNotes* notes = workers.receiver->notes();
+    ASSERT_NE(notes, nullptr);
+    notes->FileReceived("holiday.jpg", "10.0.0.9");
+    notes->ReceiveFailed("big.iso", "10.0.0.9");
+    notes->ReceiveFailed("", "10.0.0.8");
+    notes->ReceiveFailed("line\nbreak\x1b[31m", "10.0.0.8");
+    notes->ReceiveFailed(std::string(300, 'x'), "10.0.0.8");
+    dialog->OnDropFiles({"/home/u/report.pdf"});
+    workers.sender->FailToSend();
+    EXPECT_EQ(
+        view.Notes(),
+        (Calls{"File received: holiday.jpg from 10.0.0.9",
+               "Receive failed: big.iso from 10.0.0.9: nothing was kept",
+               "Receive failed: A file from 10.0.0.8: nothing was kept",
+               "Receive failed: line?break?[31m from 10.0.0.8: nothing was kept",
+               "Receive failed: " + std::string(255, 'x') + "... from 10.0.0.8: nothing was kept",
+               "Send failed: report.pdf to 10.0.0.7: it waits in the queue"}));
+    EXPECT_EQ(view.Messages(),
+              (Calls{"Failed while sending - perhaps the other side has gone away?"}));
+    EXPECT_EQ(dialog->queue().Count(), 1u);
+    EXPECT_FALSE(view.barVisible());
+    dialog->SendNext();  // the sender is free again
+    EXPECT_EQ(workers.sender->Sent().size(), 2u);
 }
 
 struct ProgressCase {
