@@ -2,7 +2,9 @@
 //
 //   zw-discovery-peer [--port N] [--period-ms N]
 //       announces N (default 6677) at start and every period (default 10000 ms) while no
-//       buddy is known, reacts to buddies as the drop window does, leaves on SIGTERM/SIGINT.
+//       buddy is known, reacts to buddies as the drop window does (answering an announce while
+//       looking for a buddy, and a known buddy's at most once per 10 s), leaves on
+//       SIGTERM/SIGINT.
 //   zw-discovery-peer --monitor
 //       prints every discovery datagram heard (its own computer's included) until a signal.
 //
@@ -23,6 +25,7 @@
 #include <thread>
 
 #include "core/Callback.h"
+#include "discovery/AnnounceAnswerRule.h"
 #include "discovery/MulticastListener.h"
 #include "net/GenSocket.h"
 #include "net/GetMyIp.h"
@@ -141,8 +144,13 @@ public:
             std::lock_guard<std::mutex> ui(uiMutex_);
             wasRunning = timer_.Stop();
         }
-        if (wasRunning) {
-            Send("answer");
+        bool answer = wasRunning;
+        if (address != nullptr) {
+            std::lock_guard<std::mutex> ui(uiMutex_);
+            answer = answers_.ShouldAnswer(address, wasRunning, AnnounceAnswerRule::Clock::now());
+        }
+        if (answer) {
+            Send(wasRunning ? "answer" : "heal");
         }
     }
     void LostBuddy(bool error) override {
@@ -169,6 +177,7 @@ private:
     const int port_;
     const std::chrono::milliseconds period_;
     std::mutex uiMutex_;
+    AnnounceAnswerRule answers_;  // guarded by uiMutex_
     BeaconTimer timer_;
     MulticastListener listener_{this};
 };

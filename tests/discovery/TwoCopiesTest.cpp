@@ -72,6 +72,15 @@ public:
     }
     ~Peer() { Stop(); }
 
+    // As a crash or a power cut: no goodbye.
+    void Kill() {
+        if (pid_ <= 0)
+            return;
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+
     // As the user ending the program: the peer says it leaves, then exits.
     void Stop() {
         if (pid_ <= 0)
@@ -200,6 +209,66 @@ TEST_F(TwoCopiesTest, ALeaveMakesTheOtherAnnounceAgainUntilANewBuddyComes) {
     const size_t sent = a.Lines("beacon").size();
     std::this_thread::sleep_for(1500ms);  // more than two periods: the timer stays stopped
     EXPECT_EQ(a.Lines("beacon").size(), sent);
+}
+
+// A copy that crashes says no goodbye, so the other still knows it as its buddy with its
+// beacon timer stopped. Started again, the copy announces itself, and the survivor answers
+// (at most once per 10 s per address): they meet again within one beacon period, and over
+// a minute the two exchange only a handful of datagrams.
+TEST_F(TwoCopiesTest, ACopyKilledAndStartedAgainMeetsItsBuddyAgainAndTheyStayQuiet) {
+    const double begin = NowMs();
+    Peer monitor(net_->a, "monitor", {"--monitor"});
+    ASSERT_TRUE(monitor.WaitFor("monitor"));
+    Peer a(net_->a, "a", {"--port", "6601"});
+    ASSERT_TRUE(monitor.WaitFor("datagram"));
+    auto b = std::make_unique<Peer>(net_->b, "b1", std::vector<std::string>{"--port", "6602"});
+    ASSERT_TRUE(a.WaitFor("FoundBuddy", 2) && b->WaitFor("FoundBuddy"));
+
+    // From the restarted copy's start until both have reported each other.
+    auto restart = [&](const std::string& name) {
+        b->Kill();
+        const size_t heardBefore = a.Lines("FoundBuddy").size();
+        b = std::make_unique<Peer>(net_->b, name, std::vector<std::string>{"--port", "6602"});
+        EXPECT_TRUE(WaitUntil(
+            [&] {
+                return !b->Lines("FoundBuddy").empty() &&
+                       a.Lines("FoundBuddy").size() > heardBefore;
+            },
+            15s));
+        if (b->Lines("start").empty() || b->Lines("FoundBuddy").empty() ||
+            a.Lines("FoundBuddy").size() <= heardBefore) {
+            return 1e9;
+        }
+        EXPECT_EQ(b->Rests("FoundBuddy")[0], kA + " 6601");
+        EXPECT_EQ(a.Rests("FoundBuddy").back(), kB + " 6602");
+        return std::max(b->Lines("FoundBuddy")[0].ms, a.Lines("FoundBuddy")[heardBefore].ms) -
+               b->Lines("start")[0].ms;
+    };
+    // Right after the meeting A has answered B lately: only B's next beacon is answered.
+    std::this_thread::sleep_for(1s);
+    const double soon = restart("b2");
+    EXPECT_LT(soon, 12000);
+    // Long after A's last answer, B's first announce is answered at once.
+    std::this_thread::sleep_for(11s);
+    const double later = restart("b3");
+    EXPECT_LT(later, 12000);
+    EXPECT_EQ(a.Rests("beacon").back(), "heal 6601");
+
+    std::this_thread::sleep_for(1s);  // B's answer to A's is still on its way
+    const double quietFrom = NowMs();
+    std::this_thread::sleep_for(std::chrono::milliseconds(
+        static_cast<int64_t>(std::max(20000.0, 60000.0 - (quietFrom - begin)))));
+    const std::vector<Peer::Line> wire = monitor.Lines("datagram");
+    // 4 to meet, 4 for the early restart (start, timer, answer, answer), 3 for the late one.
+    EXPECT_LE(wire.size(), 11u);
+    EXPECT_TRUE(wire.empty() || wire.back().ms < quietFrom) << "still talking";
+    printf(
+        "restart: met again %.0f ms after a restart 1 s after the meeting, %.0f ms after one "
+        "12 s after the last answer; %zu datagrams in %.0f s\n",
+        soon, later, wire.size(), (NowMs() - begin) / 1000);
+    RecordProperty("restart_soon_ms", static_cast<int>(soon));
+    RecordProperty("restart_later_ms", static_cast<int>(later));
+    RecordProperty("datagrams", static_cast<int>(wire.size()));
 }
 
 }  // namespace
