@@ -1,0 +1,125 @@
+// Two real desktop programs in automatic mode on two "computers" (network namespaces joined by
+// a veth pair). One of them dies without a word (SIGKILL: no leave beacon), so the other keeps
+// it as its buddy with its beacon timer stopped; started again, it must find that buddy again
+// within one beacon period, and what waits in its queue must go out.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/ZingwellCopy.h"
+#include "support/Files.h"
+#include "support/NamespacePair.h"
+#include "support/Skip.h"
+#include "support/TestPaths.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::vector<std::string> AutomaticMode() {
+    return {"\"servaddr\"=\"255.255.255.255\"",
+            "\"clientport\"=\"6677\"",
+            "\"autoport\"=\"6677\"",
+            "\"serverport\"=\"6677\"",
+            "\"useftp\"=dword:00000000",
+            "\"server\"=dword:00000000",
+            "\"auto\"=dword:00000001",
+            "\"manual\"=dword:00000000"};
+}
+
+size_t Count(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
+}
+
+std::string Found(const char* address) {
+    return std::string("Found buddy at address: ") + address + "; port: 6677\n";
+}
+
+TEST(CrashRestart, AKilledCopyStartedAgainMeetsItsBuddyAndItsQueueDrains) {
+    if (!IsRealRoot()) {
+        ZW_SKIP_FOR_LACK_OF("root, for two network namespaces (ip netns add)");
+    }
+    NamespacePair net;
+    ASSERT_TRUE(net.ok()) << "could not set up the namespaces";
+    const std::string files = TestPaths::NewFolder("files");
+    ZingwellCopy a("a"), b("b");
+    a.StoreSettings(AutomaticMode());
+    b.StoreSettings(AutomaticMode());
+
+    ASSERT_TRUE(a.Start(net.a));
+    ASSERT_TRUE(WaitUntil([&] { return a.ListensOn(6677) && a.HasUdpPort(1024); }, kPatience))
+        << a.Output();
+    ASSERT_TRUE(b.Start(net.b));
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            return Count(a.Log(), Found(NamespacePair::kAddressB)) >= 1 &&
+                   Count(b.Log(), Found(NamespacePair::kAddressA)) >= 1;
+        },
+        kPatience))
+        << a.Log() << b.Log();
+
+    // B dies and is started again with a file waiting; the time runs from its start until both
+    // have reported each other.
+    int round = 0;
+    auto crashAndRestart = [&]() -> double {
+        const size_t aHeard = Count(a.Log(), Found(NamespacePair::kAddressB));
+        const size_t bHeard = Count(b.Log(), Found(NamespacePair::kAddressA));
+        kill(b.pid(), SIGKILL);
+        EXPECT_TRUE(WaitUntil([&] { return !b.Running(); }, kPatience));
+        const std::string path = files + "/waiting-" + std::to_string(++round) + ".bin";
+        const std::string contents = RandomBytes(300000, round);
+        WriteFile(path, contents);
+        b.LeaveInQueue({path});
+
+        const auto started = std::chrono::steady_clock::now();
+        EXPECT_TRUE(b.Start(net.b));
+        const bool met = WaitUntil(
+            [&] {
+                return Count(a.Log(), Found(NamespacePair::kAddressB)) > aHeard &&
+                       Count(b.Log(), Found(NamespacePair::kAddressA)) > bHeard;
+            },
+            20s);
+        const double ms =
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started)
+                .count();
+        EXPECT_TRUE(met) << a.Log() << b.Log();
+        EXPECT_TRUE(WaitUntil(
+            [&] {
+                return ReadFile(a.ReceiveFolder() + "/waiting-" + std::to_string(round) + ".bin") ==
+                       contents;
+            },
+            kPatience))
+            << a.Log() << b.Log();
+        EXPECT_TRUE(WaitUntil([&] { return ReadFile(b.QueueFile()).empty(); }, kPatience));
+        return ms;
+    };
+    // Soon after the meeting A answered B lately, so only B's first timer beacon draws an
+    // answer; long after, B's first announce does.
+    const double soon = crashAndRestart();
+    EXPECT_LT(soon, 12000);
+    std::this_thread::sleep_for(11s);
+    const double later = crashAndRestart();
+    EXPECT_LT(later, 12000);
+    printf(
+        "restart: met again %.0f ms after a restart soon after the meeting, %.0f ms after "
+        "one 11 s later\n",
+        soon, later);
+    RecordProperty("restart_soon_ms", static_cast<int>(soon));
+    RecordProperty("restart_later_ms", static_cast<int>(later));
+
+    for (ZingwellCopy* copy : {&a, &b}) {
+        const int status = copy->Stop();
+        EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+}
+
+}  // namespace
