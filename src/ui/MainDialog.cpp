@@ -9,6 +9,7 @@
 #include "settings/LiveSettings.h"
 #include "settings/RegistryText.h"
 #include "settings/SettingsKeys.h"
+#include "transfer/WireFormat.h"
 #include "ui/ResourceIds.h"
 
 std::atomic<int32_t> listenPort{6677};
@@ -84,10 +85,9 @@ std::string Printable(const std::string& name) {
     return shown;
 }
 
-// The name a queued path goes out under: what follows its last separator.
+// The name a queued path goes out under.
 std::string NameOf(const std::string& path) {
-    const size_t slash = path.find_last_of("/\\");
-    return Printable(slash == std::string::npos ? path : path.substr(slash + 1));
+    return Printable(std::string(wire::NameFromPath(path)));
 }
 
 }  // namespace

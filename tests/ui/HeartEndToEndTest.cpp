@@ -1,8 +1,15 @@
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
 
 #include "core/ActivityLog.h"
 #include "core/ReceiveFolder.h"
@@ -10,6 +17,7 @@
 #include "support/Files.h"
 #include "support/Network.h"
 #include "support/TestPaths.h"
+#include "transfer/WireFormat.h"
 #include "ui/FakeWorkers.h"
 #include "ui/MainDialog.h"
 #include "ui/RealWorkerFactory.h"
@@ -111,6 +119,87 @@ TEST(HeartEndToEnd, AutomaticModeWithAFixedPortStartsTheReceiverTwiceAndTheSecon
         if (fd >= 0)
             close(fd);
     }
+}
+
+// Destroyed while a file goes out to a buddy that stopped reading, a file comes in and stalls,
+// and announces keep arriving: every worker is stopped and joined, none of their events
+// reaches the heart or its view afterwards (the sanitizer builds check the rest).
+TEST(HeartEndToEnd, DestroyedMidTransferStopsEveryWorkerAndNothingCallsInAfterwards) {
+    if (!EnterOwnNetworkNamespace()) {
+        GTEST_SKIP() << "needs a network namespace of its own (fixed ports 6677 and 1024)";
+    }
+    int buddyPort = 0;
+    const int buddy = ListenOnLoopback(buddyPort);  // accepts, never reads
+    ASSERT_GE(buddy, 0);
+    const std::string big = TestPaths::NewFolder("to-send") + "/big.bin";
+    WriteFile(big, std::string(64 << 20, 'z'));
+
+    LiveSettings.auto_ = 1;
+    LiveSettings.manual = 0;
+    LiveSettings.server = 0;
+    LiveSettings.SetBuddy("127.0.0.1", std::to_string(buddyPort));
+    RecordingView view;
+    RecordingIconMaker icons;
+    RealWorkerFactory workers;
+    auto heart = std::make_unique<MainDialog>(view, workers);
+    heart->SetIconMaker(&icons);
+    heart->Initialize();
+    ASSERT_TRUE(WaitUntil([] {
+        const int fd = ConnectToLoopback(6677);
+        if (fd >= 0)
+            close(fd);
+        return fd >= 0;
+    }));
+
+    heart->OnDropFiles({big});
+    const int sending = accept(buddy, nullptr, nullptr);
+    ASSERT_GE(sending, 0);
+    const int incoming = ConnectToLoopback(6677);
+    ASSERT_GE(incoming, 0);
+    const std::string part = wire::EncodeHeader("stalls.bin", 1 << 20) + std::string(300000, 'i');
+    ASSERT_EQ(send(incoming, part.data(), part.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(part.size()));
+    ASSERT_TRUE(
+        WaitUntil([&] { return !view.Positions().empty() && view.Positions().back() > 0; }));
+
+    // Announces from "other copies" (each a new address, so each is answered) until the end.
+    std::atomic<bool> announcing{true};
+    std::thread announcer([&] {
+        const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in from{};
+        from.sin_family = AF_INET;
+        from.sin_addr.s_addr = inet_addr("127.0.0.2");
+        bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(1024);
+        to.sin_addr.s_addr = inet_addr("127.0.0.1");
+        for (int i = 0; announcing; ++i) {
+            const std::string text =
+                "b|10.7." + std::to_string(i / 200 % 200) + "." + std::to_string(i % 200) + "|6677";
+            sendto(fd, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        close(fd);
+    });
+    ASSERT_TRUE(WaitUntil([] {
+        CloseLog();
+        return ReadFile(GetReceiveFolder() + "/zingwelllog.txt")
+                   .find("Found buddy at address: 10.7.") != std::string::npos;
+    }));
+
+    const auto start = std::chrono::steady_clock::now();
+    heart.reset();
+    const auto took = std::chrono::steady_clock::now() - start;
+    const size_t calls = view.Calls().size();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    announcing = false;
+    announcer.join();
+    EXPECT_EQ(view.Calls().size(), calls);
+    EXPECT_LT(took, std::chrono::seconds(10));
+    close(sending);
+    close(incoming);
+    close(buddy);
 }
 
 }  // namespace
