@@ -3,7 +3,7 @@
 //   zw-discovery-peer [--port N] [--period-ms N]
 //       announces N (default 6677) at start and every period (default 10000 ms) while no
 //       buddy is known, reacts to buddies as the drop window does (answering an announce while
-//       looking for a buddy, and a known buddy's at most once per 9 s), leaves on
+//       looking for a buddy, and a known buddy's at most once per 10 s), leaves on
 //       SIGTERM/SIGINT.
 //   zw-discovery-peer --monitor
 //       prints every discovery datagram heard (its own computer's included) until a signal.

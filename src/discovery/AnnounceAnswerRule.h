@@ -14,10 +14,10 @@
 class AnnounceAnswerRule {
 public:
     using Clock = std::chrono::steady_clock;
-    // A little shorter than the 10-second beacon period: a desktop timer may fire up to 5%
-    // early, and the restarted copy's first timer beacon must not fall inside the interval
-    // of our last answer, or the meeting would wait a second period.
-    static constexpr std::chrono::seconds kInterval{9};
+    // The beacon period: a restarted copy's first timer beacon comes a period after its start
+    // beacon, so it falls outside the interval of our last answer (the drop window's beacon
+    // timer is a precise one, never early).
+    static constexpr std::chrono::seconds kInterval{10};
     // Addresses remembered at once; beyond them (a flood of forged announces) nothing is
     // answered but while looking for a buddy, so the answers stay bounded as well.
     static constexpr size_t kMaxAddresses = 64;

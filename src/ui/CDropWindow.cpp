@@ -104,6 +104,8 @@ CDropWindow::CDropWindow(WorkerFactory& workers, std::function<void(int)> onComm
     UpdateMask();
 
     beaconTimer_.setInterval(resource::kBeaconPeriodMs);
+    // Never early: a buddy answers a known copy at most once a beacon period.
+    beaconTimer_.setTimerType(Qt::PreciseTimer);
     connect(&beaconTimer_, &QTimer::timeout, this, [this] {
         if (beaconTimerRunning_) {
             heart_->OnTimer();

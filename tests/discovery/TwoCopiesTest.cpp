@@ -213,7 +213,7 @@ TEST_F(TwoCopiesTest, ALeaveMakesTheOtherAnnounceAgainUntilANewBuddyComes) {
 
 // A copy that crashes says no goodbye, so the other still knows it as its buddy with its
 // beacon timer stopped. Started again, the copy announces itself, and the survivor answers
-// (at most once per 9 s per address): they meet again within one beacon period, and over
+// (at most once per 10 s per address): they meet again within one beacon period, and over
 // a minute the two exchange only a handful of datagrams.
 TEST_F(TwoCopiesTest, ACopyKilledAndStartedAgainMeetsItsBuddyAgainAndTheyStayQuiet) {
     const double begin = NowMs();
