@@ -19,11 +19,9 @@ foreach(dir BINDIR DATADIR)
 endforeach()
 install(CODE "
     set(ZINGWELL_PROGRAM \"${install_BINDIR}/zingwell\")
-    set(entry \"${install_DATADIR}/applications/zingwell.desktop\")
-    message(STATUS \"Installing: \$ENV{DESTDIR}\${entry}\")
-    configure_file([[${PROJECT_SOURCE_DIR}/resources/zingwell.desktop.in]] \"\$ENV{DESTDIR}\${entry}\"
-                   @ONLY)
-    list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\${entry}\")
+    set(ZINGWELL_ENTRY \"${install_DATADIR}/applications/zingwell.desktop\")
+    set(ZINGWELL_ENTRY_TEMPLATE [[${PROJECT_SOURCE_DIR}/resources/zingwell.desktop.in]])
+    include([[${PROJECT_SOURCE_DIR}/cmake/InstallDesktopEntry.cmake]])
 ")
 
 install(FILES ${PROJECT_SOURCE_DIR}/resources/zingwell.svg
