@@ -35,8 +35,8 @@ TEST(AboutBox, ShowsTheVersionOnYellowWithAnOkButton) {
 TEST(AboutBox, TheWebsiteCommandFindsTheGuideWhereverTheProgramIsInstalled) {
     // Installed under some prefix: the guide beside the program wins.
     const std::string prefix = TestPaths::NewFolder("prefix");
-    const std::string guide = prefix + "/share/doc/Zingwell/guide/index.html";
-    ASSERT_EQ(RunShell("mkdir -p '" + prefix + "/bin' '" + prefix + "/share/doc/Zingwell/guide'"),
+    const std::string guide = prefix + "/share/doc/zingwell/guide/index.html";
+    ASSERT_EQ(RunShell("mkdir -p '" + prefix + "/bin' '" + prefix + "/share/doc/zingwell/guide'"),
               0);
     WriteFile(guide, "<html></html>");
     EXPECT_EQ(ZingwellApp::GuidePath(QString::fromStdString(prefix + "/bin")).toStdString(), guide);
