@@ -1,6 +1,7 @@
 #include "ftp/FTPLink.h"
 
 #include <arpa/inet.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <sys/socket.h>
@@ -14,13 +15,10 @@
 #include "ftp/LineReader.h"
 #include "ftp/LineWriter.h"
 #include "ftp/LogonSequences.h"
-#include "ftp/ReplyAssembler.h"
+#include "ftp/ReplyReader.h"
 #include "ftp/TimedSocket.h"
 
 namespace {
-
-// A reply of many lines is bounded as a whole too, so a server cannot keep one going.
-constexpr size_t kMaxReplyBytes = 1024 * 1024;
 
 bool Resolve(const std::string& host, int32_t port, sockaddr_in& address) {
     if (port <= 0 || port > 65535) {
@@ -83,6 +81,12 @@ private:
     int fd_ = -1;
 };
 
+// Whether a failed read or write means the server ended the connection, rather than that
+// we stopped waiting for it.
+bool ServerEnded(int error) {
+    return error != ETIMEDOUT && error != ECANCELED;
+}
+
 }  // namespace
 
 FTPLink::FTPLink() = default;
@@ -94,6 +98,7 @@ FTPLink::~FTPLink() {
 bool FTPLink::OpenControl(const std::string& host, int32_t port) {
     // A second connection never leaves the first one behind.
     CloseControl();
+    hungUp_ = false;
     replyText_ = kUnableToCreateSocket;
     auto socket = std::make_unique<TimedSocket>(timeout_, &cancel_);
     if (!socket->Create()) {
@@ -122,6 +127,18 @@ bool FTPLink::Connected() const {
     return control_ != nullptr;
 }
 
+void FTPLink::DropControl(bool serverEnded) {
+    hungUp_ = hungUp_ || serverEnded;
+    CloseControl();
+}
+
+bool FTPLink::CheckIdle() {
+    if (control_ != nullptr && control_->HasInput()) {
+        DropControl(true);
+    }
+    return Connected();
+}
+
 bool FTPLink::SendLine(const std::string& command) {
     replyText_ = kNetworkError;
     if (writer_ == nullptr || !ftp::IsSafeCommand(command)) {
@@ -129,7 +146,7 @@ bool FTPLink::SendLine(const std::string& command) {
     }
     if (!writer_->WriteLine(command)) {
         // Part of the line may have gone out: nothing more can be said on this connection.
-        CloseControl();
+        DropControl(ServerEnded(errno));
         return false;
     }
     return true;
@@ -141,10 +158,13 @@ bool FTPLink::ReadLine() {
         return false;
     }
     std::string line;
-    if (reader_->ReadLine(line) != LineReader::Result::Line) {
+    const LineReader::Result result = reader_->ReadLine(line);
+    if (result != LineReader::Result::Line) {
         // Ended, failed, stalled or hostile: what comes next could not be trusted.
+        const bool ended = result == LineReader::Result::End ||
+                           (result == LineReader::Result::Failed && ServerEnded(errno));
         replyText_ = kNetworkError;
-        CloseControl();
+        DropControl(ended);
         return false;
     }
     replyText_ = std::move(line);
@@ -154,30 +174,43 @@ bool FTPLink::ReadLine() {
     return true;
 }
 
-bool FTPLink::ReadReply() {
-    ReplyAssembler assembler;
-    size_t bytes = 0;
-    for (;;) {
-        if (!ReadLine()) {
-            return false;
-        }
-        if (assembler.Feed(replyText_)) {
-            return true;
-        }
-        bytes += replyText_.size() + 2;
-        if (bytes > kMaxReplyBytes) {
-            replyText_ = kNetworkError;
-            CloseControl();
-            return false;
-        }
+bool FTPLink::ReadReplyWithin(bool finalOnly, std::chrono::milliseconds limit) {
+    if (reader_ == nullptr) {
+        replyText_ = kNetworkError;
+        return false;
     }
+    // One bound for the whole reply: a server trickling lines or preliminary replies
+    // cannot hold the job for longer than one silence could.
+    control_->SetDeadline(std::chrono::steady_clock::now() + limit);
+    ReplyReader replies(*reader_);
+    std::string line;
+    const ReplyReader::Result result = replies.Read(finalOnly, line);
+    const bool ended = result == ReplyReader::Result::End ||
+                       (result == ReplyReader::Result::Failed && ServerEnded(errno));
+    control_->ClearDeadline();
+    if (result != ReplyReader::Result::Reply) {
+        replyText_ = kNetworkError;
+        DropControl(ended);
+        return false;
+    }
+    replyText_ = std::move(line);
+    replyClass_ = replies.code() / 100;
+    if (replies.code() == 421) {
+        // The server is closing the connection: nothing more will be answered on it.
+        DropControl(true);
+    }
+    return true;
+}
+
+bool FTPLink::ReadReply() {
+    return ReadReplyWithin(false, timeout_);
 }
 
 bool FTPLink::RunCommand(const std::string& command) {
     if (!command.empty() && !SendLine(command)) {
         return false;
     }
-    return ReadReply() && replyClass_ == 2;
+    return ReadFinalReply() && replyClass_ == 2;
 }
 
 void FTPLink::Quit() {
@@ -212,7 +245,7 @@ bool FTPLink::Logon(const std::string& host, int32_t port, const std::string& us
     int step = 0;
     while (step >= 0 && step < sequence.count) {
         const logon::Step& current = sequence.steps[step];
-        if (!SendLine(logon::Command(current.command, values)) || !ReadReply()) {
+        if (!SendLine(logon::Command(current.command, values)) || !ReadFinalReply()) {
             return FailLogon();
         }
         if (replyClass_ != 2 && replyClass_ != 3) {

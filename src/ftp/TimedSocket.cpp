@@ -183,9 +183,14 @@ void TimedSocket::Reset() {
     Close();
 }
 
+bool TimedSocket::HasInput() const {
+    pollfd entry{fd_, POLLIN, 0};
+    return fd_ >= 0 && poll(&entry, 1, 0) > 0 && entry.revents != 0;
+}
+
 TimedSocket::Wait TimedSocket::WaitFor(short events) const {
     using Clock = std::chrono::steady_clock;
-    const Clock::time_point end = Clock::now() + timeout_;
+    const Clock::time_point end = std::min(Clock::now() + timeout_, deadline_);
     const int cancelFd = cancel_ != nullptr ? cancel_->fd() : -1;
     for (;;) {
         if (cancel_ != nullptr && cancel_->tripped()) {

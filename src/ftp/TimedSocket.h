@@ -36,6 +36,12 @@ public:
     // out returns that part, so the caller can send the rest again.
     long Write(const char* data, size_t length) override;
 
+    // From now on no wait lasts beyond `end`, whatever progress is made; until ClearDeadline.
+    void SetDeadline(std::chrono::steady_clock::time_point end) { deadline_ = end; }
+    void ClearDeadline() { deadline_ = std::chrono::steady_clock::time_point::max(); }
+    // True when something is waiting to be read, the peer has closed, or the socket failed.
+    bool HasInput() const;
+
     bool LocalAddress(sockaddr_in& address) const;
     bool PeerAddress(sockaddr_in& address) const;
     void Close();
@@ -49,6 +55,7 @@ private:
     Wait WaitFor(short events) const;
 
     std::chrono::milliseconds timeout_;
+    std::chrono::steady_clock::time_point deadline_ = std::chrono::steady_clock::time_point::max();
     const CancelSwitch* cancel_;
     int fd_ = -1;
     bool connecting_ = false;
