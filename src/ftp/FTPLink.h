@@ -29,6 +29,9 @@ public:
     static constexpr const char* kLogonFailed = "Logon failed";
 
     static constexpr std::chrono::milliseconds kDefaultTimeout{60000};
+    // After a data connection was cut off, the server's last word on it is awaited only
+    // this long: a server that stalled it is likely stalled on the control connection too.
+    static constexpr std::chrono::milliseconds kClosingReplyAfterReset{3000};
 
     FTPLink();
     FTPLink(const FTPLink&) = delete;

@@ -128,7 +128,7 @@ void FTPer::Run() {
         loggedOn = LogOn(settings);
         if (loggedOn) {
             WriteLog("Connected to FTP server: ");
-            WriteLog(settings.serverHost);
+            WriteLog(ftp::LogSafe(settings.serverHost));
             WriteLog("\n");
         }
     } catch (...) {
@@ -143,7 +143,7 @@ void FTPer::Run() {
             return;
         }
         WriteLog("Failed to connect to FTP server: ");
-        WriteLog(settings.serverHost);
+        WriteLog(ftp::LogSafe(settings.serverHost));
         WriteLog("\n");
         if (Callback* listener = Listener()) {
             listener->ReportError(2);
@@ -173,7 +173,7 @@ void FTPer::Run() {
         if (Callback* listener = Listener()) {
             listener->ReportError(232323);
         }
-        WriteLog(name);
+        WriteLog(ftp::LogSafe(name));
         WriteLog("\n");
     }
     link_.Quit();

@@ -252,7 +252,7 @@ TEST_F(UploadJob, ALineBreakInAFileNameFailsThatFileOnly) {
     }
     EXPECT_EQ(LogText(),
               "Connected to FTP server: 127.0.0.1\n"
-              "Failed to copy to FTP server: bad\r\nDELE x\n"
+              "Failed to copy to FTP server: bad\\r\\nDELE x\n"
               "Copied to FTP server:good.txt\n");
 }
 

@@ -3,11 +3,14 @@
 // around it must end as a correct client ends them, the client must never send a command
 // before the answer to the last one, and a file the server stored whole is never reported
 // failed. Each test runs in a network namespace of its own (port 21).
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <optional>
 #include <thread>
 
@@ -222,5 +225,78 @@ INSTANTIATE_TEST_SUITE_P(
                     Case{"ClosedBetweenFiles", Fault::ClosedAfterFirstFile, 1, true, 2},
                     Case{"TwiceForTheSameFile", Fault::HangUpAtType, 2, false, 3}),
     [](const testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
+
+TEST_F(ThreeFileJob, ANamedPipeFailsAtOnceAndTheNextFileGoes) {
+    ENTER_OWN_NETWORK();
+    const std::string pipe = local + "/b.bin";
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    // Should the job wait for a writer, one comes after a while, so that a failure of this
+    // test shows as the time it took rather than as a job that never ends.
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        if (!WaitUntil([&] { return done.load(); }, 20s)) {
+            close(open(pipe.c_str(), O_RDWR | O_CLOEXEC));
+        }
+    });
+    ServerRun run;
+    const auto start = std::chrono::steady_clock::now();
+    RunJob(run, 1, pipe);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 15s);
+    done = true;
+    writer.join();
+    EXPECT_EQ(run.stored, (Lines{"up/a.txt=alpha", "up/c.txt=gamma"}));
+    EXPECT_EQ(run.types, 2);  // nothing was said about the pipe
+    EXPECT_EQ(LogText(),
+              "Connected to FTP server: 127.0.0.1\n"
+              "Copied to FTP server:a.txt\n"
+              "Failed to copy to FTP server: b.bin\n"
+              "Copied to FTP server:c.txt\n");
+}
+
+// CR, LF or NUL in a setting would end a command early and make the rest a command of its
+// own: it is refused before anything of it is sent, and never forges a line of the log.
+TEST_F(ThreeFileJob, LineBreaksAndNulsInTheSettingsAreRefusedBeforeAnythingIsSent) {
+    ENTER_OWN_NETWORK();
+    struct Setting {
+        const char* which;
+        Lines heard;      // what the server hears
+        std::string log;  // what the log says, after the host
+    };
+    const std::vector<Setting> settings = {
+        {"host", {}, ""},
+        {"user", {}, "Failed to connect to FTP server: 127.0.0.1\n"},
+        {"pass", {"USER user"}, "Failed to connect to FTP server: 127.0.0.1\n"},
+        {"target",
+         {"USER user", "PASS secret", "QUIT"},
+         "Connected to FTP server: 127.0.0.1\nFailed to copy to FTP server: a.txt\n"},
+    };
+    for (const std::string& bad : {std::string("\r"), std::string("\n"), std::string("\0", 1)}) {
+        const std::string evil = bad + "DELE x";
+        for (const Setting& setting : settings) {
+            const std::string which = setting.which;
+            SCOPED_TRACE(which + " with byte " + std::to_string(bad[0]));
+            auto with = [&](const std::string& name, const std::string& value) {
+                return which == name ? value + evil : value;
+            };
+            ServerRun run;
+            ScriptedServer server([&run](Session& s) { Serve(s, run); }, which == "host" ? 0 : 1,
+                                  21);
+            FTPer ftper;
+            ftper.Configure(&events, with("host", "127.0.0.1"), with("user", "user"),
+                            with("pass", "secret"), with("target", "up"));
+            ftper.AddFile(LocalFile("a.txt", "alpha"));
+            ftper.Start();
+            ASSERT_TRUE(WaitUntil([&] { return !ftper.Busy(); }, 20s));
+            server.Finish();
+            EXPECT_FALSE(server.PendingConnection());
+            EXPECT_EQ(server.Lines(), setting.heard);
+            const std::string escaped = bad == "\r" ? "\\r" : bad == "\n" ? "\\n" : "\\x00";
+            EXPECT_EQ(LogText(), which == "host" ? "Failed to connect to FTP server: 127.0.0.1" +
+                                                       escaped + "DELE x\n"
+                                                 : setting.log);
+            std::remove(LogFilePath().c_str());
+        }
+    }
+}
 
 }  // namespace
