@@ -66,6 +66,9 @@ std::vector<std::string> Read(const char* data, size_t length, size_t piece, boo
         if (ftp::ParsePassiveReply(line, target) && (target.port < 1 || target.port > 65535)) {
             abort();
         }
+        if (ftp::LogSafe(line).find_first_of("\r\n") != std::string::npos) {
+            abort();
+        }
     }
 }
 
@@ -75,9 +78,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) {
         return 0;
     }
-    // The first byte picks the piece size of the second reading, and whether preliminary
-    // replies are read past.
-    const size_t piece = 1 + data[0] % 64;
+    // The first byte picks the piece size of the second reading (1 to 64 bytes, or 128 to
+    // 8192 so that long inputs go quickly), and whether preliminary replies are read past.
+    const size_t piece = (1u + (data[0] & 0x3F)) << ((data[0] & 0x40) != 0 ? 7 : 0);
     const bool finalOnly = (data[0] & 0x80) != 0;
     const char* bytes = reinterpret_cast<const char*>(data + 1);
     if (Read(bytes, size - 1, size, finalOnly) != Read(bytes, size - 1, piece, finalOnly)) {
