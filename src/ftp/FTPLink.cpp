@@ -1,6 +1,7 @@
 #include "ftp/FTPLink.h"
 
 #include <arpa/inet.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <sys/socket.h>
@@ -14,17 +15,22 @@
 #include "ftp/LineReader.h"
 #include "ftp/LineWriter.h"
 #include "ftp/LogonSequences.h"
-#include "ftp/ReplyAssembler.h"
+#include "ftp/ReplyReader.h"
 #include "ftp/TimedSocket.h"
 
 namespace {
 
-// A reply of many lines is bounded as a whole too, so a server cannot keep one going.
-constexpr size_t kMaxReplyBytes = 1024 * 1024;
-
 bool Resolve(const std::string& host, int32_t port, sockaddr_in& address) {
     if (port <= 0 || port > 65535) {
         return false;
+    }
+    // A blank or control byte makes no host: the resolvers would read only what comes
+    // before it (before a NUL, or "127.0.0.1" of "127.0.0.1\nanything") and connect there.
+    for (const char c : host) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if (byte <= 0x20 || byte == 0x7F) {
+            return false;
+        }
     }
     memset(&address, 0, sizeof address);
     address.sin_family = AF_INET;
@@ -55,21 +61,13 @@ public:
     LocalFile& operator=(const LocalFile&) = delete;
     ~LocalFile() { Close(); }
 
-    bool OpenForReading(const std::string& path) {
-        fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        struct stat info {};
-        // A folder opens too, but cannot be read: refuse it before anything is sent.
-        if (fd_ >= 0 && (fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode))) {
-            Close();
-        }
-        return fd_ >= 0;
-    }
+    // Only a regular file is taken, and before anything is sent: a folder cannot be read,
+    // a device need not end, and opening a named pipe would wait for a writer for ever
+    // (hence O_NONBLOCK, lifted once the file is known to be regular).
+    bool OpenForReading(const std::string& path) { return OpenRegular(path, O_RDONLY); }
     // Opened, not yet truncated: an existing file keeps its contents until the server has
     // agreed to send the new ones.
-    bool OpenForWriting(const std::string& path) {
-        fd_ = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-        return fd_ >= 0;
-    }
+    bool OpenForWriting(const std::string& path) { return OpenRegular(path, O_WRONLY | O_CREAT); }
     bool Truncate() { return ftruncate(fd_, 0) == 0; }
     int fd() const { return fd_; }
     void Close() {
@@ -80,8 +78,24 @@ public:
     }
 
 private:
+    bool OpenRegular(const std::string& path, int flags) {
+        fd_ = open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC, 0644);
+        struct stat info {};
+        if (fd_ >= 0 && (fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode) ||
+                         fcntl(fd_, F_SETFL, flags & O_ACCMODE) != 0)) {
+            Close();
+        }
+        return fd_ >= 0;
+    }
+
     int fd_ = -1;
 };
+
+// Whether a failed read or write means the server ended the connection, rather than that
+// we stopped waiting for it.
+bool ServerEnded(int error) {
+    return error != ETIMEDOUT && error != ECANCELED;
+}
 
 }  // namespace
 
@@ -94,6 +108,7 @@ FTPLink::~FTPLink() {
 bool FTPLink::OpenControl(const std::string& host, int32_t port) {
     // A second connection never leaves the first one behind.
     CloseControl();
+    hungUp_ = false;
     replyText_ = kUnableToCreateSocket;
     auto socket = std::make_unique<TimedSocket>(timeout_, &cancel_);
     if (!socket->Create()) {
@@ -122,6 +137,18 @@ bool FTPLink::Connected() const {
     return control_ != nullptr;
 }
 
+void FTPLink::DropControl(bool serverEnded) {
+    hungUp_ = hungUp_ || serverEnded;
+    CloseControl();
+}
+
+bool FTPLink::CheckIdle() {
+    if (control_ != nullptr && control_->HasInput()) {
+        DropControl(true);
+    }
+    return Connected();
+}
+
 bool FTPLink::SendLine(const std::string& command) {
     replyText_ = kNetworkError;
     if (writer_ == nullptr || !ftp::IsSafeCommand(command)) {
@@ -129,7 +156,7 @@ bool FTPLink::SendLine(const std::string& command) {
     }
     if (!writer_->WriteLine(command)) {
         // Part of the line may have gone out: nothing more can be said on this connection.
-        CloseControl();
+        DropControl(ServerEnded(errno));
         return false;
     }
     return true;
@@ -141,10 +168,13 @@ bool FTPLink::ReadLine() {
         return false;
     }
     std::string line;
-    if (reader_->ReadLine(line) != LineReader::Result::Line) {
+    const LineReader::Result result = reader_->ReadLine(line);
+    if (result != LineReader::Result::Line) {
         // Ended, failed, stalled or hostile: what comes next could not be trusted.
+        const bool ended = result == LineReader::Result::End ||
+                           (result == LineReader::Result::Failed && ServerEnded(errno));
         replyText_ = kNetworkError;
-        CloseControl();
+        DropControl(ended);
         return false;
     }
     replyText_ = std::move(line);
@@ -154,30 +184,43 @@ bool FTPLink::ReadLine() {
     return true;
 }
 
-bool FTPLink::ReadReply() {
-    ReplyAssembler assembler;
-    size_t bytes = 0;
-    for (;;) {
-        if (!ReadLine()) {
-            return false;
-        }
-        if (assembler.Feed(replyText_)) {
-            return true;
-        }
-        bytes += replyText_.size() + 2;
-        if (bytes > kMaxReplyBytes) {
-            replyText_ = kNetworkError;
-            CloseControl();
-            return false;
-        }
+bool FTPLink::ReadReplyWithin(bool finalOnly, std::chrono::milliseconds limit) {
+    if (reader_ == nullptr) {
+        replyText_ = kNetworkError;
+        return false;
     }
+    // One bound for the whole reply: a server trickling lines or preliminary replies
+    // cannot hold the job for longer than one silence could.
+    control_->SetDeadline(std::chrono::steady_clock::now() + limit);
+    ReplyReader replies(*reader_);
+    std::string line;
+    const ReplyReader::Result result = replies.Read(finalOnly, line);
+    const bool ended = result == ReplyReader::Result::End ||
+                       (result == ReplyReader::Result::Failed && ServerEnded(errno));
+    control_->ClearDeadline();
+    if (result != ReplyReader::Result::Reply) {
+        replyText_ = kNetworkError;
+        DropControl(ended);
+        return false;
+    }
+    replyText_ = std::move(line);
+    replyClass_ = replies.code() / 100;
+    if (replies.code() == 421) {
+        // The server is closing the connection: nothing more will be answered on it.
+        DropControl(true);
+    }
+    return true;
+}
+
+bool FTPLink::ReadReply() {
+    return ReadReplyWithin(false, timeout_);
 }
 
 bool FTPLink::RunCommand(const std::string& command) {
     if (!command.empty() && !SendLine(command)) {
         return false;
     }
-    return ReadReply() && replyClass_ == 2;
+    return ReadFinalReply() && replyClass_ == 2;
 }
 
 void FTPLink::Quit() {
@@ -212,7 +255,7 @@ bool FTPLink::Logon(const std::string& host, int32_t port, const std::string& us
     int step = 0;
     while (step >= 0 && step < sequence.count) {
         const logon::Step& current = sequence.steps[step];
-        if (!SendLine(logon::Command(current.command, values)) || !ReadReply()) {
+        if (!SendLine(logon::Command(current.command, values)) || !ReadFinalReply()) {
             return FailLogon();
         }
         if (replyClass_ != 2 && replyClass_ != 3) {
@@ -240,10 +283,20 @@ bool FTPLink::TransferFile(BytesSendInterface* sink, int64_t totalSize,
         replyText_ = kUnableToOpenFile;
         return false;
     }
+    // A path that could not be sent fails the file before anything is, so the connection
+    // stays as it was.
+    const std::string transferCommand = (retrieve ? "RETR " : "STOR ") + remotePath;
+    if (!ftp::IsSafeCommand(transferCommand)) {
+        replyText_ = kNetworkError;
+        return false;
+    }
     if (!RunCommand("TYPE I")) {
         return false;
     }
 
+    // Every data socket closes with a reset unless it is told otherwise once the whole
+    // file has gone across: so a crash, a kill or an exit in the middle of a file never
+    // looks like its end to the server.
     TimedSocket listener(timeout_, &cancel_);
     sockaddr_in dataPeer = serverAddress_;
     if (passive) {
@@ -265,8 +318,8 @@ bool FTPLink::TransferFile(BytesSendInterface* sink, int64_t totalSize,
         }
         local.sin_port = 0;
         sockaddr_in bound{};
-        if (!listener.Create() || !listener.Bind(local) || !listener.Listen(5) ||
-            !listener.LocalAddress(bound)) {
+        if (!listener.Create() || !listener.SetAbortiveClose(true) || !listener.Bind(local) ||
+            !listener.Listen(5) || !listener.LocalAddress(bound)) {
             return false;
         }
         if (!RunCommand("PORT " + ftp::PortArgument(local.sin_addr, ntohs(bound.sin_port)))) {
@@ -274,7 +327,7 @@ bool FTPLink::TransferFile(BytesSendInterface* sink, int64_t totalSize,
         }
     }
 
-    if (!SendLine((retrieve ? "RETR " : "STOR ") + remotePath)) {
+    if (!SendLine(transferCommand)) {
         return false;
     }
     // From here on, a failure that returns before the server's last reply to this command
@@ -282,12 +335,14 @@ bool FTPLink::TransferFile(BytesSendInterface* sink, int64_t totalSize,
     // the answer to another command.
     TimedSocket data(timeout_, &cancel_);
     if (passive) {
-        if (!data.Create() || !data.StartConnect(dataPeer)) {
+        if (!data.Create() || !data.SetAbortiveClose(true) || !data.StartConnect(dataPeer)) {
             replyText_ = kNetworkError;
             CloseControl();
             return false;
         }
     }
+    // The server's first answer must be its preliminary one; any further ones come before
+    // the closing reply and are read past there.
     if (!ReadReply()) {
         return false;
     }
@@ -299,34 +354,32 @@ bool FTPLink::TransferFile(BytesSendInterface* sink, int64_t totalSize,
         return false;
     }
     listener.Close();
-    if (!data.FinishConnect()) {
+    if (!data.SetAbortiveClose(true) || !data.FinishConnect()) {
         replyText_ = kNetworkError;
         CloseControl();
         return false;
     }
-    if (retrieve && !file.Truncate()) {
-        replyText_ = kFileError;
-        CloseControl();
-        return false;
-    }
 
-    const datacopy::End end = retrieve ? datacopy::Download(data, file.fd())
-                                       : datacopy::Upload(file.fd(), data, sink, totalSize);
-    if (end == datacopy::End::FileError) {
-        replyText_ = kFileError;
-        CloseControl();
-        return false;
+    datacopy::End end = datacopy::End::FileError;
+    if (!retrieve || file.Truncate()) {
+        end = retrieve ? datacopy::Download(data, file.fd())
+                       : datacopy::Upload(file.fd(), data, sink, totalSize);
     }
-    if (end == datacopy::End::StreamFailed) {
-        // A reset, not an orderly close: the server must not store a cut-off upload as if
-        // it were whole. Its reply is read all the same, to keep the connection in step.
+    if (end != datacopy::End::Finished) {
+        // Cut off: the reset tells the server the file is not whole. Its last word on the
+        // transfer is still read, briefly, to stay in step; whatever it says, this failed.
         data.Reset();
         file.Close();
-        if (RunCommand("")) {
+        const bool answered = ReadReplyWithin(true, kClosingReplyAfterReset);
+        if (end == datacopy::End::FileError) {
+            replyText_ = kFileError;
+        } else if (!answered || replyClass_ == 2) {
             replyText_ = kNetworkError;
         }
         return false;
     }
+    // The whole file was handed over: this close, and only this one, ends it in order.
+    data.SetAbortiveClose(false);
     data.Close();
     file.Close();
     return RunCommand("");

@@ -29,6 +29,9 @@ public:
     static constexpr const char* kLogonFailed = "Logon failed";
 
     static constexpr std::chrono::milliseconds kDefaultTimeout{60000};
+    // After a data connection was cut off, the server's last word on it is awaited only
+    // this long: a server that stalled it is likely stalled on the control connection too.
+    static constexpr std::chrono::milliseconds kClosingReplyAfterReset{3000};
 
     FTPLink();
     FTPLink(const FTPLink&) = delete;
@@ -42,11 +45,13 @@ public:
                const std::string& firewallHost, const std::string& firewallUser,
                const std::string& firewallPass, int32_t firewallPort, int32_t logonKind);
 
-    // Sends the command (none when empty) and reads the reply; true for a reply of class 2.
+    // Sends the command (none when empty) and reads its final reply, past any preliminary
+    // ones; true for a reply of class 2.
     bool RunCommand(const std::string& command);
     // Writes the command and CR LF. A command holding CR, LF or NUL is refused unsent.
     bool SendLine(const std::string& command);
-    // Reads one whole reply, multi-line ones included; replyText() is its last line.
+    // Reads one whole reply, multi-line ones included, passing over lines that belong to
+    // no reply; replyText() is its last line. A reply must be whole within the time-out.
     bool ReadReply();
     // Reads one line into replyText().
     bool ReadLine();
@@ -68,6 +73,13 @@ public:
     const std::string& replyText() const { return replyText_; }
     int replyClass() const { return replyClass_; }
     bool Connected() const;
+    // True when the server ended the control connection (a 421 reply, or it closed or
+    // reset the connection) since it was last opened; the link then has no connection.
+    bool HungUp() const { return hungUp_; }
+    // True when the control connection is open and the server has said nothing unasked.
+    // Anything it did say (a 421 before it goes, its end of the stream, a stray reply)
+    // could be taken for the answer to the next command: the connection is closed instead.
+    bool CheckIdle();
 
     // How long any one wait may last without progress.
     void SetTimeout(std::chrono::milliseconds timeout) { timeout_ = timeout; }
@@ -76,12 +88,19 @@ public:
 
 private:
     bool FailLogon();
+    // Reads one reply (finalOnly: past preliminary ones), which must be whole within limit.
+    bool ReadReplyWithin(bool finalOnly, std::chrono::milliseconds limit);
+    bool ReadFinalReply() { return ReadReplyWithin(true, timeout_); }
+    // Closes the control connection after a failure of its own; errno tells whether the
+    // server ended it.
+    void DropControl(bool serverEnded);
 
     std::string replyText_;
     std::unique_ptr<LineReader> reader_;
     std::unique_ptr<LineWriter> writer_;
     std::unique_ptr<TimedSocket> control_;
     int replyClass_ = 0;
+    bool hungUp_ = false;
 
     sockaddr_in serverAddress_{};  // the control connection's peer
     std::chrono::milliseconds timeout_ = kDefaultTimeout;

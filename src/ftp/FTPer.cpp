@@ -94,6 +94,25 @@ bool FTPer::LogOn(const Settings& settings) {
                        "", 0, 0);
 }
 
+bool FTPer::Upload(const Settings& settings, const std::string& path, const std::string& remotePath,
+                   int64_t size) {
+    // A file that cost the connection leaves the next one to log on anew. A server that
+    // hung up (421, or the end of the connection) gets this file once more after a new
+    // logon; a stall or a hostile reply does not, so no file holds the job twice as long.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (!link_.CheckIdle() && !LogOn(settings)) {
+            return false;
+        }
+        if (link_.TransferFile(this, size, remotePath, path, true, false)) {
+            return true;
+        }
+        if (!link_.HungUp() || stopping_) {
+            return false;
+        }
+    }
+    return false;
+}
+
 void FTPer::Run() {
     StartNetwork();
     Settings settings;
@@ -109,7 +128,7 @@ void FTPer::Run() {
         loggedOn = LogOn(settings);
         if (loggedOn) {
             WriteLog("Connected to FTP server: ");
-            WriteLog(settings.serverHost);
+            WriteLog(ftp::LogSafe(settings.serverHost));
             WriteLog("\n");
         }
     } catch (...) {
@@ -124,7 +143,7 @@ void FTPer::Run() {
             return;
         }
         WriteLog("Failed to connect to FTP server: ");
-        WriteLog(settings.serverHost);
+        WriteLog(ftp::LogSafe(settings.serverHost));
         WriteLog("\n");
         if (Callback* listener = Listener()) {
             listener->ReportError(2);
@@ -146,9 +165,7 @@ void FTPer::Run() {
         const std::string remotePath = settings.targetFolder + "/" + name;
         struct stat info {};
         const int64_t size = stat(path.c_str(), &info) == 0 ? info.st_size : 0;
-        // A failed file may have cost the control connection; the next one logs on anew.
-        const bool copied = (link_.Connected() || LogOn(settings)) &&
-                            link_.TransferFile(this, size, remotePath, path, true, false);
+        const bool copied = Upload(settings, path, remotePath, size);
         if (stopping_) {
             break;
         }
@@ -156,7 +173,7 @@ void FTPer::Run() {
         if (Callback* listener = Listener()) {
             listener->ReportError(232323);
         }
-        WriteLog(name);
+        WriteLog(ftp::LogSafe(name));
         WriteLog("\n");
     }
     link_.Quit();

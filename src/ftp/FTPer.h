@@ -56,6 +56,9 @@ private:
     // One job, on the worker thread.
     void Run();
     bool LogOn(const Settings& settings);
+    // One file of the job; true when the server has it whole.
+    bool Upload(const Settings& settings, const std::string& path, const std::string& remotePath,
+                int64_t size);
     // The callback for the next event; null while stopping, or before any Configure.
     Callback* Listener() const;
 

@@ -87,6 +87,29 @@ std::string PortArgument(const in_addr& address, int port) {
     return argument + "," + std::to_string(port / 256) + "," + std::to_string(port % 256);
 }
 
+std::string LogSafe(std::string_view text) {
+    std::string safe;
+    safe.reserve(text.size());
+    for (const char c : text) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte != 0x7F) {
+            safe += c;
+        } else if (c == '\r') {
+            safe += "\\r";
+        } else if (c == '\n') {
+            safe += "\\n";
+        } else if (c == '\t') {
+            safe += "\\t";
+        } else {
+            static const char kHex[] = "0123456789abcdef";
+            safe += "\\x";
+            safe += kHex[byte >> 4];
+            safe += kHex[byte & 0xF];
+        }
+    }
+    return safe;
+}
+
 std::string UploadName(std::string_view path) {
     size_t cut = path.rfind('\\');
     if (cut == std::string_view::npos) {

@@ -32,6 +32,10 @@ bool ParsePassiveReply(std::string_view line, PassiveTarget& target);
 // The PORT command's argument for a local address and port: 192,168,1,5,19,136.
 std::string PortArgument(const in_addr& address, int port);
 
+// A text as it may go into the activity log: control bytes are written as \r, \n, \t
+// or \xNN, so that no setting or file name can end a line of the log and forge the next.
+std::string LogSafe(std::string_view text);
+
 // The name an upload stores under: after the path's last backslash, else after its last
 // slash, else empty.
 std::string UploadName(std::string_view path);

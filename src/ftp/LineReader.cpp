@@ -12,7 +12,12 @@ LineReader::Result LineReader::ReadLine(std::string& line) {
                 return Result::Failed;
             }
             if (n == 0) {
-                return any ? Result::Line : Result::End;
+                if (!any) {
+                    return Result::End;
+                }
+                // A last line cut off by the end of the stream keeps any CR it ended with,
+                // so it is held to the cap here, where no LF can come to drop the CR.
+                return line.size() > kMaxLine ? Result::TooLong : Result::Line;
             }
             start_ = 0;
             end_ = static_cast<size_t>(n);

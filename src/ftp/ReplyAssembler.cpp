@@ -2,18 +2,35 @@
 
 #include "ftp/FtpText.h"
 
-bool ReplyAssembler::Feed(std::string_view line) {
+namespace {
+
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+}  // namespace
+
+bool ReplyAssembler::BeginsReply(std::string_view line) {
+    return line.size() >= 3 && IsDigit(line[0]) && IsDigit(line[1]) && IsDigit(line[2]) &&
+           (line.size() == 3 || line[3] == ' ' || line[3] == '-');
+}
+
+ReplyAssembler::Step ReplyAssembler::Feed(std::string_view line) {
     if (!inside_) {
-        if (line.size() < 4 || line[3] != '-') {
-            return true;
+        if (!BeginsReply(line)) {
+            return Step::NotAReply;
+        }
+        code_ = ftp::LeadingNumber(line);
+        if (line.size() == 3 || line[3] != '-') {
+            return Step::Complete;
         }
         inside_ = true;
-        code_ = ftp::LeadingNumber(line);
-        return false;
+        return Step::More;
     }
-    if (line.size() >= 4 && line[3] == ' ' && ftp::LeadingNumber(line) == code_) {
+    if (line.size() >= 4 && line[3] == ' ' && BeginsReply(line) &&
+        ftp::LeadingNumber(line) == code_) {
         inside_ = false;
-        return true;
+        return Step::Complete;
     }
-    return false;
+    return Step::More;
 }

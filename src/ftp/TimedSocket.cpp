@@ -143,9 +143,11 @@ long TimedSocket::Write(const char* data, size_t length) {
             done += static_cast<size_t>(n);
             continue;
         }
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) &&
-            WaitFor(POLLOUT) == Wait::Ready) {
-            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+            if (WaitFor(POLLOUT) == Wait::Ready) {
+                continue;
+            }
+            return -1;
         }
         break;
     }
@@ -175,17 +177,24 @@ void TimedSocket::Close() {
     connecting_ = false;
 }
 
+bool TimedSocket::SetAbortiveClose(bool on) {
+    const linger setting{on ? 1 : 0, 0};
+    return fd_ >= 0 && setsockopt(fd_, SOL_SOCKET, SO_LINGER, &setting, sizeof setting) == 0;
+}
+
 void TimedSocket::Reset() {
-    if (fd_ >= 0) {
-        const linger hard{1, 0};
-        setsockopt(fd_, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-    }
+    SetAbortiveClose(true);
     Close();
+}
+
+bool TimedSocket::HasInput() const {
+    pollfd entry{fd_, POLLIN, 0};
+    return fd_ >= 0 && poll(&entry, 1, 0) > 0 && entry.revents != 0;
 }
 
 TimedSocket::Wait TimedSocket::WaitFor(short events) const {
     using Clock = std::chrono::steady_clock;
-    const Clock::time_point end = Clock::now() + timeout_;
+    const Clock::time_point end = std::min(Clock::now() + timeout_, deadline_);
     const int cancelFd = cancel_ != nullptr ? cancel_->fd() : -1;
     for (;;) {
         if (cancel_ != nullptr && cancel_->tripped()) {

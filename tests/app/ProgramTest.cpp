@@ -13,6 +13,7 @@
 #include "app/ZingwellCopy.h"
 #include "support/Files.h"
 #include "support/Network.h"
+#include "support/Skip.h"
 #include "transfer/WireFormat.h"
 
 namespace {
@@ -54,8 +55,7 @@ bool SendAll(int fd, const std::string& bytes) {
 
 TEST(Program, FirstRunReceivesAFileAndEndsCleanlyWhileAMessageBoxWaits) {
     if (!EnterOwnNetworkNamespace()) {
-        GTEST_SKIP() << "running the program needs a network namespace of its own (root, or "
-                        "root of a user namespace); skipped";
+        ZW_SKIP_FOR_LACK_OF("a network namespace of its own (root, or root of a user namespace)");
     }
     const int group = JoinDiscoveryGroup();
     ASSERT_GE(group, 0) << "cannot hear the discovery group on loopback";

@@ -14,6 +14,7 @@
 #include "app/ZingwellCopy.h"
 #include "support/Files.h"
 #include "support/NamespacePair.h"
+#include "support/Skip.h"
 #include "support/TestPaths.h"
 
 namespace {
@@ -38,8 +39,7 @@ class TwoProgramsTest : public testing::Test {
 protected:
     void SetUp() override {
         if (!IsRealRoot()) {
-            GTEST_SKIP() << "two programs in two network namespaces need root (ip netns add); "
-                            "skipped";
+            ZW_SKIP_FOR_LACK_OF("root for two programs in two network namespaces (ip netns add)");
         }
         ASSERT_TRUE(net_.emplace().ok()) << "could not set up the namespaces";
         files_ = TestPaths::NewFolder("files");

@@ -25,6 +25,7 @@
 #include "support/Files.h"
 #include "support/Network.h"
 #include "support/RecordingCallback.h"
+#include "support/Skip.h"
 #include "support/TestPaths.h"
 
 namespace {
@@ -59,8 +60,7 @@ class MulticastListenerTest : public testing::Test {
 protected:
     void SetUp() override {
         if (!EnterOwnNetworkNamespace()) {
-            GTEST_SKIP() << "needs a network namespace of its own: run as root or under "
-                            "scripts/in-netns";
+            ZW_SKIP_FOR_LACK_OF("a network namespace of its own: root, or scripts/in-netns");
         }
         ASSERT_TRUE(GetMyIp(own_, sizeof own_));
         ASSERT_EQ(strncmp(own_, "127.", 4), 0) << "own address " << own_ << " is not on lo";

@@ -21,6 +21,7 @@
 #include "support/Files.h"
 #include "support/NamespacePair.h"
 #include "support/Network.h"
+#include "support/Skip.h"
 #include "support/TestPaths.h"
 
 namespace {
@@ -131,8 +132,7 @@ class TwoCopiesTest : public testing::Test {
 protected:
     void SetUp() override {
         if (!IsRealRoot()) {
-            GTEST_SKIP() << "two copies in two network namespaces need root (ip netns add); "
-                            "skipped";
+            ZW_SKIP_FOR_LACK_OF("root for two copies in two network namespaces (ip netns add)");
         }
         ASSERT_TRUE(FileExists(ZINGWELL_BINARY_DIR "/bench/zw-discovery-peer"))
             << "build zw-discovery-peer first";

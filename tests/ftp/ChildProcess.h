@@ -19,6 +19,7 @@ public:
     // One line of its standard output, waiting at most limitMs; empty on failure.
     std::string ReadLine(int limitMs);
     bool Running();
+    pid_t pid() const { return pid_; }
     // SIGTERM, then SIGKILL if it lingers; waits for it.
     void Stop();
 

@@ -7,6 +7,7 @@
 #include "ftp/LineReader.h"
 #include "ftp/LineWriter.h"
 #include "ftp/ReplyAssembler.h"
+#include "ftp/ReplyReader.h"
 
 namespace {
 
@@ -55,19 +56,70 @@ TEST(FtpText, PortArgumentsAndUploadNames) {
     EXPECT_EQ(ftp::UploadName("plain.txt"), "");
 }
 
-TEST(ReplyAssembler, MultiLineRepliesEndOnlyAtTheirOwnNumberAndASpace) {
+TEST(ReplyAssembler, RepliesBeginWithACodeAndEndAtTheirOwnNumberAndASpace) {
+    using Step = ReplyAssembler::Step;
     ReplyAssembler reply;
-    EXPECT_TRUE(reply.Feed("220 ready"));
-    EXPECT_TRUE(reply.Feed("22"));     // too short to open a multi-line reply
-    EXPECT_TRUE(reply.Feed("220x-"));  // '-' not in the fourth place
-    EXPECT_FALSE(reply.Feed("220-Welcome"));
-    EXPECT_FALSE(reply.Feed("230 another number"));
-    EXPECT_FALSE(reply.Feed("22"));
-    EXPECT_FALSE(reply.Feed(""));
-    EXPECT_FALSE(reply.Feed("220-more"));
-    EXPECT_FALSE(reply.Feed(" 220-x"));
-    EXPECT_TRUE(reply.Feed("220 ready"));
-    EXPECT_TRUE(reply.Feed("331 next reply is single"));
+    EXPECT_EQ(reply.Feed("220 ready"), Step::Complete);
+    EXPECT_EQ(reply.Feed("200"), Step::Complete);  // a bare code is a whole reply
+    // Lines that cannot begin a reply belong to none.
+    for (const char* stray : {"", "22", "hello", "220x-", "2200 no", " 220 x", "2a0 x"}) {
+        EXPECT_EQ(reply.Feed(stray), Step::NotAReply) << stray;
+    }
+    EXPECT_EQ(reply.Feed("220-Welcome"), Step::More);
+    EXPECT_EQ(reply.code(), 220);
+    // Inside a reply, anything goes until its own closing line.
+    for (const char* inner : {"230 another number", "22", "", "220-more", " 220-x", "hello"}) {
+        EXPECT_EQ(reply.Feed(inner), Step::More) << inner;
+    }
+    EXPECT_EQ(reply.Feed("220 ready"), Step::Complete);
+    EXPECT_EQ(reply.Feed("331 next reply is single"), Step::Complete);
+    EXPECT_EQ(reply.code(), 331);
+}
+
+TEST(ReplyReader, FinalRepliesReadPastStrayLinesAndPreliminaryReplies) {
+    MemoryStream stream;
+    stream.pieces = {
+        "\r\nnoise\r\n120 wait\r\n110 MARK 1 = 2\r\n150-a\r\n\r\n150 b\r\n"
+        "226 done\r\n150 next\r\n"};
+    LineReader lines(stream);
+    ReplyReader replies(lines);
+    std::string line;
+    EXPECT_EQ(replies.Read(true, line), ReplyReader::Result::Reply);
+    EXPECT_EQ(line, "226 done");
+    EXPECT_EQ(replies.code(), 226);
+    // Where a preliminary reply is due, it is the answer.
+    EXPECT_EQ(replies.Read(false, line), ReplyReader::Result::Reply);
+    EXPECT_EQ(line, "150 next");
+    EXPECT_EQ(replies.code(), 150);
+    EXPECT_EQ(replies.Read(true, line), ReplyReader::Result::End);
+
+    MemoryStream failing;
+    failing.pieces = {"150 only preliminary\r\n"};
+    failing.failAtEnd = true;
+    LineReader failingLines(failing);
+    EXPECT_EQ(ReplyReader(failingLines).Read(true, line), ReplyReader::Result::Failed);
+}
+
+TEST(ReplyReader, EverythingOneReadTakesIsBounded) {
+    // Stray lines, preliminary replies and the lines of one reply all count.
+    for (const std::string& filler :
+         {std::string("x\r\n"), std::string("110 MARK\r\n"), std::string("230-a\r\n")}) {
+        MemoryStream stream;
+        for (int i = 0; i < 1000; ++i) {
+            stream.pieces.push_back(filler);
+        }
+        stream.pieces.push_back("230 in\r\n");
+        LineReader lines(stream);
+        std::string line;
+        EXPECT_EQ(ReplyReader(lines, 2000).Read(true, line), ReplyReader::Result::Refused)
+            << filler;
+        EXPECT_LT(stream.reads, 1000);
+    }
+    MemoryStream nul;
+    nul.pieces = {std::string("220 a\0b\r\n", 9)};
+    LineReader nulLines(nul);
+    std::string line;
+    EXPECT_EQ(ReplyReader(nulLines).Read(true, line), ReplyReader::Result::Refused);
 }
 
 TEST(LineReader, LinesEndAtLfWithOrWithoutCrAndMayArriveByteByByte) {
@@ -109,6 +161,15 @@ TEST(LineReader, LongLinesAndNulsAreRefused) {
     std::string line;
     EXPECT_EQ(fitsReader.ReadLine(line), LineReader::Result::Line);
     EXPECT_EQ(line.size(), LineReader::kMaxLine);
+
+    // Cut off by the end of the stream, a line is held to the same cap, CR or not.
+    for (const std::string& last : {std::string(LineReader::kMaxLine, 'x') + "\r",
+                                    std::string(LineReader::kMaxLine + 1, 'x')}) {
+        MemoryStream cut;
+        cut.pieces = {last};
+        LineReader cutReader(cut);
+        EXPECT_EQ(cutReader.ReadLine(line), LineReader::Result::TooLong);
+    }
 
     MemoryStream endless;
     for (int i = 0; i < 1000; ++i) {

@@ -127,14 +127,26 @@ TEST(Logon, KindsOutsideTheTableTouchNothing) {
     close(listener);
 }
 
-TEST(Logon, AGreetingOfClass1FailsAndClosesTheConnection) {
-    ScriptedServer server([](Session& s) {
+TEST(Logon, AGreetingOfClass1IsWaitedPastForTheServersReadiness) {
+    ScriptedServer ready([](Session& s) {
+        s.Reply("120 Service ready in 1 second");
+        std::this_thread::sleep_for(100ms);
+        s.Reply("220 ready now");
+        EXPECT_EQ(s.Line(), "USER u");
+        s.Reply("230 in");
+        s.WaitClosed();
+    });
+    auto link = NewLink();
+    EXPECT_TRUE(DirectLogon(*link, ready.port()));
+    link->Quit();
+
+    ScriptedServer never([](Session& s) {
         s.Reply("120 Service ready in 5 minutes");
         EXPECT_TRUE(s.WaitClosed());
     });
-    auto link = NewLink();
-    EXPECT_FALSE(DirectLogon(*link, server.port()));
-    EXPECT_EQ(link->replyText(), "120 Service ready in 5 minutes");
+    link = NewLink(300ms);
+    EXPECT_FALSE(DirectLogon(*link, never.port()));
+    EXPECT_EQ(link->replyText(), FTPLink::kNetworkError);
     EXPECT_FALSE(link->Connected());
 }
 

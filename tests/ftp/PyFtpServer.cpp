@@ -1,5 +1,7 @@
 #include "PyFtpServer.h"
 
+#include <cstdlib>
+
 namespace {
 
 const char* const kScript = R"(
@@ -28,4 +30,8 @@ PyFtpServer::PyFtpServer(const std::string& root, int port) {
     }
     const std::string line = process_.ReadLine(15000);
     port_ = line.empty() ? 0 : std::stoi(line);
+}
+
+bool PyFtpServer::Installed() {
+    return std::system("/usr/bin/python3 -c 'import pyftpdlib' >/dev/null 2>&1") == 0;
 }

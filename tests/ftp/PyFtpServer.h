@@ -10,6 +10,8 @@ class PyFtpServer {
 public:
     // port 0: a port the system chooses.
     explicit PyFtpServer(const std::string& root, int port = 0);
+    // Whether /usr/bin/python3 can load pyftpdlib here.
+    static bool Installed();
     bool ok() const { return port_ > 0; }
     int port() const { return port_; }
 

@@ -6,8 +6,7 @@
 #include <chrono>
 #include <vector>
 
-#include "PyFtpServer.h"
-#include "VsFtpServer.h"
+#include "Needs.h"
 #include "ftp/BytesSendInterface.h"
 #include "ftp/FTPLink.h"
 #include "net/StartNetwork.h"
@@ -72,6 +71,7 @@ protected:
 };
 
 TEST_F(Transfers, PyftpdlibStoresAndFetchesEverySizePassiveAndActive) {
+    NEED_PYFTPDLIB();
     const std::string root = TestPaths::NewFolder("pyftpd");
     PyFtpServer server(root);
     ASSERT_TRUE(server.ok());
@@ -86,9 +86,7 @@ TEST_F(Transfers, PyftpdlibStoresAndFetchesEverySizePassiveAndActive) {
 }
 
 TEST_F(Transfers, VsftpdStoresAndFetchesEverySizePassiveAndActive) {
-    if (geteuid() != 0) {
-        GTEST_SKIP() << "vsftpd needs root";
-    }
+    NEED_VSFTPD();
     VsFtpServer server;
     ASSERT_TRUE(server.ok());
     ASSERT_TRUE(link.Logon("127.0.0.1", server.port(), "anonymous", "x", "", "", "", "", 0, 0))
@@ -111,6 +109,7 @@ TEST_F(Transfers, VsftpdStoresAndFetchesEverySizePassiveAndActive) {
 }
 
 TEST_F(Transfers, AWrongSecretIsRefusedWithTheServersLine) {
+    NEED_PYFTPDLIB();
     const std::string root = TestPaths::NewFolder("pyftpd");
     PyFtpServer server(root);
     ASSERT_TRUE(server.ok());
@@ -120,6 +119,7 @@ TEST_F(Transfers, AWrongSecretIsRefusedWithTheServersLine) {
 }
 
 TEST_F(Transfers, MissingFilesAndRefusedStoresLeaveTheLinkUsable) {
+    NEED_PYFTPDLIB();
     const std::string root = TestPaths::NewFolder("pyftpd");
     PyFtpServer server(root);
     ASSERT_TRUE(server.ok());
@@ -146,9 +146,7 @@ TEST_F(Transfers, MissingFilesAndRefusedStoresLeaveTheLinkUsable) {
 }
 
 TEST_F(Transfers, VsftpdRefusesAStoreIntoItsRootAndTakesTheNext) {
-    if (geteuid() != 0) {
-        GTEST_SKIP() << "vsftpd needs root";
-    }
+    NEED_VSFTPD();
     VsFtpServer server;
     ASSERT_TRUE(server.ok());
     ASSERT_TRUE(link.Logon("127.0.0.1", server.port(), "anonymous", "x", "", "", "", "", 0, 0));

@@ -63,6 +63,11 @@ std::vector<std::string> ScriptedServer::Lines() const {
     return lines_;
 }
 
+std::vector<std::string> ScriptedServer::Overtaken() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return overtaken_;
+}
+
 int ScriptedServer::Accepted() const {
     std::lock_guard<std::mutex> guard(mutex_);
     return accepted_;
@@ -105,7 +110,16 @@ void ScriptedServer::Session::Send(const std::string& bytes) {
 }
 
 void ScriptedServer::Session::Reply(const std::string& line) {
+    if (ClientSentMore()) {
+        std::lock_guard<std::mutex> guard(server_.mutex_);
+        server_.overtaken_.push_back(line);
+    }
     Send(line + "\r\n");
+}
+
+bool ScriptedServer::Session::ClientSentMore() {
+    char byte;
+    return !buffered_.empty() || recv(fd_, &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
 }
 
 std::string ScriptedServer::Session::Line() {

@@ -19,7 +19,8 @@ public:
         ~Session();
         // Sends bytes as they are.
         void Send(const std::string& bytes);
-        // Sends a line and CR LF.
+        // Sends a line and CR LF. A reply the client did not wait for (it had already sent
+        // more) is noted.
         void Reply(const std::string& line);
         // The next line the client sent, without its line end; "<closed>" when the client
         // closed the connection or sent nothing for a while.
@@ -38,6 +39,8 @@ public:
         int fd() const { return fd_; }
 
     private:
+        bool ClientSentMore();
+
         ScriptedServer& server_;
         int fd_;
         int dataListener_ = -1;
@@ -55,6 +58,9 @@ public:
     int port() const { return port_; }
     // Every line received, from all sessions, in order.
     std::vector<std::string> Lines() const;
+    // The replies before which the client had already sent its next bytes: a client that
+    // stays in step never sends a command before the answer to the last one.
+    std::vector<std::string> Overtaken() const;
     // How many connections were accepted.
     int Accepted() const;
     // True when a client is waiting to be accepted.
@@ -69,6 +75,7 @@ private:
     int port_ = 0;
     mutable std::mutex mutex_;
     std::vector<std::string> lines_;
+    std::vector<std::string> overtaken_;
     int accepted_ = 0;
     std::thread thread_;
 };

@@ -214,11 +214,11 @@ TEST_F(ScriptedTransfer, AStalledUploadIsCutOffWithAResetAndReportedAsFailed) {
     EXPECT_TRUE(reset);
 }
 
-TEST_F(ScriptedTransfer, ALineBreakInTheRemotePathIsNeverSent) {
+TEST_F(ScriptedTransfer, ALineBreakInTheRemotePathFailsBeforeAnythingIsSent) {
     ScriptedServer server([](Session& s) {
-        LogOnAndType(s);
-        EXPECT_EQ(s.Line(), "PASV");
-        s.Reply(PasvReply("127.0.0.1", s.ListenForData()));
+        s.Reply("220 hi");
+        EXPECT_EQ(s.Line(), "USER u");
+        s.Reply("230 in");
         EXPECT_EQ(s.Line(), "NOOP");
         s.Reply("200 ok");
         s.WaitClosed();

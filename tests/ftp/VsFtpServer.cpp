@@ -1,10 +1,17 @@
 #include "VsFtpServer.h"
 
 #include <pwd.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
 #include <thread>
 
 #include "support/Files.h"
@@ -35,7 +42,82 @@ bool Greets(int port) {
 
 }  // namespace
 
-VsFtpServer::VsFtpServer(int port) {
+bool VsFtpServer::Installed() {
+    return access("/usr/sbin/vsftpd", X_OK) == 0 && getpwnam("ftp") != nullptr;
+}
+
+std::string VsFtpServer::TransferLog() const {
+    return log_.empty() || !FileExists(log_) ? std::string() : ReadFile(log_);
+}
+
+std::map<pid_t, pid_t> VsFtpServer::Family() const {
+    // /proc tells each process's parent; the family grows from the listener down.
+    std::map<pid_t, pid_t> parents;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos) {
+            continue;
+        }
+        std::ifstream stat(entry.path() / "stat");
+        std::string line;
+        std::getline(stat, line);
+        const size_t close = line.rfind(')');
+        char state = 0;
+        int parent = 0;
+        if (close != std::string::npos &&
+            sscanf(line.c_str() + close + 1, " %c %d", &state, &parent) == 2) {
+            parents[std::stoi(name)] = parent;
+        }
+    }
+    std::map<pid_t, pid_t> family;
+    if (process_.pid() <= 0) {
+        return family;
+    }
+    family[process_.pid()] = 0;
+    for (bool grown = true; grown;) {
+        grown = false;
+        for (const auto& [pid, parent] : parents) {
+            if (family.count(parent) != 0 && family.count(pid) == 0) {
+                family[pid] = parent;
+                grown = true;
+            }
+        }
+    }
+    return family;
+}
+
+void VsFtpServer::SignalSessions(int signal) {
+    // Only the processes that serve the data (those with no children of their own): a
+    // session's privileged parent that saw its child stop would wait for it for ever.
+    const std::map<pid_t, pid_t> family = Family();
+    for (const auto& [pid, parent] : family) {
+        bool hasChildren = false;
+        for (const auto& [other, otherParent] : family) {
+            hasChildren = hasChildren || otherParent == pid;
+        }
+        if (pid != process_.pid() && !hasChildren) {
+            kill(pid, signal);
+        }
+    }
+}
+
+VsFtpServer::~VsFtpServer() {
+    // Sessions leave the listener's process group, so they are ended one by one; as the
+    // subreaper, this process reaps those orphaned on the way.
+    const std::map<pid_t, pid_t> family = Family();
+    for (const auto& [pid, parent] : family) {
+        kill(pid, SIGKILL);
+    }
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    for (const auto& [pid, parent] : family) {
+        while (waitpid(pid, nullptr, WNOHANG) == 0 && std::chrono::steady_clock::now() < end) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+}
+
+VsFtpServer::VsFtpServer(int port, const std::string& moreConfig) : moreConfig_(moreConfig) {
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
     const passwd* ftp = getpwnam("ftp");
     if (geteuid() != 0 || ftp == nullptr) {
         return;
@@ -48,6 +130,7 @@ VsFtpServer::VsFtpServer(int port) {
         return;
     }
     mkdir((folder + "/empty").c_str(), 0755);
+    log_ = folder + "/transfers.log";
     // A port picked this way may be taken by the time the server binds it: try again.
     for (int attempt = 0; attempt < 5 && port_ == 0; ++attempt) {
         if (Launch(folder, port != 0 ? port : FreePort())) {
@@ -71,8 +154,12 @@ bool VsFtpServer::Launch(const std::string& folder, int port) {
                   "anonymous_enable=YES\nno_anon_password=YES\nanon_root=" + root_ +
                   "\nwrite_enable=YES\nanon_upload_enable=YES\nlocal_enable=NO\n"
                   "pasv_enable=YES\npasv_address=127.0.0.1\nport_enable=YES\n"
-                  "connect_from_port_20=NO\nxferlog_enable=NO\nsyslog_enable=NO\n"
-                  "tcp_wrappers=NO\ndirmessage_enable=NO\n");
+                  "connect_from_port_20=NO\nsyslog_enable=NO\n"
+                  "xferlog_enable=YES\nxferlog_std_format=NO\nvsftpd_log_file=" +
+                  log_ +
+                  "\n"
+                  "tcp_wrappers=NO\ndirmessage_enable=NO\n" +
+                  moreConfig_);
     if (!process_.Start({"/usr/sbin/vsftpd", config}, false)) {
         return false;
     }

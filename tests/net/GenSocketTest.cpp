@@ -11,6 +11,7 @@
 #include "net/GetMyIp.h"
 #include "net/StartNetwork.h"
 #include "support/Network.h"
+#include "support/Skip.h"
 
 namespace {
 
@@ -129,7 +130,7 @@ TEST(GetMyIp, NeedsRoomForAFullAddress) {
 
 TEST(GetMyIp, PrefersAnInterfaceAddressToALoopbackName) {
     if (!EnterOwnNetworkNamespace()) {
-        GTEST_SKIP() << "needs root to make a network namespace";
+        ZW_SKIP_FOR_LACK_OF("root to make a network namespace");
     }
     char text[28];
     ASSERT_TRUE(GetMyIp(text, sizeof text));

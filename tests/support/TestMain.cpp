@@ -7,10 +7,12 @@
 #include <filesystem>
 #include <string>
 
+#include "support/Skip.h"
 #include "support/TestPaths.h"
 
 int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
+    FailSkipsInCi();
     std::string root = TestPaths::CreateRoot();
     int result = RUN_ALL_TESTS();
     if (getenv("ZINGWELL_KEEP_TEST_FILES") == nullptr) {

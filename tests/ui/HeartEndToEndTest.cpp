@@ -16,6 +16,7 @@
 #include "settings/LiveSettings.h"
 #include "support/Files.h"
 #include "support/Network.h"
+#include "support/Skip.h"
 #include "support/TestPaths.h"
 #include "transfer/WireFormat.h"
 #include "ui/FakeWorkers.h"
@@ -29,7 +30,7 @@ using Text = LiveSettingsStore::Text;
 // Two drop windows with real workers: one sends, a second process receives.
 TEST(HeartEndToEnd, TwoCopiesInManualModePassThreeFiles) {
     if (!EnterOwnNetworkNamespace()) {
-        GTEST_SKIP() << "needs root for a network namespace of its own (fixed port 6677)";
+        ZW_SKIP_FOR_LACK_OF("root for a network namespace of its own (fixed port 6677)");
     }
     const std::string otherHome = TestPaths::NewFolder("buddy-home");
     pid_t buddy = fork();
@@ -98,7 +99,7 @@ TEST(HeartEndToEnd, TwoCopiesInManualModePassThreeFiles) {
 
 TEST(HeartEndToEnd, AutomaticModeWithAFixedPortStartsTheReceiverTwiceAndTheSecondBindFails) {
     if (!EnterOwnNetworkNamespace()) {
-        GTEST_SKIP() << "needs root for a network namespace of its own (fixed port 6677)";
+        ZW_SKIP_FOR_LACK_OF("root for a network namespace of its own (fixed port 6677)");
     }
     LiveSettings.auto_ = 1;
     LiveSettings.manual = 0;

@@ -5,11 +5,13 @@
 #include <QApplication>
 #include <filesystem>
 
+#include "support/Skip.h"
 #include "support/TestPaths.h"
 
 int main(int argc, char** argv) {
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     testing::InitGoogleTest(&argc, argv);
+    FailSkipsInCi();
     std::string root = TestPaths::CreateRoot();
     int result = 0;
     {

@@ -1,0 +1,302 @@
+// The upload job against servers that say what real servers may say but seldom do, or that
+// hang up. Each case is a job of three files whose middle one meets the fault: the files
+// around it must end as a correct client ends them, the client must never send a command
+// before the answer to the last one, and a file the server stored whole is never reported
+// failed. Each test runs in a network namespace of its own (port 21).
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <optional>
+#include <thread>
+
+#include "Needs.h"
+#include "ScriptedServer.h"
+#include "core/ActivityLog.h"
+#include "ftp/FTPer.h"
+#include "support/Files.h"
+#include "support/RecordingCallback.h"
+#include "support/TestPaths.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Session = ScriptedServer::Session;
+using Lines = std::vector<std::string>;
+
+enum class Fault {
+    None,
+    PreliminaryBeforeTypeAnswer,  // "120" before the 200 to TYPE I
+    PreliminaryBeforePasvAnswer,  // "125" before the 227
+    EmptyLineBeforeAnswer,        // an empty line before the 200 to TYPE I
+    StrayTextBeforeAnswer,        // a line without a code before the 227
+    SecondPreliminary,            // 150, then 125, then the data and 226
+    RestartMarker,                // a "110 MARK" between the data and the 226
+    HangUpAtType,                 // 421 to TYPE I, and the connection closed
+    HangUpAtStore,                // 421 to STOR
+    HangUpAfterData,              // the data read whole, then 421 instead of 226
+    ClosedAfterFirstFile,         // the connection closed after the first file's 226
+};
+
+// The server's side of a whole job, over all its sessions.
+struct ServerRun {
+    Fault fault = Fault::None;
+    int times = 1;  // how many attempts at the middle file meet the fault
+    int types = 0;
+    int passives = 0;
+    int stores = 0;
+    Lines stored;  // "path=contents", for every file answered with 226
+
+    // The n-th command of its kind belongs to the n-th attempt at a file: the middle file's
+    // first attempt is the second.
+    bool Hit(Fault f, int n) const { return fault == f && n >= 2 && n < 2 + times; }
+};
+
+// A pause before the real answer: a client out of step would send its next command in it.
+void Pause() {
+    std::this_thread::sleep_for(100ms);
+}
+
+void Serve(Session& s, ServerRun& run) {
+    s.Reply("220 ready");
+    for (;;) {
+        const std::string line = s.Line();
+        if (line == "<closed>" || line == "QUIT") {
+            return;
+        }
+        if (line.rfind("USER ", 0) == 0) {
+            s.Reply("331 secret please");
+        } else if (line.rfind("PASS ", 0) == 0) {
+            s.Reply("230 in");
+        } else if (line == "TYPE I") {
+            const int n = ++run.types;
+            if (run.Hit(Fault::HangUpAtType, n)) {
+                s.Reply("421 Service not available, closing control connection.");
+                return;
+            }
+            if (run.Hit(Fault::PreliminaryBeforeTypeAnswer, n)) {
+                s.Reply("120 in a moment");
+                Pause();
+            }
+            if (run.Hit(Fault::EmptyLineBeforeAnswer, n)) {
+                s.Reply("");
+                Pause();
+            }
+            s.Reply("200 binary");
+        } else if (line == "PASV") {
+            const int n = ++run.passives;
+            const int port = s.ListenForData();
+            if (run.Hit(Fault::PreliminaryBeforePasvAnswer, n)) {
+                s.Reply("125 opening soon");
+                Pause();
+            }
+            if (run.Hit(Fault::StrayTextBeforeAnswer, n)) {
+                s.Reply("hello there");
+                Pause();
+            }
+            s.Reply("227 Entering Passive Mode (127,0,0,1," + std::to_string(port / 256) + "," +
+                    std::to_string(port % 256) + ")");
+        } else if (line.rfind("STOR ", 0) == 0) {
+            const int n = ++run.stores;
+            if (run.Hit(Fault::HangUpAtStore, n)) {
+                s.Reply("421 Too many users, closing control connection.");
+                return;
+            }
+            const int data = s.AcceptData();
+            s.Reply("150 go");
+            if (run.Hit(Fault::SecondPreliminary, n)) {
+                Pause();
+                s.Reply("125 still going");
+            }
+            const std::string contents = Session::ReadAll(data);
+            close(data);
+            if (run.Hit(Fault::RestartMarker, n)) {
+                s.Reply("110 MARK 250000 = 250000");
+                Pause();
+            }
+            if (run.Hit(Fault::HangUpAfterData, n)) {
+                s.Reply("421 Shutting down, closing control connection.");
+                return;
+            }
+            run.stored.push_back(line.substr(5) + "=" + contents);
+            s.Reply("226 stored");
+            if (n == 1 && run.fault == Fault::ClosedAfterFirstFile) {
+                return;
+            }
+        } else {
+            s.Reply("502 not here");
+        }
+    }
+}
+
+std::string LogText() {
+    CloseLog();
+    return ReadFile(LogFilePath());
+}
+
+struct Case {
+    const char* name;
+    Fault fault;
+    int times;
+    bool middleCopied;
+    int sessions;  // the logons the job makes
+};
+
+void PrintTo(const Case& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class ThreeFileJob : public testing::Test {
+protected:
+    void SetUp() override { local = TestPaths::NewFolder("local"); }
+    std::string LocalFile(const std::string& name, const std::string& contents) {
+        WriteFile(local + "/" + name, contents);
+        return local + "/" + name;
+    }
+
+    // Runs one job of a.txt, the middle file and c.txt against the run's server.
+    void RunJob(ServerRun& run, int sessions, const std::string& middle) {
+        server.emplace([&run](Session& s) { Serve(s, run); }, sessions, 21);
+        ASSERT_EQ(server->port(), 21);
+        FTPer ftper;
+        ftper.Configure(&events, "127.0.0.1", "user", "secret", "up");
+        ftper.AddFile(LocalFile("a.txt", "alpha"));
+        ftper.AddFile(middle);
+        ftper.AddFile(LocalFile("c.txt", "gamma"));
+        ftper.Start();
+        ASSERT_TRUE(WaitUntil([&] { return !ftper.Busy(); }, 60s));
+        server->Finish();
+    }
+
+    RecordingCallback events;
+    std::string local;
+    std::optional<ScriptedServer> server;
+};
+
+class UploadFault : public ThreeFileJob, public testing::WithParamInterface<Case> {};
+
+TEST_P(UploadFault, TheMiddleFileEndsAsACorrectClientEndsItAndTheOthersGo) {
+    ENTER_OWN_NETWORK();
+    const Case& c = GetParam();
+    const std::string body = RandomBytes(250000, 11);
+    ServerRun run;
+    run.fault = c.fault;
+    run.times = c.times;
+    RunJob(run, c.sessions, LocalFile("b.bin", body));
+
+    Lines expected = {"up/a.txt=alpha", "up/b.bin=" + body, "up/c.txt=gamma"};
+    if (!c.middleCopied) {
+        expected.erase(expected.begin() + 1);
+    }
+    EXPECT_TRUE(run.stored == expected) << run.stored.size() << " stored";
+    EXPECT_EQ(server->Accepted(), c.sessions);
+    EXPECT_EQ(server->Overtaken(), Lines{});
+    EXPECT_EQ(LogText(), std::string("Connected to FTP server: 127.0.0.1\n"
+                                     "Copied to FTP server:a.txt\n") +
+                             (c.middleCopied ? "Copied to FTP server:b.bin\n"
+                                             : "Failed to copy to FTP server: b.bin\n") +
+                             "Copied to FTP server:c.txt\n");
+    EXPECT_EQ(events.Count("ReportError"), 3u);
+    EXPECT_EQ(events.Count("FinishedSending"), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, UploadFault,
+    testing::Values(
+        Case{"PreliminaryBeforeTypeAnswer", Fault::PreliminaryBeforeTypeAnswer, 1, true, 1},
+        Case{"PreliminaryBeforePasvAnswer", Fault::PreliminaryBeforePasvAnswer, 1, true, 1},
+        Case{"EmptyLineBeforeAnswer", Fault::EmptyLineBeforeAnswer, 1, true, 1},
+        Case{"StrayTextBeforeAnswer", Fault::StrayTextBeforeAnswer, 1, true, 1},
+        Case{"SecondPreliminary", Fault::SecondPreliminary, 1, true, 1},
+        Case{"RestartMarker", Fault::RestartMarker, 1, true, 1}),
+    [](const testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
+
+// A server that hangs up is logged on to again, and the file goes once more; one that
+// hangs up on that second try too fails the file, and the next file logs on anew.
+INSTANTIATE_TEST_SUITE_P(
+    HangUps, UploadFault,
+    testing::Values(Case{"AtType", Fault::HangUpAtType, 1, true, 2},
+                    Case{"AtStore", Fault::HangUpAtStore, 1, true, 2},
+                    Case{"AfterTheData", Fault::HangUpAfterData, 1, true, 2},
+                    Case{"ClosedBetweenFiles", Fault::ClosedAfterFirstFile, 1, true, 2},
+                    Case{"TwiceForTheSameFile", Fault::HangUpAtType, 2, false, 3}),
+    [](const testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
+
+TEST_F(ThreeFileJob, ANamedPipeFailsAtOnceAndTheNextFileGoes) {
+    ENTER_OWN_NETWORK();
+    const std::string pipe = local + "/b.bin";
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    // Should the job wait for a writer, one comes after a while, so that a failure of this
+    // test shows as the time it took rather than as a job that never ends.
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        if (!WaitUntil([&] { return done.load(); }, 20s)) {
+            close(open(pipe.c_str(), O_RDWR | O_CLOEXEC));
+        }
+    });
+    ServerRun run;
+    const auto start = std::chrono::steady_clock::now();
+    RunJob(run, 1, pipe);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 15s);
+    done = true;
+    writer.join();
+    EXPECT_EQ(run.stored, (Lines{"up/a.txt=alpha", "up/c.txt=gamma"}));
+    EXPECT_EQ(run.types, 2);  // nothing was said about the pipe
+    EXPECT_EQ(LogText(),
+              "Connected to FTP server: 127.0.0.1\n"
+              "Copied to FTP server:a.txt\n"
+              "Failed to copy to FTP server: b.bin\n"
+              "Copied to FTP server:c.txt\n");
+}
+
+// CR, LF or NUL in a setting would end a command early and make the rest a command of its
+// own: it is refused before anything of it is sent, and never forges a line of the log.
+TEST_F(ThreeFileJob, LineBreaksAndNulsInTheSettingsAreRefusedBeforeAnythingIsSent) {
+    ENTER_OWN_NETWORK();
+    struct Setting {
+        const char* which;
+        Lines heard;      // what the server hears
+        std::string log;  // what the log says, after the host
+    };
+    const std::vector<Setting> settings = {
+        {"host", {}, ""},
+        {"user", {}, "Failed to connect to FTP server: 127.0.0.1\n"},
+        {"pass", {"USER user"}, "Failed to connect to FTP server: 127.0.0.1\n"},
+        {"target",
+         {"USER user", "PASS secret", "QUIT"},
+         "Connected to FTP server: 127.0.0.1\nFailed to copy to FTP server: a.txt\n"},
+    };
+    for (const std::string& bad : {std::string("\r"), std::string("\n"), std::string("\0", 1)}) {
+        const std::string evil = bad + "DELE x";
+        for (const Setting& setting : settings) {
+            const std::string which = setting.which;
+            SCOPED_TRACE(which + " with byte " + std::to_string(bad[0]));
+            auto with = [&](const std::string& name, const std::string& value) {
+                return which == name ? value + evil : value;
+            };
+            ServerRun run;
+            ScriptedServer server([&run](Session& s) { Serve(s, run); }, which == "host" ? 0 : 1,
+                                  21);
+            FTPer ftper;
+            ftper.Configure(&events, with("host", "127.0.0.1"), with("user", "user"),
+                            with("pass", "secret"), with("target", "up"));
+            ftper.AddFile(LocalFile("a.txt", "alpha"));
+            ftper.Start();
+            ASSERT_TRUE(WaitUntil([&] { return !ftper.Busy(); }, 20s));
+            server.Finish();
+            EXPECT_FALSE(server.PendingConnection());
+            EXPECT_EQ(server.Lines(), setting.heard);
+            const std::string escaped = bad == "\r" ? "\\r" : bad == "\n" ? "\\n" : "\\x00";
+            EXPECT_EQ(LogText(), which == "host" ? "Failed to connect to FTP server: 127.0.0.1" +
+                                                       escaped + "DELE x\n"
+                                                 : setting.log);
+            std::remove(LogFilePath().c_str());
+        }
+    }
+}
+
+}  // namespace
