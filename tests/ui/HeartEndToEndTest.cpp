@@ -127,7 +127,7 @@ TEST(HeartEndToEnd, AutomaticModeWithAFixedPortStartsTheReceiverTwiceAndTheSecon
 // reaches the heart or its view afterwards (the sanitizer builds check the rest).
 TEST(HeartEndToEnd, DestroyedMidTransferStopsEveryWorkerAndNothingCallsInAfterwards) {
     if (!EnterOwnNetworkNamespace()) {
-        GTEST_SKIP() << "needs a network namespace of its own (fixed ports 6677 and 1024)";
+        ZW_SKIP_FOR_LACK_OF("a network namespace of its own (fixed ports 6677 and 1024)");
     }
     int buddyPort = 0;
     const int buddy = ListenOnLoopback(buddyPort);  // accepts, never reads
