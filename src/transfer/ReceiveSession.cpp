@@ -23,6 +23,10 @@ ReceiveSession::Status ReceiveSession::Feed(const char* data, size_t length) {
         data += used;
         length -= used;
     }
+    if (length > Announced() - body_) {
+        return failure_ = Status::TooLong;
+    }
+    body_ += length;
     if (length > 0 && !target_.Write(data, length)) {
         return failure_ = Status::WriteFailed;
     }
@@ -33,9 +37,12 @@ ReceiveSession::Status ReceiveSession::End() {
     if (failure_ != Status::Reading) {
         return failure_;
     }
-    // A stream that ends inside its header is cut off; one that brought nothing is not.
-    if (!created_ && received_ > 0) {
-        return failure_ = Status::BadHeader;
+    if (!created_) {
+        // A stream that ends inside its header is cut off; one that brought nothing is not.
+        return received_ > 0 ? failure_ = Status::BadHeader : Status::Finished;
+    }
+    if (body_ != Announced()) {
+        return failure_ = Status::Short;
     }
     return Status::Finished;
 }
