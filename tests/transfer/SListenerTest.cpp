@@ -451,7 +451,7 @@ TEST_F(Receiving, BadConnectionsLeaveNoThreadOrMemoryBehind) {
     Listen();
     Deliver(Stream("warm.bin", RandomBytes(300000, 1)));  // the first connection's allocations
     ASSERT_TRUE(WaitUntil([&] { return ThreadCount() == threads; }));
-    const long resident = ResidentKb();
+    [[maybe_unused]] const long resident = ResidentKb();
 
     const std::string badHeader(wire::kPieceSize, 'x');
     const std::string cutBody = wire::EncodeHeader("cut.bin", 500000) + std::string(200000, 'c');
