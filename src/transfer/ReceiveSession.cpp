@@ -23,14 +23,15 @@ ReceiveSession::Status ReceiveSession::Feed(const char* data, size_t length) {
         data += used;
         length -= used;
     }
-    if (length > Announced() - body_) {
-        return failure_ = Status::TooLong;
-    }
-    body_ += length;
-    if (length > 0 && !target_.Write(data, length)) {
+    // Up to the announced size, whatever the reads, so that the outcome never depends on
+    // how the stream was cut.
+    const bool tooLong = length > Announced() - body_;
+    const size_t take = tooLong ? static_cast<size_t>(Announced() - body_) : length;
+    body_ += take;
+    if (take > 0 && !target_.Write(data, take)) {
         return failure_ = Status::WriteFailed;
     }
-    return Status::Progress;
+    return tooLong ? failure_ = Status::TooLong : Status::Progress;
 }
 
 ReceiveSession::Status ReceiveSession::End() {
