@@ -28,7 +28,7 @@ cleanup() {
 trap cleanup EXIT
 
 mkdir -p "$T/home"
-coproc PEER_OUT { HOME=$T/home exec "$ZW_PEER" --port 0 --receive 1000000 --timeout 3600 2>/dev/null; }
+coproc PEER_OUT { HOME=$T/home exec "$ZW_PEER" --port 0 --receive 1000000 --timeout 3600 2>"$T/errors"; }
 PEER=$PEER_OUT_PID
 read -r word PORT <&"${PEER_OUT[0]}" || die "the peer did not start"
 [[ $word == listening ]] || die "unexpected peer output: $word"
@@ -89,3 +89,5 @@ sleep 1
 echo "1 s later:       $(status)"
 sleep 4
 echo "5 s later:       $(status)"
+echo "how they ended (the peer's error reports):"
+sort "$T/errors" | uniq -c
