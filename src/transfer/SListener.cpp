@@ -81,25 +81,30 @@ Ending Receive(int socket, std::chrono::steady_clock::time_point headerDeadline,
     using std::chrono::milliseconds;
     std::vector<char> buffer(wire::kPieceSize);
     for (;;) {
-        milliseconds wait = idle;
-        bool forHeader = false;
-        if (!session.HasHeader()) {
-            const milliseconds left =
-                std::chrono::ceil<milliseconds>(headerDeadline - std::chrono::steady_clock::now());
-            if (left <= wait) {
-                wait = std::max(left, milliseconds(0));
-                forHeader = true;
-            }
-        }
-        const tcp_end::Wait waited = tcp_end::WaitFor(socket, POLLIN, -1, wait);
+        // Read first: a busy stream seldom needs the wait.
+        const ssize_t n = recv(socket, buffer.data(), buffer.size(), MSG_DONTWAIT);
+        const int error = errno;
         if (stopping) {
             return Ending::Stopped;
         }
-        if (waited == tcp_end::Wait::TimedOut) {
-            return forHeader ? Ending::HeaderLate : Ending::ReadFailed;
+        const auto now = std::chrono::steady_clock::now();
+        if (!session.HasHeader() && now >= headerDeadline) {
+            return Ending::HeaderLate;
         }
-        const ssize_t n = recv(socket, buffer.data(), buffer.size(), MSG_DONTWAIT);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
+        if (n < 0 && (error == EAGAIN || error == EWOULDBLOCK || error == EINTR)) {
+            milliseconds wait = idle;
+            bool forHeader = false;
+            if (!session.HasHeader()) {
+                const auto left = std::chrono::ceil<milliseconds>(headerDeadline - now);
+                if (left <= wait) {
+                    wait = left;
+                    forHeader = true;
+                }
+            }
+            if (tcp_end::WaitFor(socket, POLLIN, -1, wait) == tcp_end::Wait::TimedOut &&
+                !stopping) {
+                return forHeader ? Ending::HeaderLate : Ending::ReadFailed;
+            }
             continue;
         }
         if (n < 0) {
