@@ -3,11 +3,14 @@
 # to a Zingwell receiver on 127.0.0.1 (bench/tools/zw_peer), and the same file with netcat
 # (nc -N into a file on the same disk), alternating, then one sparse file through Zingwell.
 # Prints the median throughput of each, their ratio, and the peak memory of every side.
+# With ZW_PEER_BASE, a second build's pair of peers runs in the same alternation, so that a
+# change is measured against the build before it under the same conditions.
 #
 #   scripts/in-netns bench/transfer.sh [SIZE [RUNS]]     e.g. 1G 5 (the defaults)
-# env: BENCH_DIR    where the input and the received files go (default /var/tmp: a disk)
-#      ZW_PEER      the peer program (default build/bench/zw_peer)
-#      SPARSE_SIZE  size of the sparse file (default 5G; 0 skips it)
+# env: BENCH_DIR     where the input and the received files go (default /var/tmp: a disk)
+#      ZW_PEER       the peer program (default build/bench/zw_peer)
+#      ZW_PEER_BASE  the peer program of the build to compare with (default: none)
+#      SPARSE_SIZE   size of the sparse file (default 5G; 0 skips it)
 set -uo pipefail
 
 SIZE=${1:-1G}
@@ -15,12 +18,14 @@ RUNS=${2:-5}
 BENCH_DIR=${BENCH_DIR:-/var/tmp}
 HERE=$(cd "$(dirname "$0")/.." && pwd)
 ZW_PEER=${ZW_PEER:-$HERE/build/bench/zw_peer}
+ZW_PEER_BASE=${ZW_PEER_BASE:-}
 SPARSE_SIZE=${SPARSE_SIZE:-5G}
 TIME=/usr/bin/time
 TMO=600
 
 die() { echo "transfer.sh: $*" >&2; exit 1; }
 [[ -x $ZW_PEER ]] || die "no peer program at $ZW_PEER (build first)"
+[[ -z $ZW_PEER_BASE || -x $ZW_PEER_BASE ]] || die "no peer program at $ZW_PEER_BASE"
 [[ -x $TIME ]] || die "needs GNU time at $TIME"
 command -v nc >/dev/null || die "needs nc (netcat-openbsd)"
 ip route get 1.1.1.1 >/dev/null 2>&1 && die "run me in a network namespace of my own (scripts/in-netns)"
@@ -76,15 +81,18 @@ run_nc() {
   [[ $(stat -c %s "$T/out.bin") == "$(stat -c %s "$1")" ]] || OK=0
   rm -f "$T/out.bin"
 }
-run_zw() {
-  local port rpid t0 got
+run_zw() { run_peer "$ZW_PEER" "$1"; }
+run_base() { run_peer "$ZW_PEER_BASE" "$1"; }
+run_peer() {
+  local peer=$1 port rpid t0 got
+  shift
   rm -rf "$T/home"; mkdir -p "$T/home"; sync; port=$(free_port); OK=1
   t0=$(now_us)
-  HOME=$T/home timeout $TMO $TIME -f %M -o "$T/rss.b" "$ZW_PEER" --port "$port" --receive 1 \
+  HOME=$T/home timeout $TMO $TIME -f %M -o "$T/rss.b" "$peer" --port "$port" --receive 1 \
     --timeout $TMO < /dev/null > /dev/null &
   rpid=$!; PIDS+=("$rpid")
   wait_listen "$port" || OK=0
-  HOME=$T/home timeout $TMO $TIME -f %M -o "$T/rss.a" "$ZW_PEER" --send 127.0.0.1 "$port" "$1" \
+  HOME=$T/home timeout $TMO $TIME -f %M -o "$T/rss.a" "$peer" --send 127.0.0.1 "$port" "$1" \
     --timeout $TMO || OK=0
   wait "$rpid" || OK=0
   US=$(($(now_us) - t0)); unset 'PIDS[-1]'
@@ -99,19 +107,21 @@ max() { printf '%s\n' "$@" | sort -n | tail -n 1; }
 mbps() { awk -v b="$1" -v us="$2" 'BEGIN {printf "%.1f", b / us}'; }   # 10^6 bytes per second
 
 echo "# $(date -u +%FT%TZ) $(uname -r) $(nproc) cpus; $IN $BYTES bytes; $RUNS runs each, alternating (+1 warm-up)"
-NC_RATE=() ZW_RATE=() NC_A=() NC_B=() ZW_A=() ZW_B=() FAILED=0
+NC_RATE=() ZW_RATE=() BASE_RATE=() NC_A=() NC_B=() ZW_A=() ZW_B=() BASE_A=() BASE_B=() FAILED=0
+TOOLS=(nc zw)
+[[ -n $ZW_PEER_BASE ]] && TOOLS+=(base)
 for ((r = 0; r <= RUNS; r++)); do
-  for tool in nc zw; do
+  for tool in "${TOOLS[@]}"; do
     "run_$tool" "$IN"
     ((OK)) || { echo "# $tool run $r FAILED" >&2; FAILED=1; }
     ((r == 0)) && continue   # warm-up: page cache, first start
-    if [[ $tool == nc ]]; then
-      NC_RATE+=("$(mbps "$BYTES" "$US")"); NC_A+=("$RSS_A"); NC_B+=("$RSS_B")
-    else
-      ZW_RATE+=("$(mbps "$BYTES" "$US")"); ZW_A+=("$RSS_A"); ZW_B+=("$RSS_B")
-    fi
+    case $tool in
+      nc) NC_RATE+=("$(mbps "$BYTES" "$US")"); NC_A+=("$RSS_A"); NC_B+=("$RSS_B") ;;
+      zw) ZW_RATE+=("$(mbps "$BYTES" "$US")"); ZW_A+=("$RSS_A"); ZW_B+=("$RSS_B") ;;
+      base) BASE_RATE+=("$(mbps "$BYTES" "$US")"); BASE_A+=("$RSS_A"); BASE_B+=("$RSS_B") ;;
+    esac
   done
-  ((r > 0)) && echo "# run $r: nc ${NC_RATE[-1]} MB/s, zingwell ${ZW_RATE[-1]} MB/s" >&2
+  ((r > 0)) && echo "# run $r: nc ${NC_RATE[-1]} MB/s, zingwell ${ZW_RATE[-1]} MB/s${ZW_PEER_BASE:+, base ${BASE_RATE[-1]} MB/s}" >&2
 done
 
 NC_MED=$(median "${NC_RATE[@]}")
@@ -121,7 +131,13 @@ printf '%-22s %10s %10s %10s %12s %12s\n' nc-file "$NC_MED" "$(printf '%s\n' "${
   "$(max "${NC_RATE[@]}")" "$(max "${NC_A[@]}")" "$(max "${NC_B[@]}")"
 printf '%-22s %10s %10s %10s %12s %12s\n' zingwell-file "$ZW_MED" "$(printf '%s\n' "${ZW_RATE[@]}" | sort -n | head -1)" \
   "$(max "${ZW_RATE[@]}")" "$(max "${ZW_A[@]}")" "$(max "${ZW_B[@]}")"
+if [[ -n $ZW_PEER_BASE ]]; then
+  BASE_MED=$(median "${BASE_RATE[@]}")
+  printf '%-22s %10s %10s %10s %12s %12s\n' zingwell-base-file "$BASE_MED" "$(printf '%s\n' "${BASE_RATE[@]}" | sort -n | head -1)" \
+    "$(max "${BASE_RATE[@]}")" "$(max "${BASE_A[@]}")" "$(max "${BASE_B[@]}")"
+fi
 echo "zingwell/nc ratio of medians: $(awk -v a="$ZW_MED" -v b="$NC_MED" 'BEGIN {printf "%.3f", a / b}')"
+[[ -n $ZW_PEER_BASE ]] && echo "zingwell/base ratio of medians: $(awk -v a="$ZW_MED" -v b="$BASE_MED" 'BEGIN {printf "%.3f", a / b}')"
 
 if [[ $SPARSE_SIZE != 0 ]]; then
   truncate -s "$SPARSE_SIZE" "$T/sparse.bin"

@@ -23,19 +23,27 @@ ReceiveSession::Status ReceiveSession::Feed(const char* data, size_t length) {
         data += used;
         length -= used;
     }
-    if (length > 0 && !target_.Write(data, length)) {
+    // Up to the announced size, whatever the reads, so that the outcome never depends on
+    // how the stream was cut.
+    const bool tooLong = length > Announced() - body_;
+    const size_t take = tooLong ? static_cast<size_t>(Announced() - body_) : length;
+    body_ += take;
+    if (take > 0 && !target_.Write(data, take)) {
         return failure_ = Status::WriteFailed;
     }
-    return Status::Progress;
+    return tooLong ? failure_ = Status::TooLong : Status::Progress;
 }
 
 ReceiveSession::Status ReceiveSession::End() {
     if (failure_ != Status::Reading) {
         return failure_;
     }
-    // A stream that ends inside its header is cut off; one that brought nothing is not.
-    if (!created_ && received_ > 0) {
-        return failure_ = Status::BadHeader;
+    if (!created_) {
+        // A stream that ends inside its header is cut off; one that brought nothing is not.
+        return received_ > 0 ? failure_ = Status::BadHeader : Status::Finished;
+    }
+    if (body_ != Announced()) {
+        return failure_ = Status::Short;
     }
     return Status::Finished;
 }

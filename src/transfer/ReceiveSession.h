@@ -8,7 +8,9 @@
 
 // One incoming stream taken apart, whatever sizes its reads come in: the header (read on
 // until the separator and the eight size bytes are in), then the body, handed to a Target
-// as it comes. No sockets and no threads here; the receiver's connection drives it.
+// as it comes. A file counts as whole only when the stream ends after exactly the number of
+// bytes its header announced. No sockets and no threads here; the receiver's connection
+// drives it.
 class ReceiveSession {
 public:
     // Where the file goes.
@@ -27,10 +29,12 @@ public:
     enum class Status {
         Reading,      // the header is not complete yet: nothing to report
         Progress,     // bytes taken: report received() of size()
-        Finished,     // the stream ended cleanly (a header, or nothing at all, came before)
+        Finished,     // the stream ended cleanly after a whole file, or before anything came
         BadHeader,    // no separator in the first 102400 bytes, or the end inside the header
         Refused,      // the name is not acceptable, or the file cannot be created
         WriteFailed,  // writing the file failed (a full disk)
+        Short,        // the stream ended before the announced number of bytes came
+        TooLong,      // more bytes came than the header announced
     };
 
     explicit ReceiveSession(Target& target) : target_(target) {}
@@ -41,15 +45,20 @@ public:
     Status End();
 
     int64_t received() const { return received_; }
-    int64_t size() const {
-        return header_.state() == HeaderReader::State::Done ? header_.size() : 0;
-    }
+    int64_t size() const { return HasHeader() ? header_.size() : 0; }
+    bool HasHeader() const { return header_.state() == HeaderReader::State::Done; }
+    // The name as the header gave it; empty until HasHeader.
+    const std::string& name() const { return header_.name(); }
     bool HasFile() const { return created_; }
 
 private:
+    // The announced size as a count: a negative size field can never be reached.
+    uint64_t Announced() const { return static_cast<uint64_t>(header_.size()); }
+
     Target& target_;
     HeaderReader header_;
     int64_t received_ = 0;
+    uint64_t body_ = 0;  // body bytes taken
     bool created_ = false;
     Status failure_ = Status::Reading;  // Reading while nothing failed
 };

@@ -2,31 +2,38 @@
 
 #include <string>
 
-#include "transfer/NamesInUse.h"
 #include "transfer/ReceiveSession.h"
 
-// The file an incoming connection writes in the receive folder.
+// The file an incoming connection writes in the receive folder. It is written under a
+// temporary name of its own and takes its real name only when Publish is called, so that
+// nothing but a whole file ever stands under a name a buddy sent, and a file that was there
+// stays untouched until then. Whatever is not published is removed.
 class ReceivedFile : public ReceiveSession::Target {
 public:
-    ReceivedFile(std::string folder, NamesInUse& names)
-        : folder_(std::move(folder)), names_(names) {}
+    explicit ReceivedFile(std::string folder) : folder_(std::move(folder)) {}
     ReceivedFile(const ReceivedFile&) = delete;
     ReceivedFile& operator=(const ReceivedFile&) = delete;
-    virtual ~ReceivedFile() { Close(); }
+    virtual ~ReceivedFile();
 
     // Logs "Incoming file: " and the name.
     void Announce(const std::string& name) override;
-    // Waits while another connection writes that name; replaces an existing plain file, but
-    // never follows a symbolic link and never opens anything but a plain file.
+    // Starts the temporary file. Refuses a name that is taken by a folder.
     bool Create(const std::string& name) override;
     bool Write(const char* data, size_t length) override;
-    // Closes the file (what was written stays) and lets a waiting connection have the name.
-    void Close();
+    // Puts the file under its name, replacing whatever stood there (a file, a link: the link
+    // itself, never what it points to). False, and nothing changed, when that fails.
+    bool Publish();
+    // Removes the temporary file; nothing else changes.
+    void Discard();
+
+    // Removes temporary files that a receiver which ended without cleaning up left in the
+    // folder; those another receiver is still writing are left alone.
+    static void RemoveStale(const std::string& folder);
 
 private:
     std::string folder_;
-    NamesInUse& names_;
-    std::string claimed_;
-    bool haveClaim_ = false;
+    int dir_ = -1;
     int fd_ = -1;
+    std::string name_;
+    std::string temporary_;
 };

@@ -38,7 +38,7 @@ bool IsOurs(std::string_view name) {
             return true;
         }
     }
-    return false;
+    return StartsWithIgnoringCase(name, kTemporaryPrefix);
 }
 
 }  // namespace

@@ -8,10 +8,13 @@
 namespace received_name {
 
 inline constexpr size_t kMaxLength = 255;
+// Incoming files are written under names that start with this until they are whole.
+inline constexpr std::string_view kTemporaryPrefix = ".zingwell-incoming.tmp-";
 
 // False for a name that is empty, "." or "..", holds '/', a NUL or another control byte
 // (below 0x20, or 0x7F), is longer than 255 bytes, or names one of our own files there
-// (the send queue, the activity log, or a temporary file of their rewrites).
+// (the send queue, the activity log, a temporary file of their rewrites, or a file still
+// being received).
 bool IsAcceptable(std::string_view name);
 
 // The name as the activity log shows it: control bytes as '?', cut after 255 bytes.

@@ -4,11 +4,11 @@
 #include <chrono>
 #include <cstdint>
 #include <list>
+#include <map>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
-
-#include "transfer/NamesInUse.h"
 
 class Callback;
 class TransferNotes;
@@ -16,11 +16,19 @@ class TransferNotes;
 // Receives files from buddies: listens on a TCP port on every local interface, reads one
 // file per accepted connection, each on a thread of its own, into the receive folder, and
 // reports through the Callback on those threads. Owns every thread it starts.
+//
+// A file is stored only when its stream ended after exactly the announced number of bytes;
+// until then it lives under a temporary name. A connection that fails in any way is ended
+// with a reset, so that its sender learns of it; one that brought a whole file is closed
+// in order only once the file stands under its name.
 class SListener {
 public:
-    // More connections at once are closed as soon as they are accepted.
+    // More connections at once, in all or from one address, are closed as soon as they are
+    // accepted. A connection counts until its thread has ended.
     static constexpr int kMaxConnections = 64;
+    static constexpr int kMaxPerAddress = 8;
     static constexpr std::chrono::milliseconds kIdleTimeout{120000};
+    static constexpr std::chrono::milliseconds kHeaderTimeout{30000};
 
     SListener();
     SListener(const SListener&) = delete;
@@ -38,22 +46,26 @@ public:
 
     // The port of the first listening thread that got as far as listening; 0 until then.
     int BoundPort() const { return boundPort_; }
-    // How long a connection may bring no data before it ends as a failed read. Applies to
-    // connections accepted afterwards.
+    // How long a connection may bring no data before it ends as a failed read, and how long
+    // after its start its header must be complete. Apply to connections accepted afterwards.
     void SetIdleTimeout(std::chrono::milliseconds timeout) { idleTimeoutMs_ = timeout.count(); }
+    void SetHeaderTimeout(std::chrono::milliseconds timeout) { headerTimeoutMs_ = timeout.count(); }
+    // Connection threads that have not ended yet (for tests).
+    int ActiveConnections();
 
 private:
     struct Connection {
         std::thread thread;
         int socket = -1;
+        uint32_t address = 0;  // the peer's, in network order
+        std::chrono::steady_clock::time_point accepted;
         bool done = false;  // the thread has nothing left to do; it may be joined
     };
-
     void RunListenThread(int port);
     void RunReceiveThread(Connection* connection);
-    void Accepted(int socket);
-    // Closes the connection's socket and frees its place, before its last event.
-    void EndConnection(Connection* connection);
+    void Accepted(int socket, uint32_t address);
+    // The thread's last step: frees its places and wakes the listening thread to join it.
+    void Done(Connection* connection);
     void JoinEndedLocked();
 
     std::atomic<Callback*> callback_{nullptr};
@@ -61,11 +73,13 @@ private:
     std::atomic<bool> stopping_{false};
     std::atomic<int> boundPort_{0};
     std::atomic<int64_t> idleTimeoutMs_{kIdleTimeout.count()};
-    NamesInUse names_;
+    std::atomic<int64_t> headerTimeoutMs_{kHeaderTimeout.count()};
+    int wake_ = -1;  // an eventfd: a connection thread ended, or the receiver is stopping
 
     std::mutex mutex_;  // guards the fields below
     std::vector<std::thread> listenThreads_;
     std::vector<int> listenSockets_;
     std::list<Connection> connections_;
     int active_ = 0;
+    std::map<uint32_t, int> perAddress_;
 };

@@ -3,12 +3,15 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <system_error>
 #include <vector>
@@ -16,6 +19,7 @@
 #include "core/ActivityLog.h"
 #include "core/Callback.h"
 #include "net/StartNetwork.h"
+#include "transfer/TcpEnd.h"
 #include "transfer/WireFormat.h"
 
 namespace {
@@ -62,12 +66,10 @@ SSender::~SSender() {
         ssize_t ignored = write(wake_[1], &byte, 1);
         (void)ignored;
     }
+    // Every wait of a transfer watches the pipe; the thread then resets its connection.
     std::list<Worker> ending;
     {
         std::lock_guard<std::mutex> guard(mutex_);
-        if (socket_ >= 0) {
-            shutdown(socket_, SHUT_RDWR);  // wakes a blocked send()
-        }
         ending.splice(ending.end(), workers_);
     }
     for (Worker& worker : ending) {
@@ -119,7 +121,8 @@ void SSender::RunSendThread(Worker* worker, std::string address, int port, std::
     int file = -1;
     const Outcome outcome = Transfer(address, port, path, file);
     // Everything is closed before the last event: a message box may keep it waiting long.
-    CloseSocket(false);
+    // Only a confirmed file, or a connection that carried nothing, ends in order.
+    CloseSocket(outcome == Outcome::Sent || outcome == Outcome::CannotOpen);
     if (file >= 0) {
         close(file);
     }
@@ -172,26 +175,36 @@ SSender::Outcome SSender::Transfer(const std::string& address, int port, const s
     }
     const int64_t size = info.st_size;
     const std::string header = wire::EncodeHeader(wire::NameFromPath(path), size);
-    bool ok = Send(header.data(), header.size());
+    bool ok = Send(header.data(), header.size()) == SendResult::Ok;
 
+    // The buddy takes exactly the announced size: a file that grows meanwhile is sent up to
+    // it, one that shrinks fails.
     std::vector<char> buffer(wire::kPieceSize);
+    int64_t taken = 0;
     int64_t sent = 0;
     while (ok) {
-        const ssize_t n = ReadPiece(file, buffer.data(), buffer.size());
-        if (n < 0) {
-            // The receiver must not take a cut-off file for a whole one: reset the connection
-            // instead of ending the stream.
-            WriteLog("Send failed trying to read file\n");
-            CloseSocket(true);
-            return stopping_ ? Outcome::Stopped : Outcome::SendFailed;
-        }
-        if (n == 0) {
+        const size_t want =
+            static_cast<size_t>(std::min<int64_t>(size - taken, int64_t(buffer.size())));
+        if (want == 0) {
             break;
         }
-        ok = Send(buffer.data(), static_cast<size_t>(n));
-        if (!ok) {
-            WriteLog("Send(): socket error\n");
+        const ssize_t n = ReadPiece(file, buffer.data(), want);
+        if (n < static_cast<ssize_t>(want)) {
+            if (stopping_) {
+                return Outcome::Stopped;
+            }
+            WriteLog(n < 0 ? "Send failed trying to read file\n"
+                           : "Send failed: the file got shorter while it was sent\n");
+            return Outcome::SendFailed;
         }
+        const SendResult result = Send(buffer.data(), static_cast<size_t>(n));
+        ok = result == SendResult::Ok;
+        if (result == SendResult::Failed) {
+            WriteLog("Send(): socket error\n");
+        } else if (result == SendResult::Stalled) {
+            WriteLog("Send(): buddy stopped reading\n");
+        }
+        taken += n;
         if (static_cast<size_t>(n) < buffer.size()) {
             break;  // the last, partial piece goes without a progress report
         }
@@ -203,21 +216,33 @@ SSender::Outcome SSender::Transfer(const std::string& address, int port, const s
             callback->ShowProgress(sent, size);
         }
     }
+    if (stopping_) {
+        return Outcome::Stopped;
+    }
+    if (!ok) {
+        return Outcome::SendFailed;
+    }
     {
         std::lock_guard<std::mutex> guard(mutex_);
         shutdown(socket_, SHUT_WR);  // the end of the stream is the end of the file
     }
-    if (stopping_) {
-        return Outcome::Stopped;
+    if (!AwaitConfirmation()) {
+        if (stopping_) {
+            return Outcome::Stopped;
+        }
+        WriteLog("Send(): buddy did not confirm the file\n");
+        return Outcome::SendFailed;
     }
-    return ok ? Outcome::Sent : Outcome::SendFailed;
+    return Outcome::Sent;
 }
 
 bool SSender::ConnectToBuddy(const std::string& address, int port) {
+    // Non-blocking throughout, so that every wait can be bounded and ended by destruction.
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         return false;
     }
+    tcp_end::SetAbortiveClose(fd, true);
     {
         std::lock_guard<std::mutex> guard(mutex_);
         socket_ = fd;
@@ -233,19 +258,16 @@ bool SSender::ConnectToBuddy(const std::string& address, int port) {
         if (connect(fd, reinterpret_cast<sockaddr*>(&target), sizeof target) == 0) {
             connected = true;
         } else if (errno == EINPROGRESS) {
-            // Non-blocking only so that the destructor can end the wait; the time-out is
-            // still the system's own.
-            pollfd waits[2] = {{fd, POLLOUT, 0}, {wake_[0], POLLIN, 0}};
-            while (poll(waits, wake_[0] >= 0 ? 2 : 1, -1) < 0 && errno == EINTR) {
-            }
+            // The time-out is the system's own.
+            const tcp_end::Wait waited =
+                tcp_end::WaitFor(fd, POLLOUT, wake_[0], std::chrono::milliseconds(-1));
             int error = 0;
             socklen_t length = sizeof error;
-            connected = !stopping_ && (waits[0].revents & (POLLOUT | POLLERR | POLLHUP)) != 0 &&
+            connected = !stopping_ && waited == tcp_end::Wait::Ready &&
                         getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
         }
     }
-    const int flags = fcntl(fd, F_GETFL);
-    if (!connected || flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    if (!connected) {
         if (!stopping_) {
             WriteLog("Failed to connect to ");
             WriteLog(address);
@@ -256,29 +278,79 @@ bool SSender::ConnectToBuddy(const std::string& address, int port) {
     return true;
 }
 
-bool SSender::Send(const char* data, size_t length) {
+SSender::SendResult SSender::Send(const char* data, size_t length) {
     int fd;
     {
         std::lock_guard<std::mutex> guard(mutex_);
         fd = socket_;
     }
+    const std::chrono::milliseconds stall(stallTimeoutMs_.load());
     size_t done = 0;
     while (done < length) {
         const ssize_t n = send(fd, data + done, length - done, MSG_NOSIGNAL);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            continue;
+        }
         if (n < 0 && errno == EINTR) {
             continue;
         }
-        if (n < 0) {
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            return SendResult::Failed;
+        }
+        // The connection has taken what it can: wait for room.
+        switch (tcp_end::WaitFor(fd, POLLOUT, wake_[0], stall)) {
+            case tcp_end::Wait::Ready:
+                break;
+            case tcp_end::Wait::TimedOut:
+                return SendResult::Stalled;
+            case tcp_end::Wait::Woken:
+                return SendResult::Stopped;
+        }
+    }
+    return SendResult::Ok;
+}
+
+bool SSender::AwaitConfirmation() {
+    int fd;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        fd = socket_;
+    }
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(stallTimeoutMs_.load());
+    char scrap[4096];
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0 ||
+            tcp_end::WaitFor(fd, POLLIN, wake_[0], left) != tcp_end::Wait::Ready) {
             return false;
         }
-        if (static_cast<size_t>(n) == length) {
-            return true;  // the whole piece in one call
+        const ssize_t n = recv(fd, scrap, sizeof scrap, MSG_DONTWAIT);
+        if (n > 0 || (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))) {
+            continue;  // a buddy has nothing to say; whatever it sends is passed over
         }
-        // Taken in part: give the connection a moment before offering the rest.
-        Pause(100);
-        done += static_cast<size_t>(n);
+        if (n < 0) {
+            return false;  // reset
+        }
+        // The buddy closed its side. It read the whole stream only if its system took every
+        // byte and the end: one that closed early answers what came later with a reset.
+        for (;;) {
+            int error = 0;
+            socklen_t length = sizeof error;
+            int unacknowledged = 0;
+            if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
+                return false;
+            }
+            if (ioctl(fd, SIOCOUTQ, &unacknowledged) != 0 || unacknowledged == 0) {
+                return true;
+            }
+            if (stopping_ || Clock::now() >= deadline) {
+                return false;
+            }
+            Pause(10);
+        }
     }
-    return true;
 }
 
 void SSender::Pause(int ms) {
@@ -290,15 +362,15 @@ void SSender::Pause(int ms) {
     poll(&wait, 1, ms);
 }
 
-void SSender::CloseSocket(bool abort) {
+void SSender::CloseSocket(bool orderly) {
     std::lock_guard<std::mutex> guard(mutex_);
     if (socket_ < 0) {
         return;
     }
-    if (abort) {
-        const linger reset{1, 0};
-        setsockopt(socket_, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    if (orderly) {
+        tcp_end::CloseOrderly(socket_);
+    } else {
+        tcp_end::Reset(socket_);
     }
-    close(socket_);
     socket_ = -1;
 }

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "app/ZingwellCopy.h"
@@ -99,8 +100,17 @@ TEST(Program, FirstRunReceivesAFileAndEndsCleanlyWhileAMessageBoxWaits) {
         const int fd = ConnectToLoopback(6677);
         ASSERT_GE(fd, 0);
         ASSERT_TRUE(SendAll(fd, wire::EncodeHeader("broken.bin", 5000) + "part"));
-        ASSERT_TRUE(
-            WaitUntil([&] { return FileExists(copy.ReceiveFolder() + "/broken.bin"); }, kPatience));
+        // Until it is whole, the file is written under a temporary name.
+        ASSERT_TRUE(WaitUntil(
+            [&] {
+                for (const auto& entry :
+                     std::filesystem::directory_iterator(copy.ReceiveFolder())) {
+                    if (entry.path().filename().string().rfind(".zingwell-incoming.tmp-", 0) == 0)
+                        return true;
+                }
+                return false;
+            },
+            kPatience));
         linger reset{1, 0};
         setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
         close(fd);
@@ -110,6 +120,7 @@ TEST(Program, FirstRunReceivesAFileAndEndsCleanlyWhileAMessageBoxWaits) {
                           kPatience))
         << copy.Log();
     usleep(300 * 1000);  // lets the box come up; the test holds either way
+    EXPECT_FALSE(FileExists(copy.ReceiveFolder() + "/broken.bin"));
 
     // The desktop ends the program: as Exit, without waiting for the worker in its box.
     const int status = copy.Stop();

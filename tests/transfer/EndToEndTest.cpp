@@ -2,16 +2,22 @@
 // program (bench/tools/zw_peer) with a home of its own is the other.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "TransferHelpers.h"
 #include "core/ReceiveFolder.h"
 #include "support/Files.h"
+#include "support/Network.h"
 #include "support/RecordingCallback.h"
+#include "support/Skip.h"
 #include "support/TestPaths.h"
 #include "transfer/SListener.h"
 #include "transfer/SSender.h"
@@ -63,6 +69,11 @@ public:
             line.push_back(c);
         }
         return line.rfind("listening ", 0) == 0 ? atoi(line.c_str() + 10) : 0;
+    }
+    void Signal(int signal) {
+        if (pid_ > 0) {
+            kill(pid_, signal);
+        }
     }
     int Wait() {
         int status = 0;
@@ -118,6 +129,96 @@ TEST(EndToEnd, TwoCopiesPassFilesBothWays) {
     EXPECT_EQ(ReadFile(here + "/from-there.bin"), theirs);
     EXPECT_EQ(ReadFile(otherHome + "/Zingwell/from-here \x80\xff.bin"), mine);
     EXPECT_EQ(received.Count("ReportError") + sent.Count("ReportError"), 0u);
+}
+
+// Whether this network namespace holds a connection to `port` in the state FIN_WAIT2: its
+// side has sent everything and its end, and the other side's system has taken them.
+bool AllTakenOnConnectionTo(int port) {
+    char remote[16];
+    snprintf(remote, sizeof remote, ":%04X", port);
+    std::istringstream table(ReadFile("/proc/net/tcp"));
+    std::string line;
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, peer, state;
+        fields >> slot >> local >> peer >> state;
+        if (peer.size() > 5 && peer.substr(peer.size() - 5) == remote && state == "05") {
+            return true;
+        }
+    }
+    return false;
+}
+
+TEST(EndToEnd, ABuddyKilledAfterTheLastByteLeftIsAFailedSend) {
+    const std::string outgoing = TestPaths::NewFolder("outgoing");
+    WriteFile(outgoing + "/last.bin", RandomBytes(20000, 31));
+    PeerProcess buddy(TestPaths::NewFolder("other-home"),
+                      {"--port", "0", "--receive", "1", "--timeout", "60"});
+    const int port = buddy.Port();
+    ASSERT_GT(port, 0);
+    buddy.Signal(SIGSTOP);  // its system still takes the connection and the bytes
+
+    RecordingCallback events;
+    SSender sender;
+    sender.SetCallback(&events);
+    ASSERT_TRUE(sender.SendFile("127.0.0.1", std::to_string(port), outgoing + "/last.bin"));
+    ASSERT_TRUE(WaitUntil([&] { return AllTakenOnConnectionTo(port); }));
+    EXPECT_TRUE(events.Events().empty()) << "no word from the buddy yet";
+    EXPECT_TRUE(sender.Busy());
+    buddy.Signal(SIGKILL);
+    ASSERT_TRUE(events.WaitFor("ReportError"));
+    EXPECT_EQ(events.Described(), std::vector<std::string>{"ReportError 4"});
+    EXPECT_NE(
+        transfer_test::LogText().find("Send(): buddy did not confirm the file\nSend failed\n"),
+        std::string::npos);
+}
+
+TEST(EndToEnd, ASenderKilledMidFileLeavesTheOlderCopyAndStartedAgainDeliversIt) {
+    // A link slow enough to kill the sender in the middle of the file: this test's own
+    // network namespace, with loopback throttled.
+    if (!EnterOwnNetworkNamespace() ||
+        RunShell("ip link set lo mtu 1500 && "
+                 "tc qdisc add dev lo root tbf rate 40mbit burst 64kb latency 400ms") != 0) {
+        ZW_SKIP_FOR_LACK_OF("root for a network namespace with a slowed link (tc)");
+    }
+    const std::string here = GetReceiveFolder();
+    const std::string older = RandomBytes(200000, 41);
+    WriteFile(here + "/movie.bin", older);
+    const std::string outgoing = TestPaths::NewFolder("outgoing");
+    const std::string newer = RandomBytes(8000000, 42);
+    WriteFile(outgoing + "/movie.bin", newer);
+
+    RecordingCallback received;
+    SListener listener;
+    listener.SetCallback(&received);
+    listener.Start(0);
+    ASSERT_TRUE(WaitUntil([&] { return listener.BoundPort() != 0; }));
+    const std::vector<std::string> send = {
+        "--send",    "127.0.0.1", std::to_string(listener.BoundPort()), outgoing + "/movie.bin",
+        "--timeout", "60"};
+    const std::string senderHome = TestPaths::NewFolder("sender-home");
+    {
+        PeerProcess sender(senderHome, send);
+        ASSERT_TRUE(WaitUntil([&] {
+            const auto events = received.Events();
+            return !events.empty() && events.back().name == "ShowProgress" &&
+                   events.back().a > 1000000;
+        }));
+        sender.Signal(SIGKILL);
+        EXPECT_EQ(sender.Wait(), -1);
+    }
+    ASSERT_TRUE(received.WaitFor("ReportError"));
+    EXPECT_EQ(received.Described().back(), "ReportError 5");
+    // A reset, not an end of stream that came too soon.
+    EXPECT_NE(transfer_test::LogText().find("Listener: recv() failed\n"), std::string::npos);
+    EXPECT_TRUE(ReadFile(here + "/movie.bin") == older);
+    EXPECT_EQ(transfer_test::Listing(here),
+              (std::vector<std::string>{"movie.bin", "zingwelllog.txt"}));
+
+    PeerProcess again(senderHome, send);
+    EXPECT_EQ(again.Wait(), 0);
+    ASSERT_TRUE(received.WaitFor("FinishedSending"));
+    EXPECT_TRUE(ReadFile(here + "/movie.bin") == newer);
 }
 
 }  // namespace

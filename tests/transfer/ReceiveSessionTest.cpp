@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -50,7 +51,9 @@ TEST(ReceivedName, RefusesNamesThatLeaveTheFolderOrHitOurOwnFiles) {
                                               "zingwelllog.txt",
                                               "ZingwellLog.txt",
                                               ".Files2Send.txt.tmp-a1B2c3",
-                                              ".zingwelllog.txt.tmp-x"};
+                                              ".zingwelllog.txt.tmp-x",
+                                              ".zingwell-incoming.tmp-0123456789abcdef",
+                                              ".Zingwell-Incoming.TMP-x"};
     for (const std::string& name : refused) {
         EXPECT_FALSE(received_name::IsAcceptable(name)) << received_name::ForLog(name);
     }
@@ -61,6 +64,7 @@ TEST(ReceivedName, RefusesNamesThatLeaveTheFolderOrHitOurOwnFiles) {
                                                "C:name",
                                                "Files2Send.txt.bak",
                                                "my zingwelllog.txt",
+                                               ".zingwell-incoming.tmp",
                                                std::string(255, 'n')};
     for (const std::string& name : accepted) {
         EXPECT_TRUE(received_name::IsAcceptable(name)) << name;
@@ -71,7 +75,7 @@ TEST(ReceivedName, RefusesNamesThatLeaveTheFolderOrHitOurOwnFiles) {
 
 TEST(ReceiveSession, TakesTheSameFileHoweverTheStreamIsCut) {
     const std::string body = "0123456789abcdefghij";
-    const std::string stream = wire::EncodeHeader("n\x80.bin", 999) + body;
+    const std::string stream = wire::EncodeHeader("n\x80.bin", body.size()) + body;
     for (size_t first = 1; first <= stream.size(); ++first) {
         for (size_t second = first; second <= stream.size(); ++second) {
             MemoryTarget target;
@@ -88,11 +92,42 @@ TEST(ReceiveSession, TakesTheSameFileHoweverTheStreamIsCut) {
             EXPECT_EQ(target.created, std::vector<std::string>{"n\x80.bin"});
             EXPECT_EQ(target.written, body);
             EXPECT_EQ(session.received(), static_cast<int64_t>(stream.size()));
-            EXPECT_EQ(session.size(), 999);
+            EXPECT_EQ(session.size(), int64_t(body.size()));
             // Nothing to report until the header is whole; progress after every read then.
             const bool headerInFirst = first >= stream.size() - body.size();
             EXPECT_EQ(statuses.front(), headerInFirst ? Status::Progress : Status::Reading);
             EXPECT_EQ(statuses.back(), Status::Progress);
+        }
+    }
+}
+
+TEST(ReceiveSession, AFileIsWholeOnlyWithExactlyTheAnnouncedSize) {
+    const std::string body(300, 'b');
+    struct Case {
+        int64_t announced;
+        size_t sent;
+        Status end;
+    };
+    for (const Case& c : {Case{300, 300, Status::Finished}, Case{301, 300, Status::Short},
+                          Case{600, 300, Status::Short}, Case{299, 300, Status::TooLong},
+                          Case{0, 1, Status::TooLong}, Case{-1, 300, Status::Short}}) {
+        for (size_t piece : {size_t(1), size_t(7), size_t(1000)}) {
+            MemoryTarget target;
+            ReceiveSession session(target);
+            const std::string stream = wire::EncodeHeader("f", static_cast<uint64_t>(c.announced)) +
+                                       body.substr(0, c.sent);
+            Status status = Status::Reading;
+            for (size_t at = 0; at < stream.size(); at += piece) {
+                status =
+                    session.Feed(stream.data() + at, std::min<size_t>(piece, stream.size() - at));
+            }
+            if (status != Status::TooLong) {
+                status = session.End();
+            }
+            EXPECT_EQ(status, c.end) << c.announced << " " << c.sent << " " << piece;
+            // Never more than announced reaches the file, and always the same, however cut.
+            EXPECT_EQ(target.written, body.substr(0, std::min<size_t>(c.sent, c.announced)));
+            EXPECT_EQ(session.End(), c.end);  // and the failure stays
         }
     }
 }

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,6 +24,7 @@
 namespace {
 
 using namespace transfer_test;
+using namespace std::chrono_literals;
 
 // A peer that takes one connection and keeps what it reads.
 class RawPeer {
@@ -35,12 +37,16 @@ public:
         close(listening_);
     }
     std::string Port() const { return std::to_string(port_); }
+    // Accepts in the background and hands the connection to `serve`, which closes it.
+    void Serve(std::function<void(int)> serve) {
+        reader_ = std::thread([this, serve] { serve(accept(listening_, nullptr, nullptr)); });
+    }
     // Accepts in the background, reads `limit` bytes (all when 0), then closes.
     void ReadInBackground(size_t limit = 0, bool reset = false) {
         reader_ = std::thread([this, limit, reset] {
             int fd = accept(listening_, nullptr, nullptr);
             if (limit == 0) {
-                received_ = ReadAll(fd);
+                received_ = ReadAll(fd, &endedByReset_);
             } else {
                 std::string part(limit, '\0');
                 received_ = std::string(part.data(), recv(fd, part.data(), limit, MSG_WAITALL));
@@ -57,6 +63,8 @@ public:
         reader_.join();
         return received_;
     }
+    // After Received: whether the stream that was read to its end ended with a reset.
+    bool EndedByReset() const { return endedByReset_; }
     int listening() const { return listening_; }
 
 private:
@@ -64,6 +72,7 @@ private:
     int listening_ = -1;
     std::thread reader_;
     std::string received_;
+    bool endedByReset_ = false;
 };
 
 std::string NewFile(const std::string& name, const std::string& contents) {
@@ -170,25 +179,115 @@ TEST(SSender, APeerThatGoesAwayFailsTheSendButNeverKillsTheProcess) {
     signal(SIGPIPE, SIG_IGN);
 }
 
-TEST(SSender, AFileThatFailsToReadResetsTheConnectionInsteadOfEndingItCleanly) {
-    RecordingCallback sent;
-    RecordingCallback received;
-    SListener listener;
-    listener.SetCallback(&received);
-    listener.Start(0);
-    ASSERT_TRUE(WaitUntil([&] { return listener.BoundPort() != 0; }));
+TEST(SSender, AFileThatShrinksIsAFailedSendAndOneThatGrowsIsSentAsAnnounced) {
+    RecordingCallback events;
     SSender sender;
-    sender.SetCallback(&sent);
-    // Reading this process's memory from address 0 fails with EIO.
-    ASSERT_TRUE(
-        sender.SendFile("127.0.0.1", std::to_string(listener.BoundPort()), "/proc/self/mem"));
-    ASSERT_TRUE(sent.WaitFor("ReportError"));
-    EXPECT_EQ(sent.Described(), std::vector<std::string>{"ReportError 4"});
-    ASSERT_TRUE(received.WaitFor("ReportError"));
-    EXPECT_EQ(received.Described().back(), "ReportError 5");  // not FinishedSending
-    const std::string log = LogText();  // the receiver's lines may come in between
-    EXPECT_NE(log.find("Send failed trying to read file\n"), std::string::npos);
-    EXPECT_NE(log.find("Send failed\n"), std::string::npos);
+    sender.SetCallback(&events);
+    const std::string body = RandomBytes(20000000, 3);
+    const std::string path = NewFile("changing.bin", body);
+    {
+        RawPeer peer;  // not reading yet: the transfer stalls with full buffers
+        ASSERT_TRUE(sender.SendFile("127.0.0.1", peer.Port(), path));
+        ASSERT_TRUE(events.WaitFor("ShowProgress"));
+        ASSERT_EQ(truncate(path.c_str(), 1000000), 0);
+        peer.ReadInBackground();
+        const std::string received = peer.Received();
+        EXPECT_TRUE(peer.EndedByReset()) << "a clean end would pass a cut file as whole";
+        EXPECT_LT(received.size(), Stream("changing.bin", body).size());
+        ASSERT_TRUE(events.WaitFor("ReportError"));
+        EXPECT_EQ(events.Described().back(), "ReportError 4");
+        EXPECT_NE(
+            LogText().find("Send failed: the file got shorter while it was sent\nSend failed\n"),
+            std::string::npos);
+    }
+    // Grows after its size went into the header: the buddy insists on exactly that size.
+    events.Clear();
+    WriteFile(path, body);
+    RawPeer peer;
+    ASSERT_TRUE(sender.SendFile("127.0.0.1", peer.Port(), path));
+    ASSERT_TRUE(events.WaitFor("ShowProgress"));
+    WriteFile(path, body + "more");
+    peer.ReadInBackground();
+    EXPECT_TRUE(peer.Received() == Stream("changing.bin", body));
+    EXPECT_FALSE(peer.EndedByReset());
+    ASSERT_TRUE(events.WaitFor("FinishedSending"));
+}
+
+TEST(SSender, FinishedSendingMeansTheBuddyClosedHavingTakenEveryByte) {
+    RecordingCallback events;
+    SSender sender;
+    sender.SetCallback(&events);
+    sender.SetStallTimeout(700ms);
+    const std::string body = RandomBytes(300000, 4);
+    const std::string path = NewFile("confirm.bin", body);
+    const std::string stream = Stream("confirm.bin", body);
+    struct Buddy {
+        std::string what;
+        std::function<void(int)> serve;
+    };
+    const std::vector<Buddy> failing = {
+        {"reads it all, then resets",
+         [](int fd) {
+             ReadAll(fd);
+             Reset(fd);
+         }},
+        {"reads it all and never closes",
+         [](int fd) {
+             ReadAll(fd);
+             std::this_thread::sleep_for(1500ms);
+             close(fd);
+         }},
+        {"closes at once without reading", [](int fd) { close(fd); }},
+        {"reads half and closes",
+         [&](int fd) {
+             std::string half(stream.size() / 2, '\0');
+             recv(fd, half.data(), half.size(), MSG_WAITALL);
+             close(fd);
+         }},
+    };
+    for (const Buddy& buddy : failing) {
+        events.Clear();
+        RawPeer peer;
+        peer.Serve(buddy.serve);
+        ASSERT_TRUE(sender.SendFile("127.0.0.1", peer.Port(), path));
+        ASSERT_TRUE(events.WaitFor("ReportError", 1, 10s)) << buddy.what;
+        EXPECT_EQ(events.Described().back(), "ReportError 4") << buddy.what;
+        EXPECT_EQ(events.Count("FinishedSending"), 0u) << buddy.what;
+        EXPECT_FALSE(sender.Busy());
+    }
+    EXPECT_NE(LogText().find("Send(): buddy did not confirm the file\nSend failed\n"),
+              std::string::npos);
+
+    // A buddy that follows the wire format closes once it has read the end of the stream.
+    events.Clear();
+    RawPeer peer;
+    peer.ReadInBackground();
+    ASSERT_TRUE(sender.SendFile("127.0.0.1", peer.Port(), path));
+    ASSERT_TRUE(events.WaitFor("FinishedSending"));
+    EXPECT_TRUE(peer.Received() == stream);
+}
+
+TEST(SSender, ABuddyThatStopsReadingIsGivenUpAndTheNextTransferGoes) {
+    RecordingCallback events;
+    SSender sender;
+    sender.SetCallback(&events);
+    sender.SetStallTimeout(500ms);
+    RawPeer silent;  // accepts (in the system) and never reads
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(sender.SendFile("127.0.0.1", silent.Port(),
+                                NewFile("unread.bin", std::string(30000000, 'u'))));
+    ASSERT_TRUE(events.WaitFor("ReportError", 1, 20s));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 15s);  // not the default two minutes
+    EXPECT_EQ(events.Described().back(), "ReportError 4");
+    EXPECT_NE(LogText().find("Send(): buddy stopped reading\nSend failed\n"), std::string::npos);
+    EXPECT_FALSE(sender.Busy());
+
+    events.Clear();
+    RawPeer reading;
+    reading.ReadInBackground();
+    ASSERT_TRUE(sender.SendFile("127.0.0.1", reading.Port(), NewFile("next.txt", "next")));
+    ASSERT_TRUE(events.WaitFor("FinishedSending"));
+    EXPECT_EQ(reading.Received(), Stream("next.txt", "next"));
 }
 
 TEST(SSender, ASecondSendFileDuringATransferIsRefusedAndChangesNothing) {
@@ -239,9 +338,9 @@ TEST(SSender, TheNextTransferMayStartFromInsideTheLastEvent) {
     EXPECT_EQ(ReadFile(folder + "/three.txt"), std::string(250000, '3'));
 }
 
-TEST(SSender, DestructionCutsOffAStalledTransferOrConnectWithoutFurtherEvents) {
+TEST(SSender, DestructionResetsAStalledTransferOrEndsAConnectWithoutFurtherEvents) {
     RecordingCallback events;
-    RawPeer stalled;  // never reads
+    RawPeer stalled;  // not reading yet
     {
         SSender sender;
         sender.SetCallback(&events);
@@ -250,6 +349,9 @@ TEST(SSender, DestructionCutsOffAStalledTransferOrConnectWithoutFurtherEvents) {
         ASSERT_TRUE(events.WaitFor("ShowProgress"));
     }
     const size_t after = events.Events().size();
+    stalled.ReadInBackground();
+    stalled.Received();
+    EXPECT_TRUE(stalled.EndedByReset());
 
     // A listener whose queue is full drops new connection requests: connect() waits.
     int full = socket(AF_INET, SOCK_STREAM, 0);

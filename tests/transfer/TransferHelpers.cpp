@@ -1,6 +1,9 @@
 #include "TransferHelpers.h"
 
+#include <arpa/inet.h>
 #include <dirent.h>
+#include <errno.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -28,14 +31,42 @@ bool SendAll(int fd, const std::string& data) {
     return true;
 }
 
-std::string ReadAll(int fd) {
+std::string ReadAll(int fd, bool* reset) {
     std::string data;
     char buffer[65536];
     ssize_t n;
     while ((n = recv(fd, buffer, sizeof buffer, 0)) > 0) {
         data.append(buffer, static_cast<size_t>(n));
     }
+    if (reset != nullptr) {
+        *reset = n < 0 && errno == ECONNRESET;
+    }
     return data;
+}
+
+bool AnsweredWithReset(int fd) {
+    char byte;
+    return recv(fd, &byte, 1, 0) < 0 && errno == ECONNRESET;
+}
+
+int ConnectFrom(const std::string& source, int port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    inet_pton(AF_INET, source.c_str(), &address.sin_addr);
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        if (fd >= 0) {
+            close(fd);
+        }
+        return -1;
+    }
+    inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 void Reset(int fd) {
@@ -47,6 +78,14 @@ void Reset(int fd) {
 std::string LogText() {
     CloseLog();
     return ReadFile(LogFilePath());
+}
+
+size_t Occurrences(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
 }
 
 std::vector<std::string> Listing(const std::string& folder) {
@@ -92,6 +131,21 @@ std::vector<std::string> ExpectedSendEvents(size_t size) {
     }
     events.push_back("FinishedSending");
     return events;
+}
+
+void RecordingNotes::FileReceived(const std::string& name, const std::string& peer) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    notes_.push_back({"FileReceived", name, peer, events_.Events().size()});
+}
+
+void RecordingNotes::ReceiveFailed(const std::string& name, const std::string& peer) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    notes_.push_back({"ReceiveFailed", name, peer, events_.Events().size()});
+}
+
+std::vector<RecordingNotes::Note> RecordingNotes::Notes() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return notes_;
 }
 
 }  // namespace transfer_test

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <mutex>
 #include <string>
 #include <vector>
 
+#include "core/TransferNotes.h"
 #include "support/RecordingCallback.h"
 
 // Byte-level helpers for the transfer tests: raw peers on loopback and what they left.
@@ -11,12 +13,20 @@ namespace transfer_test {
 // A whole stream as a sender puts it on the wire.
 std::string Stream(const std::string& name, const std::string& body);
 bool SendAll(int fd, const std::string& data);
-// Reads until the peer ends the stream (or fails).
-std::string ReadAll(int fd);
+// Reads until the peer ends the stream (or fails); `reset` tells which of the two it was.
+std::string ReadAll(int fd, bool* reset = nullptr);
+// After this side has ended its stream: true when the peer answers with a reset (as a
+// receiver does to a stream it did not store), false when it closes in order.
+bool AnsweredWithReset(int fd);
 // Closes with a reset instead of an orderly end.
 void Reset(int fd);
+// A TCP connection to 127.0.0.1:port from the local address `source` (any 127.x.y.z is a
+// different peer address on loopback); -1 on failure.
+int ConnectFrom(const std::string& source, int port);
 // The activity log so far (flushed first).
 std::string LogText();
+// How often `part` occurs in `text`.
+size_t Occurrences(const std::string& text, const std::string& part);
 // The names in a folder, sorted, without "." and "..".
 std::vector<std::string> Listing(const std::string& folder);
 // The receiving side's events for one whole file: IncomingFile, progress that grows to
@@ -25,5 +35,26 @@ std::string CheckReceiveEvents(const std::vector<RecordingCallback::Event>& even
                                size_t nameLength, size_t size);
 // The sending side's events for one whole file: progress after each full piece only.
 std::vector<std::string> ExpectedSendEvents(size_t size);
+
+// Writes down each note with the number of events the callback had seen by then, so that a
+// test can tell which event came right after it.
+class RecordingNotes : public TransferNotes {
+public:
+    struct Note {
+        std::string what;  // "FileReceived" or "ReceiveFailed"
+        std::string name;
+        std::string peer;
+        size_t eventsBefore;
+    };
+    explicit RecordingNotes(const RecordingCallback& events) : events_(events) {}
+    void FileReceived(const std::string& name, const std::string& peer) override;
+    void ReceiveFailed(const std::string& name, const std::string& peer) override;
+    std::vector<Note> Notes() const;
+
+private:
+    const RecordingCallback& events_;
+    mutable std::mutex mutex_;
+    std::vector<Note> notes_;
+};
 
 }  // namespace transfer_test
