@@ -1,13 +1,19 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <QAction>
 #include <QLabel>
 #include <QPushButton>
 
 #include "app/CAboutDlg.h"
 #include "app/ZingwellApp.h"
+#include "platform/AutostartEntry.h"
 #include "support/Files.h"
 #include "support/Network.h"
 #include "support/TestPaths.h"
+#include "ui/CommandMenu.h"
+#include "ui/ResourceIds.h"
 
 namespace {
 
@@ -43,6 +49,35 @@ TEST(AboutBox, TheWebsiteCommandFindsTheGuideWhereverTheProgramIsInstalled) {
     // Run from the build folder, it opens the configured installation's or the source tree's.
     const QString fallback = ZingwellApp::GuidePath(QString());
     EXPECT_TRUE(fallback.endsWith(QStringLiteral("/guide/index.html"))) << fallback.toStdString();
+}
+
+TEST(Menu, StartAtLoginWritesAndRemovesTheAutostartEntryAndShowsWhatIsThere) {
+    CommandMenu menu([](int command) {
+        if (command == resource::kCommandStartAtLogin) {
+            ZingwellApp::ToggleStartAtLogin();
+        }
+    });
+    QAction* item = menu.startAtLogin();
+    ASSERT_NE(item, nullptr);
+    EXPECT_TRUE(item->isCheckable());
+    EXPECT_FALSE(item->isChecked());
+
+    item->trigger();
+    const std::string entry = ReadFile(AutostartEntry::Path());
+    EXPECT_NE(entry.find("\nExec=" + AutostartEntry::RunningProgram() + "\n"), std::string::npos)
+        << entry;
+    EXPECT_TRUE(item->isChecked());
+
+    // Removed behind the program's back: the menu says so when it next opens.
+    unlink(AutostartEntry::Path().c_str());
+    menu.popup(QPoint(10, 10));
+    EXPECT_FALSE(item->isChecked());
+    menu.hide();
+    item->trigger();
+    EXPECT_TRUE(FileExists(AutostartEntry::Path()));
+    item->trigger();
+    EXPECT_FALSE(FileExists(AutostartEntry::Path()));
+    EXPECT_FALSE(item->isChecked());
 }
 
 }  // namespace

@@ -1,0 +1,68 @@
+#include "ui/DialogWindow.h"
+
+#include <QApplication>
+#include <QEvent>
+#include <QMessageBox>
+#include <QScreen>
+#include <QTimer>
+
+namespace {
+
+class Restorer : public QObject {
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        auto* window = qobject_cast<QWidget*>(watched);
+        if (window != nullptr && event->type() == QEvent::WindowStateChange &&
+            window->isMinimized()) {
+            // Once the window manager has finished minimising it.
+            QTimer::singleShot(0, window, [window] {
+                window->setWindowState(window->windowState() & ~Qt::WindowMinimized);
+                window->show();
+                window->raise();
+                window->activateWindow();
+            });
+        }
+        return false;
+    }
+};
+
+}  // namespace
+
+Qt::WindowFlags DialogWindow::Flags(bool closeBox, bool stayOnTop) {
+    Qt::WindowFlags flags = Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint;
+    if (closeBox) {
+        flags |= Qt::WindowCloseButtonHint;
+    }
+    if (stayOnTop) {
+        flags |= Qt::WindowStaysOnTopHint;
+    }
+    return flags;
+}
+
+void DialogWindow::KeepRestored(QWidget* window) {
+    window->installEventFilter(new Restorer(window));
+}
+
+void DialogWindow::Centre(QWidget* window) {
+    QScreen* screen =
+        window->screen() != nullptr ? window->screen() : QApplication::primaryScreen();
+    if (screen != nullptr) {
+        window->move(screen->availableGeometry().center() - window->rect().center());
+    }
+}
+
+QMessageBox* DialogWindow::Warning(const QString& text, QWidget* parent) {
+    auto* box = new QMessageBox(QMessageBox::Warning, QStringLiteral("Zingwell"), text,
+                                QMessageBox::Ok, parent, Flags(true, true));
+    // A path in the text may hold anything, markup included.
+    box->setTextFormat(Qt::PlainText);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::NonModal);
+    KeepRestored(box);
+    box->adjustSize();
+    Centre(box);
+    return box;
+}
