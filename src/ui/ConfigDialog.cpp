@@ -81,9 +81,10 @@ int32_t& Flag(SettingsValues& values, int id) {
 constexpr int kWidth = 220;
 constexpr int kHeight = 215;
 constexpr qreal kSmallestDevicePixels = 10;
-// What a window manager's frame and title take around the dialog, at most.
+// What a window manager's frame and title take around the dialog, with room to spare: some
+// place a window on a scaled screen lower than asked by the height of its title.
 constexpr int kFrameWidth = 16;
-constexpr int kFrameHeight = 48;
+constexpr int kFrameHeight = 64;
 
 void Colour(QWidget* widget, bool edit) {
     QPalette palette = widget->palette();

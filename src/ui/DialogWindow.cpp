@@ -8,6 +8,33 @@
 
 namespace {
 
+// Moves the window, frame and all, wholly onto the available area of its screen (a window
+// manager may place it otherwise than asked, e.g. under a scaled screen).
+void KeepOnScreen(QWidget* window) {
+    QScreen* screen = window->screen();
+    if (screen == nullptr || !window->isVisible()) {
+        return;
+    }
+    const QRect area = screen->availableGeometry();
+    const QRect frame = window->frameGeometry();
+    QPoint shift;
+    if (frame.right() > area.right()) {
+        shift.rx() = area.right() - frame.right();
+    }
+    if (frame.bottom() > area.bottom()) {
+        shift.ry() = area.bottom() - frame.bottom();
+    }
+    if (frame.left() + shift.x() < area.left()) {
+        shift.rx() = area.left() - frame.left();
+    }
+    if (frame.top() + shift.y() < area.top()) {
+        shift.ry() = area.top() - frame.top();
+    }
+    if (!shift.isNull()) {
+        window->move(window->pos() + shift);
+    }
+}
+
 class Restorer : public QObject {
 public:
     using QObject::QObject;
@@ -15,6 +42,15 @@ public:
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override {
         auto* window = qobject_cast<QWidget*>(watched);
+        if (window != nullptr && event->type() == QEvent::Show) {
+            placing_ = true;
+            QTimer::singleShot(1000, this, [this] { placing_ = false; });
+        }
+        // Wherever the window manager puts it when it frames it (later moves are the user's).
+        if (window != nullptr && placing_ &&
+            (event->type() == QEvent::Show || event->type() == QEvent::Move)) {
+            QTimer::singleShot(0, window, [window] { KeepOnScreen(window); });
+        }
         if (window != nullptr && event->type() == QEvent::WindowStateChange &&
             window->isMinimized()) {
             // Once the window manager has finished minimising it.
@@ -27,6 +63,9 @@ protected:
         }
         return false;
     }
+
+private:
+    bool placing_ = false;
 };
 
 }  // namespace

@@ -15,7 +15,7 @@ class DialogWindow {
 public:
     static Qt::WindowFlags Flags(bool closeBox, bool stayOnTop = false);
     // Restores the window whenever the window manager minimises it anyway (some offer it
-    // whatever the window asks for).
+    // whatever the window asks for), and keeps it on the screen once placed.
     static void KeepRestored(QWidget* window);
     // A warning box with OK, captioned "Zingwell", its text shown as plain text, in the middle
     // of the screen; deleted when closed.
