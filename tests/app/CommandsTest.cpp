@@ -3,8 +3,10 @@
 #include <unistd.h>
 
 #include <QAction>
+#include <QFile>
 #include <QLabel>
 #include <QPushButton>
+#include <QUrl>
 
 #include "app/CAboutDlg.h"
 #include "app/ZingwellApp.h"
@@ -78,6 +80,26 @@ TEST(Menu, StartAtLoginWritesAndRemovesTheAutostartEntryAndShowsWhatIsThere) {
     item->trigger();
     EXPECT_FALSE(FileExists(AutostartEntry::Path()));
     EXPECT_FALSE(item->isChecked());
+}
+
+TEST(SendFiles, AChosenNameThatIsNotUtf8IsFoundAgainByItsBytes) {
+    const std::string folder = TestPaths::NewFolder("chosen");
+    const std::string latin = folder + "/caf\xE9 menu.txt";
+    WriteFile(latin, "x");
+    WriteFile(folder + "/plain.txt", "y");
+    // A chooser that knows names only as text hands back the name mangled...
+    const QUrl mangled = QUrl::fromLocalFile(QFile::decodeName(QByteArray::fromStdString(latin)));
+    EXPECT_EQ(ZingwellApp::ChosenFile(mangled), latin);
+    // ...while a file manager's URL carries the bytes, and a plain name is as it is.
+    EXPECT_EQ(ZingwellApp::ChosenFile(QUrl::fromEncoded(
+                  "file://" + QByteArray::fromStdString(latin).toPercentEncoding("/"))),
+              latin);
+    EXPECT_EQ(
+        ZingwellApp::ChosenFile(QUrl::fromLocalFile(QString::fromStdString(folder + "/plain.txt"))),
+        folder + "/plain.txt");
+    // Two names that read alike: no guess.
+    WriteFile(folder + "/caf\xE8 menu.txt", "z");
+    EXPECT_NE(ZingwellApp::ChosenFile(mangled), latin);
 }
 
 }  // namespace
