@@ -6,11 +6,13 @@
 # build, say), it measures both in the same run, the start-ups taken in turns.
 #   bench/measure-desktop.sh [build folder] [idle seconds] [other program]
 #                                                  (defaults: build, 60, none)
+# ZINGWELL_BENCH_RUNS sets the number of start-ups of each (default 5).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
 idle=${2:-60}
 other=${3:-}
+runs=${ZINGWELL_BENCH_RUNS:-5}
 
 if [ -z "${ZINGWELL_BENCH_INSIDE:-}" ]; then
     [ -x "$build/src/app/zingwell" ] || scripts/build "$build"
@@ -59,10 +61,10 @@ shown() {  # a visible "Zingwell" window larger than the dog
     return 1
 }
 
-# Start-up: from the program's start to its drop window mapped on the display, five times
+# Start-up: from the program's start to its drop window mapped on the display, $runs times
 # each, the programs in turns.
 declare -A times
-for run in 1 2 3 4 5; do
+for run in $(seq "$runs"); do
     for program in "${programs[@]}"; do
         home=$(fresh_home manual)
         begin=$(date +%s%N)
@@ -81,7 +83,7 @@ hz=$(getconf CLK_TCK)
 for program in "${programs[@]}"; do
     echo "== $program"
     sorted=($(printf '%s\n' ${times[$program]} | sort -n))
-    echo "start to drop window shown: median ${sorted[2]} ms (runs: ${times[$program]}ms)"
+    echo "start to drop window shown: median ${sorted[$((runs / 2))]} ms (runs: ${times[$program]}ms)"
     home=$(fresh_home auto)
     start_program "$program" "$home"
     until shown; do sleep 0.05; done
