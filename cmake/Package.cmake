@@ -28,8 +28,9 @@ set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # The libraries the program links, with the versions it needs, from dpkg-shlibdeps.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# Qt plays the bark through GStreamer: without these nothing is heard, and nothing fails.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "gstreamer1.0-plugins-base, gstreamer1.0-pulseaudio")
+# Qt plays the bark through GStreamer (without it nothing is heard, and nothing fails), and
+# needs its Wayland plugin where a session has no X11 at all.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "gstreamer1.0-plugins-base, gstreamer1.0-pulseaudio, qt6-wayland")
 # Purging removes /etc/zingwell, which only a run as root writes (dpkg does not know of it).
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/resources/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)

@@ -3,16 +3,16 @@
 #include <QApplication>
 #include <QLabel>
 #include <QPushButton>
-#include <QScreen>
 
 #include "ui/Artwork.h"
 #include "ui/DialogFont.h"
 #include "ui/DialogUnits.h"
+#include "ui/DialogWindow.h"
 #include "ui/ResourceIds.h"
 
-CAboutDlg::CAboutDlg(QWidget* parent)
-    : QDialog(parent, Qt::Dialog | Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint) {
+CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent, DialogWindow::Flags(false)) {
     setWindowTitle(QStringLiteral("About Zingwell"));
+    DialogWindow::KeepRestored(this);
     const QFont font = DialogFont::Garamond(11);
     setFont(font);
 
@@ -46,7 +46,5 @@ CAboutDlg::CAboutDlg(QWidget* parent)
     ok->setDefault(true);
     connect(ok, &QPushButton::clicked, this, &QDialog::accept);
 
-    if (QScreen* screen = QApplication::primaryScreen()) {
-        move(screen->availableGeometry().center() - rect().center());
-    }
+    DialogWindow::Centre(this);
 }

@@ -1,8 +1,12 @@
 #include "app/ZingwellApp.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <QDir>
+#include <QFile>
+#include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QSocketNotifier>
@@ -13,16 +17,20 @@
 #include "core/ActivityLog.h"
 #include "core/ReceiveFolder.h"
 #include "net/StartNetwork.h"
+#include "platform/AutostartEntry.h"
+#include "platform/InstanceGuard.h"
 #include "settings/InitSettings.h"
 #include "ui/Artwork.h"
+#include "ui/CDropWindow.h"
 #include "ui/ConfigDialog.h"
+#include "ui/DialogWindow.h"
 #include "ui/ResourceIds.h"
 
 #ifndef ZINGWELL_GUIDE
 #define ZINGWELL_GUIDE ""
 #endif
 #ifndef ZINGWELL_GUIDE_FROM_PROGRAM
-#define ZINGWELL_GUIDE_FROM_PROGRAM "../share/doc/Zingwell/guide/index.html"
+#define ZINGWELL_GUIDE_FROM_PROGRAM "../share/doc/zingwell/guide/index.html"
 #endif
 #ifndef ZINGWELL_SOURCE_GUIDE
 #define ZINGWELL_SOURCE_GUIDE ""
@@ -50,6 +58,13 @@ ZingwellApp::ZingwellApp(int& argc, char** argv) : QApplication(argc, argv) {
 }
 
 ZingwellApp::~ZingwellApp() {
+    // No hand-over may arrive for a program that is going.
+    if (guard_ != nullptr) {
+        guard_->Stop();
+    }
+    delete settings_;
+    delete about_;
+    delete chooser_;
     frame_.reset();
     SetLauncher(nullptr);
 }
@@ -96,13 +111,113 @@ QString ZingwellApp::GuidePath(const QString& programFolder) {
     return QString();
 }
 
+void ZingwellApp::Serve(InstanceGuard& guard) {
+    guard_ = &guard;
+    guard.Serve([this](std::vector<std::string> paths) {
+        QMetaObject::invokeMethod(
+            this, [this, paths] { OpenFiles(paths); }, Qt::QueuedConnection);
+    });
+}
+
+void ZingwellApp::OpenFiles(const std::vector<std::string>& paths) {
+    if (!frame_ || frame_->dropWindow() == nullptr) {
+        return;
+    }
+    frame_->BringForward();
+    if (!paths.empty()) {
+        frame_->dropWindow()->QueueFiles(paths);
+    }
+}
+
+void ZingwellApp::ShowOnce(QWidget* dialog) {
+    dialog->show();
+    dialog->raise();
+    dialog->activateWindow();
+}
+
+std::string ZingwellApp::ChosenFile(const QUrl& url) {
+    const std::string path = CDropWindow::LocalPath(url);
+    struct stat info {};
+    if (path.empty() || lstat(path.c_str(), &info) == 0) {
+        return path;
+    }
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == 0 ? "/" : path.substr(0, slash);
+    const QString wanted = QFile::decodeName(QByteArray::fromStdString(path.substr(slash + 1)));
+    std::string found;
+    if (DIR* dir = opendir(folder.c_str())) {
+        while (dirent* entry = readdir(dir)) {
+            if (QFile::decodeName(entry->d_name) == wanted) {
+                if (!found.empty()) {
+                    found.clear();  // two names read the same: not ours to guess
+                    break;
+                }
+                found = entry->d_name;
+            }
+        }
+        closedir(dir);
+    }
+    return found.empty() ? path : (slash == 0 ? "" : folder) + "/" + found;
+}
+
+void ZingwellApp::ChooseFiles() {
+    if (chooser_) {
+        ShowOnce(chooser_);
+        return;
+    }
+    chooser_ =
+        new QFileDialog(nullptr, QStringLiteral("Send files with Zingwell"), QDir::homePath());
+    chooser_->setWindowFlags(DialogWindow::Flags(true));
+    chooser_->setFileMode(QFileDialog::ExistingFiles);
+    chooser_->setLabelText(QFileDialog::Accept, QStringLiteral("Send"));
+    chooser_->setAttribute(Qt::WA_DeleteOnClose);
+    DialogWindow::KeepRestored(chooser_);
+    connect(chooser_, &QFileDialog::urlsSelected, this, [this](const QList<QUrl>& urls) {
+        std::vector<std::string> paths;
+        for (const QUrl& url : urls) {
+            if (std::string path = ChosenFile(url); !path.empty()) {
+                paths.push_back(std::move(path));
+            }
+        }
+        if (!paths.empty() && frame_ && frame_->dropWindow() != nullptr) {
+            frame_->dropWindow()->QueueFiles(paths);
+        }
+    });
+    ShowOnce(chooser_);
+}
+
+void ZingwellApp::ToggleStartAtLogin() {
+    const QString path = QFile::decodeName(QByteArray::fromStdString(AutostartEntry::Path()));
+    if (AutostartEntry::Enabled()) {
+        if (!AutostartEntry::Disable()) {
+            DialogWindow::Warning(QStringLiteral("Could not remove %1, so Zingwell will still "
+                                                 "start at login.")
+                                      .arg(path))
+                ->show();
+        }
+    } else if (!AutostartEntry::Enable(AutostartEntry::RunningProgram())) {
+        DialogWindow::Warning(
+            QStringLiteral("Could not write %1, so Zingwell will not start at login.").arg(path))
+            ->show();
+    }
+}
+
 void ZingwellApp::OnCommand(int command) {
     switch (command) {
-        case resource::kCommandSettings: {
-            ConfigDialog dialog;
-            dialog.exec();
+        case resource::kCommandSendFiles:
+            ChooseFiles();
             break;
-        }
+        case resource::kCommandSettings:
+            // One at a time; the dog goes on taking drops while it is open.
+            if (!settings_) {
+                settings_ = new ConfigDialog;
+                settings_->setAttribute(Qt::WA_DeleteOnClose);
+            }
+            ShowOnce(settings_);
+            break;
+        case resource::kCommandStartAtLogin:
+            ToggleStartAtLogin();
+            break;
         case resource::kCommandViewFiles:
             // Creates the folder first if need be.
             launcher_.OpenPath(GetReceiveFolder());
@@ -116,11 +231,13 @@ void ZingwellApp::OnCommand(int command) {
             }
             break;
         case resource::kCommandAbout:
-        case resource::kCommandAboutFrame: {
-            CAboutDlg about;
-            about.exec();
+        case resource::kCommandAboutFrame:
+            if (!about_) {
+                about_ = new CAboutDlg;
+                about_->setAttribute(Qt::WA_DeleteOnClose);
+            }
+            ShowOnce(about_);
             break;
-        }
         default:
             break;
     }

@@ -1,12 +1,21 @@
 #pragma once
 
 #include <QApplication>
+#include <QPointer>
+#include <QUrl>
 #include <memory>
+#include <string>
+#include <vector>
 
+#include <QFileDialog>
+
+#include "app/CAboutDlg.h"
+#include "ui/ConfigDialog.h"
 #include "ui/MainFrame.h"
 #include "ui/QtLauncher.h"
 #include "ui/RealWorkerFactory.h"
 
+class InstanceGuard;
 class QSocketNotifier;
 
 // The program: starts the network layer, the settings and the main frame, and carries out
@@ -20,19 +29,42 @@ public:
     bool InitInstance();
     void OnCommand(int command);
 
+    // Answers later starts of the program for as long as it runs: their files are queued as
+    // a drop queues them and the dog comes forward.
+    void Serve(InstanceGuard& guard);
+    // Files named on the command line, here or by a later start (absolute paths, as bytes).
+    void OpenFiles(const std::vector<std::string>& paths);
+
+    // The open dialogs, if any (one of each at a time).
+    ConfigDialog* settingsDialog() const { return settings_; }
+    CAboutDlg* aboutBox() const { return about_; }
+    QFileDialog* fileChooser() const { return chooser_; }
+
     MainFrame* frame() const { return frame_.get(); }
 
     // Where "Website..." leads: the user guide installed beside the program in
     // programFolder, else the one of the configured installation, else the source tree's
     // (a program run from its build folder). Empty when there is none.
     static QString GuidePath(const QString& programFolder);
+    // The file a chooser's URL names, as bytes. A chooser that knows names only as text
+    // gives a name that is not UTF-8 back mangled; it is found again in its folder.
+    static std::string ChosenFile(const QUrl& url);
+    // "Start at login": writes the autostart entry when there is none, else removes it.
+    static void ToggleStartAtLogin();
 
 private:
     // SIGTERM, SIGINT and SIGHUP end the program as Exit does, leave beacon included.
     void WatchSignals();
+    // Shows the dialog, or brings the one already open to the front.
+    static void ShowOnce(QWidget* dialog);
+    void ChooseFiles();
 
     QtLauncher launcher_;
     RealWorkerFactory workers_;
     std::unique_ptr<MainFrame> frame_;
     QSocketNotifier* signalNotifier_ = nullptr;
+    InstanceGuard* guard_ = nullptr;
+    QPointer<ConfigDialog> settings_;
+    QPointer<CAboutDlg> about_;
+    QPointer<QFileDialog> chooser_;
 };

@@ -1,9 +1,134 @@
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <QFileInfo>
+#include <QLibraryInfo>
+#include <cerrno>
+#include <cstring>
+
+#include "app/CommandLine.h"
 #include "app/ZingwellApp.h"
+#include "platform/DisplayProbe.h"
+#include "platform/InstanceGuard.h"
+#include "platform/RuntimeFolder.h"
+
+namespace {
+
+// How long a later start waits for the running copy to answer (it may be starting itself).
+constexpr std::chrono::seconds kHandOverPatience{15};
+
+std::string CurrentFolder() {
+    std::string folder(4096, '\0');
+    if (getcwd(folder.data(), folder.size()) == nullptr) {
+        return "";
+    }
+    folder.resize(strlen(folder.c_str()));
+    return folder;
+}
+
+// Whether Qt has its Wayland platform plugin, which is packaged apart from the rest.
+bool WaylandPluginInstalled() {
+    QStringList folders = qEnvironmentVariable("QT_PLUGIN_PATH").split(u':', Qt::SkipEmptyParts);
+    folders << QLibraryInfo::path(QLibraryInfo::PluginsPath);
+    for (const QString& folder : folders) {
+        if (!QDir(folder + QStringLiteral("/platforms"))
+                 .entryList({QStringLiteral("libqwayland*.so")}, QDir::Files)
+                 .isEmpty()) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
-    ZingwellApp app(argc, argv);
+    // Help, version and mistakes are answered without a display and without starting.
+    const CommandLine line = CommandLine::Parse(argc, argv);
+    switch (line.action) {
+        case CommandLine::Action::Help:
+            fputs(CommandLine::Usage(), stdout);
+            return 0;
+        case CommandLine::Action::Version:
+            fputs(CommandLine::VersionText(), stdout);
+            return 0;
+        case CommandLine::Action::Error:
+            fprintf(stderr, "zingwell: unknown option %s\n%s", line.error.c_str(),
+                    CommandLine::Usage());
+            return 2;
+        case CommandLine::Action::Run:
+            break;
+    }
+
+    // Relative names are the caller's, so they are made absolute here; a name that is not
+    // there is said at once rather than failing later in the running copy.
+    int status = 0;
+    std::vector<std::string> files;
+    const std::string folder = CurrentFolder();
+    for (const std::string& file : line.files) {
+        const std::string path = CommandLine::Absolute(file, folder);
+        struct stat info {};
+        if (stat(path.c_str(), &info) != 0) {
+            fprintf(stderr, "zingwell: %s: %s\n", file.c_str(), strerror(errno));
+            status = 1;
+            continue;
+        }
+        files.push_back(path);
+    }
+
+    // One copy per user: a later start hands its files to the running copy and ends.
+    InstanceGuard guard(RuntimeFolder());
+    InstanceGuard::Claim claim = guard.TryClaim();
+    if (claim == InstanceGuard::Claim::Taken) {
+        if (guard.HandOver(files, kHandOverPatience)) {
+            return status;
+        }
+        // It may have ended meanwhile: then this start becomes the copy.
+        claim = guard.TryClaim();
+        if (claim == InstanceGuard::Claim::Taken) {
+            fprintf(stderr, "zingwell: Zingwell is already running but does not answer\n");
+            return 1;
+        }
+    }
+    if (claim == InstanceGuard::Claim::Unavailable) {
+        fprintf(stderr,
+                "zingwell: cannot make sure that only one copy runs (no private runtime "
+                "folder); starting anyway\n");
+    }
+
+    const DisplayProbe::Choice display = DisplayProbe::Choose();
+    if (!display.error.empty()) {
+        fprintf(stderr, "zingwell: %s\n", display.error.c_str());
+        return 1;
+    }
+    if (display.platform == "wayland" && !WaylandPluginInstalled()) {
+        fprintf(stderr,
+                "zingwell: this Wayland session has no X11, and Qt's Wayland support is not "
+                "installed (package qt6-wayland)\n");
+        return 1;
+    }
+    if (!display.platform.empty()) {
+        setenv("QT_QPA_PLATFORM", display.platform.c_str(), 1);
+    }
+
+    std::vector<char*> qtArgs;
+    for (const std::string& arg : line.qtArgs) {
+        qtArgs.push_back(const_cast<char*>(arg.c_str()));
+    }
+    int qtArgc = static_cast<int>(qtArgs.size());
+    qtArgs.push_back(nullptr);
+    ZingwellApp app(qtArgc, qtArgs.data());
     if (!app.InitInstance()) {
         return 1;
+    }
+    if (claim == InstanceGuard::Claim::Ours) {
+        app.Serve(guard);
+    }
+    if (!files.empty()) {
+        app.OpenFiles(files);
     }
     return app.exec();
 }

@@ -1,5 +1,6 @@
 #include "ui/BarkPlayer.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QStandardPaths>
@@ -19,6 +20,10 @@ QString BarkPlayer::FindBark() {
     const QString candidates[] = {
         QString::fromStdString(GetReceiveFolder()) + QStringLiteral("/bark.wav"),
         dataHome + QStringLiteral("/zingwell/bark.wav"),
+        // Installed beside the program, under whatever prefix it was installed to...
+        QDir::cleanPath(QCoreApplication::applicationDirPath() +
+                        QStringLiteral("/../share/zingwell/bark.wav")),
+        // ...or where the build meant it to go.
         QStringLiteral(ZINGWELL_DATA_DIR "/bark.wav"),
     };
     for (const QString& candidate : candidates) {

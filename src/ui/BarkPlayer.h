@@ -4,7 +4,8 @@
 #include <QSoundEffect>
 
 // Plays "bark.wav" from the first place that has one: the receive folder, the user's data
-// folder (~/.local/share/zingwell), the installed data folder. Silent when there is none.
+// folder (~/.local/share/zingwell), the data folder beside the installed program, the data
+// folder of the configured installation. Silent when there is none.
 class BarkPlayer : public QObject {
 public:
     explicit BarkPlayer(QObject* parent = nullptr) : QObject(parent) {}

@@ -3,20 +3,28 @@
 #include <QApplication>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QEventLoop>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QPointer>
 #include <QScreen>
+#include <QSysInfo>
 #include <QThread>
 #include <QUrl>
+#include <QWindow>
 #include <condition_variable>
 
 #include "ui/Artwork.h"
 #include "ui/BarkPlayer.h"
 #include "ui/CommandMenu.h"
+#include "ui/DesktopNotifier.h"
 #include "ui/DialogUnits.h"
+#include "ui/DialogWindow.h"
+#include "ui/DogPlacement.h"
 #include "ui/ResourceIds.h"
+#include "ui/X11Desktop.h"
 
 // A worker waiting for the user to close its message box.
 struct CDropWindow::PendingMessage {
@@ -39,8 +47,8 @@ std::vector<std::string> LocalPaths(const QMimeData* data) {
         return paths;
     }
     for (const QUrl& url : data->urls()) {
-        if (url.isLocalFile() && !url.toLocalFile().isEmpty()) {
-            paths.push_back(url.toLocalFile().toStdString());
+        if (std::string path = CDropWindow::LocalPath(url); !path.empty()) {
+            paths.push_back(std::move(path));
         }
     }
     return paths;
@@ -75,6 +83,21 @@ QFont DialogFont() {
 
 }  // namespace
 
+std::string CDropWindow::LocalPath(const QUrl& url) {
+    if (url.scheme() != QLatin1String("file")) {
+        return "";
+    }
+    const QString host = url.host();
+    if (!host.isEmpty() && host != QLatin1String("localhost") &&
+        host.compare(QSysInfo::machineHostName(), Qt::CaseInsensitive) != 0) {
+        return "";
+    }
+    // The percent-encoded path carries the name's bytes as they are, UTF-8 or not.
+    const QByteArray bytes =
+        QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1());
+    return bytes.startsWith('/') ? bytes.toStdString() : std::string();
+}
+
 CDropWindow::CDropWindow(WorkerFactory& workers, std::function<void(int)> onCommand,
                          QWidget* parent)
     : QWidget(parent, Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::Tool),
@@ -82,10 +105,18 @@ CDropWindow::CDropWindow(WorkerFactory& workers, std::function<void(int)> onComm
       onCommand_(onCommand),
       bar_(new QProgressBar(this)),
       menu_(new CommandMenu(std::move(onCommand), this)),
-      bark_(new BarkPlayer(this)) {
+      bark_(new BarkPlayer(this)),
+      ownNotifier_(new DesktopNotifier(this)),
+      notifier_(ownNotifier_),
+      wayland_(QGuiApplication::platformName().startsWith(QLatin1String("wayland"))) {
     setWindowTitle(QStringLiteral("Zingwell"));
     setAcceptDrops(true);
-    setAttribute(Qt::WA_OpaquePaintEvent);
+    if (wayland_) {
+        // A compositor shows the ground as it is painted: left transparent.
+        setAttribute(Qt::WA_TranslucentBackground);
+    } else {
+        setAttribute(Qt::WA_OpaquePaintEvent);
+    }
 
     const DialogUnits units(DialogFont());
     setFixedSize(units.X(95), units.Y(83));
@@ -112,23 +143,59 @@ CDropWindow::CDropWindow(WorkerFactory& workers, std::function<void(int)> onComm
         }
     });
 
-    // First shown near the top right corner, out of the way of most windows.
+    // Where the user last put it, if that is on a screen now; else near the top right
+    // corner, out of the way of most windows.
+    QPoint place(0, 0);
+    QList<QRect> areas;
+    for (QScreen* screen : QGuiApplication::screens()) {
+        areas << screen->availableGeometry();
+    }
     if (QScreen* screen = QApplication::primaryScreen()) {
         const QRect area = screen->availableGeometry();
-        move(area.right() - width() - 24, area.top() + 24);
+        place = QPoint(area.right() - width() - 24, area.top() + 24);
     }
+    if (!wayland_) {
+        place = DogPlacement::Choose(DogPlacement::Load(), size(), areas, place);
+    }
+    move(place);
 }
 
 CDropWindow::~CDropWindow() {
-    // Workers still waiting on a message box must not wait for a window that is gone.
-    std::lock_guard<std::mutex> guard(pendingMutex_);
-    for (auto& message : pending_) {
-        message->Close();
+    // Workers waiting on a message box are let go, and no new box is opened...
+    {
+        std::lock_guard<std::mutex> guard(pendingMutex_);
+        closing_ = true;
+        for (auto& message : pending_) {
+            message->Close();
+        }
     }
+    beaconTimerRunning_ = false;
+    beaconTimer_.stop();
+    // ...then the heart stops and joins its workers while all they may call still exists.
+    heart_.reset();
 }
 
 void CDropWindow::Initialize() {
     heart_->Initialize();
+}
+
+void CDropWindow::QueueFiles(const std::vector<std::string>& paths) {
+    // Not inside the caller's event: a drop must be answered at once, whatever the heart
+    // then shows.
+    QMetaObject::invokeMethod(
+        this,
+        [this, paths] {
+            if (heart_) {
+                heart_->OnDropFiles(paths);
+            }
+        },
+        Qt::QueuedConnection);
+}
+
+void CDropWindow::BringForward() {
+    show();
+    raise();
+    activateWindow();
 }
 
 QRect CDropWindow::DogRect() const {
@@ -157,6 +224,7 @@ void CDropWindow::ShowProgressBar(bool visible) {
     OnUiThread([this, visible] {
         bar_->setVisible(visible);
         UpdateMask();
+        update();
     });
 }
 
@@ -175,41 +243,34 @@ void CDropWindow::Activate() {
     });
 }
 
-QMessageBox* CDropWindow::MakeMessageBox(const QString& text) {
-    auto* box = new QMessageBox(QMessageBox::Warning, QStringLiteral("Zingwell"), text,
-                                QMessageBox::Ok, this);
-    // In the middle of the screen, as message boxes are, rather than over the dog.
-    box->adjustSize();
-    if (QScreen* place = screen()) {
-        box->move(place->availableGeometry().center() - box->rect().center());
-    }
-    return box;
-}
-
 void CDropWindow::ShowMessage(const std::string& text) {
     const QString message = QString::fromStdString(text);
-    if (QThread::currentThread() == thread()) {
-        std::unique_ptr<QMessageBox> box(MakeMessageBox(message));
-        box->exec();
-        return;
-    }
-    // Only the reporting worker waits; the window and the menus stay usable meanwhile.
     auto pending = std::make_shared<PendingMessage>();
     {
         std::lock_guard<std::mutex> guard(pendingMutex_);
+        if (closing_) {
+            return;
+        }
         pending_.push_back(pending);
     }
-    QMetaObject::invokeMethod(
-        this,
-        [this, message, pending] {
-            QMessageBox* box = MakeMessageBox(message);
-            box->setAttribute(Qt::WA_DeleteOnClose);
-            box->setWindowModality(Qt::NonModal);
-            connect(box, &QObject::destroyed, [pending] { pending->Close(); });
-            box->show();
-        },
-        Qt::QueuedConnection);
-    {
+    auto open = [this, message, pending] {
+        QMessageBox* box = DialogWindow::Warning(message, this);
+        connect(box, &QObject::destroyed, [pending] { pending->Close(); });
+        box->show();
+        return box;
+    };
+    if (QThread::currentThread() == thread()) {
+        // Not modal: the dog, the menus and the tray stay usable while the box waits.
+        QPointer<CDropWindow> alive(this);
+        QEventLoop loop;
+        connect(open(), &QObject::destroyed, &loop, &QEventLoop::quit);
+        loop.exec();
+        if (!alive) {
+            return;
+        }
+    } else {
+        // Only the reporting worker waits.
+        QMetaObject::invokeMethod(this, open, Qt::QueuedConnection);
         std::unique_lock<std::mutex> lock(pending->mutex);
         pending->closed.wait(lock, [&] { return pending->done; });
     }
@@ -233,8 +294,8 @@ bool CDropWindow::StopBeaconTimer() {
     return wasRunning;
 }
 
-void CDropWindow::Notify(const std::string&, const std::string&) {
-    // Desktop notifications are not wired yet.
+void CDropWindow::Notify(const std::string& summary, const std::string& body) {
+    OnUiThread([this, summary, body] { notifier_->Post(summary, body); });
 }
 
 void CDropWindow::OpenSettings() {
@@ -243,13 +304,32 @@ void CDropWindow::OpenSettings() {
 
 void CDropWindow::paintEvent(QPaintEvent*) {
     QPainter painter(this);
+    if (wayland_) {
+        // Only the dog (and the bar) are painted; the rest stays see-through.
+        QRegion shape = dogRegion_;
+        if (!bar_->isHidden()) {
+            shape += bar_->geometry();
+        }
+        painter.setClipRegion(shape);
+    }
     painter.fillRect(rect(), Qt::white);
     painter.drawPixmap(DogRect().topLeft(), Artwork::DogPicture(devicePixelRatioF()));
+}
+
+void CDropWindow::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    // On every workspace, asked for once the window manager has the window.
+    QTimer::singleShot(0, this, [this] { X11Desktop::ShowOnAllDesktops(this); });
 }
 
 void CDropWindow::mousePressEvent(QMouseEvent* event) {
     if (event->button() == Qt::LeftButton) {
         dragAnchor_ = event->position().toPoint();
+        moved_ = false;
+        // Under Wayland only the compositor may move a window.
+        if (wayland_ && windowHandle() != nullptr) {
+            windowHandle()->startSystemMove();
+        }
     } else if (event->button() == Qt::RightButton) {
         menu_->popup(mapToGlobal(event->position().toPoint()));
     }
@@ -267,19 +347,41 @@ void CDropWindow::mouseMoveEvent(QMouseEvent* event) {
     }
     // The anchor stays: after the move the pointer is over the same spot of the window again.
     move(pos() + (point - dragAnchor_));
+    moved_ = true;
+}
+
+void CDropWindow::mouseReleaseEvent(QMouseEvent* event) {
+    if (event->button() == Qt::LeftButton && moved_) {
+        moved_ = false;
+        DogPlacement::Save(pos());  // for the next start
+    }
+}
+
+bool CDropWindow::Acceptable(QDropEvent* event) {
+    // A drop is a copy: the files stay where they are until they have been sent.
+    return (event->possibleActions() & Qt::CopyAction) != 0 &&
+           !LocalPaths(event->mimeData()).empty();
 }
 
 void CDropWindow::dragEnterEvent(QDragEnterEvent* event) {
-    if (!LocalPaths(event->mimeData()).empty()) {
-        event->acceptProposedAction();
+    dragMoveEvent(event);
+}
+
+void CDropWindow::dragMoveEvent(QDragMoveEvent* event) {
+    if (Acceptable(event)) {
+        event->setDropAction(Qt::CopyAction);
+        event->accept();
+    } else {
+        event->ignore();
     }
 }
 
 void CDropWindow::dropEvent(QDropEvent* event) {
-    const std::vector<std::string> paths = LocalPaths(event->mimeData());
-    if (paths.empty()) {
+    if (!Acceptable(event)) {
+        event->ignore();
         return;
     }
-    event->acceptProposedAction();
-    heart_->OnDropFiles(paths);
+    event->setDropAction(Qt::CopyAction);
+    event->accept();
+    QueueFiles(LocalPaths(event->mimeData()));
 }

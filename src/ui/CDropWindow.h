@@ -7,14 +7,16 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "ui/DropView.h"
 #include "ui/MainDialog.h"
 
 class BarkPlayer;
-class QMessageBox;
 class CommandMenu;
+class DesktopNotifier;
+class QMessageBox;
 
 // The drop window: the dog that stays on top, takes dropped files, moves when dragged and
 // opens the program's menu on a right click. Its decisions live in MainDialog; this widget
@@ -24,11 +26,20 @@ class CDropWindow : public QWidget, public DropView {
 public:
     CDropWindow(WorkerFactory& workers, std::function<void(int)> onCommand,
                 QWidget* parent = nullptr);
+    // Stops and joins the heart's workers before anything they may call is gone.
     ~CDropWindow() override;
 
     MainDialog& heart() { return *heart_; }
     // When the window exists: starts the heart (receiver, discovery, beacon timer).
     void Initialize();
+
+    // Files to send, as a drop brings them (paths as bytes, in order): from the command line,
+    // a second start or the file chooser. Handled once the caller's event is over.
+    void QueueFiles(const std::vector<std::string>& paths);
+    // Shows the dog and brings it in front of other windows.
+    void BringForward();
+    // Where notifications go; the window makes one of its own until it is given one.
+    void SetNotifier(DesktopNotifier* notifier) { notifier_ = notifier; }
 
     // DropView, callable from any thread.
     void ShowProgressBar(bool visible) override;
@@ -45,11 +56,17 @@ public:
     // The drop window's menu 131.
     CommandMenu* menu() const { return menu_; }
 
+    // The local file a dropped URL names, as bytes; empty for anything that is not one.
+    static std::string LocalPath(const QUrl& url);
+
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void showEvent(QShowEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
     void dropEvent(QDropEvent* event) override;
 
 private:
@@ -58,19 +75,25 @@ private:
     // Runs fn on the UI thread: directly when already there, else queued.
     void OnUiThread(std::function<void()> fn);
     void UpdateMask();
-    // A warning box with OK, captioned "Zingwell", placed in the middle of the screen.
-    QMessageBox* MakeMessageBox(const QString& text);
     QRect DogRect() const;
+    // Whether a drag may end here: local files, offered as a copy.
+    static bool Acceptable(QDropEvent* event);
 
     std::unique_ptr<MainDialog> heart_;
     std::function<void(int)> onCommand_;
     QProgressBar* bar_;
     CommandMenu* menu_;
     BarkPlayer* bark_;
+    DesktopNotifier* ownNotifier_;
+    DesktopNotifier* notifier_;
     QTimer beaconTimer_;
     std::atomic<bool> beaconTimerRunning_{false};
     QPoint dragAnchor_{-1, -1};
+    bool moved_ = false;
+    // Wayland: the compositor moves the window, and draws its transparent parts itself.
+    const bool wayland_;
     QRegion dogRegion_;
     std::mutex pendingMutex_;
-    std::vector<std::shared_ptr<PendingMessage>> pending_;
+    std::vector<std::shared_ptr<PendingMessage>> pending_;  // guarded by pendingMutex_
+    bool closing_ = false;                                  // guarded by pendingMutex_
 };

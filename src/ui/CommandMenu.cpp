@@ -1,5 +1,6 @@
 #include "ui/CommandMenu.h"
 
+#include "platform/AutostartEntry.h"
 #include "ui/ResourceIds.h"
 
 CommandMenu::CommandMenu(std::function<void(int)> onCommand, QWidget* parent)
@@ -9,7 +10,9 @@ CommandMenu::CommandMenu(std::function<void(int)> onCommand, QWidget* parent)
         int command;
     };
     const Item items[] = {
+        {"Send files...", resource::kCommandSendFiles},
         {"Settings...", resource::kCommandSettings},
+        {"Start at login", resource::kCommandStartAtLogin},
         {"View files...", resource::kCommandViewFiles},
         {"View log...", resource::kCommandViewLog},
         {nullptr, 0},
@@ -26,6 +29,20 @@ CommandMenu::CommandMenu(std::function<void(int)> onCommand, QWidget* parent)
         QAction* action = addAction(QString::fromLatin1(item.text));
         action->setData(item.command);
         const int command = item.command;
-        connect(action, &QAction::triggered, this, [onCommand, command] { onCommand(command); });
+        connect(action, &QAction::triggered, this, [this, onCommand, command] {
+            onCommand(command);
+            ShowCurrentState();
+        });
+        if (command == resource::kCommandStartAtLogin) {
+            action->setCheckable(true);
+            startAtLogin_ = action;
+        }
     }
+    // The autostart entry may have been changed from elsewhere since the menu last opened.
+    connect(this, &QMenu::aboutToShow, this, &CommandMenu::ShowCurrentState);
+    ShowCurrentState();
+}
+
+void CommandMenu::ShowCurrentState() {
+    startAtLogin_->setChecked(AutostartEntry::Enabled());
 }

@@ -1,11 +1,16 @@
 #include "ui/ConfigDialog.h"
 
 #include <QApplication>
+#include <QFontInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QMessageBox>
 #include <QRegularExpressionValidator>
 #include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QVBoxLayout>
+#include <QtMath>
 #include <climits>
 
 #include "net/GetMyIp.h"
@@ -16,10 +21,9 @@
 #include "settings/SettingsKeys.h"
 #include "ui/DialogFont.h"
 #include "ui/DialogUnits.h"
+#include "ui/DialogWindow.h"
 
 namespace {
-
-using Text = LiveSettingsStore::Text;
 
 const QColor kYellow(255, 209, 0);
 const QColor kGreen(46, 151, 65);
@@ -43,35 +47,44 @@ enum Id {
 
 struct Binding {
     int id;
-    Text text;
+    std::string SettingsValues::*text;
     const char* name;
     const char* fallback;  // shown when the stored text is empty
 };
 
 // The eight text fields, in the order the settings are read when the dialog opens.
 const Binding kTexts[] = {
-    {kFtpAddress, Text::ftpip, "ftpip", ""},
-    {kTarget, Text::target, "target", ""},
-    {kServerPort, Text::serverport, "serverport", ""},
-    {kServerAddress, Text::servaddr, "servaddr", "255.255.255.255"},
-    {kClientPort, Text::clientport, "clientport", "6677"},
-    {kAutoPort, Text::autoport, "autoport", "6677"},
-    {kUser, Text::user, "user", ""},
-    {kPassword, Text::pass, "pass", ""},
+    {kFtpAddress, &SettingsValues::ftpip, "ftpip", ""},
+    {kTarget, &SettingsValues::target, "target", ""},
+    {kServerPort, &SettingsValues::serverport, "serverport", ""},
+    {kServerAddress, &SettingsValues::servaddr, "servaddr", "255.255.255.255"},
+    {kClientPort, &SettingsValues::clientport, "clientport", "6677"},
+    {kAutoPort, &SettingsValues::autoport, "autoport", "6677"},
+    {kUser, &SettingsValues::user, "user", ""},
+    {kPassword, &SettingsValues::pass, "pass", ""},
 };
 
-std::atomic<int32_t>& Flag(int id) {
+int32_t& Flag(SettingsValues& values, int id) {
     switch (id) {
         case kAutomatic:
-            return LiveSettings.auto_;
+            return values.auto_;
         case kSendToAddress:
-            return LiveSettings.manual;
+            return values.manual;
         case kReceive:
-            return LiveSettings.server;
+            return values.server;
         default:
-            return LiveSettings.useftp;
+            return values.useftp;
     }
 }
+
+// The dialog's size in dialog units, and the smallest font it is ever drawn in.
+constexpr int kWidth = 220;
+constexpr int kHeight = 215;
+constexpr qreal kSmallestDevicePixels = 10;
+// What a window manager's frame and title take around the dialog, with room to spare: some
+// place a window on a scaled screen lower than asked by the height of its title.
+constexpr int kFrameWidth = 16;
+constexpr int kFrameHeight = 64;
 
 void Colour(QWidget* widget, bool edit) {
     QPalette palette = widget->palette();
@@ -88,20 +101,67 @@ void Colour(QWidget* widget, bool edit) {
 
 }  // namespace
 
-ConfigDialog::ConfigDialog(QWidget* parent)
-    : QDialog(parent, Qt::Dialog | Qt::Tool | Qt::WindowStaysOnTopHint | Qt::WindowTitleHint |
-                          Qt::WindowCloseButtonHint | Qt::CustomizeWindowHint) {
+ConfigDialog::ConfigDialog(QWidget* parent) : QDialog(parent, DialogWindow::Flags(true, true)) {
     setWindowTitle(QStringLiteral("Zingwell Settings"));
-    setFont(DialogFont::Garamond(11));
+    DialogWindow::KeepRestored(this);
+    QScreen* screen = QApplication::primaryScreen();
+    const QSize available =
+        screen != nullptr ? screen->availableGeometry().size() - QSize(kFrameWidth, kFrameHeight)
+                          : QSize(INT_MAX / 2, INT_MAX / 2);
+    setFont(FittingFont(DialogFont::Garamond(11), available, kWidth, kHeight,
+                        screen != nullptr ? screen->devicePixelRatio() : 1.0));
     setAutoFillBackground(true);
     Colour(this, false);
-    Build();
+
+    // The page holds the designed layout; where even the smallest font cannot make it fit,
+    // it scrolls.
+    auto* page = new QWidget;
+    page->setAutoFillBackground(true);
+    Colour(page, false);
+    Build(page);
+    auto* scroll = new QScrollArea(this);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setWidget(page);
+    scroll->viewport()->setAutoFillBackground(true);
+    Colour(scroll->viewport(), false);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(scroll);
+    const QSize extra(scroll->verticalScrollBar()->sizeHint().width(),
+                      scroll->horizontalScrollBar()->sizeHint().height());
+    QSize size = page->size();
+    if (size.width() > available.width() || size.height() > available.height()) {
+        size = (size + extra).boundedTo(available);
+    }
+    setFixedSize(size);
     Open();
 }
 
-void ConfigDialog::Build() {
+QFont ConfigDialog::FittingFont(const QFont& designed, QSize available, int width, int height,
+                                qreal devicePixelRatio) {
+    auto fits = [&](const QFont& font) {
+        const DialogUnits units(font);
+        return units.X(width) <= available.width() && units.Y(height) <= available.height();
+    };
+    if (fits(designed)) {
+        return designed;
+    }
+    // Legibility is a matter of the screen's own pixels: a scaled screen has more of them.
+    const int smallest = std::max(1, qCeil(kSmallestDevicePixels / devicePixelRatio));
+    QFont font = designed;
+    for (int pixels = QFontInfo(designed).pixelSize() - 1; pixels >= smallest; --pixels) {
+        font.setPixelSize(pixels);
+        if (fits(font)) {
+            break;
+        }
+    }
+    return font;
+}
+
+void ConfigDialog::Build(QWidget* page) {
+    page->setFont(font());
     const DialogUnits units(font());
-    setFixedSize(units.X(220), units.Y(215));
+    page->setFixedSize(units.X(kWidth), units.Y(kHeight));
     QList<QWidget*> tabOrder;
     QList<QWidget*> groups;
 
@@ -113,7 +173,7 @@ void ConfigDialog::Build() {
         }
     };
     auto box = [&](int id, const char* text, int x, int y, int w, int h, bool textLeft) {
-        auto* check = new QCheckBox(QString::fromLatin1(text), this);
+        auto* check = new QCheckBox(QString::fromLatin1(text), page);
         if (textLeft) {
             check->setLayoutDirection(Qt::RightToLeft);
         }
@@ -128,7 +188,7 @@ void ConfigDialog::Build() {
         return check;
     };
     auto edit = [&](int id, int x, int y, int w, int h, bool digits) {
-        auto* line = new QLineEdit(this);
+        auto* line = new QLineEdit(page);
         line->setMaxLength(INT_MAX);  // no limit of our own
         if (digits) {
             line->setValidator(new QRegularExpressionValidator(
@@ -140,13 +200,13 @@ void ConfigDialog::Build() {
         return line;
     };
     auto label = [&](const QString& text, int x, int y, int w, int h) {
-        auto* item = new QLabel(text, this);
+        auto* item = new QLabel(text, page);
         Colour(item, false);
         place(item, 0, x, y, w, h);
         return item;
     };
     auto group = [&](const char* title, int x, int y, int w, int h) {
-        auto* frame = new QGroupBox(QString::fromLatin1(title), this);
+        auto* frame = new QGroupBox(QString::fromLatin1(title), page);
         Colour(frame, false);
         // The title sits on the frame's top line, with the controls' rows inside the frame.
         frame->setStyleSheet(QStringLiteral(
@@ -158,7 +218,7 @@ void ConfigDialog::Build() {
         groups << frame;
     };
     auto button = [&](int id, const char* text, int x, int y, int w, int h) {
-        auto* push = new QPushButton(QString::fromLatin1(text), this);
+        auto* push = new QPushButton(QString::fromLatin1(text), page);
         Colour(push, false);
         place(push, id, x, y, w, h);
         tabOrder << push;
@@ -208,7 +268,7 @@ void ConfigDialog::Build() {
         frame->lower();
     }
     for (int i = 1; i < tabOrder.size(); ++i) {
-        setTabOrder(tabOrder[i - 1], tabOrder[i]);
+        QWidget::setTabOrder(tabOrder[i - 1], tabOrder[i]);
     }
 }
 
@@ -230,72 +290,76 @@ void ConfigDialog::Open() {
     Edit(kMyAddress)
         ->setText(GetMyIp(address, sizeof address) ? QString::fromLatin1(address)
                                                    : QStringLiteral("unknown"));
+    values_ = LiveSettings.Snapshot();
     for (const Binding& binding : kTexts) {
         std::string value =
             RegistryText(SettingKey(binding.name), "", true, RegRoot::CurrentUser).Get();
         if (value.empty()) {
             value = binding.fallback;
         }
-        Edit(binding.id)->setText(QString::fromStdString(value));
+        const QString shown = QString::fromStdString(value);
+        stored_[binding.id] = {value, shown};
+        Edit(binding.id)->setText(shown);
     }
     auto number = [](const char* name, uint32_t fallback) {
         return static_cast<int32_t>(
             RegistryNumber(SettingKey(name), fallback, true, RegRoot::CurrentUser).Get());
     };
-    LiveSettings.useftp = number("useftp", 0);
-    LiveSettings.server = number("server", 0);
-    LiveSettings.manual = number("manual", 1);
-    LiveSettings.auto_ = number("auto", 0);
+    values_.useftp = number("useftp", 0);
+    values_.server = number("server", 0);
+    values_.manual = number("manual", 1);
+    values_.auto_ = number("auto", 0);
     ShowFlags();
-    if (QScreen* screen = QApplication::primaryScreen()) {
-        move(screen->availableGeometry().center() - rect().center());
-    }
+    DialogWindow::Centre(this);
 }
 
 void ConfigDialog::ShowFlags() {
     for (int id : {kAutomatic, kSendToAddress, kReceive, kUseFtp}) {
-        Box(id)->setChecked(Flag(id) != 0);
+        Box(id)->setChecked(Flag(values_, id) != 0);
     }
 }
 
 void ConfigDialog::TakeValues() {
     for (int id : {kAutomatic, kSendToAddress, kReceive, kUseFtp}) {
-        Flag(id) = Box(id)->isChecked() ? 1 : 0;
+        Flag(values_, id) = Box(id)->isChecked() ? 1 : 0;
     }
     for (const Binding& binding : kTexts) {
-        LiveSettings.Set(binding.text, Edit(binding.id)->text().toStdString());
+        const QString text = Edit(binding.id)->text();
+        const auto& [bytes, shown] = stored_[binding.id];
+        values_.*binding.text = text == shown ? bytes : text.toStdString();
     }
 }
 
 void ConfigDialog::OnBoxClicked(int id) {
-    const int32_t before = Flag(id);
-    // The running program sees the new mode and texts at once.
+    const int32_t before = Flag(values_, id);
     TakeValues();
     switch (id) {
         case kAutomatic:
-            LiveSettings.useftp = 0;
-            LiveSettings.server = 0;
-            LiveSettings.manual = 0;
+            values_.useftp = 0;
+            values_.server = 0;
+            values_.manual = 0;
             break;
         case kSendToAddress:
         case kReceive:
-            LiveSettings.useftp = 0;
-            LiveSettings.auto_ = 0;
+            values_.useftp = 0;
+            values_.auto_ = 0;
             break;
         case kUseFtp:
-            LiveSettings.server = 0;
-            LiveSettings.manual = 0;
-            LiveSettings.auto_ = 0;
+            values_.server = 0;
+            values_.manual = 0;
+            values_.auto_ = 0;
             break;
     }
     ShowFlags();
-    if (Flag(id) != before) {
+    if (Flag(values_, id) != before) {
         modeChanged_ = true;
     }
 }
 
 void ConfigDialog::accept() {
     TakeValues();
+    // Only now does the running program see the new mode and texts.
+    LiveSettings.Assign(values_);
     QDialog::accept();
     WriteSettings();
     if (modeChanged_) {
@@ -304,7 +368,7 @@ void ConfigDialog::accept() {
 }
 
 void ConfigDialog::WriteSettings() {
-    const SettingsValues values = LiveSettings.Snapshot();
+    const SettingsValues& values = values_;
     auto text = [](const char* name, const std::string& value) {
         RegistryText(SettingKey(name), "", true, RegRoot::CurrentUser).Set(value);
     };
@@ -327,7 +391,7 @@ void ConfigDialog::WriteSettings() {
 }
 
 void ConfigDialog::ShowRestartNotice() {
-    QMessageBox::warning(
-        nullptr, QStringLiteral("Zingwell"),
-        QStringLiteral("*** Please restart Zingwell for changes to take affect ***"));
+    DialogWindow::Warning(
+        QStringLiteral("*** Please restart Zingwell for changes to take affect ***"))
+        ->show();
 }

@@ -5,10 +5,16 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <map>
+#include <string>
+
+#include "settings/LiveSettings.h"
+
+class QScrollArea;
 
 // The settings: how files leave this computer (found buddy, fixed address, FTP server), the
-// ports and the FTP logon. Edits LiveSettings as boxes are clicked; OK stores every main
-// setting and, when the mode changed, asks for a restart.
+// ports and the FTP logon. It works on a copy of the settings: the boxes' clicks change the
+// copy, OK makes it the running program's and stores every main setting and, when the mode
+// changed, asks for a restart; Cancel (the close box, Esc) leaves everything as it was.
 class ConfigDialog : public QDialog {
 public:
     // The page the "Go" button opens: it tells a computer its public address.
@@ -24,13 +30,21 @@ public:
     QCheckBox* Box(int id) const;
     QLineEdit* Edit(int id) const;
     bool modeChanged() const { return modeChanged_; }
+    // The settings as the dialog holds them now.
+    const SettingsValues& values() const { return values_; }
+
+    // The dialog's font: the designed one, made smaller until a page of width by height
+    // dialog units fits the available area (logical pixels), but never below a size that is
+    // legible on a screen of that pixel ratio.
+    static QFont FittingFont(const QFont& designed, QSize available, int width, int height,
+                             qreal devicePixelRatio);
 
 protected:
     // Shown after OK when a box was clicked; a separate step so that it can be watched.
     virtual void ShowRestartNotice();
 
 private:
-    void Build();
+    void Build(QWidget* page);
     void Open();
     void OnBoxClicked(int id);
     void TakeValues();
@@ -38,5 +52,9 @@ private:
     void WriteSettings();
 
     std::map<int, QWidget*> controls_;
+    // Each text field's stored bytes and the text shown for them: a field the user left
+    // alone gives back its bytes as they were, UTF-8 or not.
+    std::map<int, std::pair<std::string, QString>> stored_;
+    SettingsValues values_;
     bool modeChanged_ = false;
 };

@@ -8,6 +8,7 @@
 #include "ui/Artwork.h"
 #include "ui/CDropWindow.h"
 #include "ui/CommandMenu.h"
+#include "ui/DesktopNotifier.h"
 #include "ui/ResourceIds.h"
 
 MainFrame::MainFrame(WorkerFactory& workers, std::function<void(int)> onCommand)
@@ -19,6 +20,8 @@ MainFrame::MainFrame(WorkerFactory& workers, std::function<void(int)> onCommand)
     tray_->setToolTip(QStringLiteral("Zingwell"));
     menu_ = std::make_unique<CommandMenu>([this](int command) { OnCommand(command); });
     connect(tray_.get(), &QSystemTrayIcon::activated, this, &MainFrame::OnTrayActivated);
+    notifier_ = std::make_unique<DesktopNotifier>();
+    notifier_->SetTray(tray_.get());
 }
 
 MainFrame::~MainFrame() {
@@ -31,6 +34,7 @@ void MainFrame::Create() {
     dropWindow_ =
         std::make_unique<CDropWindow>(workers_, [this](int command) { OnCommand(command); });
     dropWindow_->heart().SetIconMaker(this);
+    dropWindow_->SetNotifier(notifier_.get());
     dropWindow_->Initialize();
     dropWindow_->show();
 }
@@ -66,6 +70,13 @@ void MainFrame::Exit() {
     }
     fflush(nullptr);
     _exit(0);
+}
+
+void MainFrame::BringForward() {
+    if (dropWindow_) {
+        dropWindow_->BringForward();
+        dialogVisible_ = true;
+    }
 }
 
 void MainFrame::OnTrayActivated(QSystemTrayIcon::ActivationReason reason) {

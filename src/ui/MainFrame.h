@@ -11,6 +11,7 @@
 
 class CDropWindow;
 class CommandMenu;
+class DesktopNotifier;
 class WorkerFactory;
 
 // The program's hub, never seen itself: it keeps the tray icon and its menu, owns the drop
@@ -34,6 +35,8 @@ public:
 
     // The tray icon's clicks: Trigger toggles the drop window, Context shows it with the menu.
     void OnTrayActivated(QSystemTrayIcon::ActivationReason reason);
+    // Shows the drop window in front of the others (a second start of the program asks so).
+    void BringForward();
 
     CDropWindow* dropWindow() const { return dropWindow_.get(); }
     QSystemTrayIcon* trayIcon() const { return tray_.get(); }
@@ -47,5 +50,6 @@ private:
     std::unique_ptr<QSystemTrayIcon> tray_;
     std::unique_ptr<CommandMenu> menu_;
     std::map<uint16_t, QIcon> icons_;  // loaded once, used from any thread's request
+    std::unique_ptr<DesktopNotifier> notifier_;
     std::unique_ptr<CDropWindow> dropWindow_;
 };

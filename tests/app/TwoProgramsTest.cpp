@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/ChildProgram.h"
+#include "app/RealDrag.h"
 #include "app/XServer.h"
 #include "app/ZingwellCopy.h"
 #include "support/Files.h"
@@ -97,13 +98,16 @@ TEST_F(TwoProgramsTest, AutomaticModeFindsTheBuddyAndSendsWhatWasLeftQueued) {
         << a.Log();
 }
 
-TEST_F(TwoProgramsTest, ManualModeSendsTheQueueWhenFilesAreDroppedForReal) {
+TEST_F(TwoProgramsTest, ManualModeSendsTheQueueWhenFilesAreDroppedForRealNamesAsBytes) {
     ZingwellCopy a("manual-a"), b("manual-b");
     a.StoreSettings(Settings(0, 1, 0, NamespacePair::kAddressB));
     b.StoreSettings(Settings(0, 1, 1, "255.255.255.255"));
     const std::string leftOver = LeftOver(a, "left from last time.txt", 5000, 21);
     const std::string dropped = files_ + "/dropped now.bin";
     WriteFile(dropped, RandomBytes(150000, 22));
+    // Named on a system whose names are Latin-1: not UTF-8.
+    const std::string latin = files_ + "/caf\xE9 d\xE9j\xE0.bin";
+    WriteFile(latin, RandomBytes(70000, 23));
 
     // A on a display of its own, where a pointer can drag; B needs none.
     XServer x;
@@ -113,73 +117,27 @@ TEST_F(TwoProgramsTest, ManualModeSendsTheQueueWhenFilesAreDroppedForReal) {
     ASSERT_TRUE(WaitUntil([&] { return b.ListensOn(6677); }, kPatience)) << b.Output();
 
     // The drop window: the visible "Zingwell" window, the dog in its middle.
-    int x0 = 0, y0 = 0, width = 0, height = 0;
-    ASSERT_TRUE(WaitUntil(
-        [&] {
-            std::string found;
-            x.Tool("search --onlyvisible --name '^Zingwell$' getwindowgeometry --shell %@", &found);
-            std::istringstream lines(found);
-            std::string line;
-            int values[4] = {};
-            while (std::getline(lines, line)) {
-                for (auto [key, index] : {std::pair{"X=", 0}, std::pair{"Y=", 1},
-                                          std::pair{"WIDTH=", 2}, std::pair{"HEIGHT=", 3}}) {
-                    if (line.rfind(key, 0) == 0)
-                        values[index] = atoi(line.c_str() + strlen(key));
-                }
-                if (line.rfind("HEIGHT=", 0) == 0 && values[2] > 91 && values[3] > 91) {
-                    x0 = values[0], y0 = values[1], width = values[2], height = values[3];
-                }
-            }
-            return width > 0;
-        },
-        kPatience))
+    XServer::Window dog;
+    ASSERT_TRUE(WaitUntil([&] { return x.FindWindow("^Zingwell$", dog, 91); }, kPatience))
         << a.Output();
     // Nothing leaves before a drop in manual mode.
     EXPECT_FALSE(FileExists(b.ReceiveFolder() + "/left from last time.txt"));
 
-    // A file manager's drag, moved by the pointer from its window onto the dog. Should the
-    // pointer outrun the programs on a loaded machine and the drag end elsewhere, it is tried
-    // again: a drag that misses leaves no trace in the program.
-    const int dogX = x0 + width / 2, dogY = y0 + height / 2;
-    std::string outcome;
-    for (int attempt = 0; attempt < 3 && outcome.find("drop action 1\n") == std::string::npos;
-         ++attempt) {
-        const std::string log = files_ + "/drag" + std::to_string(attempt) + ".txt";
-        auto said = [&](const char* text) { return ReadFile(log).find(text) != std::string::npos; };
-        ChildProgram source;
-        ChildProgram::Options options;
-        options.netns = net_->a;
-        options.env = {"QT_QPA_PLATFORM=xcb", "DISPLAY=" + x.display()};
-        options.output = log;
-        ASSERT_TRUE(source.Start({ZINGWELL_DRAG_SOURCE, "100", "100", dropped}, options));
-        ASSERT_TRUE(WaitUntil(
-            [&] { return x.Tool("search --onlyvisible --name zw_drag_source") == 0; }, kPatience))
-            << ReadFile(log);
-        ASSERT_EQ(x.Tool("mousemove 140 130 sleep 0.2 mousedown 1"), 0);
-        ASSERT_TRUE(WaitUntil([&] { return said("dragging"); }, kPatience)) << ReadFile(log);
-        std::ostringstream moves;
-        for (int step = 1; step <= 6; ++step) {
-            moves << " mousemove " << 140 + (dogX - 140) * step / 6 << " "
-                  << 130 + (dogY - 130) * step / 6 << " sleep 0.2";
-        }
-        moves << " mousemove " << dogX + 1 << " " << dogY << " sleep 0.3 mousemove " << dogX << " "
-              << dogY << " sleep 0.3 mouseup 1";
-        ASSERT_EQ(x.Tool(moves.str()), 0);
-        ASSERT_TRUE(WaitUntil([&] { return said("drop action"); }, kPatience)) << ReadFile(log);
-        outcome = ReadFile(log);
-        // The source serves the dropped URLs for a few seconds after the drop; the dog reads
-        // them at once, so by the time the first file reaches B, it has them.
-        if (outcome.find("drop action 1\n") != std::string::npos) {
-            EXPECT_TRUE(Arrives(b, leftOver)) << a.Output() << b.Output();
-        }
-    }
-    ASSERT_NE(outcome.find("drop action 1\n"), std::string::npos) << outcome;  // the dog took it
+    // A file manager's drag, moved by the pointer from its window onto the dog; it would
+    // rather move the files, and the dog copies them.
+    RealDrag drag{net_->a, {dropped, latin}, true, files_};
+    const std::string outcome = drag.Onto(x, dog.x + dog.width / 2, dog.y + dog.height / 2, [&] {
+        // The dog reads the URLs at once, so by the time the first file reaches B, it has them.
+        EXPECT_TRUE(Arrives(b, leftOver)) << a.Output() << b.Output();
+    });
+    ASSERT_NE(outcome.find("drop action 1\n"), std::string::npos) << outcome;  // a copy
 
-    // After what was left over, what was dropped follows.
+    // After what was left over, what was dropped follows, under the same bytes.
     EXPECT_TRUE(Arrives(b, dropped)) << a.Output() << b.Output();
+    EXPECT_TRUE(Arrives(b, latin)) << a.Output() << b.Output() << a.Log();
     EXPECT_TRUE(WaitUntil([&] { return ReadFile(a.QueueFile()).empty(); }, kPatience))
         << ReadFile(a.QueueFile());
+    EXPECT_TRUE(FileExists(dropped) && FileExists(latin));  // copied, not moved
     EndCleanly(a);
     EndCleanly(b);
 }

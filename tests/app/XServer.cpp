@@ -2,6 +2,8 @@
 
 #include <signal.h>
 
+#include <algorithm>
+#include <cstring>
 #include <sstream>
 
 #include "app/ZingwellCopy.h"
@@ -10,19 +12,23 @@
 #include "support/TestPaths.h"
 
 XServer::~XServer() {
+    tray_.Stop(SIGTERM, kPatience);
+    windowManager_.Stop(SIGTERM, kPatience);
     server_.Stop(SIGTERM, kPatience);
 }
 
-bool XServer::Start(const std::string& netns, const std::string& log) {
+bool XServer::Start(const std::string& netns, const std::string& log, const std::string& screen) {
     netns_ = netns;
     log_ = log;
     // -displayfd 1: the server picks a free display and writes its number to the log.
     ChildProgram::Options options;
     options.netns = netns;
     options.output = log;
-    if (!server_.Start(
-            {"Xvfb", "-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"},
-            options)) {
+    // Only the abstract socket, which is the namespace's own: a display of another test in
+    // another namespace, sharing /tmp, can neither reach it nor remove it.
+    if (!server_.Start({"Xvfb", "-displayfd", "1", "-screen", "0", screen, "-nolisten", "tcp",
+                        "-nolisten", "unix"},
+                       options)) {
         return false;
     }
     const bool ready = WaitUntil(
@@ -41,12 +47,102 @@ bool XServer::Start(const std::string& netns, const std::string& log) {
     return ready && !display_.empty() && Tool("getmouselocation") == 0;
 }
 
-int XServer::Tool(const std::string& args, std::string* output) const {
-    const std::string file = TestPaths::NewFolder("xdotool") + "/out.txt";
-    const int status = RunShell("ip netns exec " + netns_ + " env DISPLAY=" + display_ +
-                                " xdotool " + args + " >" + file + " 2>&1");
+bool XServer::StartHelper(ChildProgram& program, const std::vector<std::string>& argv) {
+    ChildProgram::Options options;
+    options.netns = netns_;
+    options.output = log_;
+    options.env = {"DISPLAY=" + display_};
+    return program.Start(argv, options);
+}
+
+bool XServer::StartWindowManager() {
+    // Ready once it has taken over the screen: a window mapped sooner may be lost in between.
+    const std::string ready = TestPaths::NewFolder("openbox") + "/ready";
+    return StartHelper(windowManager_, {"openbox", "--startup", "touch " + ready}) &&
+           WaitUntil([&] { return FileExists(ready); }, kPatience);
+}
+
+bool XServer::StartTray() {
+    return StartHelper(tray_,
+                       {"trayer", "--edge", "bottom", "--align", "right", "--widthtype", "pixel",
+                        "--width", "64", "--height", "26", "--SetDockType", "true"}) &&
+           WaitUntil([&] { return Tool("search --onlyvisible --class trayer") == 0; }, kPatience);
+}
+
+int XServer::Run(const std::string& command, std::string* output) const {
+    static const std::string file = TestPaths::NewFolder("x-commands") + "/out.txt";
+    const std::string prefix = netns_.empty() ? "" : "ip netns exec " + netns_ + " ";
+    const int status =
+        RunShell(prefix + "env DISPLAY=" + display_ + " " + command + " >" + file + " 2>&1");
     if (output != nullptr) {
         *output = ReadFile(file);
     }
     return status;
+}
+
+int XServer::Tool(const std::string& args, std::string* output) const {
+    return Run("xdotool " + args, output);
+}
+
+bool XServer::FindWindow(const std::string& pattern, Window& window, int minSide,
+                         int maxSide) const {
+    std::string found;
+    Tool("search --onlyvisible --name \"" + pattern + "\" getwindowgeometry --shell %@", &found);
+    std::istringstream lines(found);
+    std::string line;
+    Window candidate;
+    while (std::getline(lines, line)) {
+        auto value = [&](const char* key) { return atoi(line.c_str() + strlen(key)); };
+        if (line.rfind("WINDOW=", 0) == 0) {
+            candidate = Window{line.substr(7)};
+        } else if (line.rfind("X=", 0) == 0) {
+            candidate.x = value("X=");
+        } else if (line.rfind("Y=", 0) == 0) {
+            candidate.y = value("Y=");
+        } else if (line.rfind("WIDTH=", 0) == 0) {
+            candidate.width = value("WIDTH=");
+        } else if (line.rfind("HEIGHT=", 0) == 0) {
+            candidate.height = value("HEIGHT=");
+            if (std::min(candidate.width, candidate.height) > minSide &&
+                std::max(candidate.width, candidate.height) <= maxSide) {
+                window = candidate;
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+bool XServer::FindInTree(const std::string& name, Window& window, int minSide, int maxSide) const {
+    std::string tree;
+    Run("xwininfo -root -tree", &tree);
+    std::istringstream lines(tree);
+    std::string line;
+    while (std::getline(lines, line)) {
+        // 0x600006 "Zingwell": ("zingwell" "Zingwell")  22x24+0+0  +1001+743
+        const size_t quoted = line.find(" \"" + name + "\": ");
+        if (quoted == std::string::npos) {
+            continue;
+        }
+        Window found;
+        std::istringstream(line) >> found.id;
+        const size_t size = line.find("  ", line.find(')', quoted));
+        if (size == std::string::npos ||
+            sscanf(line.c_str() + size, " %dx%d%*[+-]%*d%*[+-]%*d +%d+%d", &found.width,
+                   &found.height, &found.x, &found.y) != 4) {
+            continue;
+        }
+        if (std::min(found.width, found.height) > minSide &&
+            std::max(found.width, found.height) <= maxSide) {
+            window = found;
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string XServer::Property(const std::string& id, const std::string& name) const {
+    std::string output;
+    Run("xprop -id " + id + " " + name, &output);
+    return output;
 }

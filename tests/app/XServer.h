@@ -4,8 +4,8 @@
 
 #include "app/ChildProgram.h"
 
-// A virtual X display (Xvfb, no window manager) in a network namespace, with xdotool to act
-// as the user's pointer on it.
+// A virtual X display (Xvfb) in a network namespace, with xdotool to act as the user's pointer
+// on it; on request a window manager (openbox) and a tray (trayer), as a desktop has them.
 class XServer {
 public:
     XServer() = default;
@@ -14,16 +14,42 @@ public:
     // Ends the server so that it removes its lock file and socket.
     ~XServer();
 
-    // Starts the display and waits until it takes clients; its log goes to `log`.
-    bool Start(const std::string& netns, const std::string& log);
+    // Starts the display (in the named namespace, "" for the test's own) and waits until it
+    // takes clients; its log goes to `log`.
+    bool Start(const std::string& netns, const std::string& log,
+               const std::string& screen = "1024x768x24");
+    // openbox, waited for until it manages windows.
+    bool StartWindowManager();
+    // trayer at the bottom right, waited for until it holds the tray selection.
+    bool StartTray();
     // ":N"
     const std::string& display() const { return display_; }
     // Runs xdotool with these arguments on the display; its exit status, and its output.
     int Tool(const std::string& args, std::string* output = nullptr) const;
+    // Any command on the display, through the shell.
+    int Run(const std::string& command, std::string* output = nullptr) const;
+
+    // The first visible window whose name matches the pattern and whose sides are longer
+    // than minSide and at most maxSide: its id and geometry.
+    struct Window {
+        std::string id;
+        int x = 0, y = 0, width = 0, height = 0;
+    };
+    bool FindWindow(const std::string& pattern, Window& window, int minSide = 0,
+                    int maxSide = 100000) const;
+    // The same, found in the whole tree of windows (xwininfo), by its exact name: for windows
+    // inside others, such as the icons a tray holds.
+    bool FindInTree(const std::string& name, Window& window, int minSide, int maxSide) const;
+    // A property of a window as xprop prints it.
+    std::string Property(const std::string& id, const std::string& name) const;
 
 private:
+    bool StartHelper(ChildProgram& program, const std::vector<std::string>& argv);
+
     std::string netns_;
     std::string log_;
     std::string display_;
     ChildProgram server_;
+    ChildProgram windowManager_;
+    ChildProgram tray_;
 };

@@ -68,15 +68,47 @@ void ZingwellCopy::LeaveInQueue(const std::vector<std::string>& paths) {
     WriteFile(QueueFile(), text);
 }
 
-bool ZingwellCopy::Start(const std::string& netns, const std::vector<std::string>& env) {
+std::vector<std::string> ZingwellCopy::Environment(const std::vector<std::string>& env) const {
+    std::vector<std::string> all = {"HOME=" + Home(), "XDG_CONFIG_HOME=" + folder_ + "/config",
+                                    "ZINGWELL_SYSTEM_DIR=" + folder_ + "/system",
+                                    "XDG_RUNTIME_DIR=" + folder_ + "/run",
+                                    "QT_QPA_PLATFORM=offscreen"};
+    all.insert(all.end(), env.begin(), env.end());
+    return all;
+}
+
+bool ZingwellCopy::Start(const std::string& netns, const std::vector<std::string>& env,
+                         const std::vector<std::string>& args) {
     ChildProgram::Options options;
     options.netns = netns;
     options.output = folder_ + "/output.txt";
-    options.env = {"HOME=" + Home(), "XDG_CONFIG_HOME=" + folder_ + "/config",
-                   "ZINGWELL_SYSTEM_DIR=" + folder_ + "/system",
-                   "XDG_RUNTIME_DIR=" + folder_ + "/run", "QT_QPA_PLATFORM=offscreen"};
-    options.env.insert(options.env.end(), env.begin(), env.end());
-    return process_.Start({ZINGWELL_PROGRAM}, options);
+    options.env = Environment(env);
+    std::vector<std::string> argv = {ZINGWELL_PROGRAM};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return process_.Start(argv, options);
+}
+
+int ZingwellCopy::RunAgain(const std::vector<std::string>& args, const std::string& folder,
+                           const std::string& netns, const std::vector<std::string>& env,
+                           std::string* output) {
+    static int runs = 0;
+    ChildProgram::Options options;
+    options.netns = netns;
+    options.output = folder_ + "/again-" + std::to_string(runs++) + ".txt";
+    options.env = Environment(env);
+    // The arguments pass through the shell as they are, bytes and all.
+    std::vector<std::string> argv = {"sh", "-c", "cd \"$0\" && exec \"$@\"", folder,
+                                     ZINGWELL_PROGRAM};
+    argv.insert(argv.end(), args.begin(), args.end());
+    ChildProgram program;
+    if (!program.Start(argv, options)) {
+        return -1;
+    }
+    const int status = program.Wait(kPatience);
+    if (output != nullptr) {
+        *output = ReadFile(options.output);
+    }
+    return status;
 }
 
 bool ZingwellCopy::ListensOn(int port) const {

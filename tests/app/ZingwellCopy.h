@@ -27,7 +27,14 @@ public:
 
     // Starts it in the namespace ("" for the test's own) with QT_QPA_PLATFORM offscreen,
     // unless `env` says otherwise.
-    bool Start(const std::string& netns, const std::vector<std::string>& env = {});
+    bool Start(const std::string& netns, const std::vector<std::string>& env = {},
+               const std::vector<std::string>& args = {});
+    // Starts the program once more as this user, from the folder, with these arguments, and
+    // waits for its end: the wait status (-1 when it did not end in time). What it printed
+    // goes to `output`.
+    int RunAgain(const std::vector<std::string>& args, const std::string& folder,
+                 const std::string& netns, const std::vector<std::string>& env = {},
+                 std::string* output = nullptr);
     bool Running() { return process_.Running(); }
     pid_t pid() const { return process_.pid(); }
     // Seen from its own namespace: a TCP socket listening on the port, a UDP socket bound to it.
@@ -37,6 +44,8 @@ public:
     int Stop();
 
 private:
+    std::vector<std::string> Environment(const std::vector<std::string>& env) const;
+
     std::string folder_;
     ChildProgram process_;
 };

@@ -4,9 +4,12 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QFontInfo>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPalette>
 #include <QPushButton>
+#include <QScreen>
 #include <QValidator>
 
 #include "settings/LiveSettings.h"
@@ -15,6 +18,8 @@
 #include "settings/SettingsKeys.h"
 #include "support/Files.h"
 #include "support/TestPaths.h"
+#include "ui/DialogFont.h"
+#include "ui/DialogUnits.h"
 
 namespace {
 
@@ -50,7 +55,20 @@ std::string Flags() {
            std::to_string(LiveSettings.server) + std::to_string(LiveSettings.useftp);
 }
 
+std::string Flags(const SettingsValues& values) {
+    return std::to_string(values.auto_) + std::to_string(values.manual) +
+           std::to_string(values.server) + std::to_string(values.useftp);
+}
+
+void InForce(int automatic, int manual, int server, int ftp) {
+    LiveSettings.auto_ = automatic;
+    LiveSettings.manual = manual;
+    LiveSettings.server = server;
+    LiveSettings.useftp = ftp;
+}
+
 TEST(ConfigDialog, OpensWithTheStoredFlagsOrTheDefaults) {
+    InForce(0, 1, 1, 0);
     {
         WatchedDialog fresh;
         EXPECT_EQ(Checked(fresh), "0100");  // only "Send to address:"
@@ -67,27 +85,33 @@ TEST(ConfigDialog, OpensWithTheStoredFlagsOrTheDefaults) {
     WatchedDialog stored;
     EXPECT_EQ(Checked(stored), "0110");
     EXPECT_EQ(stored.Edit(1005)->text().toStdString(), "incoming");
-    EXPECT_EQ(LiveSettings.Get(Text::target), "untouched");  // opening changes no text
-    EXPECT_EQ(Flags(), "0110");
+    EXPECT_EQ(LiveSettings.Get(Text::target), "untouched");  // opening changes nothing in force
+    EXPECT_EQ(Flags(stored.values()), "0110");
 }
 
-TEST(ConfigDialog, ABoxClickClearsTheOtherGroupsAtOnce) {
+TEST(ConfigDialog, ABoxClickClearsTheOtherGroupsInTheDialogOnly) {
     Store("manual", 1);
     Store("server", 1);
+    InForce(0, 1, 1, 0);
     WatchedDialog dialog;
     dialog.Edit(1000)->setText("ftp.local");
     dialog.Box(1003)->click();  // "Use FTP"
     EXPECT_EQ(Checked(dialog), "0001");
-    EXPECT_EQ(Flags(), "0001");
-    EXPECT_EQ(LiveSettings.Get(Text::ftpip), "ftp.local");  // texts are taken with the click
+    EXPECT_EQ(Flags(dialog.values()), "0001");
+    EXPECT_EQ(dialog.values().ftpip, "ftp.local");  // texts are taken with the click
     EXPECT_TRUE(dialog.modeChanged());
+    // Nothing is dispatched by what the dialog holds until OK.
+    EXPECT_EQ(Flags(), "0110");
+    EXPECT_EQ(LiveSettings.Get(Text::ftpip), "");
 
     dialog.Box(1007)->click();  // "Send to address:"
     dialog.Box(1010)->click();  // "Receive on local port:" joins it
     EXPECT_EQ(Checked(dialog), "0110");
     dialog.Box(1008)->click();  // automatic excludes both
     EXPECT_EQ(Checked(dialog), "1000");
+    dialog.accept();
     EXPECT_EQ(Flags(), "1000");
+    EXPECT_EQ(LiveSettings.Get(Text::ftpip), "ftp.local");
 }
 
 TEST(ConfigDialog, UseFtpClickedTwiceLeavesNoModeButStillAsksForARestart) {
@@ -95,8 +119,8 @@ TEST(ConfigDialog, UseFtpClickedTwiceLeavesNoModeButStillAsksForARestart) {
     dialog.Box(1003)->click();
     dialog.Box(1003)->click();
     EXPECT_EQ(Checked(dialog), "0000");
-    EXPECT_EQ(Flags(), "0000");
     dialog.accept();
+    EXPECT_EQ(Flags(), "0000");
     EXPECT_EQ(dialog.notices, 1);
 }
 
@@ -114,13 +138,79 @@ TEST(ConfigDialog, OkWritesEveryMainSettingInOrderAndNoticeOnlyAfterAModeClick) 
               "\"server\"=dword:00000000\n\"auto\"=dword:00000000\n\"manual\"=dword:00000001\n");
 }
 
-TEST(ConfigDialog, TheCloseBoxWritesNothingButKeepsWhatClicksTook) {
-    WatchedDialog dialog;
-    dialog.Box(1003)->click();
-    dialog.reject();
+TEST(ConfigDialog, CancelAndEscAfterAnotherModeLeaveTheModeInForceAndWriteNothing) {
+    InForce(0, 1, 1, 0);
+    LiveSettings.SetBuddy("10.0.0.9", "7000");  // found by a beacon, say
+    {
+        WatchedDialog dialog;
+        dialog.show();
+        dialog.Box(1003)->click();
+        dialog.Edit(1006)->setText("10.1.1.1");
+        QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+        QApplication::sendEvent(&dialog, &escape);
+        EXPECT_FALSE(dialog.isVisible());
+        EXPECT_EQ(dialog.result(), QDialog::Rejected);
+    }
+    {
+        WatchedDialog dialog;
+        dialog.Box(1008)->click();
+        dialog.reject();  // the close box
+        EXPECT_EQ(dialog.notices, 0);
+    }
     EXPECT_FALSE(FileExists(TestPaths::UserRegistry()));
-    EXPECT_EQ(Flags(), "0001");
-    EXPECT_EQ(dialog.notices, 0);
+    EXPECT_EQ(Flags(), "0110");
+    std::string address, port;
+    LiveSettings.GetBuddy(address, port);
+    EXPECT_EQ(address + ":" + port, "10.0.0.9:7000");
+}
+
+TEST(ConfigDialog, StoredTextsComeBackByteForByteUnlessEdited) {
+    // Written by another program, or in another encoding: not UTF-8.
+    Store("user", "Jos\xE9");
+    Store("target", "/d\xFCrer/<b>in</b>");
+    Store("pass", "caf\xC3\xA9");  // UTF-8, shown as such
+    WatchedDialog dialog;
+    EXPECT_EQ(dialog.Edit(1002)->text(), QString::fromUtf8("caf\xC3\xA9"));
+    dialog.Edit(1005)->setText(QString::fromUtf8("/\xC3\xA4rger"));  // the user retypes it
+    dialog.accept();
+    auto stored = [](const char* name) {
+        return RegistryText(SettingKey(name), "", true, RegRoot::CurrentUser).Get();
+    };
+    EXPECT_EQ(stored("user"), "Jos\xE9");
+    EXPECT_EQ(stored("pass"), "caf\xC3\xA9");
+    EXPECT_EQ(stored("target"), "/\xC3\xA4rger");
+    EXPECT_EQ(LiveSettings.Get(Text::user), "Jos\xE9");
+}
+
+TEST(ConfigDialog, ShrinksItsFontToFitSmallOrScaledScreensAndScrollsBeyond) {
+    const QFont designed = DialogFont::Garamond(11);
+    // Where it fits, the designed font stays.
+    EXPECT_EQ(ConfigDialog::FittingFont(designed, QSize(1000, 700), 220, 215, 1), designed);
+    // 144 dpi fonts on 1280 by 800 pixels; a 2x scale there: half the room in logical pixels.
+    QFont large = designed;
+    large.setPixelSize(QFontInfo(designed).pixelSize() * 3 / 2);
+    const struct {
+        QFont font;
+        QSize room;
+        qreal ratio;
+    } cases[] = {{large, QSize(1280 - 16, 800 - 30 - 48), 1},
+                 {designed, QSize(640 - 16, 400 - 15 - 48), 2}};
+    for (const auto& [font, room, ratio] : cases) {
+        const QFont fitted = ConfigDialog::FittingFont(font, room, 220, 215, ratio);
+        const DialogUnits units(fitted);
+        EXPECT_LE(units.X(220), room.width()) << fitted.toString().toStdString();
+        EXPECT_LE(units.Y(215), room.height()) << fitted.toString().toStdString();
+    }
+    // Never smaller than legible: a tiny screen scrolls instead.
+    const QFont tiny = ConfigDialog::FittingFont(designed, QSize(100, 100), 220, 215, 1);
+    EXPECT_EQ(QFontInfo(tiny).pixelSize(), 10);
+
+    // The dialog on this screen fits its available area.
+    WatchedDialog dialog;
+    dialog.show();
+    const QRect area = dialog.screen()->availableGeometry();
+    EXPECT_LE(dialog.width(), area.width());
+    EXPECT_LE(dialog.height(), area.height());
 }
 
 TEST(ConfigDialog, FieldsAreLaidOutColouredAndRestrictedAsTheyShouldBe) {

@@ -52,30 +52,44 @@ protected:
     std::unique_ptr<CDropWindow> window;
 };
 
-TEST_F(DropWindowTest, ADropQueuesLocalFilesInOrderAndIgnoresWebAddresses) {
+TEST_F(DropWindowTest, ADropIsACopyOfLocalFilesQueuedInOrderByTheirBytes) {
     QMimeData data;
+    // Names as a file manager sends them: percent-encoded bytes, one of them not UTF-8.
     data.setUrls({QUrl::fromLocalFile("/home/u/one.txt"), QUrl("https://example.com/x"),
-                  QUrl::fromLocalFile("/home/u/two words.txt")});
+                  QUrl::fromEncoded("file:///home/u/caf%E9%20%2550.txt"),
+                  QUrl::fromEncoded("file://elsewhere.example/share/x.txt"),
+                  QUrl::fromLocalFile(QString::fromUtf8("/home/u/two w\xC3\xB6rds.txt"))});
     const QPoint middle = window->rect().center();
-    QDragEnterEvent enter(middle, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    // The source would rather have it moved: the dog takes a copy all the same.
+    QDragEnterEvent enter(middle, Qt::CopyAction | Qt::MoveAction, &data, Qt::LeftButton,
+                          Qt::NoModifier);
     QApplication::sendEvent(window.get(), &enter);
     EXPECT_TRUE(enter.isAccepted());
-    QDropEvent drop(QPointF(middle), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    EXPECT_EQ(enter.dropAction(), Qt::CopyAction);
+    QDropEvent drop(QPointF(middle), Qt::CopyAction | Qt::MoveAction, &data, Qt::LeftButton,
+                    Qt::NoModifier);
     QApplication::sendEvent(window.get(), &drop);
+    EXPECT_TRUE(drop.isAccepted());
+    EXPECT_EQ(drop.dropAction(), Qt::CopyAction);
+    Settle();
 
     EXPECT_EQ(ReadFile(GetReceiveFolder() + "/Files2Send.txt"),
-              "/home/u/one.txt\r\n/home/u/two words.txt\r\n");
+              "/home/u/one.txt\r\n/home/u/caf\xE9 %50.txt\r\n/home/u/two w\xC3\xB6rds.txt\r\n");
     EXPECT_EQ(workers.sender->Sent(), (std::vector<std::string>{"10.0.0.7 6677 /home/u/one.txt"}));
-    Settle();
     EXPECT_TRUE(window->progressBar()->isVisible());
     EXPECT_EQ(window->progressBar()->value(), 100);
 
+    // Web addresses alone, or files offered only to be moved, are not taken.
     QMimeData web;
     web.setUrls({QUrl("https://example.com/only")});
-    QDragEnterEvent refused(middle, Qt::CopyAction, &web, Qt::LeftButton, Qt::NoModifier);
-    refused.setAccepted(false);
-    QApplication::sendEvent(window.get(), &refused);
-    EXPECT_FALSE(refused.isAccepted());
+    QMimeData files;
+    files.setUrls({QUrl::fromLocalFile("/home/u/three.txt")});
+    for (auto [mime, actions] : {std::pair<QMimeData*, Qt::DropActions>{&web, Qt::CopyAction},
+                                 std::pair<QMimeData*, Qt::DropActions>{&files, Qt::MoveAction}}) {
+        QDragEnterEvent refused(middle, actions, mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(window.get(), &refused);
+        EXPECT_FALSE(refused.isAccepted());
+    }
 }
 
 TEST_F(DropWindowTest, OnlyALeftDragWithoutModifiersMovesTheWindow) {
@@ -130,10 +144,11 @@ TEST_F(DropWindowTest, TheMenuHoldsTheProgramsCommandsInOrder) {
                                               : action->text().toStdString() + " " +
                                                     std::to_string(action->data().toInt()));
     }
-    EXPECT_EQ(items, (std::vector<std::string>{"Settings... 1017", "View files... 32775",
+    EXPECT_EQ(items, (std::vector<std::string>{"Send files... 32776", "Settings... 1017",
+                                               "Start at login 32777", "View files... 32775",
                                                "View log... 59410", "-", "Website... 32774",
                                                "About... 1016", "-", "Exit 32772"}));
-    window->menu()->actions()[4]->trigger();
+    window->menu()->actions()[6]->trigger();
     EXPECT_EQ(commands, (std::vector<int>{resource::kCommandWebsite}));
 
     SendMouse(window.get(), QEvent::MouseButtonPress, QPoint(30, 30), Qt::RightButton,
@@ -189,6 +204,33 @@ TEST_F(DropWindowTest, AMessageBoxHoldsOnlyTheWorkerThatReportedTheError) {
         return returned.load();
     }));
     worker.join();
+}
+
+TEST_F(DropWindowTest, AMessageBoxOnTheUiThreadShowsPlainTextAndBlocksNoWindow) {
+    // A path may hold markup; the box shows it as it is. While the box waits, nothing is
+    // modal: the dog still takes a drop.
+    QString seen;
+    bool modal = true;
+    QTimer::singleShot(0, [&] {
+        for (QWidget* widget : QApplication::topLevelWidgets()) {
+            auto* box = qobject_cast<QMessageBox*>(widget);
+            if (box == nullptr || !box->isVisible()) {
+                continue;
+            }
+            seen = box->text();
+            modal = box->isModal() || QApplication::activeModalWidget() != nullptr;
+            EXPECT_EQ(box->textFormat(), Qt::PlainText);
+            EXPECT_FALSE(box->windowFlags() & Qt::WindowMinimizeButtonHint);
+            window->QueueFiles({"/home/u/while the box is open.txt"});
+            QTimer::singleShot(50, box, [box] { box->button(QMessageBox::Ok)->click(); });
+        }
+    });
+    window->ShowMessage("Failed to open /tmp/<b>bold</b>&amp;.txt");
+    Settle();
+    EXPECT_EQ(seen.toStdString(), "Failed to open /tmp/<b>bold</b>&amp;.txt");
+    EXPECT_FALSE(modal);
+    EXPECT_NE(ReadFile(GetReceiveFolder() + "/Files2Send.txt").find("while the box is open"),
+              std::string::npos);
 }
 
 TEST(MainFrameTest, TrayClicksToggleAndShowTheDropWindow) {

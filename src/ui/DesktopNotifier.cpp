@@ -1,0 +1,97 @@
+#include "ui/DesktopNotifier.h"
+
+#include <sys/stat.h>
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+#include <QVariantMap>
+
+namespace {
+
+const QString kService = QStringLiteral("org.freedesktop.Notifications");
+const QString kPath = QStringLiteral("/org/freedesktop/Notifications");
+
+QDBusMessage Call(const QString& method) {
+    return QDBusMessage::createMethodCall(kService, kPath, kService, method);
+}
+
+}  // namespace
+
+DesktopNotifier::DesktopNotifier(QObject* parent) : QObject(parent) {
+    timer_.setSingleShot(true);
+    connect(&timer_, &QTimer::timeout, this, &DesktopNotifier::ReleaseWaiting);
+    if (SessionBusAvailable()) {
+        auto* watcher = new QDBusPendingCallWatcher(
+            QDBusConnection::sessionBus().asyncCall(Call(QStringLiteral("GetCapabilities"))), this);
+        connect(watcher, &QDBusPendingCallWatcher::finished, this,
+                [this](QDBusPendingCallWatcher* call) {
+                    QDBusPendingReply<QStringList> reply = *call;
+                    if (reply.isValid()) {
+                        markup_ = reply.value().contains(QStringLiteral("body-markup"));
+                    }
+                    call->deleteLater();
+                });
+    }
+}
+
+bool DesktopNotifier::SessionBusAvailable() {
+    // Without an address, the bus library would try to start a bus of its own: not for us.
+    if (!qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS")) {
+        return true;
+    }
+    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+    struct stat info {};
+    return runtime.startsWith('/') && stat((runtime + "/bus").constData(), &info) == 0 &&
+           S_ISSOCK(info.st_mode);
+}
+
+void DesktopNotifier::Post(const std::string& summary, const std::string& body) {
+    const auto now = NotificationThrottle::Clock::now();
+    if (auto note = throttle_.Offer({summary, body}, now)) {
+        Show(*note);
+    } else if (auto due = throttle_.NextDue(); due && !timer_.isActive()) {
+        const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(*due - now);
+        timer_.start(std::max<int>(0, static_cast<int>(wait.count()) + 1));
+    }
+}
+
+void DesktopNotifier::ReleaseWaiting() {
+    const auto now = NotificationThrottle::Clock::now();
+    if (auto note = throttle_.Release(now)) {
+        Show(*note);
+    } else if (auto due = throttle_.NextDue()) {
+        const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(*due - now);
+        timer_.start(std::max<int>(0, static_cast<int>(wait.count()) + 1));
+    }
+}
+
+void DesktopNotifier::Show(const NotificationThrottle::Note& note) {
+    // Names are bytes; a name that is not UTF-8 is shown as near as it can be.
+    const QString summary = QString::fromUtf8(note.summary);
+    const QString body = QString::fromUtf8(note.body);
+    if (!SessionBusAvailable()) {
+        ShowOnTray(summary, body);
+        return;
+    }
+    QDBusMessage call = Call(QStringLiteral("Notify"));
+    call << QStringLiteral("Zingwell") << 0u << QStringLiteral("zingwell") << summary
+         << (markup_ ? body.toHtmlEscaped() : body) << QStringList()
+         << QVariantMap{{QStringLiteral("desktop-entry"), QStringLiteral("zingwell")}} << -1;
+    auto* watcher =
+        new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(call), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this,
+            [this, summary, body](QDBusPendingCallWatcher* done) {
+                if (done->isError()) {
+                    ShowOnTray(summary, body);  // no notification service on this bus
+                }
+                done->deleteLater();
+            });
+}
+
+void DesktopNotifier::ShowOnTray(const QString& summary, const QString& body) {
+    if (tray_ && tray_->isVisible() && QSystemTrayIcon::isSystemTrayAvailable()) {
+        tray_->showMessage(summary, body, QSystemTrayIcon::Information);
+    }
+}

@@ -1,0 +1,119 @@
+// The real program in a Wayland session (Weston, headless), with X11 beside it (XWayland) and
+// without, in a network namespace of the test's own.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <regex>
+#include <string>
+
+#include "app/ChildProgram.h"
+#include "app/ZingwellCopy.h"
+#include "support/Files.h"
+#include "support/Network.h"
+#include "support/Skip.h"
+#include "support/TestPaths.h"
+
+namespace {
+
+// The Qt platform plugins the program has loaded.
+std::string Platforms(pid_t pid) {
+    const std::string maps = ReadFile("/proc/" + std::to_string(pid) + "/maps");
+    std::string found;
+    for (const char* plugin : {"libqxcb.so", "libqwayland-generic.so", "libqoffscreen.so"}) {
+        if (maps.find(plugin) != std::string::npos) {
+            found += std::string(found.empty() ? "" : " ") + plugin;
+        }
+    }
+    return found;
+}
+
+class WaylandTest : public testing::Test {
+protected:
+    void SetUp() override {
+        if (RunShell("command -v weston >/dev/null") != 0) {
+            ZW_SKIP_FOR_LACK_OF("weston (packages weston, qt6-wayland, xwayland)");
+        }
+        if (!EnterOwnNetworkNamespace()) {
+            ZW_SKIP_FOR_LACK_OF("a network namespace of its own (root)");
+        }
+        runtime_ = TestPaths::NewFolder("weston-runtime");
+        chmod(runtime_.c_str(), 0700);
+        socket_ = runtime_ + "/wayland-zw";
+    }
+
+    // Weston without a screen; with --xwayland it also serves X11 clients.
+    void StartWeston(bool xwayland) {
+        log_ = runtime_ + "/weston.txt";
+        ChildProgram::Options options;
+        options.env = {"XDG_RUNTIME_DIR=" + runtime_};
+        options.output = runtime_ + "/weston-output.txt";
+        std::vector<std::string> argv = {"weston", "--backend=headless-backend.so",
+                                         "--socket=wayland-zw", "--idle-time=0", "--log=" + log_};
+        if (xwayland) {
+            argv.push_back("--xwayland");
+        }
+        ASSERT_TRUE(weston_.Start(argv, options));
+        ASSERT_TRUE(
+            WaitUntil([&] { return FileExists(socket_) || !weston_.Running(); }, kPatience));
+        ASSERT_TRUE(weston_.Running()) << ReadFile(log_) << ReadFile(options.output);
+        if (xwayland) {
+            std::smatch match;
+            ASSERT_TRUE(WaitUntil(
+                [&] {
+                    const std::string text = ReadFile(log_);
+                    if (std::regex_search(text, match,
+                                          std::regex("listening on display (:[0-9]+)"))) {
+                        display_ = match[1];
+                        return true;
+                    }
+                    return false;
+                },
+                kPatience))
+                << ReadFile(log_);
+        }
+    }
+
+    void TearDown() override { weston_.Stop(SIGTERM, kPatience); }
+
+    std::string runtime_, socket_, log_, display_;
+    ChildProgram weston_;
+};
+
+TEST_F(WaylandTest, WithXWaylandTheProgramRunsOnX11WhereTheDogStaysOnTopAndKeepsItsShape) {
+    StartWeston(true);
+    ZingwellCopy copy("xwayland");
+    ASSERT_TRUE(
+        copy.Start("", {"QT_QPA_PLATFORM=", "WAYLAND_DISPLAY=" + socket_, "DISPLAY=" + display_}));
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            return RunShell("env DISPLAY=" + display_ +
+                            " xdotool search --onlyvisible --name '^Zingwell$' >/dev/null 2>&1") ==
+                       0 ||
+                   !copy.Running();
+        },
+        kPatience))
+        << copy.Output();
+    EXPECT_EQ(Platforms(copy.pid()), "libqxcb.so") << copy.Output();
+    const int status = copy.Stop();
+    EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << copy.Output();
+}
+
+TEST_F(WaylandTest, OnWaylandAloneTheProgramRunsThereAndEndsCleanly) {
+    StartWeston(false);
+    ZingwellCopy copy("wayland");
+    ASSERT_TRUE(copy.Start("", {"QT_QPA_PLATFORM=", "WAYLAND_DISPLAY=" + socket_, "DISPLAY="}));
+    ASSERT_TRUE(
+        WaitUntil([&] { return FileExists(copy.ReceiveFolder()) || !copy.Running(); }, kPatience));
+    usleep(500 * 1000);  // its window made and shown
+    ASSERT_TRUE(copy.Running()) << copy.Output();
+    EXPECT_EQ(Platforms(copy.pid()), "libqwayland-generic.so") << copy.Output();
+    const int status = copy.Stop();
+    EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << copy.Output();
+    const std::string log = copy.Log();
+    EXPECT_TRUE(log.size() >= 14 && log.substr(log.size() - 14) == "Shutting down\n") << log;
+}
+
+}  // namespace
