@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <filesystem>
 #include <string>
 
 #include "app/ZingwellCopy.h"
@@ -101,16 +100,7 @@ TEST(Program, FirstRunReceivesAFileAndEndsCleanlyWhileAMessageBoxWaits) {
         ASSERT_GE(fd, 0);
         ASSERT_TRUE(SendAll(fd, wire::EncodeHeader("broken.bin", 5000) + "part"));
         // Until it is whole, the file is written under a temporary name.
-        ASSERT_TRUE(WaitUntil(
-            [&] {
-                for (const auto& entry :
-                     std::filesystem::directory_iterator(copy.ReceiveFolder())) {
-                    if (entry.path().filename().string().rfind(".zingwell-incoming.tmp-", 0) == 0)
-                        return true;
-                }
-                return false;
-            },
-            kPatience));
+        ASSERT_TRUE(WaitUntil([&] { return ReceivingInto(copy.ReceiveFolder()); }, kPatience));
         linger reset{1, 0};
         setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
         close(fd);

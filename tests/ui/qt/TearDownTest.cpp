@@ -71,7 +71,7 @@ TEST(DropWindowTearDown, StopsRealWorkersMidTransferAndOneWaitingOnAMessageBox) 
               static_cast<ssize_t>(start.size()));
     ASSERT_TRUE(WaitUntil([&] {
         QApplication::processEvents();
-        return FileExists(TestPaths::ReceiveFolder() + "/half.bin");
+        return ReceivingInto(TestPaths::ReceiveFolder());
     }));
     // A worker that reports a failure waits for the user.
     std::thread reporter([&] { window->heart().ReportError(4); });
