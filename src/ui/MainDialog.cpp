@@ -216,6 +216,7 @@ void MainDialog::OnDropFiles(const std::vector<std::string>& paths) {
     // The bar's 100 said "taken"; with nothing going out it must not stay.
     ClearBar();
     if (outcome == Dispatch::NoBuddy && LiveSettings.auto_ == 0) {
+        ShowIcon(resource::kIconRed);  // nothing could be sent
         if (ShowMessageOnce(kNoBuddyBox,
                             "No buddy is set. Enter your buddy's address in "
                             "Settings; the files wait in the queue.")) {

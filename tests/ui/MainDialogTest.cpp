@@ -297,6 +297,7 @@ TEST_F(MainDialogTest, WithoutABuddyNothingIsTriedAndNoFullBarStays) {
                      "message No buddy is set. Enter your buddy's address in Settings; the files "
                      "wait in the queue.",
                      "open settings"}));
+    EXPECT_EQ(icons.Last(), 151);
     LiveSettings.SetBuddy("", "6677");
     dialog->OnDropFiles({"/d/b"});
     EXPECT_EQ(view.Messages().size(), 2u);
