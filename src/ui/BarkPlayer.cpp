@@ -11,6 +11,9 @@
 #ifndef ZINGWELL_DATA_DIR
 #define ZINGWELL_DATA_DIR "/usr/local/share/zingwell"
 #endif
+#ifndef ZINGWELL_SOURCE_BARK
+#define ZINGWELL_SOURCE_BARK ""
+#endif
 
 QString BarkPlayer::FindBark() {
     QString dataHome = qEnvironmentVariable("XDG_DATA_HOME");
@@ -23,11 +26,13 @@ QString BarkPlayer::FindBark() {
         // Installed beside the program, under whatever prefix it was installed to...
         QDir::cleanPath(QCoreApplication::applicationDirPath() +
                         QStringLiteral("/../share/zingwell/bark.wav")),
-        // ...or where the build meant it to go.
+        // ...or where the build meant it to go; a program run from its build folder (the
+        // README's run command) barks with the one in the source tree.
         QStringLiteral(ZINGWELL_DATA_DIR "/bark.wav"),
+        QStringLiteral(ZINGWELL_SOURCE_BARK),
     };
     for (const QString& candidate : candidates) {
-        if (QFileInfo(candidate).isFile()) {
+        if (!candidate.isEmpty() && QFileInfo(candidate).isFile()) {
             return candidate;
         }
     }

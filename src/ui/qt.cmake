@@ -22,7 +22,8 @@ add_library(zingwell_ui STATIC
 target_link_libraries(zingwell_ui PUBLIC zingwell_heart Qt6::Widgets Qt6::Multimedia Qt6::Svg
     Qt6::DBus PRIVATE PkgConfig::ZINGWELL_XCB)
 target_compile_definitions(zingwell_ui PRIVATE
-    ZINGWELL_DATA_DIR="${CMAKE_INSTALL_PREFIX}/share/zingwell")
+    ZINGWELL_DATA_DIR="${CMAKE_INSTALL_PREFIX}/share/zingwell"
+    ZINGWELL_SOURCE_BARK="${PROJECT_SOURCE_DIR}/resources/bark.wav")
 
 set(ZINGWELL_ART_FILES)
 foreach(art dog.svg icon-146.svg icon-150.svg icon-151.svg icon-152.svg zingwell.svg)
