@@ -94,7 +94,7 @@ std::string NameOf(const std::string& path) {
 
 // The receiver's events: all as the window's own, but for the end of an incoming file, which
 // must not take an entry off the send queue.
-class MainDialog::IncomingEvents : public Callback {
+class MainDialog::IncomingEvents final : public Callback {
 public:
     explicit IncomingEvents(MainDialog& owner) : owner_(owner) {}
     void FoundBuddy(const char* address, const char* port) override {
@@ -112,7 +112,7 @@ private:
 
 // The sender's events: its FoundBuddy without an address is a failed connection, which the
 // FTP job's (after a logon attempt) is not; its errors end the send.
-class MainDialog::SenderEvents : public Callback {
+class MainDialog::SenderEvents final : public Callback {
 public:
     explicit SenderEvents(MainDialog& owner) : owner_(owner) {}
     void FoundBuddy(const char* address, const char* port) override {
