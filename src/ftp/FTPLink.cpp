@@ -143,7 +143,9 @@ void FTPLink::DropControl(bool serverEnded) {
 }
 
 bool FTPLink::CheckIdle() {
-    if (control_ != nullptr && control_->HasInput()) {
+    // What the server said may have come in one read with the last answer, and wait here.
+    if (control_ != nullptr &&
+        ((reader_ != nullptr && reader_->HasBuffered()) || control_->HasInput())) {
         DropControl(true);
     }
     return Connected();

@@ -23,6 +23,8 @@ public:
     // Line: `line` holds it without its end (a last line cut off by the end of the stream
     // counts too). End: the stream ended before any byte of a line.
     Result ReadLine(std::string& line);
+    // True when bytes already taken from the stream wait to be read as lines.
+    bool HasBuffered() const { return start_ != end_; }
 
 private:
     ByteStream& stream_;

@@ -1,5 +1,7 @@
 #include "platform/DisplayProbe.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -34,6 +36,21 @@ bool Listening(const std::string& path, bool abstract) {
     return ok;
 }
 
+// Connects to a TCP port of 127.0.0.1 (which refuses or accepts at once).
+bool ListeningOnLoopback(int port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return false;
+    }
+    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    close(fd);
+    return ok;
+}
+
 }  // namespace
 
 bool DisplayProbe::XReachable(const std::string& display) {
@@ -42,14 +59,21 @@ bool DisplayProbe::XReachable(const std::string& display) {
         return false;
     }
     const std::string host = display.substr(0, colon);
+    std::string number = display.substr(colon + 1);
+    number = number.substr(0, number.find('.'));
+    const bool numbered =
+        !number.empty() && number.find_first_not_of("0123456789") == std::string::npos;
+    if (host == "localhost" || host == "127.0.0.1") {
+        // This computer over TCP, as a remote login forwards a display: asked at once, since
+        // nothing but loopback is involved.
+        return numbered && number.size() < 5 && ListeningOnLoopback(6000 + std::stoi(number));
+    }
     if (!host.empty() && host != "unix") {
         // A path to a socket (some systems pass one), or a display over the network, which
         // is not ours to probe.
         return host[0] != '/' || Listening(host + display.substr(colon), false);
     }
-    std::string number = display.substr(colon + 1);
-    number = number.substr(0, number.find('.'));
-    if (number.empty() || number.find_first_not_of("0123456789") != std::string::npos) {
+    if (!numbered) {
         return false;
     }
     const std::string socket = "/tmp/.X11-unix/X" + number;

@@ -24,8 +24,8 @@ public:
     static Choice Choose(const Environment& env);
     static Choice Choose();
 
-    // Whether a local X display (":N", "unix:N", ":N.S") has a server listening; a display
-    // over the network is taken on trust.
+    // Whether a local X display (":N", "unix:N", ":N.S", or "localhost:N" over TCP) has a
+    // server listening; a display on another computer is taken on trust.
     static bool XReachable(const std::string& display);
     // Whether a Wayland compositor listens on the named socket (absolute, or in the runtime
     // folder).

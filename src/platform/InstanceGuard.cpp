@@ -76,12 +76,17 @@ bool WaitFor(int fd, short events, Clock::time_point deadline) {
     }
 }
 
-// Sends it all; a copy that went away meanwhile is an error, not a SIGPIPE.
-bool SendAll(int fd, const std::string& bytes) {
+// Sends it all by the deadline; a copy that went away meanwhile is an error, not a SIGPIPE.
+bool SendAll(int fd, const std::string& bytes, Clock::time_point deadline) {
     size_t sent = 0;
     while (sent < bytes.size()) {
-        const ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        const ssize_t n =
+            send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        // A copy that does not read (still starting, hung or stopped) fills the socket.
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && WaitFor(fd, POLLOUT, deadline)) {
             continue;
         }
         if (n <= 0) {
@@ -163,7 +168,7 @@ bool InstanceGuard::HandOver(const std::vector<std::string>& paths,
     }
     const std::string message = HandOverMessage::Encode(paths);
     char answer = 0;
-    const bool ok = SendAll(fd, message) && shutdown(fd, SHUT_WR) == 0 &&
+    const bool ok = SendAll(fd, message, deadline) && shutdown(fd, SHUT_WR) == 0 &&
                     WaitFor(fd, POLLIN, deadline) && read(fd, &answer, 1) == 1 && answer == kAnswer;
     close(fd);
     return ok;

@@ -382,7 +382,12 @@ void MainDialog::ConnectionFailed() {
 
 void MainDialog::SendFailed(int32_t code) {
     std::string path, address;
-    SenderEnded(&path, &address);
+    // For code 1 the send ends as its entry leaves the queue, in one step: were it over
+    // before, a dispatch right then would send that entry again, and the next code 1 or
+    // FinishedSending would take off the entry behind it.
+    if (code != 1) {
+        SenderEnded(&path, &address);
+    }
     // The send is over and nothing follows it until the next drop or buddy.
     ClearBar();
     if (code == 4) {

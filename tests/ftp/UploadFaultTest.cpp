@@ -40,6 +40,7 @@ enum class Fault {
     HangUpAtStore,                // 421 to STOR
     HangUpAfterData,              // the data read whole, then 421 instead of 226
     ClosedAfterFirstFile,         // the connection closed after the first file's 226
+    StrayReplyWithAnAnswer,       // a reply nobody asked for, in one write with the first 226
 };
 
 // The server's side of a whole job, over all its sessions.
@@ -123,7 +124,9 @@ void Serve(Session& s, ServerRun& run) {
                 return;
             }
             run.stored.push_back(line.substr(5) + "=" + contents);
-            s.Reply("226 stored");
+            s.Reply(n == 1 && run.fault == Fault::StrayReplyWithAnAnswer
+                        ? "226 stored\r\n250 said twice"
+                        : "226 stored");
             if (n == 1 && run.fault == Fault::ClosedAfterFirstFile) {
                 return;
             }
@@ -212,7 +215,9 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"EmptyLineBeforeAnswer", Fault::EmptyLineBeforeAnswer, 1, true, 1},
         Case{"StrayTextBeforeAnswer", Fault::StrayTextBeforeAnswer, 1, true, 1},
         Case{"SecondPreliminary", Fault::SecondPreliminary, 1, true, 1},
-        Case{"RestartMarker", Fault::RestartMarker, 1, true, 1}),
+        Case{"RestartMarker", Fault::RestartMarker, 1, true, 1},
+        // Taken in with the answer before it, it must still not answer the next command.
+        Case{"StrayReplyWithAnAnswer", Fault::StrayReplyWithAnAnswer, 1, true, 2}),
     [](const testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
 // A server that hangs up is logged on to again, and the file goes once more; one that

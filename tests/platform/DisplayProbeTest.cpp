@@ -1,6 +1,8 @@
 #include "platform/DisplayProbe.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -89,6 +91,23 @@ TEST(DisplayProbe, PrefersX11WhereverItAnswersAndSaysPlainlyWhenNothingDoes) {
     }
     EXPECT_FALSE(DisplayProbe::XReachable("nonsense"));
     EXPECT_TRUE(DisplayProbe::XReachable("far.example:0"));  // over the network: on trust
+
+    // A display of this computer reached over TCP (what a remote login's forwarding sets) is
+    // asked like a local one: once the login that forwarded it is gone, it is gone.
+    EXPECT_EQ(Choose({{"DISPLAY", "localhost:57.0"}}).error,
+              "cannot connect to the X display localhost:57.0; start Zingwell from your "
+              "desktop session");
+    EXPECT_FALSE(DisplayProbe::XReachable("127.0.0.1:57"));
+    sockaddr_in tcp{};
+    tcp.sin_family = AF_INET;
+    tcp.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    tcp.sin_port = htons(6057);
+    const int forwarded = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(bind(forwarded, reinterpret_cast<sockaddr*>(&tcp), sizeof tcp), 0);
+    ASSERT_EQ(listen(forwarded, 4), 0);
+    EXPECT_EQ(Choose({{"DISPLAY", "localhost:57.0"}}).platform, "xcb");
+    EXPECT_TRUE(DisplayProbe::XReachable("127.0.0.1:57"));
+    close(forwarded);
     close(x);
     close(wayland);
 }

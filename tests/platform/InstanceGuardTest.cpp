@@ -11,6 +11,8 @@
 #include <atomic>
 #include <cstring>
 #include <mutex>
+#include <optional>
+#include <thread>
 
 #include "platform/HandOverMessage.h"
 #include "platform/RuntimeFolder.h"
@@ -103,6 +105,22 @@ TEST(InstanceGuard, AHandOverWaitsForACopyStillStartingAndGivesUpOnOneThatNeverA
     const auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(stuck.HandOver({"/b"}, 500ms));
     EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+
+    // One that listens but never reads (hung while starting, or stopped), handed more than
+    // its socket holds: the later start gives up all the same.
+    std::optional<InstanceGuard> hung(std::in_place, TestPaths::NewFolder("runtime"));
+    ASSERT_EQ(hung->TryClaim(), InstanceGuard::Claim::Ours);
+    const std::vector<std::string> many(500, "/" + std::string(4000, 'x'));
+    std::atomic<bool> gaveUp{false};
+    std::thread waiting([&] {
+        InstanceGuard guard(hung->LockPath().substr(0, hung->LockPath().rfind('/')));
+        EXPECT_FALSE(guard.HandOver(many, 500ms));
+        gaveUp = true;
+    });
+    WaitUntil([&] { return gaveUp.load(); }, 10s);
+    EXPECT_TRUE(gaveUp);
+    hung.reset();  // lets a send that would wait for ever fail, so the thread ends
+    waiting.join();
 }
 
 TEST(InstanceGuard, ALockIsFreedByTheCopysEndAndNotKeptByProgramsItStarted) {

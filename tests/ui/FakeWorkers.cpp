@@ -3,8 +3,12 @@
 #include <chrono>
 
 void RecordingView::Record(const std::string& call) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    calls_.push_back(call);
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        calls_.push_back(call);
+    }
+    if (afterCall)
+        afterCall(call);
 }
 void RecordingView::ShowProgressBar(bool visible) {
     barVisible_ = visible;

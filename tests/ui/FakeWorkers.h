@@ -40,6 +40,9 @@ public:
     int openMessages() const;
     // Waits (bounded) until `count` boxes are open at once.
     bool WaitForOpenMessages(int count) const;
+    // Runs after each call is recorded, on the calling thread, as another thread might act
+    // right then (it may call the heart; calls it makes run this again).
+    std::function<void(const std::string& call)> afterCall;
 
 private:
     std::vector<std::string> WithPrefix(const std::string& prefix) const;

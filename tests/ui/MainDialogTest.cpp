@@ -142,6 +142,32 @@ TEST_F(MainDialogTest, ADropAsTheSenderEndsDoesNotSendTheFinishedEntryAgain) {
     EXPECT_EQ(QueueFile(), "/d/c\r\n");
 }
 
+TEST_F(MainDialogTest, ADropWhileAnUnreadableFileIsTakenOffTakesOffNothingElse) {
+    SetMode(Mode::Manual);
+    MainDialog& heart = Open();
+    heart.OnDropFiles({"/d/missing", "/d/next"});
+    // The failure is being dealt with on the sender's thread (the bar is being cleared, the
+    // entry not yet taken off) when a drop comes on another.
+    bool armed = true;
+    view.afterCall = [&](const std::string& call) {
+        if (armed && call == "pos 0") {
+            armed = false;
+            heart.OnDropFiles({"/d/late"});
+        }
+    };
+    workers.sender->FailToOpen();
+    view.afterCall = nullptr;
+    ASSERT_FALSE(armed);
+    EXPECT_EQ(workers.sender->Sent(), (Calls{"10.0.0.7 6677 /d/missing"}));
+    EXPECT_EQ(QueueFile(), "/d/next\r\n/d/late\r\n");
+    heart.SendNext();
+    workers.sender->Finish();
+    workers.sender->Finish();
+    EXPECT_EQ(workers.sender->Sent(), (Calls{"10.0.0.7 6677 /d/missing", "10.0.0.7 6677 /d/next",
+                                             "10.0.0.7 6677 /d/late"}));
+    EXPECT_EQ(QueueFile(), "");
+}
+
 TEST_F(MainDialogTest, EntriesFromAnEarlierRunWaitForTheFirstDropOrBuddy) {
     WriteFile(GetReceiveFolder() + "/Files2Send.txt", "/old/1\r\n/old/2\r\n");
     SetMode(Mode::Manual);
