@@ -65,6 +65,18 @@ bool UsableAddress(const std::string& address) {
 constexpr int kConnectionBox = -1;
 constexpr int kNoBuddyBox = -2;
 
+// The UTF-8 of a direction control (U+202A..U+202E, U+2066..U+2069): in a name shown to the
+// user it could turn "gpj.exe" into what reads as a picture's name.
+bool DirectionControlAt(const std::string& text, size_t i) {
+    if (i + 2 >= text.size() || static_cast<unsigned char>(text[i]) != 0xE2) {
+        return false;
+    }
+    const unsigned char second = static_cast<unsigned char>(text[i + 1]);
+    const unsigned char third = static_cast<unsigned char>(text[i + 2]);
+    return (second == 0x80 && third >= 0xAA && third <= 0xAE) ||
+           (second == 0x81 && third >= 0xA6 && third <= 0xA9);
+}
+
 // A file name for the user's eyes: from the network it may hold control bytes or run long.
 std::string Printable(const std::string& name) {
     constexpr size_t kLongest = 255;
@@ -76,13 +88,17 @@ std::string Printable(const std::string& name) {
         }
         shown = shown.substr(0, cut) + "...";
     }
-    for (char& c : shown) {
-        const unsigned char byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7f) {
-            c = '?';
+    std::string printable;
+    for (size_t i = 0; i < shown.size(); ++i) {
+        const unsigned char byte = static_cast<unsigned char>(shown[i]);
+        if (DirectionControlAt(shown, i)) {
+            printable += '?';
+            i += 2;
+        } else {
+            printable += byte < 0x20 || byte == 0x7f ? '?' : shown[i];
         }
     }
-    return shown;
+    return printable;
 }
 
 // The name a queued path goes out under.

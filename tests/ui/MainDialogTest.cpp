@@ -396,7 +396,7 @@ TEST_F(MainDialogTest, TheUserHearsOfFilesReceivedAndOfFailures) {
     notes->FileReceived("holiday.jpg", "10.0.0.9");
     notes->ReceiveFailed("big.iso", "10.0.0.9");
     notes->ReceiveFailed("", "10.0.0.8");
-    notes->ReceiveFailed("line\nbreak\x1b[31m", "10.0.0.8");
+    notes->ReceiveFailed("line\nbreak\x1b[31m\xe2\x80\xaegpj.exe", "10.0.0.8");
     notes->ReceiveFailed(std::string(300, 'x'), "10.0.0.8");
     dialog->OnDropFiles({"/home/u/report.pdf"});
     workers.sender->FailToSend();
@@ -405,7 +405,7 @@ TEST_F(MainDialogTest, TheUserHearsOfFilesReceivedAndOfFailures) {
         (Calls{"File received: holiday.jpg from 10.0.0.9",
                "Receive failed: big.iso from 10.0.0.9: nothing was kept",
                "Receive failed: A file from 10.0.0.8: nothing was kept",
-               "Receive failed: line?break?[31m from 10.0.0.8: nothing was kept",
+               "Receive failed: line?break?[31m?gpj.exe from 10.0.0.8: nothing was kept",
                "Receive failed: " + std::string(255, 'x') + "... from 10.0.0.8: nothing was kept",
                "Send failed: report.pdf to 10.0.0.7: it waits in the queue"}));
     EXPECT_EQ(view.Messages(),
