@@ -230,7 +230,9 @@ void SListener::RunListenThread(int port) {
             WriteLog("Listener: bind() failed\n");
             return;
         }
-        if (listen(fd, 10) != 0) {
+        // A backlog longer than ten: while a flood of connections is being refused, an honest
+        // buddy's connection waits its turn instead of having its SYN dropped.
+        if (listen(fd, 128) != 0) {
             close(fd);
             WriteLog("Listener: listen() failed\n");
             return;
