@@ -124,9 +124,7 @@ TEST_F(FirstDropTest, NoBuddySetOrNoneAnsweringIsSaidTheIconTurnsRedAndTheFilesS
     const std::vector<XServer::Window> boxes = screen_.MessageBoxes();
     ASSERT_EQ(boxes.size(), 1u);
     ASSERT_TRUE(screen_.Answer(boxes.front()));
-    ASSERT_TRUE(
-        WaitUntil([&] { return x_.FindWindow("^Zingwell Settings$", settings); }, kPatience))
-        << copy.Output();
+    ASSERT_TRUE(x_.FindSettledWindow("^Zingwell Settings$", settings)) << copy.Output();
     EXPECT_TRUE(screen_.MessageBoxes().empty());
 
     // The user types the buddy's address (one no buddy answers at) and presses Return (OK).

@@ -94,6 +94,30 @@ bool XServer::FindWindow(const std::string& pattern, Window& window, int minSide
     return true;
 }
 
+bool XServer::FindSettledWindow(const std::string& pattern, Window& window,
+                                std::chrono::milliseconds still) const {
+    using Clock = std::chrono::steady_clock;
+    Window last;
+    Clock::time_point since = Clock::now();
+    return WaitUntil(
+        [&] {
+            Window now;
+            if (!FindWindow(pattern, now)) {
+                last = Window{};
+                since = Clock::now();
+                return false;
+            }
+            if (now.id != last.id || now.x != last.x || now.y != last.y ||
+                now.width != last.width || now.height != last.height) {
+                last = now;
+                since = Clock::now();
+            }
+            window = last;
+            return Clock::now() - since >= still;
+        },
+        kPatience);
+}
+
 std::vector<XServer::Window> XServer::FindWindows(const std::string& pattern, int minSide,
                                                   int maxSide) const {
     std::string found;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,11 @@ public:
     };
     bool FindWindow(const std::string& pattern, Window& window, int minSide = 0,
                     int maxSide = 100000) const;
+    // The same, once it has stayed where it is for `still` (a window manager, or the program,
+    // may move a window just after it shows): for a click at a point of it. False when it
+    // never showed or never kept still within kPatience.
+    bool FindSettledWindow(const std::string& pattern, Window& window,
+                           std::chrono::milliseconds still = std::chrono::milliseconds(1200)) const;
     // Every such window, in the order xdotool finds them.
     std::vector<Window> FindWindows(const std::string& pattern, int minSide = 0,
                                     int maxSide = 100000) const;
