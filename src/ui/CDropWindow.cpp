@@ -313,7 +313,10 @@ void CDropWindow::paintEvent(QPaintEvent*) {
         painter.setClipRegion(shape);
     }
     painter.fillRect(rect(), Qt::white);
-    painter.drawPixmap(DogRect().topLeft(), Artwork::DogPicture(devicePixelRatioF()));
+    if (dogPicture_.isNull() || dogPicture_.devicePixelRatio() != devicePixelRatioF()) {
+        dogPicture_ = Artwork::DogPicture(devicePixelRatioF());
+    }
+    painter.drawPixmap(DogRect().topLeft(), dogPicture_);
 }
 
 void CDropWindow::showEvent(QShowEvent* event) {

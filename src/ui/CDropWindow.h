@@ -93,6 +93,9 @@ private:
     // Wayland: the compositor moves the window, and draws its transparent parts itself.
     const bool wayland_;
     QRegion dogRegion_;
+    // The picture as last drawn: making it takes milliseconds, and the window is drawn again
+    // at every change of its bar.
+    QPixmap dogPicture_;
     std::mutex pendingMutex_;
     std::vector<std::shared_ptr<PendingMessage>> pending_;  // guarded by pendingMutex_
     bool closing_ = false;                                  // guarded by pendingMutex_

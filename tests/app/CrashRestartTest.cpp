@@ -33,13 +33,6 @@ std::vector<std::string> AutomaticMode() {
             "\"manual\"=dword:00000000"};
 }
 
-size_t Count(const std::string& text, const std::string& part) {
-    size_t count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++count;
-    return count;
-}
-
 std::string Found(const char* address) {
     return std::string("Found buddy at address: ") + address + "; port: 6677\n";
 }
@@ -61,8 +54,8 @@ TEST(CrashRestart, AKilledCopyStartedAgainMeetsItsBuddyAndItsQueueDrains) {
     ASSERT_TRUE(b.Start(net.b));
     ASSERT_TRUE(WaitUntil(
         [&] {
-            return Count(a.Log(), Found(NamespacePair::kAddressB)) >= 1 &&
-                   Count(b.Log(), Found(NamespacePair::kAddressA)) >= 1;
+            return Occurrences(a.Log(), Found(NamespacePair::kAddressB)) >= 1 &&
+                   Occurrences(b.Log(), Found(NamespacePair::kAddressA)) >= 1;
         },
         kPatience))
         << a.Log() << b.Log();
@@ -75,9 +68,9 @@ TEST(CrashRestart, AKilledCopyStartedAgainMeetsItsBuddyAndItsQueueDrains) {
     };
     int round = 0;
     auto crashAndRestart = [&]() -> Times {
-        const size_t aHeard = Count(a.Log(), Found(NamespacePair::kAddressB));
-        const size_t bHeard = Count(b.Log(), Found(NamespacePair::kAddressA));
-        const size_t bStarts = Count(b.Log(), "Starting multicast receiver\n");
+        const size_t aHeard = Occurrences(a.Log(), Found(NamespacePair::kAddressB));
+        const size_t bHeard = Occurrences(b.Log(), Found(NamespacePair::kAddressA));
+        const size_t bStarts = Occurrences(b.Log(), "Starting multicast receiver\n");
         kill(b.pid(), SIGKILL);
         EXPECT_TRUE(WaitUntil([&] { return !b.Running(); }, kPatience));
         const std::string path = files + "/waiting-" + std::to_string(++round) + ".bin";
@@ -92,10 +85,10 @@ TEST(CrashRestart, AKilledCopyStartedAgainMeetsItsBuddyAndItsQueueDrains) {
         const bool met = WaitUntil(
             [&] {
                 const std::string bLog = b.Log();
-                if (!listening && Count(bLog, "Starting multicast receiver\n") > bStarts)
+                if (!listening && Occurrences(bLog, "Starting multicast receiver\n") > bStarts)
                     listening = Clock::now();
-                return Count(a.Log(), Found(NamespacePair::kAddressB)) > aHeard &&
-                       Count(bLog, Found(NamespacePair::kAddressA)) > bHeard;
+                return Occurrences(a.Log(), Found(NamespacePair::kAddressB)) > aHeard &&
+                       Occurrences(bLog, Found(NamespacePair::kAddressA)) > bHeard;
             },
             30s);
         const Clock::time_point now = Clock::now();

@@ -42,17 +42,6 @@ int JoinDiscoveryGroup() {
     return fd;
 }
 
-bool SendAll(int fd, const std::string& bytes) {
-    size_t sent = 0;
-    while (sent < bytes.size()) {
-        const ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0)
-            return false;
-        sent += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 TEST(Program, FirstRunReceivesAFileAndEndsCleanlyWhileAMessageBoxWaits) {
     if (!EnterOwnNetworkNamespace()) {
         ZW_SKIP_FOR_LACK_OF("a network namespace of its own (root, or root of a user namespace)");
@@ -101,9 +90,7 @@ TEST(Program, FirstRunReceivesAFileAndEndsCleanlyWhileAMessageBoxWaits) {
         ASSERT_TRUE(SendAll(fd, wire::EncodeHeader("broken.bin", 5000) + "part"));
         // Until it is whole, the file is written under a temporary name.
         ASSERT_TRUE(WaitUntil([&] { return ReceivingInto(copy.ReceiveFolder()); }, kPatience));
-        linger reset{1, 0};
-        setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-        close(fd);
+        CloseWithReset(fd);
     }
     // "Error code 5" is written (and flushed) just before the box is asked for.
     ASSERT_TRUE(WaitUntil([&] { return copy.Log().find("Error code 5\n") != std::string::npos; },

@@ -86,11 +86,46 @@ int XServer::Tool(const std::string& args, std::string* output) const {
 
 bool XServer::FindWindow(const std::string& pattern, Window& window, int minSide,
                          int maxSide) const {
+    const std::vector<Window> found = FindWindows(pattern, minSide, maxSide);
+    if (found.empty()) {
+        return false;
+    }
+    window = found.front();
+    return true;
+}
+
+bool XServer::FindSettledWindow(const std::string& pattern, Window& window,
+                                std::chrono::milliseconds still) const {
+    using Clock = std::chrono::steady_clock;
+    Window last;
+    Clock::time_point since = Clock::now();
+    return WaitUntil(
+        [&] {
+            Window now;
+            if (!FindWindow(pattern, now)) {
+                last = Window{};
+                since = Clock::now();
+                return false;
+            }
+            if (now.id != last.id || now.x != last.x || now.y != last.y ||
+                now.width != last.width || now.height != last.height) {
+                last = now;
+                since = Clock::now();
+            }
+            window = last;
+            return Clock::now() - since >= still;
+        },
+        kPatience);
+}
+
+std::vector<XServer::Window> XServer::FindWindows(const std::string& pattern, int minSide,
+                                                  int maxSide) const {
     std::string found;
     Tool("search --onlyvisible --name \"" + pattern + "\" getwindowgeometry --shell %@", &found);
     std::istringstream lines(found);
     std::string line;
     Window candidate;
+    std::vector<Window> windows;
     while (std::getline(lines, line)) {
         auto value = [&](const char* key) { return atoi(line.c_str() + strlen(key)); };
         if (line.rfind("WINDOW=", 0) == 0) {
@@ -105,12 +140,22 @@ bool XServer::FindWindow(const std::string& pattern, Window& window, int minSide
             candidate.height = value("HEIGHT=");
             if (std::min(candidate.width, candidate.height) > minSide &&
                 std::max(candidate.width, candidate.height) <= maxSide) {
-                window = candidate;
-                return true;
+                windows.push_back(candidate);
             }
         }
     }
-    return false;
+    // xdotool adds a framed window's place in its frame to where it is: xwininfo says it right.
+    for (Window& window : windows) {
+        std::string info;
+        Run("xwininfo -id " + window.id, &info);
+        const size_t x = info.find("Absolute upper-left X:");
+        const size_t y = info.find("Absolute upper-left Y:");
+        if (x != std::string::npos && y != std::string::npos) {
+            window.x = atoi(info.c_str() + x + 22);
+            window.y = atoi(info.c_str() + y + 22);
+        }
+    }
+    return windows;
 }
 
 bool XServer::FindInTree(const std::string& name, Window& window, int minSide, int maxSide) const {
@@ -145,4 +190,25 @@ std::string XServer::Property(const std::string& id, const std::string& name) co
     std::string output;
     Run("xprop -id " + id + " " + name, &output);
     return output;
+}
+
+std::vector<XServer::Pixel> XServer::Pixels(const Window& area) const {
+    static const std::string file = TestPaths::NewFolder("x-pixels") + "/area.rgb";
+    std::vector<Pixel> pixels;
+    if (area.width <= 0 || area.height <= 0 ||
+        Run("import -window root -crop " + std::to_string(area.width) + "x" +
+            std::to_string(area.height) + "+" + std::to_string(area.x) + "+" +
+            std::to_string(area.y) + " -depth 8 rgb:" + file) != 0) {
+        return pixels;
+    }
+    const std::string bytes = ReadFile(file);
+    if (bytes.size() != static_cast<size_t>(area.width) * static_cast<size_t>(area.height) * 3) {
+        return pixels;
+    }
+    for (size_t i = 0; i + 2 < bytes.size(); i += 3) {
+        pixels.push_back({static_cast<unsigned char>(bytes[i]),
+                          static_cast<unsigned char>(bytes[i + 1]),
+                          static_cast<unsigned char>(bytes[i + 2])});
+    }
+    return pixels;
 }

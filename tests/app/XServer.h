@@ -1,6 +1,8 @@
 #pragma once
 
+#include <chrono>
 #include <string>
+#include <vector>
 
 #include "app/ChildProgram.h"
 
@@ -37,11 +39,26 @@ public:
     };
     bool FindWindow(const std::string& pattern, Window& window, int minSide = 0,
                     int maxSide = 100000) const;
+    // The same, once it has stayed where it is for `still` (a window manager, or the program,
+    // may move a window just after it shows): for a click at a point of it. False when it
+    // never showed or never kept still within kPatience.
+    bool FindSettledWindow(const std::string& pattern, Window& window,
+                           std::chrono::milliseconds still = std::chrono::milliseconds(1200)) const;
+    // Every such window, in the order xdotool finds them.
+    std::vector<Window> FindWindows(const std::string& pattern, int minSide = 0,
+                                    int maxSide = 100000) const;
     // The same, found in the whole tree of windows (xwininfo), by its exact name: for windows
     // inside others, such as the icons a tray holds.
     bool FindInTree(const std::string& name, Window& window, int minSide, int maxSide) const;
     // A property of a window as xprop prints it.
     std::string Property(const std::string& id, const std::string& name) const;
+
+    // What the screen shows in an area (the area's id is not used): one pixel after the
+    // other, row by row; empty when it could not be read.
+    struct Pixel {
+        int r = 0, g = 0, b = 0;
+    };
+    std::vector<Pixel> Pixels(const Window& area) const;
 
 private:
     bool StartHelper(ChildProgram& program, const std::vector<std::string>& argv);

@@ -54,11 +54,24 @@ bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
 }
 
 bool ReceivingInto(const std::string& folder) {
+    return FilesBeingReceived(folder) > 0;
+}
+
+size_t FilesBeingReceived(const std::string& folder) {
+    size_t count = 0;
     std::error_code error;
     for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
         if (entry.path().filename().string().rfind(".zingwell-incoming.tmp-", 0) == 0) {
-            return true;
+            ++count;
         }
     }
-    return false;
+    return count;
+}
+
+size_t Occurrences(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
 }

@@ -11,6 +11,10 @@ void WriteFile(const std::string& path, const std::string& contents);
 bool FileExists(const std::string& path);
 // Whether a file is being received into `folder`: until it is whole it has a temporary name.
 bool ReceivingInto(const std::string& folder);
+// How many files are being received into `folder` at once.
+size_t FilesBeingReceived(const std::string& folder);
+// How often `part` occurs in `text`.
+size_t Occurrences(const std::string& text, const std::string& part);
 // Random bytes, the same for the same seed.
 std::string RandomBytes(size_t size, uint32_t seed);
 // Polls until the condition holds or the time is up; returns the condition's last value.

@@ -1,6 +1,7 @@
 #include "support/Network.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sched.h>
 #include <stdlib.h>
@@ -9,6 +10,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <thread>
 
 int RunShell(const std::string& command) {
     int status = system(command.c_str());
@@ -56,4 +58,69 @@ int ConnectToLoopback(int port) {
         return -1;
     }
     return fd;
+}
+
+namespace {
+
+int ConnectTo(int fd, const std::string& address, int port) {
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(static_cast<uint16_t>(port));
+    if (inet_pton(AF_INET, address.c_str(), &peer.sin_addr) != 1 ||
+        connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace
+
+int ConnectFrom(const std::string& source, int port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    inet_pton(AF_INET, source.c_str(), &address.sin_addr);
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        if (fd >= 0) {
+            close(fd);
+        }
+        return -1;
+    }
+    return ConnectTo(fd, "127.0.0.1", port);
+}
+
+int ConnectInNamespace(const std::string& netns, const std::string& address, int port) {
+    const int ns = open(("/run/netns/" + netns).c_str(), O_RDONLY | O_CLOEXEC);
+    if (ns < 0) {
+        return -1;
+    }
+    int fd = -1;
+    // A thread of its own moves into the namespace and ends there; the test stays where it is.
+    std::thread([&] {
+        if (setns(ns, CLONE_NEWNET) == 0) {
+            const int made = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            fd = made < 0 ? -1 : ConnectTo(made, address, port);
+        }
+    }).join();
+    close(ns);
+    return fd;
+}
+
+bool SendAll(int fd, const std::string& data) {
+    size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+        if (n <= 0) {
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+void CloseWithReset(int fd) {
+    const linger reset{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    close(fd);
 }

@@ -13,3 +13,13 @@ bool EnterOwnNetworkNamespace();
 int ListenOnLoopback(int& port);
 // A TCP connection to 127.0.0.1:port; -1 on failure.
 int ConnectToLoopback(int port);
+// A TCP connection to 127.0.0.1:port from the local address `source` (any 127.x.y.z is a
+// different peer address on loopback); -1 on failure.
+int ConnectFrom(const std::string& source, int port);
+// A TCP connection made inside the named namespace (/run/netns) to address:port; the socket
+// stays in that namespace whatever thread uses it. -1 on failure.
+int ConnectInNamespace(const std::string& netns, const std::string& address, int port);
+// All of the bytes, or false.
+bool SendAll(int fd, const std::string& data);
+// Closes with a reset instead of an orderly end, as a crashed or killed sender does.
+void CloseWithReset(int fd);

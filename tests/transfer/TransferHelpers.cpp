@@ -19,18 +19,6 @@ std::string Stream(const std::string& name, const std::string& body) {
     return wire::EncodeHeader(name, body.size()) + body;
 }
 
-bool SendAll(int fd, const std::string& data) {
-    size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
-        if (n <= 0) {
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 std::string ReadAll(int fd, bool* reset) {
     std::string data;
     char buffer[65536];
@@ -49,43 +37,9 @@ bool AnsweredWithReset(int fd) {
     return recv(fd, &byte, 1, 0) < 0 && errno == ECONNRESET;
 }
 
-int ConnectFrom(const std::string& source, int port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    inet_pton(AF_INET, source.c_str(), &address.sin_addr);
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        if (fd >= 0) {
-            close(fd);
-        }
-        return -1;
-    }
-    inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-void Reset(int fd) {
-    const linger reset{1, 0};
-    setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-    close(fd);
-}
-
 std::string LogText() {
     CloseLog();
     return ReadFile(LogFilePath());
-}
-
-size_t Occurrences(const std::string& text, const std::string& part) {
-    size_t count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-        ++count;
-    }
-    return count;
 }
 
 std::vector<std::string> Listing(const std::string& folder) {

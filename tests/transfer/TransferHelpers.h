@@ -5,6 +5,8 @@
 #include <vector>
 
 #include "core/TransferNotes.h"
+#include "support/Files.h"
+#include "support/Network.h"
 #include "support/RecordingCallback.h"
 
 // Byte-level helpers for the transfer tests: raw peers on loopback and what they left.
@@ -12,21 +14,20 @@ namespace transfer_test {
 
 // A whole stream as a sender puts it on the wire.
 std::string Stream(const std::string& name, const std::string& body);
-bool SendAll(int fd, const std::string& data);
+using ::SendAll;
 // Reads until the peer ends the stream (or fails); `reset` tells which of the two it was.
 std::string ReadAll(int fd, bool* reset = nullptr);
 // After this side has ended its stream: true when the peer answers with a reset (as a
 // receiver does to a stream it did not store), false when it closes in order.
 bool AnsweredWithReset(int fd);
 // Closes with a reset instead of an orderly end.
-void Reset(int fd);
-// A TCP connection to 127.0.0.1:port from the local address `source` (any 127.x.y.z is a
-// different peer address on loopback); -1 on failure.
-int ConnectFrom(const std::string& source, int port);
+inline void Reset(int fd) {
+    CloseWithReset(fd);
+}
+using ::ConnectFrom;
 // The activity log so far (flushed first).
 std::string LogText();
-// How often `part` occurs in `text`.
-size_t Occurrences(const std::string& text, const std::string& part);
+using ::Occurrences;
 // The names in a folder, sorted, without "." and "..".
 std::vector<std::string> Listing(const std::string& folder);
 // The receiving side's events for one whole file: IncomingFile, progress that grows to

@@ -1,0 +1,85 @@
+// What the receiving user is told, on a session bus of the test's own: a file sent by a second
+// real copy on another "computer" (network namespaces joined by a veth pair) arrives, and a
+// stream from that computer is cut off by a reset. Each is one desktop notification naming
+// the file and the sender's address.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "app/SessionBus.h"
+#include "app/ZingwellCopy.h"
+#include "support/Files.h"
+#include "support/NamespacePair.h"
+#include "support/Network.h"
+#include "support/Skip.h"
+#include "support/TestPaths.h"
+#include "transfer/WireFormat.h"
+
+namespace {
+
+using Notes = std::vector<std::pair<std::string, std::string>>;
+
+TEST(ArrivalNotification, AFileFromAnotherCopyAndACutOffStreamAreEachOneNotification) {
+    if (!IsRealRoot()) {
+        ZW_SKIP_FOR_LACK_OF("root, for two network namespaces (ip netns add)");
+    }
+    if (!SessionBus::Available()) {
+        ZW_SKIP_FOR_LACK_OF("dbus-daemon and dbus-monitor (packages dbus-daemon, dbus-bin)");
+    }
+    NamespacePair net;
+    ASSERT_TRUE(net.ok()) << "could not set up the namespaces";
+    SessionBus bus;
+    ASSERT_TRUE(bus.Start()) << bus.Seen();
+
+    // A on its first run, its desktop session's bus in its environment; B, the sender, has none.
+    ZingwellCopy a("a"), b("b");
+    b.StoreSettings({"\"servaddr\"=\"" + std::string(NamespacePair::kAddressA) + "\"",
+                     "\"clientport\"=\"6677\"", "\"autoport\"=\"6677\"", "\"serverport\"=\"6677\"",
+                     "\"useftp\"=dword:00000000", "\"server\"=dword:00000000",
+                     "\"auto\"=dword:00000000", "\"manual\"=dword:00000001"});
+    ASSERT_TRUE(a.Start(net.a, {"DBUS_SESSION_BUS_ADDRESS=" + bus.address()}));
+    ASSERT_TRUE(b.Start(net.b, {"DBUS_SESSION_BUS_ADDRESS="}));
+    ASSERT_TRUE(WaitUntil([&] { return a.ListensOn(6677) || !a.Running(); }, kPatience))
+        << a.Output();
+
+    // B's user sends a photo with `zingwell FILE`.
+    const std::string files = TestPaths::NewFolder("files");
+    const std::string photo = files + "/holiday <1> & co.jpg";
+    WriteFile(photo, RandomBytes(400000, 3));
+    std::string output;
+    const int status = b.RunAgain({photo}, files, net.b, {"DBUS_SESSION_BUS_ADDRESS="}, &output);
+    ASSERT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
+    EXPECT_TRUE(WaitUntil(
+        [&] { return ReadFile(a.ReceiveFolder() + "/holiday <1> & co.jpg") == ReadFile(photo); },
+        kPatience))
+        << a.Log() << b.Log();
+    const std::string from = std::string(" from ") + NamespacePair::kAddressB;
+    // Names may hold markup; the service may read bodies as markup: escaped.
+    const Notes received = {{"File received", "holiday &lt;1&gt; &amp; co.jpg" + from}};
+    EXPECT_TRUE(WaitUntil([&] { return bus.Notifications() == received; }, kPatience))
+        << bus.Seen();
+
+    // From B's computer, a stream that breaks off with a reset once A is writing it.
+    const int fd = ConnectInNamespace(net.b, NamespacePair::kAddressA, 6677);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(SendAll(fd, wire::EncodeHeader("half.iso", 900000) + RandomBytes(300000, 4)));
+    ASSERT_TRUE(WaitUntil([&] { return ReceivingInto(a.ReceiveFolder()); }, kPatience));
+    CloseWithReset(fd);
+    Notes both = received;
+    both.emplace_back("Receive failed", "half.iso" + from + ": nothing was kept");
+    EXPECT_TRUE(WaitUntil([&] { return bus.Notifications() == both; }, kPatience)) << bus.Seen();
+    EXPECT_TRUE(
+        WaitUntil([&] { return a.Log().find("Error code 5\n") != std::string::npos; }, kPatience))
+        << a.Log();
+    EXPECT_FALSE(FileExists(a.ReceiveFolder() + "/half.iso"));
+
+    for (ZingwellCopy* copy : {&a, &b}) {
+        const int end = copy->Stop();
+        EXPECT_TRUE(end != -1 && WIFEXITED(end) && WEXITSTATUS(end) == 0) << copy->Output();
+    }
+}
+
+}  // namespace

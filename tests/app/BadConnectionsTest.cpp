@@ -1,0 +1,188 @@
+// The real desktop program on a display of its own, flooded with connections that each bring
+// a header and part of a file and are then cut with a reset, as from senders that crashed:
+// every one a failed receive. It must show one box for them all, keep no thread or memory for
+// them once the flood is over, and take an honest file afterwards.
+//
+// ZW_BAD_CONNECTIONS=3000 runs a larger flood for a measurement; the figures are printed.
+//
+// Each of them changes the dog's bar, and the window is drawn again: drawing must not cost
+// what making the picture costs, or the screen falls behind the flood by seconds, with every
+// change it has yet to make held in memory.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QTest>
+#include <algorithm>
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/XServer.h"
+#include "app/ZingwellCopy.h"
+#include "app/ZingwellScreen.h"
+#include "support/Files.h"
+#include "support/Network.h"
+#include "support/ProcessStatus.h"
+#include "support/Skip.h"
+#include "support/TestPaths.h"
+#include "transfer/WireFormat.h"
+#include "ui/Artwork.h"
+#include "ui/CDropWindow.h"
+#include "ui/FakeWorkers.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Connections at once: fewer than the listening backlog and the receiver's cap, one per
+// peer address (127.0.2.x), so that none is turned away before it is read.
+constexpr int kRound = 10;
+
+int FloodSize() {
+    const char* size = getenv("ZW_BAD_CONNECTIONS");
+    return size != nullptr && atoi(size) > 0 ? atoi(size) : 300;
+}
+
+// A whole file, as an honest buddy sends it; true once the program has confirmed it.
+bool Deliver(const std::string& source, const std::string& name, const std::string& body) {
+    const int fd = ConnectFrom(source, 6677);
+    if (fd < 0) {
+        return false;
+    }
+    bool confirmed =
+        SendAll(fd, wire::EncodeHeader(name, body.size()) + body) && shutdown(fd, SHUT_WR) == 0;
+    char byte;
+    confirmed = confirmed && recv(fd, &byte, 1, 0) == 0;  // it closes once it has it all
+    close(fd);
+    return confirmed;
+}
+
+std::string Describe(const ProcessStatus& status) {
+    return std::to_string(status.threads) + " threads, " + std::to_string(status.residentKb) +
+           " kB resident";
+}
+
+TEST(BadConnections, OneBoxForAllNoThreadOrMemoryLeftAndAnHonestFileStillArrives) {
+    if (!EnterOwnNetworkNamespace()) {
+        ZW_SKIP_FOR_LACK_OF("a network namespace of its own (root)");
+    }
+    const std::string folder = TestPaths::NewFolder("flood");
+    XServer x;
+    ASSERT_TRUE(x.Start("", folder + "/x.txt")) << ReadFile(folder + "/x.txt");
+    const ZingwellScreen screen(x);
+
+    // A first run: it receives on 6677.
+    ZingwellCopy copy("flooded");
+    ASSERT_TRUE(copy.Start("", {"QT_QPA_PLATFORM=xcb", "DISPLAY=" + x.display()}));
+    XServer::Window dog;
+    ASSERT_TRUE(WaitUntil([&] { return screen.FindDog(dog) && copy.ListensOn(6677); }, kPatience))
+        << copy.Output();
+    // The first file costs what every later one reuses: the baseline is taken after it.
+    ASSERT_TRUE(Deliver("127.0.2.100", "warm.bin", RandomBytes(300000, 1)));
+    std::this_thread::sleep_for(1s);
+    const ProcessStatus before = ProcessStatus::Of(copy.pid());
+
+    const int count = FloodSize();
+    const std::string cut = wire::EncodeHeader("cut.bin", 500000) + RandomBytes(1000, 2);
+    size_t mostBoxes = 0;
+    for (int done = 0; done < count; done += kRound) {
+        const int now = std::min(kRound, count - done);
+        std::vector<int> fds;
+        for (int i = 0; i < now; ++i) {
+            const int fd = ConnectFrom("127.0.2." + std::to_string(i + 1), 6677);
+            ASSERT_GE(fd, 0);
+            ASSERT_TRUE(SendAll(fd, cut));
+            fds.push_back(fd);
+        }
+        // Cut once the program is writing each: a failed receive, not a refused connection.
+        ASSERT_TRUE(WaitUntil(
+            [&] { return FilesBeingReceived(copy.ReceiveFolder()) == fds.size(); }, kPatience))
+            << FilesBeingReceived(copy.ReceiveFolder()) << " of " << fds.size() << "\n"
+            << copy.Log();
+        for (int fd : fds) {
+            CloseWithReset(fd);
+        }
+        ASSERT_TRUE(WaitUntil(
+            [&] { return Occurrences(copy.Log(), "Error code 5\n") == size_t(done + now); },
+            kPatience))
+            << Occurrences(copy.Log(), "Error code 5\n") << " failures of " << done + now;
+        if ((done / kRound) % 10 == 0) {
+            mostBoxes = std::max(mostBoxes, screen.MessageBoxes().size());
+        }
+    }
+    const ProcessStatus justAfter = ProcessStatus::Of(copy.pid());
+    std::this_thread::sleep_for(5s);
+    const ProcessStatus later = ProcessStatus::Of(copy.pid());
+    const std::vector<XServer::Window> boxes = screen.MessageBoxes();
+    mostBoxes = std::max(mostBoxes, boxes.size());
+    printf("%d bad connections: before %s; just after %s; 5 s later %s; at most %zu box(es)\n",
+           count, Describe(before).c_str(), Describe(justAfter).c_str(), Describe(later).c_str(),
+           mostBoxes);
+    RecordProperty("threads_before", before.threads);
+    RecordProperty("threads_5s_after", later.threads);
+    RecordProperty("resident_kb_before", static_cast<int>(before.residentKb));
+    RecordProperty("resident_kb_5s_after", static_cast<int>(later.residentKb));
+
+    // One box says it for all; only the worker that opened it waits, on the user.
+    EXPECT_EQ(boxes.size(), 1u);
+    EXPECT_LE(mostBoxes, 1u);
+    EXPECT_LE(later.threads, before.threads + 1) << Describe(later) << ", " << Describe(before);
+#ifndef ZINGWELL_SANITIZED  // their allocators keep what is freed for a while
+    EXPECT_LT(later.residentKb, before.residentKb + 16 * 1024)
+        << Describe(later) << ", " << Describe(before);
+#endif
+    EXPECT_EQ(FilesBeingReceived(copy.ReceiveFolder()), 0u);
+    EXPECT_FALSE(FileExists(copy.ReceiveFolder() + "/cut.bin"));
+
+    // An honest buddy is served as before, box or not.
+    const std::string body = RandomBytes(2000000, 3);
+    EXPECT_TRUE(Deliver("127.0.2.200", "honest.bin", body));
+    EXPECT_TRUE(ReadFile(copy.ReceiveFolder() + "/honest.bin") == body);
+
+    // The user reads the box: its worker ends too.
+    if (!boxes.empty()) {
+        EXPECT_TRUE(screen.Answer(boxes.front()));
+        EXPECT_TRUE(WaitUntil([&] { return screen.MessageBoxes().empty(); }, kPatience));
+        EXPECT_TRUE(WaitUntil(
+            [&] { return ProcessStatus::Of(copy.pid()).threads <= before.threads; }, kPatience))
+            << Describe(ProcessStatus::Of(copy.pid())) << ", " << Describe(before);
+    }
+    const int status = copy.Stop();
+    EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << copy.Output();
+}
+
+// The shortest of a few runs: what the work costs, without the pauses a loaded machine adds.
+std::chrono::nanoseconds Cost(const std::function<void()>& work) {
+    auto least = std::chrono::nanoseconds::max();
+    for (int run = 0; run < 5; ++run) {
+        const auto start = std::chrono::steady_clock::now();
+        work();
+        least = std::min(least, std::chrono::steady_clock::now() - start);
+    }
+    return least;
+}
+
+TEST(BadConnections, DrawingTheDogAgainCostsLessThanMakingItsPictureOnce) {
+    FakeWorkerFactory workers;
+    CDropWindow window(workers, [](int) {});
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    window.repaint();  // the first drawing may make the picture
+    const auto making = Cost([] { Artwork::DogPicture(1.0); });
+    const auto drawing = Cost([&] {
+        for (int i = 0; i < 20; ++i) {
+            window.repaint();
+        }
+    });
+    // Twenty drawings against one picture; made again each time, they would cost twenty.
+    EXPECT_LT(drawing.count(), 4 * making.count())
+        << "20 drawings " << drawing.count() / 1000 << " us, one picture " << making.count() / 1000
+        << " us";
+}
+
+}  // namespace

@@ -1,0 +1,164 @@
+// A new user's first drops, on a virtual desktop with a window manager and a tray, in a network
+// namespace of the test's own. On a first run no buddy is set: the drop says so, opens the
+// settings and keeps the file. With an address no buddy answers at, the drop says that, and
+// the files still wait. What the user sees is read from the screen (the tray icon's colour,
+// the bar) and from the windows (the boxes, the settings); a box's text from the log line that
+// a second drop writes while the same box is still open.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <string>
+#include <vector>
+
+#include "app/RealDrag.h"
+#include "app/XServer.h"
+#include "app/ZingwellCopy.h"
+#include "app/ZingwellScreen.h"
+#include "support/Files.h"
+#include "support/Network.h"
+#include "support/Skip.h"
+#include "support/TestPaths.h"
+
+namespace {
+
+using Icon = ZingwellScreen::Icon;
+
+const char kNoBuddy[] =
+    "No buddy is set. Enter your buddy's address in Settings; the files wait in the queue.";
+const char kUnreachable[] =
+    "Could not connect to your buddy at 10.9.9.9, port 6677. The files wait in the queue and go "
+    "with your next drop.";
+
+class FirstDropTest : public testing::Test {
+protected:
+    void SetUp() override {
+        if (!EnterOwnNetworkNamespace()) {
+            ZW_SKIP_FOR_LACK_OF("a network namespace of its own (root)");
+        }
+        folder_ = TestPaths::NewFolder("first-drop");
+        files_ = TestPaths::NewFolder("files");
+        const std::string log = folder_ + "/x.txt";
+        ASSERT_TRUE(x_.Start("", log)) << ReadFile(log);
+        ASSERT_TRUE(x_.StartWindowManager()) << ReadFile(log);
+        ASSERT_TRUE(x_.StartTray()) << ReadFile(log);
+    }
+
+    // As the desktop starts it; once its dog and its tray icon show.
+    void Start(ZingwellCopy& copy, XServer::Window& dog) {
+        ASSERT_TRUE(copy.Start("", {"QT_QPA_PLATFORM=", "DISPLAY=" + x_.display()}));
+        ASSERT_TRUE(WaitUntil([&] { return screen_.FindDog(dog); }, kPatience)) << copy.Output();
+        ASSERT_TRUE(WaitUntil([&] { return screen_.TrayIcon() == Icon::Dog; }, kPatience))
+            << ZingwellScreen::Name(screen_.TrayIcon());
+    }
+
+    std::string NewFile(const std::string& name) {
+        const std::string path = files_ + "/" + name;
+        WriteFile(path, "contents of " + name);
+        return path;
+    }
+
+    // `zingwell FILE` from a terminal: the running copy queues it as a drop.
+    void HandOver(ZingwellCopy& copy, const std::string& path) {
+        std::string output;
+        const int status =
+            copy.RunAgain({path}, files_, "", {"QT_QPA_PLATFORM=offscreen"}, &output);
+        ASSERT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
+    }
+
+    static std::string Queue(const std::vector<std::string>& paths) {
+        std::string text;
+        for (const std::string& path : paths) {
+            text += path + "\r\n";
+        }
+        return text;
+    }
+
+    // After a drop nothing could be sent for: one box, the red icon, no bar, all still queued.
+    void ExpectTheFailureShown(ZingwellCopy& copy, const XServer::Window& dog,
+                               const std::vector<std::string>& queued) {
+        EXPECT_TRUE(WaitUntil([&] { return screen_.MessageBoxes().size() == 1; }, kPatience))
+            << screen_.MessageBoxes().size() << " boxes\n"
+            << copy.Log();
+        EXPECT_TRUE(WaitUntil([&] { return screen_.TrayIcon() == Icon::Red; }, kPatience))
+            << ZingwellScreen::Name(screen_.TrayIcon());
+        EXPECT_TRUE(WaitUntil([&] { return !screen_.BarShown(dog); }, kPatience));
+        EXPECT_TRUE(
+            WaitUntil([&] { return ReadFile(copy.QueueFile()) == Queue(queued); }, kPatience))
+            << ReadFile(copy.QueueFile());
+    }
+
+    std::string folder_, files_;
+    XServer x_;
+    ZingwellScreen screen_{x_};
+};
+
+TEST_F(FirstDropTest, NoBuddySetOrNoneAnsweringIsSaidTheIconTurnsRedAndTheFilesStayQueued) {
+    ZingwellCopy copy("first-run");
+    XServer::Window dog, settings;
+    Start(copy, dog);
+    EXPECT_TRUE(screen_.MessageBoxes().empty());
+
+    // The first file, dragged from a file manager onto the dog.
+    const std::string first = NewFile("first.txt");
+    RealDrag drag{"", {first}, false, folder_};
+    const std::string outcome = drag.Onto(x_, dog.x + dog.width / 2, dog.y + dog.height / 2);
+    ASSERT_NE(outcome.find("drop action 1\n"), std::string::npos) << outcome;
+    ExpectTheFailureShown(copy, dog, {first});
+    EXPECT_NE(copy.Log().find("No buddy address set; the files wait in the queue\n"),
+              std::string::npos)
+        << copy.Log();
+
+    // Another while the box is open: the same message, not a second box; the settings come
+    // once the user has read it.
+    const std::string second = NewFile("second.txt");
+    HandOver(copy, second);
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            return copy.Log().find(std::string("Not shown again while open: ") + kNoBuddy + "\n") !=
+                   std::string::npos;
+        },
+        kPatience))
+        << copy.Log();
+    ExpectTheFailureShown(copy, dog, {first, second});
+    EXPECT_FALSE(x_.FindWindow("^Zingwell Settings$", settings));
+    const std::vector<XServer::Window> boxes = screen_.MessageBoxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    ASSERT_TRUE(screen_.Answer(boxes.front()));
+    ASSERT_TRUE(x_.FindSettledWindow("^Zingwell Settings$", settings)) << copy.Output();
+    EXPECT_TRUE(screen_.MessageBoxes().empty());
+
+    // The user types the buddy's address (one no buddy answers at) and presses Return (OK).
+    // The address field's middle, in the dialog's units (220 by 215).
+    const int fieldX = settings.x + (82 + 32) * settings.width / 220;
+    const int fieldY = settings.y + (85 + 6) * settings.height / 215;
+    x_.Tool("mousemove " + std::to_string(fieldX) + " " + std::to_string(fieldY) +
+            " click 1 sleep 0.2 key ctrl+a type 10.9.9.9");
+    x_.Tool("key Return");
+    EXPECT_TRUE(
+        WaitUntil([&] { return !x_.FindWindow("^Zingwell Settings$", settings); }, kPatience));
+    EXPECT_NE(ReadFile(copy.UserRegistry()).find("\"servaddr\"=\"10.9.9.9\""), std::string::npos)
+        << ReadFile(copy.UserRegistry());
+
+    // Started again later: the files are still queued, the icon plain until the next drop.
+    EXPECT_EQ(copy.Stop(), 0);
+    Start(copy, dog);
+    EXPECT_EQ(ReadFile(copy.QueueFile()), Queue({first, second}));
+    const std::string third = NewFile("third.txt");
+    HandOver(copy, third);
+    ExpectTheFailureShown(copy, dog, {first, second, third});
+    EXPECT_NE(copy.Log().find("Failed to connect to 10.9.9.9\n"), std::string::npos) << copy.Log();
+    const std::string fourth = NewFile("fourth.txt");
+    HandOver(copy, fourth);
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            return copy.Log().find(std::string("Not shown again while open: ") + kUnreachable +
+                                   "\n") != std::string::npos;
+        },
+        kPatience))
+        << copy.Log();
+    ExpectTheFailureShown(copy, dog, {first, second, third, fourth});
+    EXPECT_FALSE(x_.FindWindow("^Zingwell Settings$", settings));
+    EXPECT_EQ(copy.Stop(), 0) << copy.Output();
+}
+
+}  // namespace
