@@ -4,20 +4,14 @@
 // them once the flood is over, and take an honest file afterwards.
 //
 // ZW_BAD_CONNECTIONS=3000 runs a larger flood for a measurement; the figures are printed.
-//
-// Each of them changes the dog's bar, and the window is drawn again: drawing must not cost
-// what making the picture costs, or the screen falls behind the flood by seconds, with every
-// change it has yet to make held in memory.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <QTest>
 #include <algorithm>
 #include <chrono>
-#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -31,9 +25,6 @@
 #include "support/Skip.h"
 #include "support/TestPaths.h"
 #include "transfer/WireFormat.h"
-#include "ui/Artwork.h"
-#include "ui/CDropWindow.h"
-#include "ui/FakeWorkers.h"
 
 namespace {
 
@@ -154,35 +145,6 @@ TEST(BadConnections, OneBoxForAllNoThreadOrMemoryLeftAndAnHonestFileStillArrives
     }
     const int status = copy.Stop();
     EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << copy.Output();
-}
-
-// The shortest of a few runs: what the work costs, without the pauses a loaded machine adds.
-std::chrono::nanoseconds Cost(const std::function<void()>& work) {
-    auto least = std::chrono::nanoseconds::max();
-    for (int run = 0; run < 5; ++run) {
-        const auto start = std::chrono::steady_clock::now();
-        work();
-        least = std::min(least, std::chrono::steady_clock::now() - start);
-    }
-    return least;
-}
-
-TEST(BadConnections, DrawingTheDogAgainCostsLessThanMakingItsPictureOnce) {
-    FakeWorkerFactory workers;
-    CDropWindow window(workers, [](int) {});
-    window.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
-    window.repaint();  // the first drawing may make the picture
-    const auto making = Cost([] { Artwork::DogPicture(1.0); });
-    const auto drawing = Cost([&] {
-        for (int i = 0; i < 20; ++i) {
-            window.repaint();
-        }
-    });
-    // Twenty drawings against one picture; made again each time, they would cost twenty.
-    EXPECT_LT(drawing.count(), 4 * making.count())
-        << "20 drawings " << drawing.count() / 1000 << " us, one picture " << making.count() / 1000
-        << " us";
 }
 
 }  // namespace
