@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QLibraryInfo>
+#include <QtGlobal>
 #include <cerrno>
 #include <cstring>
 
@@ -16,6 +17,23 @@
 #include "platform/RuntimeFolder.h"
 
 namespace {
+
+QtMessageHandler qtMessages = nullptr;
+
+// Qt ends with an abort when the display it was given cannot be reached after all (one that
+// went away since it was probed, or refused us): one plain line and status 1 instead, as when
+// there is no display at all. Only while the application object is being made.
+void StartupMessages(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+    if (type == QtFatalMsg) {
+        fprintf(stderr,
+                "zingwell: cannot connect to the display; start Zingwell from your desktop "
+                "session\n");
+        _exit(1);
+    }
+    if (qtMessages != nullptr) {
+        qtMessages(type, context, text);
+    }
+}
 
 // How long a later start waits for the running copy to answer (it may be starting itself).
 constexpr std::chrono::seconds kHandOverPatience{15};
@@ -120,7 +138,9 @@ int main(int argc, char** argv) {
     }
     int qtArgc = static_cast<int>(qtArgs.size());
     qtArgs.push_back(nullptr);
+    qtMessages = qInstallMessageHandler(StartupMessages);
     ZingwellApp app(qtArgc, qtArgs.data());
+    qInstallMessageHandler(qtMessages);
     if (!app.InitInstance()) {
         return 1;
     }

@@ -1,10 +1,15 @@
 // The real program on a virtual desktop such as users have (Xvfb, openbox, trayer), in a
 // network namespace of the test's own, driven by the pointer and the keyboard (xdotool).
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstdio>
+#include <cstring>
+#include <thread>
 
 #include <string>
 #include <vector>
@@ -102,6 +107,32 @@ TEST_F(DesktopTest, HelpVersionAndMistakesNeedNoDisplayAndNoDisplayIsOneLineNotA
               "start Zingwell from your desktop session\n");
     EXPECT_TRUE(
         EndedWith(copy.RunAgain({}, folder_, "", {"QT_QPA_PLATFORM=", "DISPLAY=:97"}, &output), 1))
+        << output;
+
+    // A display that takes the connection and hangs up at once (one going away as Zingwell
+    // starts): still one line and status 1, not Qt's abort.
+    const int fake = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string name = "/tmp/.X11-unix/X96";  // in the abstract namespace: ours alone
+    memcpy(address.sun_path + 1, name.data(), name.size());
+    ASSERT_EQ(bind(fake, reinterpret_cast<sockaddr*>(&address),
+                   static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size())),
+              0);
+    ASSERT_EQ(listen(fake, 16), 0);
+    std::thread hangUp([fake] {
+        for (int client; (client = accept(fake, nullptr, nullptr)) >= 0;) {
+            close(client);
+        }
+    });
+    const int lost = copy.RunAgain({}, folder_, "", {"QT_QPA_PLATFORM=", "DISPLAY=:96"}, &output);
+    shutdown(fake, SHUT_RDWR);
+    hangUp.join();
+    close(fake);
+    EXPECT_TRUE(EndedWith(lost, 1)) << lost << "\n" << output;
+    EXPECT_NE(output.find("zingwell: cannot connect to the display; start Zingwell from your "
+                          "desktop session\n"),
+              std::string::npos)
         << output;
 }
 
