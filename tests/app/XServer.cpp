@@ -26,8 +26,10 @@ bool XServer::Start(const std::string& netns, const std::string& log, const std:
     options.output = log;
     // Only the abstract socket, which is the namespace's own: a display of another test in
     // another namespace, sharing /tmp, can neither reach it nor remove it.
-    if (!server_.Start({"Xvfb", "-displayfd", "1", "-screen", "0", screen, "-nolisten", "tcp",
-                        "-nolisten", "unix"},
+    // -noreset: an X server resets when its last client leaves, and one that connects in that
+    // moment is refused; the first tool's check and a program's start would race it.
+    if (!server_.Start({"Xvfb", "-displayfd", "1", "-noreset", "-screen", "0", screen,
+                        "-nolisten", "tcp", "-nolisten", "unix"},
                        options)) {
         return false;
     }
