@@ -28,8 +28,8 @@ bool XServer::Start(const std::string& netns, const std::string& log, const std:
     // another namespace, sharing /tmp, can neither reach it nor remove it.
     // -noreset: an X server resets when its last client leaves, and one that connects in that
     // moment is refused; the first tool's check and a program's start would race it.
-    if (!server_.Start({"Xvfb", "-displayfd", "1", "-noreset", "-screen", "0", screen,
-                        "-nolisten", "tcp", "-nolisten", "unix"},
+    if (!server_.Start({"Xvfb", "-displayfd", "1", "-noreset", "-screen", "0", screen, "-nolisten",
+                        "tcp", "-nolisten", "unix"},
                        options)) {
         return false;
     }
