@@ -106,31 +106,39 @@ std::string NameOf(const std::string& path) {
     return Printable(std::string(wire::NameFromPath(path)));
 }
 
-}  // namespace
-
-// The receiver's events: all as the window's own, but for the end of an incoming file, which
-// must not take an entry off the send queue.
-class MainDialog::IncomingEvents final : public Callback {
+// Passes every event on to the window's own handler; the adapters below change one or two.
+class ForwardedEvents : public Callback {
 public:
-    explicit IncomingEvents(MainDialog& owner) : owner_(owner) {}
+    explicit ForwardedEvents(MainDialog& owner) : owner_(owner) {}
     void FoundBuddy(const char* address, const char* port) override {
         owner_.FoundBuddy(address, port);
     }
     void LostBuddy(bool error) override { owner_.LostBuddy(error); }
     void ShowProgress(int64_t done, int64_t total) override { owner_.ShowProgress(done, total); }
     void IncomingFile() override { owner_.IncomingFile(); }
-    void FinishedSending() override { owner_.IncomingFinished(); }
+    void FinishedSending() override { owner_.FinishedSending(); }
     void ReportError(int32_t code) override { owner_.ReportError(code); }
 
-private:
+protected:
+    ~ForwardedEvents() = default;
     MainDialog& owner_;
+};
+
+}  // namespace
+
+// The receiver's events: all as the window's own, but for the end of an incoming file, which
+// must not take an entry off the send queue.
+class MainDialog::IncomingEvents final : public ForwardedEvents {
+public:
+    using ForwardedEvents::ForwardedEvents;
+    void FinishedSending() override { owner_.IncomingFinished(); }
 };
 
 // The sender's events: its FoundBuddy without an address is a failed connection, which the
 // FTP job's (after a logon attempt) is not; its errors end the send.
-class MainDialog::SenderEvents final : public Callback {
+class MainDialog::SenderEvents final : public ForwardedEvents {
 public:
-    explicit SenderEvents(MainDialog& owner) : owner_(owner) {}
+    using ForwardedEvents::ForwardedEvents;
     void FoundBuddy(const char* address, const char* port) override {
         if (address == nullptr && port == nullptr) {
             owner_.ConnectionFailed();
@@ -138,14 +146,7 @@ public:
             owner_.FoundBuddy(address, port);
         }
     }
-    void LostBuddy(bool error) override { owner_.LostBuddy(error); }
-    void ShowProgress(int64_t done, int64_t total) override { owner_.ShowProgress(done, total); }
-    void IncomingFile() override { owner_.IncomingFile(); }
-    void FinishedSending() override { owner_.FinishedSending(); }
     void ReportError(int32_t code) override { owner_.SendFailed(code); }
-
-private:
-    MainDialog& owner_;
 };
 
 MainDialog::MainDialog(DropView& view, WorkerFactory& workers)
