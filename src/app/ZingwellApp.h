@@ -10,10 +10,10 @@
 #include <QFileDialog>
 
 #include "app/CAboutDlg.h"
+#include "heart/RealWorkerFactory.h"
 #include "ui/ConfigDialog.h"
 #include "ui/MainFrame.h"
 #include "ui/QtLauncher.h"
-#include "ui/RealWorkerFactory.h"
 
 class InstanceGuard;
 class QSocketNotifier;

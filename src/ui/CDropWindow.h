@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "ui/DropView.h"
-#include "ui/MainDialog.h"
+#include "heart/DropView.h"
+#include "heart/MainDialog.h"
 
 class BarkPlayer;
 class CommandMenu;

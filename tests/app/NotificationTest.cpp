@@ -9,10 +9,10 @@
 
 #include "app/SessionBus.h"
 #include "app/ZingwellCopy.h"
+#include "heart/FakeWorkers.h"
 #include "support/Files.h"
 #include "support/Skip.h"
 #include "ui/CDropWindow.h"
-#include "ui/FakeWorkers.h"
 
 namespace {
 

@@ -12,11 +12,11 @@
 #include <thread>
 
 #include "core/ReceiveFolder.h"
+#include "heart/FakeWorkers.h"
 #include "settings/LiveSettings.h"
 #include "support/Files.h"
 #include "ui/CDropWindow.h"
 #include "ui/CommandMenu.h"
-#include "ui/FakeWorkers.h"
 #include "ui/MainFrame.h"
 #include "ui/ResourceIds.h"
 

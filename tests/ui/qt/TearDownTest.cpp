@@ -10,6 +10,7 @@
 #include <QMessageBox>
 #include <thread>
 
+#include "heart/RealWorkerFactory.h"
 #include "settings/LiveSettings.h"
 #include "support/Files.h"
 #include "support/Network.h"
@@ -17,7 +18,6 @@
 #include "support/TestPaths.h"
 #include "transfer/WireFormat.h"
 #include "ui/CDropWindow.h"
-#include "ui/RealWorkerFactory.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "ui/MainDialog.h"
+#include "heart/MainDialog.h"
 
 #include <gtest/gtest.h>
 
@@ -6,12 +6,12 @@
 
 #include "core/ActivityLog.h"
 #include "core/ReceiveFolder.h"
+#include "heart/FakeWorkers.h"
 #include "settings/LiveSettings.h"
 #include "settings/RegistryText.h"
 #include "settings/SettingsKeys.h"
 #include "support/Files.h"
 #include "support/TestPaths.h"
-#include "ui/FakeWorkers.h"
 
 namespace {
 

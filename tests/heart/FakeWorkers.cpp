@@ -1,4 +1,4 @@
-#include "ui/FakeWorkers.h"
+#include "heart/FakeWorkers.h"
 
 #include <chrono>
 

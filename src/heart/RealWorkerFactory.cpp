@@ -1,4 +1,4 @@
-#include "ui/RealWorkerFactory.h"
+#include "heart/RealWorkerFactory.h"
 
 #include "discovery/MulticastListener.h"
 #include "ftp/FTPer.h"

@@ -12,9 +12,9 @@
 #include "core/IconMakerI.h"
 #include "core/TransferNotes.h"
 #include "discovery/AnnounceAnswerRule.h"
+#include "heart/DropView.h"
+#include "heart/WorkerFactory.h"
 #include "transfer/FileStorage.h"
-#include "ui/DropView.h"
-#include "ui/WorkerFactory.h"
 
 // The TCP port this copy receives on and its beacons announce; set by Initialize.
 extern std::atomic<int32_t> listenPort;

@@ -3,10 +3,10 @@
 #include <memory>
 
 #include "core/Callback.h"
-#include "ui/DiscoveryWorker.h"
-#include "ui/ReceiveWorker.h"
-#include "ui/SendWorker.h"
-#include "ui/UploadWorker.h"
+#include "heart/DiscoveryWorker.h"
+#include "heart/ReceiveWorker.h"
+#include "heart/SendWorker.h"
+#include "heart/UploadWorker.h"
 
 // Makes the workers the drop window owns. The desktop program gets the real ones
 // (RealWorkerFactory); the tests can hand in recording ones.

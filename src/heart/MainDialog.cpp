@@ -1,4 +1,4 @@
-#include "ui/MainDialog.h"
+#include "heart/MainDialog.h"
 
 #include <cctype>
 #include <chrono>

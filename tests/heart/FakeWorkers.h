@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "core/IconMakerI.h"
-#include "ui/DropView.h"
-#include "ui/WorkerFactory.h"
+#include "heart/DropView.h"
+#include "heart/WorkerFactory.h"
 
 // Recording stand-ins for the screen and the workers, so that every decision of the drop
 // window's heart can be checked without a display or a network.

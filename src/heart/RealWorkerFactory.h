@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ui/WorkerFactory.h"
+#include "heart/WorkerFactory.h"
 
 // The workers the desktop program runs: the sender, receiver, discovery and FTP uploader.
 class RealWorkerFactory : public WorkerFactory {

@@ -13,15 +13,15 @@
 
 #include "core/ActivityLog.h"
 #include "core/ReceiveFolder.h"
+#include "heart/FakeWorkers.h"
+#include "heart/MainDialog.h"
+#include "heart/RealWorkerFactory.h"
 #include "settings/LiveSettings.h"
 #include "support/Files.h"
 #include "support/Network.h"
 #include "support/Skip.h"
 #include "support/TestPaths.h"
 #include "transfer/WireFormat.h"
-#include "ui/FakeWorkers.h"
-#include "ui/MainDialog.h"
-#include "ui/RealWorkerFactory.h"
 
 namespace {
 
