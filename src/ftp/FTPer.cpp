@@ -4,6 +4,7 @@
 
 #include "core/ActivityLog.h"
 #include "core/Callback.h"
+#include "core/EventCodes.h"
 #include "core/Lock.h"
 #include "ftp/FtpText.h"
 #include "net/StartNetwork.h"
@@ -146,7 +147,7 @@ void FTPer::Run() {
         WriteLog(ftp::LogSafe(settings.serverHost));
         WriteLog("\n");
         if (Callback* listener = Listener()) {
-            listener->ReportError(2);
+            listener->ReportError(error_code::kFtpLogonFailed);
         }
         if (Callback* listener = Listener()) {
             listener->LostBuddy(true);
@@ -171,7 +172,7 @@ void FTPer::Run() {
         }
         WriteLog(copied ? "Copied to FTP server:" : "Failed to copy to FTP server: ");
         if (Callback* listener = Listener()) {
-            listener->ReportError(232323);
+            listener->ReportError(error_code::kFtpFileTried);
         }
         WriteLog(ftp::LogSafe(name));
         WriteLog("\n");

@@ -6,11 +6,11 @@
 #include <thread>
 
 #include "core/ActivityLog.h"
+#include "core/EventCodes.h"
 #include "settings/LiveSettings.h"
 #include "settings/RegistryText.h"
 #include "settings/SettingsKeys.h"
 #include "transfer/WireFormat.h"
-#include "ui/ResourceIds.h"
 
 std::atomic<int32_t> listenPort{6677};
 
@@ -399,15 +399,15 @@ void MainDialog::ConnectionFailed() {
 
 void MainDialog::SendFailed(int32_t code) {
     std::string path, address;
-    // For code 1 the send ends as its entry leaves the queue, in one step: were it over
-    // before, a dispatch right then would send that entry again, and the next code 1 or
-    // FinishedSending would take off the entry behind it.
-    if (code != 1) {
+    // For kCannotOpenToSend the send ends as its entry leaves the queue, in one step: were it
+    // over before, a dispatch right then would send that entry again, and the next such error
+    // or FinishedSending would take off the entry behind it.
+    if (code != error_code::kCannotOpenToSend) {
         SenderEnded(&path, &address);
     }
     // The send is over and nothing follows it until the next drop or buddy.
     ClearBar();
-    if (code == 4) {
+    if (code == error_code::kSendFailed) {
         view_.Notify("Send failed", NameOf(path) + " to " + address + ": it waits in the queue");
     }
     ReportError(code);
@@ -492,7 +492,7 @@ void MainDialog::ReportError(int32_t code) {
     // One box per code at a time: a worker that would add another logs and goes on at once,
     // so a burst of failures leaves no threads waiting on boxes nobody will answer.
     switch (code) {
-        case 1: {
+        case error_code::kCannotOpenToSend: {
             std::string path;
             std::string text;
             {
@@ -509,20 +509,20 @@ void MainDialog::ReportError(int32_t code) {
             }
             break;
         }
-        case 2:
+        case error_code::kFtpLogonFailed:
             ShowMessageOnce(
                 code,
                 "Failed to connect to FTP Server - are you sure all your settings are correct?");
             break;
-        case 3:
+        case error_code::kCannotWriteIncoming:
             ShowMessageOnce(
                 code, "Failed to create file for incoming - perhaps you are out of disk space?");
             break;
-        case 4:
+        case error_code::kSendFailed:
             SenderEnded();
             ShowMessageOnce(code, "Failed while sending - perhaps the other side has gone away?");
             break;
-        case 5:
+        case error_code::kReceiveFailed:
             ShowMessageOnce(code, "Failed while receiving - perhaps the other side has gone away?");
             break;
         default:

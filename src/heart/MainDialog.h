@@ -76,7 +76,8 @@ private:
 
     // The end of an incoming file: reset the progress display, leave the send queue alone.
     void IncomingFinished();
-    // The sender's own failures: it could not connect, or ReportError 1 or 4.
+    // The sender's own failures: it could not connect, or ReportError kCannotOpenToSend or
+    // kSendFailed.
     void ConnectionFailed();
     void SendFailed(int32_t code);
     // The running send is over; what it was sending, and to whom.

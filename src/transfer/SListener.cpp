@@ -14,6 +14,7 @@
 
 #include "core/ActivityLog.h"
 #include "core/Callback.h"
+#include "core/EventCodes.h"
 #include "core/ReceiveFolder.h"
 #include "core/TransferNotes.h"
 #include "net/StartNetwork.h"
@@ -45,19 +46,22 @@ struct EndReport {
 EndReport ReportFor(Ending ending) {
     switch (ending) {
         case Ending::ReadFailed:
-            return {"Listener: recv() failed\n", 5};
+            return {"Listener: recv() failed\n", error_code::kReceiveFailed};
         case Ending::HeaderLate:
         case Ending::BadHeader:
-            return {"Listener: no valid header, nothing stored\n", 5};
+            return {"Listener: no valid header, nothing stored\n", error_code::kReceiveFailed};
         case Ending::Refused:
-            return {"Listener: failed to open file for writing\n", 3};
+            return {"Listener: failed to open file for writing\n",
+                    error_code::kCannotWriteIncoming};
         case Ending::WriteFailed:
         case Ending::PublishFailed:
-            return {"Listener: failed to write the file\n", 3};
+            return {"Listener: failed to write the file\n", error_code::kCannotWriteIncoming};
         case Ending::Short:
-            return {"Listener: the stream ended before the whole file came, nothing stored\n", 5};
+            return {"Listener: the stream ended before the whole file came, nothing stored\n",
+                    error_code::kReceiveFailed};
         case Ending::TooLong:
-            return {"Listener: more bytes came than announced, nothing stored\n", 5};
+            return {"Listener: more bytes came than announced, nothing stored\n",
+                    error_code::kReceiveFailed};
         case Ending::Stopped:
         case Ending::Whole:
             break;

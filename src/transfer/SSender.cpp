@@ -18,6 +18,7 @@
 
 #include "core/ActivityLog.h"
 #include "core/Callback.h"
+#include "core/EventCodes.h"
 #include "net/StartNetwork.h"
 #include "transfer/TcpEnd.h"
 #include "transfer/WireFormat.h"
@@ -140,13 +141,13 @@ void SSender::RunSendThread(Worker* worker, std::string address, int port, std::
                     callback->FoundBuddy(nullptr, nullptr);
                     break;
                 case Outcome::CannotOpen:
-                    callback->ReportError(1);
+                    callback->ReportError(error_code::kCannotOpenToSend);
                     break;
                 case Outcome::Sent:
                     callback->FinishedSending();
                     break;
                 case Outcome::SendFailed:
-                    callback->ReportError(4);
+                    callback->ReportError(error_code::kSendFailed);
                     break;
                 case Outcome::Stopped:
                     break;

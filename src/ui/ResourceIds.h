@@ -1,15 +1,10 @@
 #pragma once
 
-#include <cstdint>
+#include "core/EventCodes.h"
 
-// The program's pictures and commands keep the numbers other parts (and users' habits) know.
+// The program's pictures (core/EventCodes.h, where the heart sees them too) and commands keep
+// the numbers other parts (and users' habits) know.
 namespace resource {
-
-inline constexpr uint16_t kDogBitmap = 145;
-inline constexpr uint16_t kIconDog = 146;    // the dog alone: idle
-inline constexpr uint16_t kIconGreen = 150;  // on a green square: a buddy, a transfer
-inline constexpr uint16_t kIconRed = 151;    // on a red square: an error
-inline constexpr uint16_t kIconAbout = 152;
 
 inline constexpr int kBeaconTimer = 7788;
 inline constexpr int kBeaconPeriodMs = 10000;

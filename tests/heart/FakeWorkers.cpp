@@ -2,6 +2,8 @@
 
 #include <chrono>
 
+#include "core/EventCodes.h"
+
 void RecordingView::Record(const std::string& call) {
     {
         std::lock_guard<std::mutex> guard(mutex_);
@@ -133,11 +135,11 @@ void FakeSender::FailToOpen() {
     busy_ = false;
     if (betweenIdleAndEvent)
         betweenIdleAndEvent();
-    callback_->ReportError(1);
+    callback_->ReportError(error_code::kCannotOpenToSend);
 }
 void FakeSender::FailToSend() {
     busy_ = false;
-    callback_->ReportError(4);
+    callback_->ReportError(error_code::kSendFailed);
 }
 std::vector<std::string> FakeSender::Sent() const {
     std::lock_guard<std::mutex> guard(mutex_);

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "core/ActivityLog.h"
+#include "core/EventCodes.h"
 #include "core/ReceiveFolder.h"
 #include "heart/FakeWorkers.h"
 #include "settings/LiveSettings.h"
@@ -71,7 +72,7 @@ TEST_F(MainDialogTest, ThreeFilesInABuddyModeGoOutOneAfterAnother) {
     EXPECT_FALSE(view.barVisible());
     EXPECT_EQ(heart.queue().Count(), 0u);
     EXPECT_EQ(QueueFile(), "");
-    EXPECT_EQ(icons.Last(), 150);
+    EXPECT_EQ(icons.Last(), resource::kIconGreen);
 }
 
 TEST_F(MainDialogTest, InFtpModeOnlyTheHeadGoesAndTheRestWaitForTheNextDrop) {
@@ -85,7 +86,7 @@ TEST_F(MainDialogTest, InFtpModeOnlyTheHeadGoesAndTheRestWaitForTheNextDrop) {
     workers.uploader->Finish();
     EXPECT_EQ(heart.queue().Count(), 2u);
     EXPECT_EQ(workers.uploader->calls.size(), 3u);  // nothing more dispatched
-    EXPECT_EQ(icons.Last(), 146);
+    EXPECT_EQ(icons.Last(), resource::kIconDog);
     EXPECT_TRUE(view.barVisible());
 
     heart.OnDropFiles({"/d/d"});
@@ -206,7 +207,7 @@ TEST_F(MainDialogTest, FoundBuddyOutsideAutomaticModeOrWithoutAddressOnlyStopsTh
     EXPECT_EQ(address, "10.0.0.7");
     EXPECT_EQ(workers.sender->Sent().size(), 1u);
     EXPECT_EQ(Log().find("Found buddy"), std::string::npos);
-    EXPECT_EQ(icons.Last(), 150);
+    EXPECT_EQ(icons.Last(), resource::kIconGreen);
     EXPECT_TRUE(view.Messages().empty());
 }
 
@@ -227,9 +228,9 @@ TEST_F(MainDialogTest, TheBeaconTimerAnswersOnceAndRestartsWhenTheBuddyLeaves) {
     workers.discoveryCallback->LostBuddy(false);
     EXPECT_TRUE(view.timerRunning());
     EXPECT_FALSE(view.barVisible());
-    EXPECT_EQ(icons.Last(), 146);
+    EXPECT_EQ(icons.Last(), resource::kIconDog);
     dialog->LostBuddy(true);
-    EXPECT_EQ(icons.Last(), 151);
+    EXPECT_EQ(icons.Last(), resource::kIconRed);
 
     // The tick announces us only while no buddy is known, and only in automatic mode.
     dialog->OnTimer();
@@ -286,7 +287,7 @@ TEST_F(MainDialogTest, AFailedConnectionIsShownAsAFailureAndKeepsTheFile) {
     dialog->OnDropFiles({"/d/a", "/d/b"});
     view.Clear();
     workers.sender->FailToConnect();
-    EXPECT_EQ(icons.Last(), 151);
+    EXPECT_EQ(icons.Last(), resource::kIconRed);
     EXPECT_FALSE(view.barVisible());
     EXPECT_EQ(view.Positions(), (std::vector<int>{0}));
     EXPECT_EQ(view.Notes(), (Calls{"Send failed: a to 10.0.0.7: it waits in the queue"}));
@@ -323,7 +324,7 @@ TEST_F(MainDialogTest, WithoutABuddyNothingIsTriedAndNoFullBarStays) {
                      "message No buddy is set. Enter your buddy's address in Settings; the files "
                      "wait in the queue.",
                      "open settings"}));
-    EXPECT_EQ(icons.Last(), 151);
+    EXPECT_EQ(icons.Last(), resource::kIconRed);
     LiveSettings.SetBuddy("", "6677");
     dialog->OnDropFiles({"/d/b"});
     EXPECT_EQ(view.Messages().size(), 2u);
@@ -355,17 +356,17 @@ TEST_F(MainDialogTest, OneBoxPerErrorAtATimeAndTheOtherWorkersGoOn) {
     SetMode(Mode::Manual);
     Open();
     view.HoldMessages();
-    std::thread first([&] { dialog->ReportError(5); });
+    std::thread first([&] { dialog->ReportError(error_code::kReceiveFailed); });
     ASSERT_TRUE(view.WaitForOpenMessages(1));
     std::vector<std::thread> more;
     for (int i = 0; i < 20; ++i) {
-        more.emplace_back([&] { dialog->ReportError(5); });
+        more.emplace_back([&] { dialog->ReportError(error_code::kReceiveFailed); });
     }
     for (auto& thread : more) {
         thread.join();  // none waits for the box that is open
     }
     // Another code, and a failed connection, each get a box of their own.
-    std::thread other([&] { dialog->ReportError(3); });
+    std::thread other([&] { dialog->ReportError(error_code::kCannotWriteIncoming); });
     dialog->OnDropFiles({"/d/a"});
     std::thread connection([&] { workers.sender->FailToConnect(); });
     ASSERT_TRUE(view.WaitForOpenMessages(3));
@@ -377,7 +378,7 @@ TEST_F(MainDialogTest, OneBoxPerErrorAtATimeAndTheOtherWorkersGoOn) {
     other.join();
     connection.join();
     EXPECT_EQ(view.Messages().size(), 3u);
-    dialog->ReportError(5);  // once closed, the next one is shown again
+    dialog->ReportError(error_code::kReceiveFailed);  // once closed, the next one is shown again
     EXPECT_EQ(view.Messages().size(), 4u);
 
     const std::string log = Log();
@@ -466,7 +467,9 @@ TEST_F(MainDialogTest, EveryErrorCodeHasItsTextIconAndEffectOnTheQueue) {
     Open();
     dialog->OnDropFiles({"/d/missing", "/d/next"});
     workers.sender->FailToOpen();
-    for (int code : {2, 3, 4, 5, 232323, 99}) {
+    for (int code :
+         {error_code::kFtpLogonFailed, error_code::kCannotWriteIncoming, error_code::kSendFailed,
+          error_code::kReceiveFailed, error_code::kFtpFileTried, 99}) {
         dialog->ReportError(code);
     }
     EXPECT_EQ(view.Messages(),
@@ -478,7 +481,7 @@ TEST_F(MainDialogTest, EveryErrorCodeHasItsTextIconAndEffectOnTheQueue) {
                      "Failed while sending - perhaps the other side has gone away?",
                      "Failed while receiving - perhaps the other side has gone away?"}));
     EXPECT_EQ(QueueFile(), "/d/next\r\n");  // code 1 took the head, the others nothing
-    EXPECT_EQ(icons.Last(), 151);
+    EXPECT_EQ(icons.Last(), resource::kIconRed);
     EXPECT_EQ(workers.sender->Sent().size(), 1u);  // errors never dispatch
     const std::string log = Log();
     EXPECT_NE(log.find("Error code 1\nError code 2\nError code 3\nError code 4\nError code 5\n"
@@ -489,9 +492,9 @@ TEST_F(MainDialogTest, EveryErrorCodeHasItsTextIconAndEffectOnTheQueue) {
 TEST_F(MainDialogTest, ErrorOneWithAnEmptyQueueShowsNoBox) {
     SetMode(Mode::Manual);
     Open();
-    dialog->ReportError(1);
+    dialog->ReportError(error_code::kCannotOpenToSend);
     EXPECT_TRUE(view.Messages().empty());
-    EXPECT_EQ(icons.Last(), 151);
+    EXPECT_EQ(icons.Last(), resource::kIconRed);
     EXPECT_NE(Log().find("Error code 1\n"), std::string::npos);
 }
 
@@ -503,7 +506,7 @@ TEST_F(MainDialogTest, AnIncomingFilesEndLeavesTheSendQueueAlone) {
     Callback* incoming = workers.receiver->callback();
     ASSERT_NE(incoming, static_cast<Callback*>(dialog.get()));
     incoming->IncomingFile();
-    EXPECT_EQ(icons.Last(), 150);
+    EXPECT_EQ(icons.Last(), resource::kIconGreen);
     incoming->ShowProgress(60000, 100000);
     incoming->FinishedSending();
     EXPECT_EQ(QueueFile(), "/d/waiting\r\n");

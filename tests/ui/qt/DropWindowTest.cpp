@@ -11,6 +11,7 @@
 #include <QUrl>
 #include <thread>
 
+#include "core/EventCodes.h"
 #include "core/ReceiveFolder.h"
 #include "heart/FakeWorkers.h"
 #include "settings/LiveSettings.h"
@@ -174,7 +175,7 @@ TEST_F(DropWindowTest, ViewCallsFromAWorkerReachTheWindowOnItsOwnThread) {
 TEST_F(DropWindowTest, AMessageBoxHoldsOnlyTheWorkerThatReportedTheError) {
     std::atomic<bool> returned{false};
     std::thread worker([&] {
-        window->heart().ReportError(4);
+        window->heart().ReportError(error_code::kSendFailed);
         returned = true;
     });
     QMessageBox* box = nullptr;

@@ -10,6 +10,7 @@
 #include <QMessageBox>
 #include <thread>
 
+#include "core/EventCodes.h"
 #include "heart/RealWorkerFactory.h"
 #include "settings/LiveSettings.h"
 #include "support/Files.h"
@@ -74,7 +75,7 @@ TEST(DropWindowTearDown, StopsRealWorkersMidTransferAndOneWaitingOnAMessageBox) 
         return ReceivingInto(TestPaths::ReceiveFolder());
     }));
     // A worker that reports a failure waits for the user.
-    std::thread reporter([&] { window->heart().ReportError(4); });
+    std::thread reporter([&] { window->heart().ReportError(error_code::kSendFailed); });
     ASSERT_TRUE(WaitUntil([&] {
         QApplication::processEvents();
         return BoxShown();
