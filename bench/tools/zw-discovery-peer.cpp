@@ -78,8 +78,10 @@ public:
     void FoundBuddy(const char* address, const char* port) override {
         Print(std::string("FoundBuddy ") + (address ? address : "(null)") + " " +
               (port ? port : "(null)"));
+        const char* before = beaconCause;
         beaconCause = kAnswering;
         heart_->FoundBuddy(address, port);
+        beaconCause = before;
     }
     void LostBuddy(bool error) override {
         Print(std::string("LostBuddy ") + (error ? "1" : "0"));
