@@ -1,39 +1,45 @@
-// Stands in for the drop window in automatic mode, to watch two copies find each other:
+// A Zingwell copy without a window, in automatic mode, to watch two copies find each other:
+// the drop window's own heart with the real workers, behind a view without a screen.
 //
-//   zw-discovery-peer [--port N] [--period-ms N]
-//       announces N (default 6677) at start and every period (default 10000 ms) while no
-//       buddy is known, reacts to buddies as the drop window does (answering an announce while
-//       looking for a buddy, and a known buddy's at most once per 10 s), leaves on
-//       SIGTERM/SIGINT.
+//   zw-discovery-peer [--port N] [--beacon-period-ms N]
+//       receives and announces on N (stored as the "autoport" setting; without it, the stored
+//       one), announces at start and every period (default 10000 ms, the drop window's) while
+//       no buddy is known, answers a known buddy at most once per period, and leaves on
+//       SIGTERM/SIGINT. Its settings, log, queue and received files are its user's, as the
+//       program's: give it a HOME of its own.
 //   zw-discovery-peer --monitor
 //       prints every discovery datagram heard (its own computer's included) until a signal.
 //
 // Each line is "<monotonic ms> <event> ...", flushed at once, so that a caller can time and
-// count what happens. Registry values come from ZINGWELL_SYSTEM_DIR as in the program.
+// count what happens: start, FoundBuddy, LostBuddy, beacon (start, timer, answer while
+// looking, heal when answering a known buddy, leave), message, notify, end. Registry values
+// come from ZINGWELL_SYSTEM_DIR as in the program.
 #include <errno.h>
 #include <signal.h>
 #include <sys/socket.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 
 #include "core/Callback.h"
-#include "discovery/AnnounceAnswerRule.h"
-#include "discovery/MulticastListener.h"
 #include "net/GenSocket.h"
 #include "net/GetMyIp.h"
 #include "net/StartNetwork.h"
 #include "platform/RegistryKey.h"
+#include "settings/InitSettings.h"
+#include "settings/LiveSettings.h"
 #include "settings/RegistryNumber.h"
 #include "settings/RegistryText.h"
 #include "settings/SettingsKeys.h"
+#include "heart/HeadlessView.h"
+#include "heart/MainDialog.h"
+#include "heart/RealWorkerFactory.h"
 
 namespace {
 
@@ -48,138 +54,84 @@ void Print(const std::string& line) {
     fflush(stdout);
 }
 
-// The drop window's beacon timer: ticks every period until stopped.
-class BeaconTimer {
+// Why the heart sends a beacon, told by the thread it sends on: the main thread starts it up,
+// the discovery's thread answers what it heard, and the view's timer thread marks nothing.
+constexpr const char* kAnswering = "answering";
+thread_local const char* beaconCause = "timer";
+// What the heart's last stop of the beacon timer on this thread found: a running timer means
+// the copy was still looking for a buddy.
+thread_local bool timerWasRunning = false;
+
+class StandInView : public HeadlessView {
 public:
-    explicit BeaconTimer(std::function<void()> tick) : tick_(std::move(tick)) {
-        thread_ = std::thread([this] { Run(); });
+    using HeadlessView::HeadlessView;
+    bool StopBeaconTimer() override {
+        timerWasRunning = HeadlessView::StopBeaconTimer();
+        return timerWasRunning;
     }
-    ~BeaconTimer() { End(); }
-    // No tick runs after this returns; Start and Stop may still be called.
-    void End() {
-        {
-            std::lock_guard<std::mutex> guard(mutex_);
-            ending_ = true;
-        }
-        changed_.notify_all();
-        if (thread_.joinable()) {
-            thread_.join();
-        }
-    }
-    // Starts, or restarts, the period.
-    void Start(std::chrono::milliseconds period) {
-        std::lock_guard<std::mutex> guard(mutex_);
-        running_ = true;
-        period_ = period;
-        next_ = std::chrono::steady_clock::now() + period;
-        changed_.notify_all();
-    }
-    // Whether it was running, as stopping a window timer tells.
-    bool Stop() {
-        std::lock_guard<std::mutex> guard(mutex_);
-        const bool was = running_;
-        running_ = false;
-        changed_.notify_all();
-        return was;
-    }
-
-private:
-    void Run() {
-        std::unique_lock<std::mutex> guard(mutex_);
-        while (!ending_) {
-            if (!running_) {
-                changed_.wait(guard);
-                continue;
-            }
-            const auto due = next_;
-            if (changed_.wait_until(guard, due) == std::cv_status::timeout && running_ &&
-                next_ == due && !ending_) {
-                next_ = due + period_;
-                guard.unlock();
-                tick_();
-                guard.lock();
-            }
-        }
-    }
-
-    std::function<void()> tick_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    bool running_ = false;
-    bool ending_ = false;
-    std::chrono::milliseconds period_{0};
-    std::chrono::steady_clock::time_point next_;
-    std::thread thread_;
 };
 
-// The drop window's reactions to discovery, with a print for each.
-class PeerWindow : public Callback {
+// The discovery's events, printed on their way to the heart.
+class PrintedEvents : public Callback {
 public:
-    PeerWindow(int port, std::chrono::milliseconds period)
-        : port_(port), period_(period), timer_([this] { Tick(); }) {}
-    // The timer's ticks use the listener, and the listener's thread uses the timer: end the
-    // ticks first, then the listener goes (joining its thread), then the timer.
-    ~PeerWindow() { timer_.End(); }
-
-    // Initialisation in automatic mode. The real window runs it on the UI thread, so an event
-    // that needs the timer waits until it is done; uiMutex_ plays that part.
-    void Start() {
-        std::lock_guard<std::mutex> ui(uiMutex_);
-        listener_.StartReceiver();
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        Send("start");
-        timer_.Start(period_);
-    }
-
-    void Leave() {
-        Print("beacon leave");
-        listener_.AnnounceShutdown();
-    }
-
+    explicit PrintedEvents(Callback* heart) : heart_(heart) {}
     void FoundBuddy(const char* address, const char* port) override {
         Print(std::string("FoundBuddy ") + (address ? address : "(null)") + " " +
               (port ? port : "(null)"));
-        bool wasRunning;
-        {
-            std::lock_guard<std::mutex> ui(uiMutex_);
-            wasRunning = timer_.Stop();
-        }
-        bool answer = wasRunning;
-        if (address != nullptr) {
-            std::lock_guard<std::mutex> ui(uiMutex_);
-            answer = answers_.ShouldAnswer(address, wasRunning, AnnounceAnswerRule::Clock::now());
-        }
-        if (answer) {
-            Send(wasRunning ? "answer" : "heal");
-        }
+        const char* before = beaconCause;
+        beaconCause = kAnswering;
+        heart_->FoundBuddy(address, port);
+        beaconCause = before;
     }
     void LostBuddy(bool error) override {
         Print(std::string("LostBuddy ") + (error ? "1" : "0"));
-        std::lock_guard<std::mutex> ui(uiMutex_);
-        timer_.Start(period_);
+        heart_->LostBuddy(error);
     }
-    void ShowProgress(int64_t, int64_t) override {}
-    void IncomingFile() override {}
-    void FinishedSending() override {}
-    void ReportError(int32_t) override {}
+    void ShowProgress(int64_t done, int64_t total) override { heart_->ShowProgress(done, total); }
+    void IncomingFile() override { heart_->IncomingFile(); }
+    void FinishedSending() override { heart_->FinishedSending(); }
+    void ReportError(int32_t code) override { heart_->ReportError(code); }
 
 private:
-    void Tick() {
-        if (!listener_.buddyKnown()) {
-            Send("timer");
-        }
+    Callback* heart_;
+};
+
+// The real discovery, with a line for every beacon the heart sends.
+class PrintedDiscovery : public DiscoveryWorker {
+public:
+    PrintedDiscovery(WorkerFactory& real, Callback* heart)
+        : events_(heart), discovery_(real.MakeDiscovery(&events_)) {}
+    void StartReceiver() override { discovery_->StartReceiver(); }
+    void SendBeacon(int port) override {
+        const char* cause = beaconCause != kAnswering ? beaconCause
+                            : timerWasRunning         ? "answer"
+                                                      : "heal";
+        Print(std::string("beacon ") + cause + " " + std::to_string(port));
+        discovery_->SendBeacon(port);
     }
-    void Send(const char* why) {
-        Print(std::string("beacon ") + why + " " + std::to_string(port_));
-        listener_.SendBeacon(port_);
+    void AnnounceShutdown() override {
+        Print("beacon leave");
+        discovery_->AnnounceShutdown();
+    }
+    bool buddyKnown() const override { return discovery_->buddyKnown(); }
+
+private:
+    PrintedEvents events_;  // outlives the discovery's thread, which calls it
+    std::unique_ptr<DiscoveryWorker> discovery_;
+};
+
+// The desktop program's workers, the discovery printed.
+class StandInWorkers : public WorkerFactory {
+public:
+    std::unique_ptr<UploadWorker> MakeUploader() override { return real_.MakeUploader(); }
+    std::unique_ptr<SendWorker> MakeSender() override { return real_.MakeSender(); }
+    std::unique_ptr<ReceiveWorker> MakeReceiver() override { return real_.MakeReceiver(); }
+    std::unique_ptr<DiscoveryWorker> MakeDiscovery(Callback* callback) override {
+        return std::make_unique<PrintedDiscovery>(real_, callback);
     }
 
-    const int port_;
-    const std::chrono::milliseconds period_;
-    std::mutex uiMutex_;
-    AnnounceAnswerRule answers_;  // guarded by uiMutex_
-    BeaconTimer timer_;
-    MulticastListener listener_{this};
+private:
+    RealWorkerFactory real_;
 };
 
 int WaitForSignal() {
@@ -239,19 +191,19 @@ int Monitor() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    int port = 6677;
-    long periodMs = 10000;
+    std::string port;
+    long periodMs = MainDialog::kBeaconPeriod.count();
     bool monitor = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--monitor") {
             monitor = true;
         } else if (arg == "--port" && i + 1 < argc) {
-            port = atoi(argv[++i]);
-        } else if (arg == "--period-ms" && i + 1 < argc) {
+            port = std::to_string(atoi(argv[++i]));
+        } else if (arg == "--beacon-period-ms" && i + 1 < argc && atol(argv[i + 1]) > 0) {
             periodMs = atol(argv[++i]);
         } else {
-            fprintf(stderr, "usage: %s [--port N] [--period-ms N] | --monitor\n", argv[0]);
+            fprintf(stderr, "usage: %s [--port N] [--beacon-period-ms N] | --monitor\n", argv[0]);
             return 2;
         }
     }
@@ -268,14 +220,33 @@ int main(int argc, char** argv) {
     if (monitor) {
         return Monitor();
     }
+    // The program's settings, in automatic mode whatever is stored; the heart reads its port
+    // from the store, as the settings dialog leaves it there.
+    InitSettings();
+    RegistryText autoport(SettingKey("autoport"), "6677", true, RegRoot::CurrentUser);
+    if (!port.empty()) {
+        autoport.Set(port);
+        LiveSettings.Set(LiveSettingsStore::Text::autoport, port);
+    }
+    LiveSettings.useftp = 0;
+    LiveSettings.server = 0;
+    LiveSettings.manual = 0;
+    LiveSettings.auto_ = 1;
+
     char own[28] = "";
     GetMyIp(own, sizeof own);
-    Print(std::string("start ") + (own[0] ? own : "(none)") + " " + std::to_string(port));
+    Print(std::string("start ") + (own[0] ? own : "(none)") + " " + autoport.Get());
+    StandInWorkers workers;
+    StandInView view([](const std::string& line) { Print(line); });
     {
-        PeerWindow window(port, std::chrono::milliseconds(periodMs));
-        window.Start();
+        MainDialog heart(view, workers, std::chrono::milliseconds(periodMs));
+        view.Attach(heart);
+        beaconCause = "start";
+        heart.Initialize();
         WaitForSignal();
-        window.Leave();
+        heart.PrepareShutdown();
+        // No tick may reach a heart that is going.
+        view.Detach();
     }
     Print("end");
     return 0;

@@ -2,7 +2,7 @@
 
 bool AnnounceAnswerRule::ShouldAnswer(const std::string& address, bool looking,
                                       Clock::time_point now) {
-    ForgetOlderThan(now - kInterval);
+    ForgetOlderThan(now - interval_);
     const auto known = lastAnswer_.find(address);
     if (known != lastAnswer_.end()) {
         if (!looking) {

@@ -14,13 +14,16 @@
 class AnnounceAnswerRule {
 public:
     using Clock = std::chrono::steady_clock;
-    // The beacon period: a restarted copy's first timer beacon comes a period after its start
-    // beacon, so it falls outside the interval of our last answer (the drop window's beacon
-    // timer is a precise one, never early).
-    static constexpr std::chrono::seconds kInterval{10};
+    // The interval is the beacon period: a restarted copy's first timer beacon comes a period
+    // after its start beacon, so it falls outside the interval of our last answer (the drop
+    // window's beacon timer is a precise one, never early). The drop window's period is 10 s.
+    static constexpr std::chrono::milliseconds kDefaultInterval{10000};
     // Addresses remembered at once; beyond them (a flood of forged announces) nothing is
     // answered but while looking for a buddy, so the answers stay bounded as well.
     static constexpr size_t kMaxAddresses = 64;
+
+    explicit AnnounceAnswerRule(Clock::duration interval = kDefaultInterval)
+        : interval_(interval) {}
 
     // Whether to answer an announce of `address` heard at `now`; `looking` is true when the
     // beacon timer was running. An answer it allows is remembered.
@@ -29,5 +32,6 @@ public:
 private:
     void ForgetOlderThan(Clock::time_point limit);
 
+    Clock::duration interval_;
     std::unordered_map<std::string, Clock::time_point> lastAnswer_;
 };

@@ -17,7 +17,7 @@ public:
     virtual void Activate() = 0;
     // A message box with an OK button and the caption "Zingwell"; returns when it is closed.
     virtual void ShowMessage(const std::string& text) = 0;
-    // The beacon timer, every 10 seconds: (re)starts it.
+    // The beacon timer, every beacon period (the heart's; 10 seconds): (re)starts it.
     virtual void StartBeaconTimer() = 0;
     // Stops it; true when it was running.
     virtual bool StopBeaconTimer() = 0;

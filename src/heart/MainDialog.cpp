@@ -149,14 +149,17 @@ public:
     void ReportError(int32_t code) override { owner_.SendFailed(code); }
 };
 
-MainDialog::MainDialog(DropView& view, WorkerFactory& workers)
+MainDialog::MainDialog(DropView& view, WorkerFactory& workers,
+                       std::chrono::milliseconds beaconPeriod)
     : view_(view),
+      beaconPeriod_(beaconPeriod),
       uploader_(workers.MakeUploader()),
       sender_(workers.MakeSender()),
       receiver_(workers.MakeReceiver()),
       incomingEvents_(std::make_unique<IncomingEvents>(*this)),
       senderEvents_(std::make_unique<SenderEvents>(*this)),
-      workers_(workers) {
+      workers_(workers),
+      answers_(beaconPeriod) {
     sender_->SetCallback(senderEvents_.get());
     receiver_->SetCallback(incomingEvents_.get());
     receiver_->SetNotes(this);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -24,7 +25,12 @@ extern std::atomic<int32_t> listenPort;
 // C++: it reaches the screen only through its DropView. Events arrive on worker threads.
 class MainDialog : public Callback, public TransferNotes {
 public:
-    MainDialog(DropView& view, WorkerFactory& workers);
+    static constexpr std::chrono::milliseconds kBeaconPeriod{10000};
+
+    // `beaconPeriod` is the view's beacon timer period and the least time between two answers
+    // to one buddy's announces; copies without a window shorten it, the drop window never does.
+    MainDialog(DropView& view, WorkerFactory& workers,
+               std::chrono::milliseconds beaconPeriod = kBeaconPeriod);
     MainDialog(const MainDialog&) = delete;
     MainDialog& operator=(const MainDialog&) = delete;
     // Stops and joins every worker (the discovery first: a buddy found would dispatch); no
@@ -58,6 +64,7 @@ public:
     void ReceiveFailed(const std::string& name, const std::string& peerAddress) override;
 
     FileStorage& queue() { return queue_; }
+    std::chrono::milliseconds beaconPeriod() const { return beaconPeriod_; }
 
 private:
     class IncomingEvents;
@@ -92,6 +99,7 @@ private:
     void Announce();
 
     DropView& view_;
+    const std::chrono::milliseconds beaconPeriod_;
     IconMakerI* iconMaker_ = nullptr;
     std::mutex progressMutex_;
     float lastPercent_ = 0;  // guarded by progressMutex_

@@ -134,7 +134,7 @@ CDropWindow::CDropWindow(WorkerFactory& workers, std::function<void(int)> onComm
     dogRegion_.translate(DogRect().topLeft());
     UpdateMask();
 
-    beaconTimer_.setInterval(resource::kBeaconPeriodMs);
+    beaconTimer_.setInterval(static_cast<int>(heart_->beaconPeriod().count()));
     // Never early: a buddy answers a known copy at most once a beacon period.
     beaconTimer_.setTimerType(Qt::PreciseTimer);
     connect(&beaconTimer_, &QTimer::timeout, this, [this] {

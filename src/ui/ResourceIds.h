@@ -7,7 +7,6 @@
 namespace resource {
 
 inline constexpr int kBeaconTimer = 7788;
-inline constexpr int kBeaconPeriodMs = 10000;
 
 inline constexpr int kCommandSettings = 1017;
 inline constexpr int kCommandViewFiles = 32775;

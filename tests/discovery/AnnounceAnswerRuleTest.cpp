@@ -25,6 +25,11 @@ TEST(AnnounceAnswerRule, AKnownBuddyIsAnsweredAgainOnlyAfterTheInterval) {
     EXPECT_TRUE(rule.ShouldAnswer("10.0.0.3", false, kStart + 15s));
     EXPECT_TRUE(rule.ShouldAnswer("10.0.0.2", true, kStart + 16s));
     EXPECT_FALSE(rule.ShouldAnswer("10.0.0.2", false, kStart + 25s));  // counted from then
+    // The interval is the beacon period, which copies without a window shorten.
+    AnnounceAnswerRule quick(600ms);
+    EXPECT_TRUE(quick.ShouldAnswer("10.0.0.2", true, kStart));
+    EXPECT_FALSE(quick.ShouldAnswer("10.0.0.2", false, kStart + 599ms));
+    EXPECT_TRUE(quick.ShouldAnswer("10.0.0.2", false, kStart + 600ms));
 }
 
 TEST(AnnounceAnswerRule, AFloodOfAnnouncesDrawsBoundedAnswers) {

@@ -1,6 +1,6 @@
 // Two copies of the discovery, each in a network namespace of its own, joined by a veth
-// pair: real multicast between two "computers". Each copy is zw-discovery-peer, which reacts
-// to discovery as the drop window does; a third program in the first namespace lists every
+// pair: real multicast between two "computers". Each copy is zw-discovery-peer, the drop
+// window's own heart without a screen; a third program in the first namespace lists every
 // datagram on the wire.
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -178,10 +178,10 @@ TEST_F(TwoCopiesTest, ALeaveMakesTheOtherAnnounceAgainUntilANewBuddyComes) {
     // The drop window's 10-second beacon timer is shortened so that the test stays quick.
     Peer monitor(net_->a, "monitor", {"--monitor"});
     ASSERT_TRUE(monitor.WaitFor("monitor"));
-    Peer a(net_->a, "a", {"--port", "6601", "--period-ms", "600"});
+    Peer a(net_->a, "a", {"--port", "6601", "--beacon-period-ms", "600"});
     ASSERT_TRUE(monitor.WaitFor("datagram"));
     auto b = std::make_unique<Peer>(
-        net_->b, "b", std::vector<std::string>{"--port", "6602", "--period-ms", "600"});
+        net_->b, "b", std::vector<std::string>{"--port", "6602", "--beacon-period-ms", "600"});
     // Once they have met: a leave while B still answers would turn its answer into a leave.
     ASSERT_TRUE(a.WaitFor("FoundBuddy", 2) && b->WaitFor("FoundBuddy"));
 
@@ -201,7 +201,7 @@ TEST_F(TwoCopiesTest, ALeaveMakesTheOtherAnnounceAgainUntilANewBuddyComes) {
         return leave != wire.end() && std::count(leave, wire.end(), kA + " b|" + kA + "|6601") >= 2;
     }));
 
-    Peer c(net_->b, "c", {"--port", "6603", "--period-ms", "600"});
+    Peer c(net_->b, "c", {"--port", "6603", "--beacon-period-ms", "600"});
     ASSERT_TRUE(c.WaitFor("FoundBuddy"));
     EXPECT_EQ(c.Rests("FoundBuddy")[0], kA + " 6601");
     ASSERT_TRUE(WaitUntil([&] { return a.Rests("FoundBuddy").back() == kB + " 6603"; }));
@@ -213,22 +213,29 @@ TEST_F(TwoCopiesTest, ALeaveMakesTheOtherAnnounceAgainUntilANewBuddyComes) {
 
 // A copy that crashes says no goodbye, so the other still knows it as its buddy with its
 // beacon timer stopped. Started again, the copy announces itself, and the survivor answers
-// (at most once per 10 s per address): they meet again within one beacon period, and over
-// a minute the two exchange only a handful of datagrams.
+// (at most once per beacon period per address): they meet again within one beacon period, and
+// over six periods the two exchange only a handful of datagrams. The period is shortened, as
+// the answers' interval follows it.
 TEST_F(TwoCopiesTest, ACopyKilledAndStartedAgainMeetsItsBuddyAgainAndTheyStayQuiet) {
+    constexpr std::chrono::milliseconds kPeriod = 2000ms;
+    constexpr double kPeriodMs = static_cast<double>(kPeriod.count());
+    auto args = [&](const char* port) {
+        return std::vector<std::string>{"--port", port, "--beacon-period-ms",
+                                        std::to_string(kPeriod.count())};
+    };
     const double begin = NowMs();
     Peer monitor(net_->a, "monitor", {"--monitor"});
     ASSERT_TRUE(monitor.WaitFor("monitor"));
-    Peer a(net_->a, "a", {"--port", "6601"});
+    Peer a(net_->a, "a", args("6601"));
     ASSERT_TRUE(monitor.WaitFor("datagram"));
-    auto b = std::make_unique<Peer>(net_->b, "b1", std::vector<std::string>{"--port", "6602"});
+    auto b = std::make_unique<Peer>(net_->b, "b1", args("6602"));
     ASSERT_TRUE(a.WaitFor("FoundBuddy", 2) && b->WaitFor("FoundBuddy"));
 
     // From the restarted copy's start until both have reported each other.
     auto restart = [&](const std::string& name) {
         b->Kill();
         const size_t heardBefore = a.Lines("FoundBuddy").size();
-        b = std::make_unique<Peer>(net_->b, name, std::vector<std::string>{"--port", "6602"});
+        b = std::make_unique<Peer>(net_->b, name, args("6602"));
         EXPECT_TRUE(WaitUntil(
             [&] {
                 return !b->Lines("FoundBuddy").empty() &&
@@ -245,27 +252,28 @@ TEST_F(TwoCopiesTest, ACopyKilledAndStartedAgainMeetsItsBuddyAgainAndTheyStayQui
                b->Lines("start")[0].ms;
     };
     // Right after the meeting A has answered B lately: only B's next beacon is answered.
-    std::this_thread::sleep_for(1s);
+    std::this_thread::sleep_for(kPeriod / 10);
     const double soon = restart("b2");
-    EXPECT_LT(soon, 12000);
+    EXPECT_LT(soon, kPeriodMs + 2000);
     // Long after A's last answer, B's first announce is answered at once.
-    std::this_thread::sleep_for(11s);
+    std::this_thread::sleep_for(kPeriod * 11 / 10);
     const double later = restart("b3");
-    EXPECT_LT(later, 12000);
+    EXPECT_LT(later, kPeriodMs + 2000);
     EXPECT_EQ(a.Rests("beacon").back(), "heal 6601");
 
     std::this_thread::sleep_for(1s);  // B's answer to A's is still on its way
     const double quietFrom = NowMs();
     std::this_thread::sleep_for(std::chrono::milliseconds(
-        static_cast<int64_t>(std::max(20000.0, 60000.0 - (quietFrom - begin)))));
+        static_cast<int64_t>(std::max(2 * kPeriodMs, 6 * kPeriodMs - (quietFrom - begin)))));
     const std::vector<Peer::Line> wire = monitor.Lines("datagram");
     // 4 to meet, 4 for the early restart (start, timer, answer, answer), 3 for the late one.
     EXPECT_LE(wire.size(), 11u);
     EXPECT_TRUE(wire.empty() || wire.back().ms < quietFrom) << "still talking";
     printf(
-        "restart: met again %.0f ms after a restart 1 s after the meeting, %.0f ms after one "
-        "12 s after the last answer; %zu datagrams in %.0f s\n",
-        soon, later, wire.size(), (NowMs() - begin) / 1000);
+        "restart: met again %.0f ms after a restart a tenth of a %.0f ms period after the "
+        "meeting, %.0f ms after one 1.1 periods after the last answer; %zu datagrams in "
+        "%.0f s\n",
+        soon, kPeriodMs, later, wire.size(), (NowMs() - begin) / 1000);
     RecordProperty("restart_soon_ms", static_cast<int>(soon));
     RecordProperty("restart_later_ms", static_cast<int>(later));
     RecordProperty("datagrams", static_cast<int>(wire.size()));
