@@ -223,9 +223,7 @@ void MainDialog::OnDropFiles(const std::vector<std::string>& paths) {
         const SettingsValues settings = LiveSettings.Snapshot();
         uploader_->Configure(this, settings.ftpip, settings.user, settings.pass, settings.target);
     }
-    for (const std::string& path : paths) {
-        queue_.Add(path);
-    }
+    queue_.AddAll(paths);
     const Dispatch outcome = DispatchHead();
     if (outcome == Dispatch::Started || outcome == Dispatch::Busy) {
         return;
