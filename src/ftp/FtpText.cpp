@@ -5,9 +5,14 @@
 #include <climits>
 #include <cstdint>
 
+#include "core/DisplayName.h"
+
 namespace ftp {
 
 namespace {
+
+// A setting or a name in the log is cut in the middle beyond this many characters.
+constexpr size_t kLongestLogText = 1024;
 
 bool IsBlank(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
@@ -107,7 +112,8 @@ std::string LogSafe(std::string_view text) {
             safe += kHex[byte & 0xF];
         }
     }
-    return safe;
+    // What is left that could hide or reorder text is shown as every name is.
+    return DisplayName(safe, kLongestLogText);
 }
 
 std::string UploadName(std::string_view path) {

@@ -33,7 +33,8 @@ bool ParsePassiveReply(std::string_view line, PassiveTarget& target);
 std::string PortArgument(const in_addr& address, int port);
 
 // A text as it may go into the activity log: control bytes are written as \r, \n, \t
-// or \xNN, so that no setting or file name can end a line of the log and forge the next.
+// or \xNN, so that no setting or file name can end a line of the log and forge the next;
+// the rest as DisplayName shows it (of at most 1024 characters).
 std::string LogSafe(std::string_view text);
 
 // The name an upload stores under: after the path's last backslash, else after its last

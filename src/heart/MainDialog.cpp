@@ -7,6 +7,7 @@
 
 #include "core/ActivityLog.h"
 #include "core/EventCodes.h"
+#include "core/DisplayName.h"
 #include "settings/LiveSettings.h"
 #include "settings/RegistryText.h"
 #include "settings/SettingsKeys.h"
@@ -65,45 +66,13 @@ bool UsableAddress(const std::string& address) {
 constexpr int kConnectionBox = -1;
 constexpr int kNoBuddyBox = -2;
 
-// The UTF-8 of a direction control (U+202A..U+202E, U+2066..U+2069): in a name shown to the
-// user it could turn "gpj.exe" into what reads as a picture's name.
-bool DirectionControlAt(const std::string& text, size_t i) {
-    if (i + 2 >= text.size() || static_cast<unsigned char>(text[i]) != 0xE2) {
-        return false;
-    }
-    const unsigned char second = static_cast<unsigned char>(text[i + 1]);
-    const unsigned char third = static_cast<unsigned char>(text[i + 2]);
-    return (second == 0x80 && third >= 0xAA && third <= 0xAE) ||
-           (second == 0x81 && third >= 0xA6 && third <= 0xA9);
-}
-
-// A file name for the user's eyes: from the network it may hold control bytes or run long.
-std::string Printable(const std::string& name) {
-    constexpr size_t kLongest = 255;
-    std::string shown = name;
-    if (shown.size() > kLongest) {
-        size_t cut = kLongest;
-        while (cut > 0 && (static_cast<unsigned char>(shown[cut]) & 0xC0) == 0x80) {
-            --cut;  // not in the middle of a character
-        }
-        shown = shown.substr(0, cut) + "...";
-    }
-    std::string printable;
-    for (size_t i = 0; i < shown.size(); ++i) {
-        const unsigned char byte = static_cast<unsigned char>(shown[i]);
-        if (DirectionControlAt(shown, i)) {
-            printable += '?';
-            i += 2;
-        } else {
-            printable += byte < 0x20 || byte == 0x7f ? '?' : shown[i];
-        }
-    }
-    return printable;
-}
+// File names from the network are shown at most this long, cut in the middle.
+constexpr size_t kShownName = 255;
+constexpr size_t kLongestMessage = 1024;
 
 // The name a queued path goes out under.
 std::string NameOf(const std::string& path) {
-    return Printable(std::string(wire::NameFromPath(path)));
+    return DisplayName(wire::NameFromPath(path), kShownName);
 }
 
 // Passes every event on to the window's own handler; the adapters below change one or two.
@@ -226,9 +195,7 @@ void MainDialog::OnDropFiles(const std::vector<std::string>& paths) {
         const SettingsValues settings = LiveSettings.Snapshot();
         uploader_->Configure(this, settings.ftpip, settings.user, settings.pass, settings.target);
     }
-    for (const std::string& path : paths) {
-        queue_.Add(path);
-    }
+    queue_.AddAll(paths);
     const Dispatch outcome = DispatchHead();
     if (outcome == Dispatch::Started || outcome == Dispatch::Busy) {
         return;
@@ -339,7 +306,8 @@ void MainDialog::Announce() {
     }
 }
 
-bool MainDialog::ShowMessageOnce(int key, const std::string& text) {
+bool MainDialog::ShowMessageOnce(int key, const std::string& message) {
+    const std::string text = DisplayName(message, kLongestMessage);  // it may hold a path
     {
         std::lock_guard<std::mutex> guard(boxesMutex_);
         if (!openBoxes_.insert(key).second) {
@@ -544,11 +512,12 @@ void MainDialog::ClearBar() {
 }
 
 void MainDialog::FileReceived(const std::string& name, const std::string& peerAddress) {
-    view_.Notify("File received", Printable(name) + " from " + peerAddress);
+    view_.Notify("File received", DisplayName(name, kShownName) + " from " + peerAddress);
 }
 
 void MainDialog::ReceiveFailed(const std::string& name, const std::string& peerAddress) {
     // A stream cut before its header was whole brings no name.
-    view_.Notify("Receive failed", (name.empty() ? std::string("A file") : Printable(name)) +
-                                       " from " + peerAddress + ": nothing was kept");
+    view_.Notify("Receive failed",
+                 (name.empty() ? std::string("A file") : DisplayName(name, kShownName)) + " from " +
+                     peerAddress + ": nothing was kept");
 }

@@ -64,6 +64,16 @@ void FileStorage::Add(const std::string& path) {
     Save();
 }
 
+void FileStorage::AddAll(const std::vector<std::string>& paths) {
+    if (paths.empty()) {
+        return;
+    }
+    Lock lock;
+    entries_.insert(entries_.end(), paths.begin(), paths.end());
+    count_ = entries_.size();
+    Save();
+}
+
 bool FileStorage::Front(std::string& path) {
     Lock lock;
     if (entries_.empty()) {

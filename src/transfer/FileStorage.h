@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <deque>
 #include <string>
+#include <vector>
 
 // The send queue: paths waiting to be sent, in order, kept in "Files2Send.txt" in the receive
 // folder so that they survive a restart. Every operation but Count holds the process-wide
@@ -16,6 +17,8 @@ public:
     virtual ~FileStorage();
 
     void Add(const std::string& path);
+    // Adds every path in order with one rewrite of the file: a drop of many files is one write.
+    void AddAll(const std::vector<std::string>& paths);
     // False (path untouched) when the queue is empty.
     bool Front(std::string& path);
     void RemoveFront();

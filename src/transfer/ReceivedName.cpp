@@ -1,5 +1,6 @@
 #include "transfer/ReceivedName.h"
 
+#include "core/DisplayName.h"
 #include "platform/AtomicFile.h"
 #include "transfer/QueueFile.h"
 
@@ -56,14 +57,7 @@ bool IsAcceptable(std::string_view name) {
 }
 
 std::string ForLog(std::string_view name) {
-    std::string text;
-    for (size_t i = 0; i < name.size() && i < kMaxLength; ++i) {
-        text.push_back(IsControl(static_cast<unsigned char>(name[i])) ? '?' : name[i]);
-    }
-    if (name.size() > kMaxLength) {
-        text += "...";
-    }
-    return text;
+    return DisplayName(name, kMaxLength);
 }
 
 }  // namespace received_name

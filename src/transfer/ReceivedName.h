@@ -17,7 +17,7 @@ inline constexpr std::string_view kTemporaryPrefix = ".zingwell-incoming.tmp-";
 // being received).
 bool IsAcceptable(std::string_view name);
 
-// The name as the activity log shows it: control bytes as '?', cut after 255 bytes.
+// The name as the activity log shows it: DisplayName of at most 255 characters.
 std::string ForLog(std::string_view name);
 
 }  // namespace received_name

@@ -8,10 +8,14 @@
 #include <QDBusPendingReply>
 #include <QVariantMap>
 
+#include "core/DisplayName.h"
+
 namespace {
 
 const QString kService = QStringLiteral("org.freedesktop.Notifications");
 const QString kPath = QStringLiteral("/org/freedesktop/Notifications");
+// A note is one line: a name of at most 255 characters and a few words around it.
+constexpr size_t kLongestNote = 512;
 
 QDBusMessage Call(const QString& method) {
     return QDBusMessage::createMethodCall(kService, kPath, kService, method);
@@ -49,7 +53,10 @@ bool DesktopNotifier::SessionBusAvailable() {
 
 void DesktopNotifier::Post(const std::string& summary, const std::string& body) {
     const auto now = NotificationThrottle::Clock::now();
-    if (auto note = throttle_.Offer({summary, body}, now)) {
+    // Whoever posts, nothing reaches the screen that could hide or reorder what it says; the
+    // markup escape comes on top when the note is shown.
+    if (auto note = throttle_.Offer(
+            {DisplayName(summary, kLongestNote), DisplayName(body, kLongestNote)}, now)) {
         Show(*note);
     } else if (auto due = throttle_.NextDue(); due && !timer_.isActive()) {
         const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(*due - now);

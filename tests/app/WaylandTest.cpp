@@ -10,6 +10,7 @@
 #include <string>
 
 #include "app/ChildProgram.h"
+#include "app/XServer.h"
 #include "app/ZingwellCopy.h"
 #include "support/Files.h"
 #include "support/Network.h"
@@ -53,6 +54,8 @@ protected:
         std::vector<std::string> argv = {"weston", "--backend=headless-backend.so",
                                          "--socket=wayland-zw", "--idle-time=0", "--log=" + log_};
         if (xwayland) {
+            std::string error;
+            ASSERT_TRUE(XServer::MakeSocketFolder(error)) << error;
             argv.push_back("--xwayland");
         }
         ASSERT_TRUE(weston_.Start(argv, options));

@@ -1,6 +1,10 @@
 #include "app/XServer.h"
 
+#include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -15,6 +19,34 @@ XServer::~XServer() {
     tray_.Stop(SIGTERM, kPatience);
     windowManager_.Stop(SIGTERM, kPatience);
     server_.Stop(SIGTERM, kPatience);
+}
+
+bool XServer::MakeSocketFolder(std::string& error) {
+    const char* folder = "/tmp/.X11-unix";
+    // Private until it is root's: /tmp is sticky, so no one else can swap it in between.
+    const bool made = mkdir(folder, 0700) == 0;
+    if (!made && errno != EEXIST) {
+        error = std::string("cannot make ") + folder + ": " + strerror(errno);
+        return false;
+    }
+    const int fd = open(folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        error = std::string(folder) + " is not a folder (a link?): " + strerror(errno);
+        return false;
+    }
+    struct stat info {};
+    bool ok = fstat(fd, &info) == 0;
+    if (!ok) {
+        error = std::string("cannot read ") + folder + ": " + strerror(errno);
+    } else if (made) {
+        ok = fchown(fd, 0, 0) == 0 && fchmod(fd, 01777) == 0;
+        error = ok ? "" : std::string("cannot give ") + folder + " to root: " + strerror(errno);
+    } else if (info.st_uid != 0) {
+        ok = false;
+        error = std::string(folder) + " belongs to user " + std::to_string(info.st_uid);
+    }
+    close(fd);
+    return ok;
 }
 
 bool XServer::Start(const std::string& netns, const std::string& log, const std::string& screen) {

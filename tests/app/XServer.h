@@ -16,6 +16,12 @@ public:
     // Ends the server so that it removes its lock file and socket.
     ~XServer();
 
+    // X servers keep their sockets in /tmp/.X11-unix, which only an X server started as root
+    // makes; Weston's XWayland cannot listen before it is there. Makes it as the system does
+    // (root's, mode 1777) when missing; false, with the reason, when something else stands
+    // under that name (a link, a file, a folder of another user), which is left alone.
+    static bool MakeSocketFolder(std::string& error);
+
     // Starts the display (in the named namespace, "" for the test's own) and waits until it
     // takes clients; its log goes to `log`.
     bool Start(const std::string& netns, const std::string& log,

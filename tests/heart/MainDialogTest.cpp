@@ -399,16 +399,18 @@ TEST_F(MainDialogTest, TheUserHearsOfFilesReceivedAndOfFailures) {
     notes->ReceiveFailed("", "10.0.0.8");
     notes->ReceiveFailed("line\nbreak\x1b[31m\xe2\x80\xaegpj.exe", "10.0.0.8");
     notes->ReceiveFailed(std::string(300, 'x'), "10.0.0.8");
+    notes->FileReceived("a\u2028b" + std::string(200, ' ') + "\u200f.exe", "10.0.0.8");
     dialog->OnDropFiles({"/home/u/report.pdf"});
     workers.sender->FailToSend();
-    EXPECT_EQ(
-        view.Notes(),
-        (Calls{"File received: holiday.jpg from 10.0.0.9",
-               "Receive failed: big.iso from 10.0.0.9: nothing was kept",
-               "Receive failed: A file from 10.0.0.8: nothing was kept",
-               "Receive failed: line?break?[31m?gpj.exe from 10.0.0.8: nothing was kept",
-               "Receive failed: " + std::string(255, 'x') + "... from 10.0.0.8: nothing was kept",
-               "Send failed: report.pdf to 10.0.0.7: it waits in the queue"}));
+    EXPECT_EQ(view.Notes(),
+              (Calls{"File received: holiday.jpg from 10.0.0.9",
+                     "Receive failed: big.iso from 10.0.0.9: nothing was kept",
+                     "Receive failed: A file from 10.0.0.8: nothing was kept",
+                     "Receive failed: line?break?[31m?gpj.exe from 10.0.0.8: nothing was kept",
+                     "Receive failed: " + std::string(127, 'x') + "\u2026" + std::string(127, 'x') +
+                         " from 10.0.0.8: nothing was kept",
+                     "File received: a?b ?.exe from 10.0.0.8",
+                     "Send failed: report.pdf to 10.0.0.7: it waits in the queue"}));
     EXPECT_EQ(view.Messages(),
               (Calls{"Failed while sending - perhaps the other side has gone away?"}));
     EXPECT_EQ(dialog->queue().Count(), 1u);

@@ -128,6 +128,29 @@ TEST(FileStorage, ARewriteThatRunsOutOfSpaceLeavesTheOldFileWhole) {
     EXPECT_EQ(ReadFile(QueuePath()), "/two\r\n/three\r\n");
 }
 
+TEST(FileStorage, ADropIsQueuedInOrderWithOneRewrite) {
+    FileStorage queue;
+    queue.AddAll({});
+    EXPECT_FALSE(FileExists(QueuePath()));  // an empty drop writes nothing
+    queue.Add("/before");
+
+    // Room for the first paths of the drop but not all: one rewrite per path would leave
+    // a part of it in the file, the one rewrite of the whole drop leaves the file as it was.
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{};
+    getrlimit(RLIMIT_FSIZE, &limit);
+    rlimit small = limit;
+    small.rlim_cur = std::string("/before\r\n/c\r\n/a\r\n").size();
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    queue.AddAll({"/c", "/a", "/b", "/a"});
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    EXPECT_EQ(ReadFile(QueuePath()), "/before\r\n");
+    EXPECT_EQ(queue.Count(), 5u);
+
+    queue.AddAll({"/d"});
+    EXPECT_EQ(Load(), (std::vector<std::string>{"/before", "/c", "/a", "/b", "/a", "/d"}));
+}
+
 TEST(FileStorage, AProcessKilledWhileRewritingNeverLeavesABrokenQueue) {
     GetReceiveFolder();
     for (int round = 0; round < 6; ++round) {
