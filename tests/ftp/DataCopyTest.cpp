@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "MemoryStream.h"
+#include "net/MemoryStream.h"
 #include "ftp/BytesSendInterface.h"
 #include "support/Files.h"
 #include "support/TestPaths.h"

@@ -3,7 +3,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
-#include "MemoryStream.h"
+#include "net/MemoryStream.h"
 #include "ftp/LineReader.h"
 #include "ftp/LineWriter.h"
 #include "ftp/ReplyAssembler.h"
