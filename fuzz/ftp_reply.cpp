@@ -4,38 +4,23 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
-#include "ftp/ByteStream.h"
 #include "ftp/FtpText.h"
 #include "ftp/LineReader.h"
 #include "ftp/ReplyAssembler.h"
 #include "ftp/ReplyReader.h"
+#include "net/MemoryStream.h"
 
 namespace {
 
-class PieceStream : public ByteStream {
-public:
-    PieceStream(const char* data, size_t length, size_t piece)
-        : data_(data), length_(length), piece_(piece) {}
-    long Read(char* buffer, size_t capacity) override {
-        size_t n = length_ - at_;
-        n = n < piece_ ? n : piece_;
-        n = n < capacity ? n : capacity;
-        memcpy(buffer, data_ + at_, n);
-        at_ += n;
-        return static_cast<long>(n);
+// The bytes as a stream that hands them out `piece` at a time.
+void Queue(MemoryStream& stream, const char* data, size_t length, size_t piece) {
+    for (size_t at = 0; at < length; at += piece) {
+        stream.pieces.emplace_back(data + at, length - at < piece ? length - at : piece);
     }
-    long Write(const char*, size_t length) override { return static_cast<long>(length); }
-
-private:
-    const char* data_;
-    size_t length_;
-    size_t piece_;
-    size_t at_ = 0;
-};
+}
 
 // Bound of one read here: above two whole lines of the line reader's cap, so both limits are
 // within reach of the fuzzer's longest input.
@@ -43,7 +28,8 @@ constexpr size_t kMaxReplyBytes = 150000;
 
 // Every reply the reader makes of the stream, in order, and how the reading ended.
 std::vector<std::string> Read(const char* data, size_t length, size_t piece, bool finalOnly) {
-    PieceStream stream(data, length, piece);
+    MemoryStream stream;
+    Queue(stream, data, length, piece);
     LineReader lines(stream);
     ReplyReader replies(lines, kMaxReplyBytes);
     std::vector<std::string> seen;

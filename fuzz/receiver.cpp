@@ -1,12 +1,16 @@
-// Feeds the receiving side arbitrary byte streams, cut into reads at arbitrary points: the
-// file it makes must not depend on the cuts, and no name it creates may leave the receive
-// folder or hit Zingwell's own files.
+// Feeds the receiving side arbitrary byte streams, cut into reads at arbitrary points, both
+// straight into the session and through the receiver's real loop over a stream in memory: the
+// file it makes must not depend on the cuts or the path, and no name it creates may leave the
+// receive folder or hit Zingwell's own files.
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "net/MemoryStream.h"
+#include "transfer/ReceiveLoop.h"
 #include "transfer/ReceiveSession.h"
 
 namespace {
@@ -75,6 +79,41 @@ void Run(Outcome& outcome, const char* data, size_t length, const std::vector<si
     outcome.size = session.size();
 }
 
+// The same stream through the receiver's real loop, read from memory in the same cuts.
+ReceiveSession::Status RunLoop(Outcome& outcome, const char* data, size_t length,
+                               const std::vector<size_t>& cuts) {
+    using Status = ReceiveSession::Status;
+    MemoryStream stream;
+    for (size_t at = 0, i = 0; at < length; ++i) {
+        const size_t piece =
+            cuts[i % cuts.size()] < length - at ? cuts[i % cuts.size()] : length - at;
+        stream.pieces.emplace_back(data + at, piece);
+        at += piece;
+    }
+    ReceiveSession session(outcome.target);
+    const std::atomic<bool> stopping{false};
+    const receive_loop::Ending ending =
+        receive_loop::Run(stream, net::kNoDeadline, nullptr, stopping, session);
+    outcome.received = session.received();
+    outcome.size = session.size();
+    switch (ending) {
+        case receive_loop::Ending::Whole:
+            return Status::Finished;
+        case receive_loop::Ending::BadHeader:
+            return Status::BadHeader;
+        case receive_loop::Ending::Refused:
+            return Status::Refused;
+        case receive_loop::Ending::WriteFailed:
+            return Status::WriteFailed;
+        case receive_loop::Ending::Short:
+            return Status::Short;
+        case receive_loop::Ending::TooLong:
+            return Status::TooLong;
+        default:
+            abort();  // nothing in memory fails, times out or stops
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -101,6 +140,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         whole.target.announced != pieces.target.announced ||
         whole.target.created != pieces.target.created ||
         whole.target.written != pieces.target.written)
+        abort();
+    Outcome looped;
+    looped.target.room = room;
+    looped.target.canCreate = canCreate;
+    looped.status = RunLoop(looped, stream, length, cuts);
+    if (looped.status != pieces.status || looped.size != pieces.size ||
+        looped.target.created != pieces.target.created ||
+        looped.target.written != pieces.target.written)
         abort();
     if (whole.target.created.size() > 1 || whole.target.announced.size() > 1)
         abort();

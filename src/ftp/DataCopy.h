@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "ftp/ByteStream.h"
+#include "net/ByteStream.h"
 
 class BytesSendInterface;
 

@@ -16,7 +16,7 @@
 #include "ftp/LineWriter.h"
 #include "ftp/LogonSequences.h"
 #include "ftp/ReplyReader.h"
-#include "ftp/TimedSocket.h"
+#include "net/TcpStream.h"
 
 namespace {
 
@@ -110,13 +110,13 @@ bool FTPLink::OpenControl(const std::string& host, int32_t port) {
     CloseControl();
     hungUp_ = false;
     replyText_ = kUnableToCreateSocket;
-    auto socket = std::make_unique<TimedSocket>(timeout_, &cancel_);
+    auto socket = std::make_unique<TcpStream>(timeout_, &cancel_);
     if (!socket->Create()) {
         return false;
     }
     replyText_ = kUnableToConnect;
     sockaddr_in address{};
-    if (cancel_.tripped() || !Resolve(host, port, address) || !socket->Connect(address) ||
+    if (cancel_.woken() || !Resolve(host, port, address) || !socket->Connect(address) ||
         !socket->PeerAddress(serverAddress_)) {
         return false;
     }
@@ -299,7 +299,7 @@ bool FTPLink::TransferFile(BytesSendInterface* sink, int64_t totalSize,
     // Every data socket closes with a reset unless it is told otherwise once the whole
     // file has gone across: so a crash, a kill or an exit in the middle of a file never
     // looks like its end to the server.
-    TimedSocket listener(timeout_, &cancel_);
+    TcpStream listener(timeout_, &cancel_);
     sockaddr_in dataPeer = serverAddress_;
     if (passive) {
         if (!RunCommand("PASV")) {
@@ -335,7 +335,7 @@ bool FTPLink::TransferFile(BytesSendInterface* sink, int64_t totalSize,
     // From here on, a failure that returns before the server's last reply to this command
     // has been read closes the control connection: that reply must not be taken later as
     // the answer to another command.
-    TimedSocket data(timeout_, &cancel_);
+    TcpStream data(timeout_, &cancel_);
     if (passive) {
         if (!data.Create() || !data.SetAbortiveClose(true) || !data.StartConnect(dataPeer)) {
             replyText_ = kNetworkError;
@@ -381,7 +381,6 @@ bool FTPLink::TransferFile(BytesSendInterface* sink, int64_t totalSize,
         return false;
     }
     // The whole file was handed over: this close, and only this one, ends it in order.
-    data.SetAbortiveClose(false);
     data.Close();
     file.Close();
     return RunCommand("");

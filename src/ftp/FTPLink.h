@@ -7,12 +7,12 @@
 #include <memory>
 #include <string>
 
-#include "ftp/CancelSwitch.h"
+#include "net/Waker.h"
 
 class BytesSendInterface;
 class LineReader;
 class LineWriter;
-class TimedSocket;
+class TcpStream;
 
 // Zingwell's FTP client: one control connection, its logon, and file transfers over data
 // connections. Every operation blocks the calling thread, for at most `timeout` without
@@ -84,7 +84,7 @@ public:
     // How long any one wait may last without progress.
     void SetTimeout(std::chrono::milliseconds timeout) { timeout_ = timeout; }
     // From any thread: every wait ends at once and every later operation fails, for good.
-    void Abort() { cancel_.Trip(); }
+    void Abort() { cancel_.Wake(); }
 
 private:
     bool FailLogon();
@@ -98,11 +98,11 @@ private:
     std::string replyText_;
     std::unique_ptr<LineReader> reader_;
     std::unique_ptr<LineWriter> writer_;
-    std::unique_ptr<TimedSocket> control_;
+    std::unique_ptr<TcpStream> control_;
     int replyClass_ = 0;
     bool hungUp_ = false;
 
     sockaddr_in serverAddress_{};  // the control connection's peer
     std::chrono::milliseconds timeout_ = kDefaultTimeout;
-    CancelSwitch cancel_;
+    Waker cancel_;
 };

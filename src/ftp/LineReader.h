@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <string>
 
-#include "ftp/ByteStream.h"
+#include "net/ByteStream.h"
 
 // Reads the control connection's reply lines through a 4096-byte buffer. A line ends at LF
 // (a CR before it is dropped). Lines are bounded, and a NUL never belongs in one: either

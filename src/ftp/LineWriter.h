@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <string_view>
 
-#include "ftp/ByteStream.h"
+#include "net/ByteStream.h"
 
 // Writes command lines through a 4096-byte buffer, flushed after every line so that no
 // command is held back.

@@ -8,6 +8,7 @@
 #include "core/ActivityLog.h"
 #include "core/EventCodes.h"
 #include "core/DisplayName.h"
+#include "net/PortNumber.h"
 #include "settings/LiveSettings.h"
 #include "settings/RegistryText.h"
 #include "settings/SettingsKeys.h"
@@ -19,25 +20,14 @@ namespace {
 
 using Text = LiveSettingsStore::Text;
 
-// The leading decimal number of a text: blanks and a sign may lead, reading stops at the first
-// other character, no digits give 0.
-int32_t LeadingNumber(const std::string& text) {
-    size_t i = 0;
-    while (i < text.size() && isspace(static_cast<unsigned char>(text[i])))
-        ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-        negative = text[i] == '-';
-        ++i;
+// A port setting, read by the one port parser: text that is no port number is said in the
+// log and gives -1, on which the receiver does not listen (and no peer takes the beacon).
+int32_t PortSetting(const std::string& text) {
+    if (const std::optional<uint16_t> port = net::ParsePort(text)) {
+        return *port;
     }
-    int64_t value = 0;
-    for (; i < text.size() && isdigit(static_cast<unsigned char>(text[i])); ++i) {
-        value = value * 10 + (text[i] - '0');
-        if (value > INT32_MAX) {
-            value = INT32_MAX;
-        }
-    }
-    return static_cast<int32_t>(negative ? -value : value);
+    WriteLog("Port setting \"" + DisplayName(text, 64) + "\" is not a port number\n");
+    return -1;
 }
 
 // How far the bar must move before it is redrawn: a few dozen redraws a transfer at most.
@@ -157,7 +147,7 @@ void MainDialog::Initialize() {
     const std::string autoport =
         RegistryText(SettingKey("autoport"), "6677", true, RegRoot::CurrentUser).Get();
     if (!autoport.empty()) {
-        listenPort = LeadingNumber(autoport);
+        listenPort = PortSetting(autoport);
     }
     {
         std::lock_guard<std::mutex> guard(discoveryMutex_);
@@ -165,7 +155,7 @@ void MainDialog::Initialize() {
     }
     if (LiveSettings.useftp == 0) {
         if (LiveSettings.manual != 0) {
-            listenPort = LeadingNumber(LiveSettings.Get(Text::serverport));
+            listenPort = PortSetting(LiveSettings.Get(Text::serverport));
         }
         if (LiveSettings.server != 0) {
             receiver_->Start(listenPort);

@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "net/Wait.h"
+
 namespace {
 
 // Dotted text first; otherwise a host name's first IPv4 address. False leaves EINVAL.
@@ -221,17 +223,6 @@ bool GenSocket::ConnectToHost(const char* host, int port) {
 }
 
 bool GenSocket::WaitReadable() {
-    if (handle_ == kNone) {
-        return false;
-    }
-    pollfd entry{handle_, POLLIN, 0};
-    for (;;) {
-        int n = poll(&entry, 1, -1);
-        if (n > 0) {
-            return true;
-        }
-        if (n < 0 && errno != EINTR) {
-            return false;
-        }
-    }
+    return handle_ != kNone &&
+           net::WaitFor(handle_, POLLIN, nullptr, net::kNoDeadline) == net::Wait::Ready;
 }

@@ -4,9 +4,6 @@
 #include <errno.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <system_error>
@@ -17,26 +14,17 @@
 #include "core/EventCodes.h"
 #include "core/ReceiveFolder.h"
 #include "core/TransferNotes.h"
+#include "net/PortNumber.h"
 #include "net/StartNetwork.h"
+#include "net/TcpStream.h"
+#include "net/Wait.h"
+#include "transfer/ReceiveLoop.h"
 #include "transfer/ReceiveSession.h"
 #include "transfer/ReceivedFile.h"
-#include "transfer/TcpEnd.h"
-#include "transfer/WireFormat.h"
 
 namespace {
 
-enum class Ending {
-    Stopped,        // the receiver is being destroyed: no events
-    Whole,          // a whole file stands under its name, or nothing came at all
-    ReadFailed,     // a failed read, or no data for the idle time
-    HeaderLate,     // the header was not complete in time
-    BadHeader,      // no separator in the first 102400 bytes, or the end inside the header
-    Refused,        // the name is not acceptable, or the file cannot be created
-    WriteFailed,    // writing the file failed
-    Short,          // the stream ended before the announced size
-    TooLong,        // more bytes than announced
-    PublishFailed,  // the whole file could not be put under its name
-};
+using receive_loop::Ending;
 
 struct EndReport {
     const char* text;  // the log line; none for a whole file
@@ -77,93 +65,22 @@ std::string AddressText(uint32_t address) {
     return text;
 }
 
-// Reads one connection until its stream ends, it fails, or the receiver stops.
-Ending Receive(int socket, std::chrono::steady_clock::time_point headerDeadline,
-               std::chrono::milliseconds idle, Callback* callback,
-               const std::atomic<bool>& stopping, ReceiveSession& session) {
-    using Status = ReceiveSession::Status;
-    using std::chrono::milliseconds;
-    std::vector<char> buffer(wire::kPieceSize);
-    for (;;) {
-        // Read first: a busy stream seldom needs the wait.
-        const ssize_t n = recv(socket, buffer.data(), buffer.size(), MSG_DONTWAIT);
-        const int error = errno;
-        if (stopping) {
-            return Ending::Stopped;
-        }
-        const auto now = std::chrono::steady_clock::now();
-        if (!session.HasHeader() && now >= headerDeadline) {
-            return Ending::HeaderLate;
-        }
-        if (n < 0 && (error == EAGAIN || error == EWOULDBLOCK || error == EINTR)) {
-            milliseconds wait = idle;
-            bool forHeader = false;
-            if (!session.HasHeader()) {
-                const auto left = std::chrono::ceil<milliseconds>(headerDeadline - now);
-                if (left <= wait) {
-                    wait = left;
-                    forHeader = true;
-                }
-            }
-            if (tcp_end::WaitFor(socket, POLLIN, -1, wait) == tcp_end::Wait::TimedOut &&
-                !stopping) {
-                return forHeader ? Ending::HeaderLate : Ending::ReadFailed;
-            }
-            continue;
-        }
-        if (n < 0) {
-            return Ending::ReadFailed;
-        }
-        switch (n == 0 ? session.End() : session.Feed(buffer.data(), static_cast<size_t>(n))) {
-            case Status::Reading:
-                continue;
-            case Status::Progress:
-                if (callback != nullptr) {
-                    callback->ShowProgress(session.received(), session.size());
-                }
-                continue;
-            case Status::Finished:
-                return Ending::Whole;
-            case Status::BadHeader:
-                return Ending::BadHeader;
-            case Status::Refused:
-                return Ending::Refused;
-            case Status::WriteFailed:
-                return Ending::WriteFailed;
-            case Status::Short:
-                return Ending::Short;
-            case Status::TooLong:
-                return Ending::TooLong;
-        }
-    }
-}
-
 }  // namespace
 
-SListener::SListener() {
-    wake_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-}
+SListener::SListener() = default;
 
 SListener::~SListener() {
     stopping_ = true;
-    if (wake_ >= 0) {
-        const uint64_t one = 1;
-        ssize_t ignored = write(wake_, &one, sizeof one);
-        (void)ignored;
-    }
+    stop_.Wake();
+    wake_.Wake();
     std::vector<std::thread> listeners;
     {
-        // shutdown(2) wakes the waits; the threads close their own sockets. Only the reading
-        // side of a connection is shut: shutting its sending side would tell the buddy that
-        // all is well, while the thread will now reset it.
+        // Interrupting the listening sockets wakes their waits; the threads close them.
+        // Connections wake on stop_ and are reset by their threads: shutting their sending
+        // side would tell the buddy that all is well.
         std::lock_guard<std::mutex> guard(mutex_);
-        for (int socket : listenSockets_) {
-            shutdown(socket, SHUT_RDWR);
-        }
-        for (Connection& connection : connections_) {
-            if (connection.socket >= 0) {
-                shutdown(connection.socket, SHUT_RD);
-            }
+        for (TcpStream* listener : listeners_) {
+            listener->Interrupt();
         }
         listeners.swap(listenThreads_);
     }
@@ -179,9 +96,6 @@ SListener::~SListener() {
     for (Connection& connection : ending) {
         connection.thread.join();
     }
-    if (wake_ >= 0) {
-        close(wake_);
-    }
 }
 
 void SListener::SetCallback(Callback* callback) {
@@ -194,6 +108,10 @@ int SListener::ActiveConnections() {
 }
 
 void SListener::Start(int port) {
+    if (port != 0 && !net::PortFromNumber(port)) {
+        WriteLog("Listener: " + std::to_string(port) + " is not a port number, not listening\n");
+        return;
+    }
     if (!StartNetwork()) {
         WriteLog("Can't talk to the network\n");
     }
@@ -209,50 +127,45 @@ void SListener::Start(int port) {
 }
 
 void SListener::RunListenThread(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
+    TcpStream listener(TcpStream::kNoStallLimit, nullptr);
+    if (!listener.Create()) {
         WriteLog("Listener: socket() failed\n");
         return;
     }
     // On Linux this only lets a restart bind while old connections linger in TIME_WAIT; a
     // second listener on the same port is still refused.
-    int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    listener.SetReuseAddress();
     // Accepted connections start with it: if this process dies, each one is reset.
-    tcp_end::SetAbortiveClose(fd, true);
+    listener.SetAbortiveClose(true);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_ANY);
-    address.sin_port = htons(static_cast<uint16_t>(port & 0xFFFF));
+    address.sin_port = htons(static_cast<uint16_t>(port));
     {
         // With address reuse two sockets may both bind a port nobody listens on yet; taking
         // bind and listen together makes the later of two listeners fail at its bind.
         static std::mutex bindMutex;
         std::lock_guard<std::mutex> bindGuard(bindMutex);
-        if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-            close(fd);
+        if (!listener.Bind(address)) {
             WriteLog("Listener: bind() failed\n");
             return;
         }
         // A backlog longer than ten: while a flood of connections is being refused, an honest
         // buddy's connection waits its turn instead of having its SYN dropped.
-        if (listen(fd, 128) != 0) {
-            close(fd);
+        if (!listener.Listen(128)) {
             WriteLog("Listener: listen() failed\n");
             return;
         }
     }
     {
-        // Registered only once listening: a shutdown before listen() would not wake the wait.
+        // Registered only once listening: an interrupt before listen() would not wake the wait.
         std::lock_guard<std::mutex> guard(mutex_);
         if (stopping_) {
-            close(fd);
             return;
         }
-        listenSockets_.push_back(fd);
+        listeners_.push_back(&listener);
     }
-    socklen_t length = sizeof address;
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+    if (listener.LocalAddress(address)) {
         int none = 0;
         boundPort_.compare_exchange_strong(none, ntohs(address.sin_port));
     }
@@ -261,30 +174,26 @@ void SListener::RunListenThread(int port) {
     WriteLog("Listening for client...\n");
 
     for (;;) {
-        pollfd waits[2] = {{fd, POLLIN, 0}, {wake_, POLLIN, 0}};
-        if (poll(waits, wake_ >= 0 ? 2 : 1, -1) < 0 && errno != EINTR) {
-            WriteLog("Listener: accept() failed\n");
-            break;
-        }
+        const net::Wait waited = net::WaitFor(listener.fd(), POLLIN, &wake_, net::kNoDeadline);
         if (stopping_) {
             break;
         }
-        if ((waits[1].revents & POLLIN) != 0) {
-            uint64_t count;
-            ssize_t ignored = read(wake_, &count, sizeof count);
-            (void)ignored;
+        if (waited == net::Wait::Failed) {
+            WriteLog("Listener: accept() failed\n");
+            break;
+        }
+        if (waited == net::Wait::Woken) {
+            wake_.Drain();
             std::lock_guard<std::mutex> guard(mutex_);
             JoinEndedLocked();
-        }
-        if (waits[0].revents == 0) {
             continue;
         }
+        // A connection's reads give up after the idle time; the receiver's end wakes them.
+        const std::chrono::milliseconds idle(idleTimeoutMs_.load());
+        auto accepted = std::make_unique<TcpStream>(idle, &stop_);
         sockaddr_in peer{};
-        socklen_t peerLength = sizeof peer;
-        const int accepted = accept4(fd, reinterpret_cast<sockaddr*>(&peer), &peerLength,
-                                     SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (accepted >= 0) {
-            Accepted(accepted, peer.sin_addr.s_addr);
+        if (listener.TryAccept(*accepted, &peer)) {
+            Accepted(std::move(accepted), peer.sin_addr.s_addr);
             std::this_thread::yield();
             continue;
         }
@@ -303,23 +212,23 @@ void SListener::RunListenThread(int port) {
     }
 
     std::lock_guard<std::mutex> guard(mutex_);
-    listenSockets_.erase(std::find(listenSockets_.begin(), listenSockets_.end(), fd));
-    close(fd);
+    listeners_.erase(std::find(listeners_.begin(), listeners_.end(), &listener));
+    listener.Close();
 }
 
-void SListener::Accepted(int socket, uint32_t address) {
-    tcp_end::SetAbortiveClose(socket, true);
+void SListener::Accepted(std::unique_ptr<TcpStream> stream, uint32_t address) {
+    stream->SetAbortiveClose(true);
     std::unique_lock<std::mutex> guard(mutex_);
-    if (stopping_) {  // the destructor's shutdown pass may be over already
+    if (stopping_) {  // the destructor's wake may have passed this connection by
         guard.unlock();
-        tcp_end::Reset(socket);
+        stream->Reset();
         return;
     }
     JoinEndedLocked();
     if (active_ < kMaxConnections && perAddress_[address] < kMaxPerAddress) {
         connections_.emplace_back();
         Connection& connection = connections_.back();
-        connection.socket = socket;
+        connection.stream = std::move(stream);
         connection.address = address;
         connection.accepted = std::chrono::steady_clock::now();
         try {
@@ -328,6 +237,7 @@ void SListener::Accepted(int socket, uint32_t address) {
             ++perAddress_[address];
             return;
         } catch (const std::system_error&) {
+            stream = std::move(connection.stream);
             connections_.pop_back();
         }
     }
@@ -336,7 +246,7 @@ void SListener::Accepted(int socket, uint32_t address) {
     }
     guard.unlock();
     WriteLog("Listener: too many connections, one closed\n");
-    tcp_end::Reset(socket);
+    stream->Reset();
 }
 
 void SListener::JoinEndedLocked() {
@@ -359,11 +269,7 @@ void SListener::Done(Connection* connection) {
             perAddress_.erase(connection->address);
         }
     }
-    if (wake_ >= 0) {
-        const uint64_t one = 1;
-        ssize_t ignored = write(wake_, &one, sizeof one);
-        (void)ignored;
-    }
+    wake_.Wake();
 }
 
 void SListener::RunReceiveThread(Connection* connection) {
@@ -373,26 +279,20 @@ void SListener::RunReceiveThread(Connection* connection) {
     }
     ReceivedFile file(GetReceiveFolder());
     ReceiveSession session(file);
-    const std::chrono::milliseconds idle(idleTimeoutMs_.load());
     const std::chrono::milliseconds header(headerTimeoutMs_.load());
-    Ending ending = Receive(connection->socket, connection->accepted + header, idle, callback,
-                            stopping_, session);
+    TcpStream& stream = *connection->stream;
+    Ending ending =
+        receive_loop::Run(stream, connection->accepted + header, callback, stopping_, session);
     // The file stands under its name before the connection closes in order: the sender
     // takes that end as word that the file is there.
     if (ending == Ending::Whole && session.HasFile() && (stopping_ || !file.Publish())) {
         ending = stopping_ ? Ending::Stopped : Ending::PublishFailed;
     }
     file.Discard();
-    int socket;
-    {
-        std::lock_guard<std::mutex> guard(mutex_);
-        socket = connection->socket;
-        connection->socket = -1;
-    }
     if (ending == Ending::Whole) {
-        tcp_end::CloseOrderly(socket);
+        stream.Close();
     } else {
-        tcp_end::Reset(socket);
+        stream.Reset();
     }
 
     // Everything is closed before the last event: a message box may keep it waiting long.

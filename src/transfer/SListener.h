@@ -5,12 +5,16 @@
 #include <cstdint>
 #include <list>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "net/Waker.h"
+
 class Callback;
+class TcpStream;
 class TransferNotes;
 
 // Receives files from buddies: listens on a TCP port on every local interface, reads one
@@ -41,7 +45,8 @@ public:
     // Told, beside the events, which file each connection brought and from whom.
     void SetNotes(TransferNotes* notes) { notes_ = notes; }
     // Returns at once; the listening thread logs its own failures (a second Start on a
-    // bound port logs the bind failure).
+    // bound port logs the bind failure). Port 0 takes any free port; a number that is no
+    // port is said in the log and nothing listens.
     void Start(int port);
 
     // The port of the first listening thread that got as far as listening; 0 until then.
@@ -56,14 +61,14 @@ public:
 private:
     struct Connection {
         std::thread thread;
-        int socket = -1;
+        std::unique_ptr<TcpStream> stream;
         uint32_t address = 0;  // the peer's, in network order
         std::chrono::steady_clock::time_point accepted;
         bool done = false;  // the thread has nothing left to do; it may be joined
     };
     void RunListenThread(int port);
     void RunReceiveThread(Connection* connection);
-    void Accepted(int socket, uint32_t address);
+    void Accepted(std::unique_ptr<TcpStream> stream, uint32_t address);
     // The thread's last step: frees its places and wakes the listening thread to join it.
     void Done(Connection* connection);
     void JoinEndedLocked();
@@ -74,11 +79,12 @@ private:
     std::atomic<int> boundPort_{0};
     std::atomic<int64_t> idleTimeoutMs_{kIdleTimeout.count()};
     std::atomic<int64_t> headerTimeoutMs_{kHeaderTimeout.count()};
-    int wake_ = -1;  // an eventfd: a connection thread ended, or the receiver is stopping
+    Waker wake_;  // a connection thread ended, or the receiver is stopping
+    Waker stop_;  // the receiver is stopping: ends every connection's wait
 
     std::mutex mutex_;  // guards the fields below
     std::vector<std::thread> listenThreads_;
-    std::vector<int> listenSockets_;
+    std::vector<TcpStream*> listeners_;  // listening, owned by their threads
     std::list<Connection> connections_;
     int active_ = 0;
     std::map<uint32_t, int> perAddress_;

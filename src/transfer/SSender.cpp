@@ -3,32 +3,25 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <linux/sockios.h>
 #include <netinet/in.h>
-#include <poll.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
+#include <optional>
 #include <system_error>
 #include <vector>
 
 #include "core/ActivityLog.h"
 #include "core/Callback.h"
+#include "core/DisplayName.h"
 #include "core/EventCodes.h"
+#include "net/PortNumber.h"
 #include "net/StartNetwork.h"
-#include "transfer/TcpEnd.h"
+#include "net/TcpStream.h"
 #include "transfer/WireFormat.h"
 
 namespace {
-
-// The port text read as a decimal number; text that is not a number gives 0.
-int ParsePort(const std::string& text) {
-    return static_cast<int>(strtol(text.c_str(), nullptr, 10) & 0xFFFF);
-}
 
 // Fills the buffer unless the file ends first: the bytes read, or -1 on a read error.
 ssize_t ReadPiece(int file, char* buffer, size_t capacity) {
@@ -55,19 +48,12 @@ SSender::SSender() {
     if (!StartNetwork()) {
         WriteLog("Can't talk to the network\n");
     }
-    if (pipe2(wake_, O_CLOEXEC) != 0) {
-        wake_[0] = wake_[1] = -1;
-    }
 }
 
 SSender::~SSender() {
     stopping_ = true;
-    if (wake_[1] >= 0) {
-        const char byte = 1;
-        ssize_t ignored = write(wake_[1], &byte, 1);
-        (void)ignored;
-    }
-    // Every wait of a transfer watches the pipe; the thread then resets its connection.
+    // Every wait of a transfer watches the waker; the thread then resets its connection.
+    wake_.Wake();
     std::list<Worker> ending;
     {
         std::lock_guard<std::mutex> guard(mutex_);
@@ -75,11 +61,6 @@ SSender::~SSender() {
     }
     for (Worker& worker : ending) {
         worker.thread.join();
-    }
-    for (int fd : wake_) {
-        if (fd >= 0) {
-            close(fd);
-        }
     }
 }
 
@@ -97,8 +78,7 @@ bool SSender::SendFile(const std::string& address, const std::string& port,
     workers_.emplace_back();
     Worker& worker = workers_.back();
     try {
-        worker.thread =
-            std::thread(&SSender::RunSendThread, this, &worker, address, ParsePort(port), path);
+        worker.thread = std::thread(&SSender::RunSendThread, this, &worker, address, port, path);
     } catch (const std::system_error&) {
         workers_.pop_back();
         busy_ = false;
@@ -118,12 +98,26 @@ void SSender::JoinEndedLocked() {
     }
 }
 
-void SSender::RunSendThread(Worker* worker, std::string address, int port, std::string path) {
+void SSender::RunSendThread(Worker* worker, std::string address, std::string port,
+                            std::string path) {
     int file = -1;
-    const Outcome outcome = Transfer(address, port, path, file);
+    const std::chrono::milliseconds stall(stallTimeoutMs_.load());
+    // Connecting has no limit of ours: the time-out is the system's own.
+    TcpStream stream(TcpStream::kNoStallLimit, &wake_);
+    Outcome outcome = Outcome::NoConnection;
+    if (Connect(stream, address, port)) {
+        stream.SetStallTimeout(stall);
+        outcome = Transfer(stream, path, file, stall);
+    } else if (stopping_) {
+        outcome = Outcome::Stopped;
+    }
     // Everything is closed before the last event: a message box may keep it waiting long.
     // Only a confirmed file, or a connection that carried nothing, ends in order.
-    CloseSocket(outcome == Outcome::Sent || outcome == Outcome::CannotOpen);
+    if (outcome == Outcome::Sent || outcome == Outcome::CannotOpen) {
+        stream.Close();
+    } else {
+        stream.Reset();
+    }
     if (file >= 0) {
         close(file);
     }
@@ -158,15 +152,8 @@ void SSender::RunSendThread(Worker* worker, std::string address, int port, std::
     worker->done = true;
 }
 
-SSender::Outcome SSender::Transfer(const std::string& address, int port, const std::string& path,
-                                   int& file) {
-    if (!ConnectToBuddy(address, port)) {
-        return stopping_ ? Outcome::Stopped : Outcome::NoConnection;
-    }
-    WriteLog("Connected to buddy at ");
-    WriteLog(address);
-    WriteLog("\n");
-
+SSender::Outcome SSender::Transfer(ByteStream& stream, const std::string& path, int& file,
+                                   std::chrono::milliseconds stall) {
     // Non-blocking open, so that a FIFO cannot hang the thread; only plain files are sent.
     file = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     struct stat info {};
@@ -176,7 +163,7 @@ SSender::Outcome SSender::Transfer(const std::string& address, int port, const s
     }
     const int64_t size = info.st_size;
     const std::string header = wire::EncodeHeader(wire::NameFromPath(path), size);
-    bool ok = Send(header.data(), header.size()) == SendResult::Ok;
+    bool ok = Send(stream, header.data(), header.size()) == SendResult::Ok;
 
     // The buddy takes exactly the announced size: a file that grows meanwhile is sent up to
     // it, one that shrinks fails.
@@ -198,7 +185,7 @@ SSender::Outcome SSender::Transfer(const std::string& address, int port, const s
                            : "Send failed: the file got shorter while it was sent\n");
             return Outcome::SendFailed;
         }
-        const SendResult result = Send(buffer.data(), static_cast<size_t>(n));
+        const SendResult result = Send(stream, buffer.data(), static_cast<size_t>(n));
         ok = result == SendResult::Ok;
         if (result == SendResult::Failed) {
             WriteLog("Send(): socket error\n");
@@ -223,11 +210,9 @@ SSender::Outcome SSender::Transfer(const std::string& address, int port, const s
     if (!ok) {
         return Outcome::SendFailed;
     }
-    {
-        std::lock_guard<std::mutex> guard(mutex_);
-        shutdown(socket_, SHUT_WR);  // the end of the stream is the end of the file
-    }
-    if (!AwaitConfirmation()) {
+    stream.EndOutput();  // the end of the stream is the end of the file
+    // The buddy closes its side having taken every byte once the file stands under its name.
+    if (!stream.AwaitPeerEnd(net::DeadlineAfter(stall))) {
         if (stopping_) {
             return Outcome::Stopped;
         }
@@ -237,17 +222,19 @@ SSender::Outcome SSender::Transfer(const std::string& address, int port, const s
     return Outcome::Sent;
 }
 
-bool SSender::ConnectToBuddy(const std::string& address, int port) {
-    // Non-blocking throughout, so that every wait can be bounded and ended by destruction.
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
+bool SSender::Connect(TcpStream& stream, const std::string& address, const std::string& port) {
+    const std::optional<uint16_t> number = net::ParsePort(port);
+    if (!number) {
+        if (!stopping_) {
+            WriteLog("Send failed: " + DisplayName(port, 64) + " is not a port number\n");
+        }
         return false;
     }
-    tcp_end::SetAbortiveClose(fd, true);
-    {
-        std::lock_guard<std::mutex> guard(mutex_);
-        socket_ = fd;
+    // Non-blocking throughout, so that every wait can be bounded and ended by destruction.
+    if (!stream.Create()) {
+        return false;
     }
+    stream.SetAbortiveClose(true);
     // No name lookup: text that is not a dotted address fails like a refused connection.
     const in_addr_t host = inet_addr(address.c_str());
     bool connected = false;
@@ -255,18 +242,8 @@ bool SSender::ConnectToBuddy(const std::string& address, int port) {
         sockaddr_in target{};
         target.sin_family = AF_INET;
         target.sin_addr.s_addr = host;
-        target.sin_port = htons(static_cast<uint16_t>(port));
-        if (connect(fd, reinterpret_cast<sockaddr*>(&target), sizeof target) == 0) {
-            connected = true;
-        } else if (errno == EINPROGRESS) {
-            // The time-out is the system's own.
-            const tcp_end::Wait waited =
-                tcp_end::WaitFor(fd, POLLOUT, wake_[0], std::chrono::milliseconds(-1));
-            int error = 0;
-            socklen_t length = sizeof error;
-            connected = !stopping_ && waited == tcp_end::Wait::Ready &&
-                        getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
-        }
+        target.sin_port = htons(*number);
+        connected = stream.Connect(target) && !stopping_;
     }
     if (!connected) {
         if (!stopping_) {
@@ -276,102 +253,22 @@ bool SSender::ConnectToBuddy(const std::string& address, int port) {
         }
         return false;
     }
+    WriteLog("Connected to buddy at ");
+    WriteLog(address);
+    WriteLog("\n");
     return true;
 }
 
-SSender::SendResult SSender::Send(const char* data, size_t length) {
-    int fd;
-    {
-        std::lock_guard<std::mutex> guard(mutex_);
-        fd = socket_;
+SSender::SendResult SSender::Send(ByteStream& stream, const char* data, size_t length) {
+    const long n = stream.Write(data, length);
+    if (n == static_cast<long>(length)) {
+        return SendResult::Ok;
     }
-    const std::chrono::milliseconds stall(stallTimeoutMs_.load());
-    size_t done = 0;
-    while (done < length) {
-        const ssize_t n = send(fd, data + done, length - done, MSG_NOSIGNAL);
-        if (n > 0) {
-            done += static_cast<size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-            return SendResult::Failed;
-        }
-        // The connection has taken what it can: wait for room.
-        switch (tcp_end::WaitFor(fd, POLLOUT, wake_[0], stall)) {
-            case tcp_end::Wait::Ready:
-                break;
-            case tcp_end::Wait::TimedOut:
-                return SendResult::Stalled;
-            case tcp_end::Wait::Woken:
-                return SendResult::Stopped;
-        }
+    if (n < 0 && errno == ETIMEDOUT) {
+        return SendResult::Stalled;
     }
-    return SendResult::Ok;
-}
-
-bool SSender::AwaitConfirmation() {
-    int fd;
-    {
-        std::lock_guard<std::mutex> guard(mutex_);
-        fd = socket_;
+    if (n < 0 && errno == ECANCELED) {
+        return SendResult::Stopped;
     }
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(stallTimeoutMs_.load());
-    char scrap[4096];
-    for (;;) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0 ||
-            tcp_end::WaitFor(fd, POLLIN, wake_[0], left) != tcp_end::Wait::Ready) {
-            return false;
-        }
-        const ssize_t n = recv(fd, scrap, sizeof scrap, MSG_DONTWAIT);
-        if (n > 0 || (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))) {
-            continue;  // a buddy has nothing to say; whatever it sends is passed over
-        }
-        if (n < 0) {
-            return false;  // reset
-        }
-        // The buddy closed its side. It read the whole stream only if its system took every
-        // byte and the end: one that closed early answers what came later with a reset.
-        for (;;) {
-            int error = 0;
-            socklen_t length = sizeof error;
-            int unacknowledged = 0;
-            if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
-                return false;
-            }
-            if (ioctl(fd, SIOCOUTQ, &unacknowledged) != 0 || unacknowledged == 0) {
-                return true;
-            }
-            if (stopping_ || Clock::now() >= deadline) {
-                return false;
-            }
-            Pause(10);
-        }
-    }
-}
-
-void SSender::Pause(int ms) {
-    if (wake_[0] < 0) {
-        poll(nullptr, 0, ms);
-        return;
-    }
-    pollfd wait{wake_[0], POLLIN, 0};
-    poll(&wait, 1, ms);
-}
-
-void SSender::CloseSocket(bool orderly) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    if (socket_ < 0) {
-        return;
-    }
-    if (orderly) {
-        tcp_end::CloseOrderly(socket_);
-    } else {
-        tcp_end::Reset(socket_);
-    }
-    socket_ = -1;
+    return SendResult::Failed;
 }

@@ -9,7 +9,11 @@
 #include <string>
 #include <thread>
 
+#include "net/Waker.h"
+
+class ByteStream;
 class Callback;
+class TcpStream;
 
 // Sends one queued file to the buddy over a connection of its own, on a thread of its own,
 // and reports progress, the end and failures through the Callback on that thread. The queue
@@ -34,7 +38,8 @@ public:
 
     void SetCallback(Callback* callback);
     // Starts one transfer. While one runs it is refused: false, and nothing changes.
-    // address: dotted IPv4 text (no name lookup); port: decimal text (not a number: 0).
+    // address: dotted IPv4 text (no name lookup); port: decimal text read by net::ParsePort
+    // (one that is no port fails the transfer like a buddy that cannot be reached).
     bool SendFile(const std::string& address, const std::string& port, const std::string& path);
     // True from a successful SendFile until just before that transfer's last event
     // (FoundBuddy with nulls, FinishedSending or ReportError), so that the owner may start
@@ -51,26 +56,23 @@ private:
     enum class Outcome { NoConnection, CannotOpen, Sent, SendFailed, Stopped };
     enum class SendResult { Ok, Failed, Stalled, Stopped };
 
-    void RunSendThread(Worker* worker, std::string address, int port, std::string path);
-    Outcome Transfer(const std::string& address, int port, const std::string& path, int& file);
-    bool ConnectToBuddy(const std::string& address, int port);
+    void RunSendThread(Worker* worker, std::string address, std::string port, std::string path);
+    // False when no connection came about (or the sender is stopping); says why in the log.
+    bool Connect(TcpStream& stream, const std::string& address, const std::string& port);
+    // Sends the file over any connected stream: the header, the pieces, the end, and the
+    // wait for the buddy's confirmation.
+    Outcome Transfer(ByteStream& stream, const std::string& path, int& file,
+                     std::chrono::milliseconds stall);
     // Offers one piece until the connection has taken all of it.
-    SendResult Send(const char* data, size_t length);
-    // After the end of the stream: true once the buddy has closed its side having taken
-    // every byte; false on a reset, the stall time-out or destruction.
-    bool AwaitConfirmation();
-    // Waits up to `ms`, or less when the sender is being destroyed.
-    void Pause(int ms);
-    void CloseSocket(bool orderly);
+    static SendResult Send(ByteStream& stream, const char* data, size_t length);
     void JoinEndedLocked();
 
     std::atomic<Callback*> callback_{nullptr};
     std::atomic<bool> busy_{false};
     std::atomic<bool> stopping_{false};
     std::atomic<int64_t> stallTimeoutMs_{kStallTimeout.count()};
-    int wake_[2] = {-1, -1};  // a pipe the destructor writes to, to end waits at once
+    Waker wake_;  // woken by the destructor, to end every wait at once
 
-    std::mutex mutex_;  // guards the fields below
-    int socket_ = -1;   // the running transfer's connection
+    std::mutex mutex_;  // guards the field below
     std::list<Worker> workers_;
 };

@@ -7,8 +7,8 @@
 #include <utility>
 #include <vector>
 
-#include "MemoryStream.h"
 #include "ftp/BytesSendInterface.h"
+#include "net/MemoryStream.h"
 #include "support/Files.h"
 #include "support/TestPaths.h"
 

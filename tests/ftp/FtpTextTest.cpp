@@ -3,11 +3,11 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
-#include "MemoryStream.h"
 #include "ftp/LineReader.h"
 #include "ftp/LineWriter.h"
 #include "ftp/ReplyAssembler.h"
 #include "ftp/ReplyReader.h"
+#include "net/MemoryStream.h"
 
 namespace {
 

@@ -547,11 +547,13 @@ TEST_P(InitTest, StartsTheReceiverAndDiscoveryAsTheModeSays) {
 
 INSTANTIATE_TEST_SUITE_P(
     Modes, InitTest,
-    testing::Values(InitCase{Mode::Manual, true, "", {7001}, 0},       // serverport
-                    InitCase{Mode::Manual, false, "", {}, 0},          // sends only
-                    InitCase{Mode::None, true, "", {6677}, 0},         // autoport default
-                    InitCase{Mode::None, true, " +5000x", {5000}, 0},  // leading number
-                    InitCase{Mode::None, true, "port", {0}, 0},        // not a number
+    testing::Values(InitCase{Mode::Manual, true, "", {7001}, 0},      // serverport
+                    InitCase{Mode::Manual, false, "", {}, 0},         // sends only
+                    InitCase{Mode::None, true, "", {6677}, 0},        // autoport default
+                    InitCase{Mode::None, true, " 5000 ", {5000}, 0},  // blanks around
+                    InitCase{Mode::None, true, " +5000x", {-1}, 0},   // no port: refused
+                    InitCase{Mode::None, true, "port", {-1}, 0},      // not a number
+                    InitCase{Mode::None, true, "70000", {-1}, 0},     // never cut to 4464
                     InitCase{Mode::Auto, false, "6000", {6000}, 1},
                     InitCase{Mode::Auto, true, "6000", {6000, 6000}, 1},  // started twice
                     InitCase{Mode::Ftp, true, "", {}, 0}),

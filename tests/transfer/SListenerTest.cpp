@@ -608,6 +608,14 @@ TEST_F(Receiving, ASecondStartOnTheSamePortLogsTheBindFailure) {
     listener.Start(port);
     EXPECT_TRUE(
         WaitUntil([] { return LogText().find("Listener: bind() failed\n") != std::string::npos; }));
+    // A number that is no port is refused at once, never cut down to 16 bits (70000: 4464).
+    listener.Start(port + 65536);
+    listener.Start(-1);
+    EXPECT_NE(LogText().find("Listener: " + std::to_string(port + 65536) +
+                             " is not a port number, not listening\n"),
+              std::string::npos);
+    EXPECT_NE(LogText().find("Listener: -1 is not a port number, not listening\n"),
+              std::string::npos);
     Deliver(Stream("one.txt", "1"));  // the first goes on listening
     EXPECT_EQ(ReadFile(folder + "/one.txt"), "1");
 }
