@@ -15,7 +15,9 @@ public:
     FileStorage& operator=(const FileStorage&) = delete;
     virtual ~FileStorage();
 
-    void Add(const std::string& path);
+    // False, queuing nothing (and logging it), for a path the file could not keep as one
+    // line: one holding a line break.
+    bool Add(const std::string& path);
     // False (path untouched) when the queue is empty.
     bool Front(std::string& path);
     void RemoveFront();
