@@ -12,6 +12,7 @@
 #include "app/CAboutDlg.h"
 #include "ui/ConfigDialog.h"
 #include "ui/MainFrame.h"
+#include "ui/NotDeliveredDialog.h"
 #include "ui/QtLauncher.h"
 #include "ui/RealWorkerFactory.h"
 
@@ -67,4 +68,5 @@ private:
     QPointer<ConfigDialog> settings_;
     QPointer<CAboutDlg> about_;
     QPointer<QFileDialog> chooser_;
+    QPointer<NotDeliveredDialog> notDelivered_;
 };

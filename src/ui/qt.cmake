@@ -16,6 +16,7 @@ add_library(zingwell_ui STATIC
     ${CMAKE_CURRENT_LIST_DIR}/DialogWindow.cpp
     ${CMAKE_CURRENT_LIST_DIR}/DogPlacement.cpp
     ${CMAKE_CURRENT_LIST_DIR}/MainFrame.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/NotDeliveredDialog.cpp
     ${CMAKE_CURRENT_LIST_DIR}/NotificationThrottle.cpp
     ${CMAKE_CURRENT_LIST_DIR}/QtLauncher.cpp
     ${CMAKE_CURRENT_LIST_DIR}/X11Desktop.cpp)
