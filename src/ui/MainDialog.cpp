@@ -430,7 +430,7 @@ void MainDialog::SendFailed(int32_t code) {
     if (code != 1) {
         SenderEnded(&path, &address);
     }
-    // The send is over and nothing follows it until the next drop or buddy.
+    // The send is over; the queue is tried again after a pause, a drop or a buddy heard.
     ClearBar();
     if (code == 4 && !CountFailure(path, address)) {
         view_.Notify("Send failed", NameOf(path) + " to " + address + ": it waits in the queue");
@@ -675,9 +675,10 @@ bool MainDialog::CountFailure(const std::string& path, const std::string& addres
     const std::string name = NameOf(path);
     WriteLog("Not delivered: " + name + " to " + address + " failed " +
              std::to_string(kTriesBeforeNotDelivered) + " times\n");
-    view_.Notify("Not delivered", name + " to " + address + " failed " +
+    // Most likely a name the buddy will not store: it took the connection, not the file.
+    view_.Notify("Not delivered", name + ": " + address + " did not take it " +
                                       std::to_string(kTriesBeforeNotDelivered) +
-                                      " times; it is in Not delivered, the next files go");
+                                      " times in a row; it is in Not delivered, the next files go");
     UpdateWaiting();
     NotifyRunEnded();
     // Not on this thread: it may now wait on a message box.

@@ -461,7 +461,7 @@ TEST_F(MainDialogTest, AnEntryTheBuddyRefusesThreeTimesLeavesForNotDeliveredAndT
     EXPECT_EQ(QueueFile(), "/d/next\r\n");
     EXPECT_EQ(view.Waiting(), "1 file waits for 10.0.0.7");
     EXPECT_EQ(view.Notes().back(),
-              "Not delivered: Files2Send.txt to 10.0.0.7 failed 3 times; it "
+              "Not delivered: Files2Send.txt: 10.0.0.7 did not take it 3 times in a row; it "
               "is in Not delivered, the next files go");
 
     // The next goes through: the sending user hears of it.
