@@ -186,6 +186,22 @@ TEST(HeartEndToEnd, AutomaticModeWithAFixedPortStartsTheReceiverTwiceAndTheSecon
         EXPECT_GE(fd, 0);  // the first one listens
         if (fd >= 0)
             close(fd);
+
+        // Another port in manual mode, applied at OK: the old receivers go, a new one listens.
+        LiveSettings.auto_ = 0;
+        LiveSettings.manual = 1;
+        LiveSettings.Set(Text::serverport, "6690");
+        heart.ApplySettings();
+        EXPECT_FALSE(view.timerRunning());
+        EXPECT_TRUE(WaitUntil([] {
+            const int moved = ConnectToLoopback(6690);
+            const int old = ConnectToLoopback(6677);
+            for (int open : {moved, old}) {
+                if (open >= 0)
+                    close(open);
+            }
+            return moved >= 0 && old < 0;
+        }));
     }
 }
 
