@@ -1,5 +1,6 @@
-// Loads arbitrary bytes as the send queue's file: every entry must fit a Linux path and hold
-// no line break, and what is loaded must be written back and load again unchanged.
+// Loads arbitrary bytes as the send queue's file: every entry must be an absolute path that
+// fits Linux and holds no line break, and what is loaded must be written back and load again
+// unchanged.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -12,7 +13,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const queue_file::Contents loaded = queue_file::Parse(text);
     size_t lines = 0;
     for (const std::string& entry : loaded.entries) {
-        if (entry.size() > queue_file::kMaxEntry || entry.find('\n') != std::string::npos)
+        if (entry.size() > queue_file::kMaxEntry || entry.find('\n') != std::string::npos ||
+            entry.empty() || entry.front() != '/')
             abort();
         lines += 1;
     }
@@ -21,10 +23,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (char c : text)
         breaks += c == '\n' ? 1 : 0;
     const size_t expected = breaks + (!text.empty() && text.back() != '\n' ? 1 : 0);
-    if (lines + loaded.skipped != expected)
+    if (lines + loaded.skipped + loaded.notPaths != expected)
         abort();
     const queue_file::Contents again = queue_file::Parse(queue_file::Format(loaded.entries));
-    if (again.skipped != 0 || again.entries != loaded.entries)
+    if (again.skipped != 0 || again.notPaths != 0 || again.entries != loaded.entries)
         abort();
     return 0;
 }

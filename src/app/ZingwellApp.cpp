@@ -65,6 +65,7 @@ ZingwellApp::~ZingwellApp() {
     delete settings_;
     delete about_;
     delete chooser_;
+    delete notDelivered_;
     frame_.reset();
     SetLauncher(nullptr);
 }
@@ -212,11 +213,28 @@ void ZingwellApp::OnCommand(int command) {
             if (!settings_) {
                 settings_ = new ConfigDialog;
                 settings_->setAttribute(Qt::WA_DeleteOnClose);
+                // Taken up at once: no restart.
+                settings_->SetOnApplied([this] {
+                    if (frame_ && frame_->dropWindow() != nullptr) {
+                        frame_->dropWindow()->heart().ApplySettings();
+                    }
+                });
             }
             ShowOnce(settings_);
             break;
         case resource::kCommandStartAtLogin:
             ToggleStartAtLogin();
+            break;
+        case resource::kCommandNotDelivered:
+            if (!frame_ || frame_->dropWindow() == nullptr) {
+                break;
+            }
+            if (!notDelivered_) {
+                notDelivered_ = new NotDeliveredDialog(frame_->dropWindow()->heart());
+                notDelivered_->setAttribute(Qt::WA_DeleteOnClose);
+            }
+            notDelivered_->Refresh();
+            ShowOnce(notDelivered_);
             break;
         case resource::kCommandViewFiles:
             // Creates the folder first if need be.

@@ -13,6 +13,7 @@
 #include "heart/RealWorkerFactory.h"
 #include "ui/ConfigDialog.h"
 #include "ui/MainFrame.h"
+#include "ui/NotDeliveredDialog.h"
 #include "ui/QtLauncher.h"
 
 class InstanceGuard;
@@ -67,4 +68,5 @@ private:
     QPointer<ConfigDialog> settings_;
     QPointer<CAboutDlg> about_;
     QPointer<QFileDialog> chooser_;
+    QPointer<NotDeliveredDialog> notDelivered_;
 };

@@ -26,4 +26,7 @@ public:
     virtual void Notify(const std::string& summary, const std::string& body) = 0;
     // Opens the settings dialog, as the menu's "Settings..." does (e.g. when no buddy is set).
     virtual void OpenSettings() = 0;
+    // What waits to go out, for the dog's and the tray's tooltips ("3 files wait for
+    // 10.0.0.2", "Nothing to send").
+    virtual void ShowWaiting(const std::string& text) = 0;
 };

@@ -106,6 +106,7 @@ public:
         }
     }
     void ReportError(int32_t code) override { owner_.SendFailed(code); }
+    void FinishedSending() override { owner_.Delivered(); }
 };
 
 MainDialog::MainDialog(DropView& view, WorkerFactory& workers,
@@ -122,6 +123,7 @@ MainDialog::MainDialog(DropView& view, WorkerFactory& workers,
     sender_->SetCallback(senderEvents_.get());
     receiver_->SetCallback(incomingEvents_.get());
     receiver_->SetNotes(this);
+    retryTimer_ = std::make_unique<RetryTimer>([this] { RetryDue(); });
 }
 
 MainDialog::~MainDialog() {
@@ -130,6 +132,7 @@ MainDialog::~MainDialog() {
         std::lock_guard<std::mutex> guard(dispatchMutex_);
         closing_ = true;
     }
+    retryTimer_->Stop();
     // The beacons stop first, since a buddy found would dispatch. Workers still running find
     // no discovery to send with from here on.
     std::unique_ptr<DiscoveryWorker> discovery;
@@ -139,6 +142,9 @@ MainDialog::~MainDialog() {
     }
     discovery.reset();
     receiver_.reset();
+    for (std::thread& retiring : retiring_) {
+        retiring.join();
+    }
     sender_.reset();
     uploader_.reset();
 }
@@ -168,6 +174,14 @@ void MainDialog::Initialize() {
         discovery_->SendBeacon(listenPort);
         view_.StartBeaconTimer();
     }
+    receiverPort_ =
+        (LiveSettings.useftp == 0 && LiveSettings.server != 0) || LiveSettings.auto_ != 0
+            ? listenPort.load()
+            : -1;
+    discoveryRunning_ = LiveSettings.auto_ != 0;
+    UpdateWaiting();
+    // What an earlier run left goes on its own, a little after the start.
+    ScheduleRetry();
 }
 
 void MainDialog::OnTimer() {
@@ -185,7 +199,16 @@ void MainDialog::OnDropFiles(const std::vector<std::string>& paths) {
         const SettingsValues settings = LiveSettings.Snapshot();
         uploader_->Configure(this, settings.ftpip, settings.user, settings.pass, settings.target);
     }
-    queue_.AddAll(paths);
+    // A name with a line break would come back after a restart as two paths, the second any
+    // file: such paths are refused, the rest of the drop is queued in one write.
+    std::string refused;
+    for (const std::string& path : queue_.AddAll(paths)) {
+        refused += (refused.empty() ? "" : ", ") + DisplayName(path, kShownName);
+    }
+    if (!refused.empty()) {
+        view_.Notify("Not queued", refused + ": a name with a line break cannot be sent");
+    }
+    UpdateWaiting();
     const Dispatch outcome = DispatchHead();
     if (outcome == Dispatch::Started || outcome == Dispatch::Busy) {
         return;
@@ -246,6 +269,7 @@ MainDialog::Dispatch MainDialog::DispatchHead() {
     // Never a connection to the broadcast address: the files wait for a buddy.
     WriteLog(LiveSettings.auto_ != 0 ? "No buddy found yet; the files wait in the queue\n"
                                      : "No buddy address set; the files wait in the queue\n");
+    ScheduleRetry();
     return Dispatch::NoBuddy;
 }
 
@@ -328,6 +352,7 @@ void MainDialog::FoundBuddy(const char* address, const char* port) {
         WriteLog("; port: ");
         WriteLog(port);
         WriteLog("\n");
+        UpdateWaiting();
         SendNext();
     }
     // We answer a copy that announces itself while we still look for a buddy, and, now and
@@ -350,6 +375,7 @@ void MainDialog::ConnectionFailed() {
     ShowIcon(resource::kIconRed);
     ClearBar();
     view_.Notify("Send failed", NameOf(path) + " to " + address + ": it waits in the queue");
+    ScheduleRetry();
     ShowMessageOnce(
         kConnectionBox,
         "Could not connect to your buddy at " + address + ", port " + port +
@@ -366,10 +392,13 @@ void MainDialog::SendFailed(int32_t code) {
     if (code != error_code::kCannotOpenToSend) {
         SenderEnded(&path, &address);
     }
-    // The send is over and nothing follows it until the next drop or buddy.
+    // The send is over; the queue is tried again after a pause, a drop or a buddy heard.
     ClearBar();
-    if (code == error_code::kSendFailed) {
+    if (code == error_code::kSendFailed && !CountFailure(path, address)) {
         view_.Notify("Send failed", NameOf(path) + " to " + address + ": it waits in the queue");
+        ScheduleRetry();
+    } else if (code == error_code::kCannotOpenToSend) {
+        ScheduleRetry();  // the files behind the one that cannot be read
     }
     ReportError(code);
 }
@@ -428,6 +457,7 @@ void MainDialog::FinishedSending() {
         queue_.RemoveFront();
         senderInFlight_ = false;
     }
+    UpdateWaiting();
     ResetProgress();
     if (BuddyMode()) {
         ShowIcon(resource::kIconGreen);
@@ -435,6 +465,12 @@ void MainDialog::FinishedSending() {
         SendNext();
     } else {
         ShowIcon(resource::kIconDog);
+        // The rest of the queue goes a little later, not only with the next drop.
+        {
+            std::lock_guard<std::mutex> guard(retryMutex_);
+            retrySchedule_.Reset();
+        }
+        ScheduleRetry();
     }
 }
 
@@ -464,6 +500,7 @@ void MainDialog::ReportError(int32_t code) {
                 queue_.RemoveFront();
                 senderInFlight_ = false;
             }
+            UpdateWaiting();
             if (!path.empty()) {
                 text += "; maybe it is locked by another application or doesn't exist?";
                 ShowMessageOnce(code, text);
@@ -510,4 +547,205 @@ void MainDialog::ReceiveFailed(const std::string& name, const std::string& peerA
     view_.Notify("Receive failed",
                  (name.empty() ? std::string("A file") : DisplayName(name, kShownName)) + " from " +
                      peerAddress + ": nothing was kept");
+}
+
+void MainDialog::SetRetrySchedule(RetrySchedule schedule) {
+    std::lock_guard<std::mutex> guard(retryMutex_);
+    retrySchedule_ = std::move(schedule);
+}
+
+void MainDialog::ScheduleRetry() {
+    if (queue_.Count() == 0) {
+        retryTimer_->Disarm();
+        return;
+    }
+    std::chrono::milliseconds pause;
+    {
+        std::lock_guard<std::mutex> guard(retryMutex_);
+        pause = retrySchedule_.Next();
+    }
+    retryTimer_->Arm(pause);
+    WriteLog("The queue is tried again in " + std::to_string(pause.count() / 1000) + " seconds\n");
+}
+
+void MainDialog::RetryDue() {
+    // A failure or a missing buddy arms the timer again; a transfer's end dispatches itself.
+    DispatchHead();
+}
+
+void MainDialog::Delivered() {
+    std::string path, address;
+    {
+        std::lock_guard<std::mutex> guard(dispatchMutex_);
+        path = sendingPath_;
+        address = sendingAddress_;
+    }
+    WriteLog("Sent " + NameOf(path) + " to " + address + "\n");
+    {
+        std::lock_guard<std::mutex> guard(retryMutex_);
+        retrySchedule_.Reset();
+        failingPath_.clear();
+        failures_ = 0;
+        ++sentInRun_;
+        lastSentName_ = NameOf(path);
+        lastSentAddress_ = address;
+    }
+    FinishedSending();
+    NotifyRunEnded();
+}
+
+void MainDialog::NotifyRunEnded() {
+    if (queue_.Count() != 0) {
+        return;
+    }
+    std::string text;
+    {
+        std::lock_guard<std::mutex> guard(retryMutex_);
+        if (sentInRun_ == 0) {
+            return;
+        }
+        text = "Sent " + (sentInRun_ == 1 ? lastSentName_ : std::to_string(sentInRun_) + " files") +
+               " to " + lastSentAddress_;
+        sentInRun_ = 0;
+    }
+    view_.Notify("Files sent", text);
+}
+
+bool MainDialog::CountFailure(const std::string& path, const std::string& address) {
+    {
+        std::lock_guard<std::mutex> guard(retryMutex_);
+        if (path != failingPath_) {
+            failingPath_ = path;
+            failures_ = 0;
+        }
+        if (++failures_ < kTriesBeforeNotDelivered) {
+            return false;
+        }
+        failingPath_.clear();
+        failures_ = 0;
+        // The buddy is there; only this file would not go.
+        retrySchedule_.Reset();
+    }
+    {
+        std::lock_guard<std::mutex> guard(dispatchMutex_);
+        std::string front;
+        if (!queue_.Front(front) || front != path) {
+            return false;  // it left the queue some other way meanwhile
+        }
+        queue_.RemoveFront();
+        notDelivered_.Add(path);
+    }
+    const std::string name = NameOf(path);
+    WriteLog("Not delivered: " + name + " to " + address + " failed " +
+             std::to_string(kTriesBeforeNotDelivered) + " times\n");
+    // Most likely a name the buddy will not store: it took the connection, not the file.
+    view_.Notify("Not delivered", name + ": " + address + " did not take it " +
+                                      std::to_string(kTriesBeforeNotDelivered) +
+                                      " times in a row; it is in Not delivered, the next files go");
+    UpdateWaiting();
+    NotifyRunEnded();
+    // Not on this thread: it may now wait on a message box.
+    retryTimer_->Arm(std::chrono::milliseconds(0));
+    return true;
+}
+
+void MainDialog::RetryNotDelivered(const std::string& path) {
+    if (!notDelivered_.Remove(path)) {
+        return;
+    }
+    queue_.Add(path);
+    UpdateWaiting();
+    SendNext();
+}
+
+void MainDialog::ForgetNotDelivered(const std::string& path) {
+    notDelivered_.Remove(path);
+}
+
+void MainDialog::UpdateWaiting() {
+    const size_t count = queue_.Count();
+    if (count == 0) {
+        view_.ShowWaiting("Nothing to send");
+        return;
+    }
+    std::string whom = "a buddy";
+    if (BuddyMode()) {
+        std::string address, port;
+        Target(address, port);
+        if (UsableAddress(address)) {
+            whom = address;
+        }
+    } else if (LiveSettings.useftp != 0) {
+        whom = "the FTP server " + LiveSettings.Get(Text::ftpip);
+    }
+    view_.ShowWaiting(std::to_string(count) +
+                      (count == 1 ? " file waits for " : " files wait for ") + whom);
+}
+
+void MainDialog::RetireReceiver() {
+    std::unique_ptr<ReceiveWorker> old = std::move(receiver_);
+    receiver_ = workers_.MakeReceiver();
+    receiver_->SetCallback(incomingEvents_.get());
+    receiver_->SetNotes(this);
+    retiring_.emplace_back([old = std::move(old)]() mutable { old.reset(); });
+}
+
+void MainDialog::ApplySettings() {
+    // The port and the receiver as a start with these settings would choose them.
+    int32_t port = 6677;
+    const std::string autoport =
+        RegistryText(SettingKey("autoport"), "6677", true, RegRoot::CurrentUser).Get();
+    if (!autoport.empty()) {
+        port = LeadingNumber(autoport);
+    }
+    if (LiveSettings.useftp == 0 && LiveSettings.manual != 0) {
+        port = LeadingNumber(LiveSettings.Get(Text::serverport));
+    }
+    const bool automatic = LiveSettings.auto_ != 0;
+    const bool receive = (LiveSettings.useftp == 0 && LiveSettings.server != 0) || automatic;
+    const bool portChanged = port != listenPort;
+    listenPort = port;
+    const int wanted = receive ? port : -1;
+    if (wanted != receiverPort_) {
+        if (receiverPort_ >= 0) {
+            RetireReceiver();
+            WriteLog("Stopped receiving on port " + std::to_string(receiverPort_) + "\n");
+        }
+        if (receive) {
+            receiver_->Start(port);
+        }
+        receiverPort_ = wanted;
+    }
+
+    if (automatic && !discoveryRunning_) {
+        discovery_->StartReceiver();
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        discovery_->SendBeacon(listenPort);
+        view_.StartBeaconTimer();
+        discoveryRunning_ = true;
+    } else if (!automatic && discoveryRunning_) {
+        view_.StopBeaconTimer();
+        std::unique_ptr<DiscoveryWorker> old;
+        {
+            std::lock_guard<std::mutex> guard(discoveryMutex_);
+            old = std::move(discovery_);
+            discovery_ = workers_.MakeDiscovery(this);
+        }
+        old->AnnounceShutdown();  // the buddy stops sending to us
+        old.reset();              // joins its thread, outside the lock its events take
+        {
+            std::lock_guard<std::mutex> guard(buddyMutex_);
+            buddyFound_ = false;
+        }
+        discoveryRunning_ = false;
+    } else if (automatic && portChanged) {
+        Announce();  // the buddy learns the new port
+    }
+
+    UpdateWaiting();
+    {
+        std::lock_guard<std::mutex> guard(retryMutex_);
+        retrySchedule_.Reset();
+    }
+    SendNext();
 }

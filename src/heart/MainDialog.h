@@ -7,6 +7,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/Callback.h"
@@ -16,6 +17,9 @@
 #include "heart/DropView.h"
 #include "heart/WorkerFactory.h"
 #include "transfer/FileStorage.h"
+#include "transfer/NotDeliveredList.h"
+#include "heart/RetrySchedule.h"
+#include "heart/RetryTimer.h"
 
 // The TCP port this copy receives on and its beacons announce; set by Initialize.
 extern std::atomic<int32_t> listenPort;
@@ -66,6 +70,24 @@ public:
     FileStorage& queue() { return queue_; }
     std::chrono::milliseconds beaconPeriod() const { return beaconPeriod_; }
 
+    // The settings dialog's OK: the receiver moves to the port now chosen (or stops), the
+    // discovery and its beacon timer start or stop with automatic mode, and the queue goes to
+    // the target now in force. UI thread.
+    void ApplySettings();
+
+    // An entry the buddy took the connection for but failed this many times in a row leaves
+    // the queue for the "Not delivered" list, so that the files behind it go.
+    static constexpr int kTriesBeforeNotDelivered = 3;
+    std::vector<std::string> NotDelivered() const { return notDelivered_.Entries(); }
+    size_t NotDeliveredCount() const { return notDelivered_.Count(); }
+    // Back to the end of the queue, and on its way.
+    void RetryNotDelivered(const std::string& path);
+    void ForgetNotDelivered(const std::string& path);
+
+    // The pauses before queued files are tried again (tests take short ones). Before
+    // Initialize.
+    void SetRetrySchedule(RetrySchedule schedule);
+
 private:
     class IncomingEvents;
     class SenderEvents;
@@ -91,6 +113,21 @@ private:
     void SenderEnded(std::string* path = nullptr, std::string* address = nullptr,
                      std::string* port = nullptr);
     void ShowIcon(uint16_t icon);
+    // The sender's FinishedSending: the buddy has the file.
+    void Delivered();
+    // A send that failed after the buddy took the connection; true when that entry has now
+    // left the queue for the Not delivered list.
+    bool CountFailure(const std::string& path, const std::string& address);
+    // The queue is tried again after the schedule's next pause, or not at all when empty.
+    void ScheduleRetry();
+    void RetryDue();
+    // Tells the view what waits, and for whom.
+    void UpdateWaiting();
+    // Once the queue has run dry: one notification for the files sent since it last did.
+    void NotifyRunEnded();
+    // The receiver of earlier settings is destroyed on a thread of its own: one of its
+    // connections may sit in a message box that needs the UI thread.
+    void RetireReceiver();
     void ResetProgress();
     // Nothing is being sent: bar at 0 and hidden.
     void ClearBar();
@@ -133,4 +170,20 @@ private:
 
     std::mutex boxesMutex_;
     std::set<int> openBoxes_;  // guarded by boxesMutex_
+
+    NotDeliveredList notDelivered_;
+    std::mutex retryMutex_;
+    RetrySchedule retrySchedule_;  // guarded by retryMutex_, as the fields below
+    std::string failingPath_;      // the entry that failed last, and how often in a row
+    int failures_ = 0;
+    size_t sentInRun_ = 0;  // files the buddy confirmed since the queue was last empty
+    std::string lastSentName_, lastSentAddress_;
+
+    // What runs as the settings last applied say; UI thread only. -1: no receiver.
+    int receiverPort_ = -1;
+    bool discoveryRunning_ = false;
+    std::vector<std::thread> retiring_;
+
+    // Last: its thread calls into everything above.
+    std::unique_ptr<RetryTimer> retryTimer_;
 };

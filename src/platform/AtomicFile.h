@@ -12,3 +12,7 @@ bool WriteFileAtomically(const std::string& path, std::string_view contents, mod
 
 // The name prefix of the temporary files WriteFileAtomically makes for a file name.
 std::string TemporaryPrefixFor(std::string_view fileName);
+
+// Removes the temporaries a crash may have left behind WriteFileAtomically for path (only
+// names of exactly its pattern, in path's folder). For start-up, before anyone writes path.
+void RemoveStaleTemporaries(const std::string& path);

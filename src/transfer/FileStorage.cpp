@@ -1,7 +1,5 @@
 #include "transfer/FileStorage.h"
 
-#include <errno.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,45 +9,21 @@
 #include "platform/AtomicFile.h"
 #include "transfer/QueueFile.h"
 
-namespace {
-
-// The whole file, or false when there is none or it is not a plain file we can read.
-bool ReadQueueFile(const std::string& path, std::string& text) {
-    // Non-blocking open, so that a FIFO planted under that name cannot hang the start-up.
-    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        return false;
-    }
-    struct stat info {};
-    bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
-    char buffer[65536];
-    while (ok) {
-        ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            ok = n == 0;
-            break;
-        }
-        text.append(buffer, static_cast<size_t>(n));
-    }
-    close(fd);
-    return ok;
-}
-
-}  // namespace
-
 FileStorage::FileStorage() {
     Lock lock;
     path_ = GetReceiveFolder() + "/" + queue_file::kFileName;
+    // Left by a crash in the middle of a rewrite; the queue file itself is whole.
+    RemoveStaleTemporaries(path_);
     std::string text;
-    if (!ReadQueueFile(path_, text)) {
+    if (!queue_file::Read(path_, text)) {
         return;
     }
     queue_file::Contents contents = queue_file::Parse(text);
     for (size_t i = 0; i < contents.skipped; ++i) {
         WriteLog("Files2Send.txt: skipped a line longer than 4095 bytes\n");
+    }
+    for (size_t i = 0; i < contents.notPaths; ++i) {
+        WriteLog("Files2Send.txt: skipped a line that is not an absolute path\n");
     }
     entries_ = std::move(contents.entries);
     count_ = entries_.size();
@@ -57,21 +31,37 @@ FileStorage::FileStorage() {
 
 FileStorage::~FileStorage() = default;
 
-void FileStorage::Add(const std::string& path) {
+bool FileStorage::Add(const std::string& path) {
+    if (!queue_file::Storable(path)) {
+        // Written as it is, it would come back after a restart as two entries, the second
+        // naming a file nobody queued.
+        WriteLog("Not queued: a path with a line break in it\n");
+        return false;
+    }
     Lock lock;
     entries_.push_back(path);
     count_ = entries_.size();
     Save();
+    return true;
 }
 
-void FileStorage::AddAll(const std::vector<std::string>& paths) {
-    if (paths.empty()) {
-        return;
-    }
+std::vector<std::string> FileStorage::AddAll(const std::vector<std::string>& paths) {
+    std::vector<std::string> refused;
     Lock lock;
-    entries_.insert(entries_.end(), paths.begin(), paths.end());
-    count_ = entries_.size();
-    Save();
+    const size_t before = entries_.size();
+    for (const std::string& path : paths) {
+        if (queue_file::Storable(path)) {
+            entries_.push_back(path);
+        } else {
+            WriteLog("Not queued: a path with a line break in it\n");
+            refused.push_back(path);
+        }
+    }
+    if (entries_.size() != before) {
+        count_ = entries_.size();
+        Save();
+    }
+    return refused;
 }
 
 bool FileStorage::Front(std::string& path) {

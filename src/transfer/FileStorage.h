@@ -16,9 +16,12 @@ public:
     FileStorage& operator=(const FileStorage&) = delete;
     virtual ~FileStorage();
 
-    void Add(const std::string& path);
-    // Adds every path in order with one rewrite of the file: a drop of many files is one write.
-    void AddAll(const std::vector<std::string>& paths);
+    // False, queuing nothing (and logging it), for a path the file could not keep as one
+    // line: one holding a line break.
+    bool Add(const std::string& path);
+    // Adds every storable path in order with one rewrite of the file, so that a drop of many
+    // files is one write; returns the paths refused as Add refuses them.
+    std::vector<std::string> AddAll(const std::vector<std::string>& paths);
     // False (path untouched) when the queue is empty.
     bool Front(std::string& path);
     void RemoveFront();

@@ -2,6 +2,7 @@
 
 #include "core/DisplayName.h"
 #include "platform/AtomicFile.h"
+#include "transfer/NotDeliveredList.h"
 #include "transfer/QueueFile.h"
 
 namespace received_name {
@@ -33,7 +34,8 @@ bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) {
 
 bool IsOurs(std::string_view name) {
     for (std::string_view own :
-         {std::string_view(queue_file::kFileName), std::string_view(kLogFileName)}) {
+         {std::string_view(queue_file::kFileName), std::string_view(kLogFileName),
+          std::string_view(NotDeliveredList::kFileName)}) {
         if ((name.size() == own.size() && StartsWithIgnoringCase(name, own)) ||
             StartsWithIgnoringCase(name, TemporaryPrefixFor(own))) {
             return true;

@@ -129,6 +129,7 @@ CDropWindow::CDropWindow(WorkerFactory& workers, std::function<void(int)> onComm
         QStringLiteral("QProgressBar { border: 1px solid #3a2210; background: #fff3b8; }"
                        "QProgressBar::chunk { background: #2e9741; }"));
     bar_->hide();
+    menu_->SetNotDeliveredCount([this] { return heart_ ? heart_->NotDeliveredCount() : 0; });
 
     dogRegion_ = ShapeOf(Artwork::DogForMask());
     dogRegion_.translate(DogRect().topLeft());
@@ -296,6 +297,16 @@ bool CDropWindow::StopBeaconTimer() {
 
 void CDropWindow::Notify(const std::string& summary, const std::string& body) {
     OnUiThread([this, summary, body] { notifier_->Post(summary, body); });
+}
+
+void CDropWindow::ShowWaiting(const std::string& text) {
+    OnUiThread([this, text] {
+        const QString shown = QString::fromStdString(text);
+        setToolTip(shown);
+        if (waitingSink_) {
+            waitingSink_(shown);
+        }
+    });
 }
 
 void CDropWindow::OpenSettings() {

@@ -40,6 +40,10 @@ public:
     void BringForward();
     // Where notifications go; the window makes one of its own until it is given one.
     void SetNotifier(DesktopNotifier* notifier) { notifier_ = notifier; }
+    // Told, on the UI thread, what waits to go out (the tray shows it too).
+    void SetWaitingSink(std::function<void(const QString&)> sink) {
+        waitingSink_ = std::move(sink);
+    }
 
     // DropView, callable from any thread.
     void ShowProgressBar(bool visible) override;
@@ -51,6 +55,7 @@ public:
     bool StopBeaconTimer() override;
     void Notify(const std::string& summary, const std::string& body) override;
     void OpenSettings() override;
+    void ShowWaiting(const std::string& text) override;
 
     QProgressBar* progressBar() const { return bar_; }
     // The drop window's menu 131.
@@ -86,6 +91,7 @@ private:
     BarkPlayer* bark_;
     DesktopNotifier* ownNotifier_;
     DesktopNotifier* notifier_;
+    std::function<void(const QString&)> waitingSink_;
     QTimer beaconTimer_;
     std::atomic<bool> beaconTimerRunning_{false};
     QPoint dragAnchor_{-1, -1};

@@ -11,6 +11,7 @@ CommandMenu::CommandMenu(std::function<void(int)> onCommand, QWidget* parent)
     };
     const Item items[] = {
         {"Send files...", resource::kCommandSendFiles},
+        {"Not delivered...", resource::kCommandNotDelivered},
         {"Settings...", resource::kCommandSettings},
         {"Start at login", resource::kCommandStartAtLogin},
         {"View files...", resource::kCommandViewFiles},
@@ -36,6 +37,8 @@ CommandMenu::CommandMenu(std::function<void(int)> onCommand, QWidget* parent)
         if (command == resource::kCommandStartAtLogin) {
             action->setCheckable(true);
             startAtLogin_ = action;
+        } else if (command == resource::kCommandNotDelivered) {
+            notDelivered_ = action;
         }
     }
     // The autostart entry may have been changed from elsewhere since the menu last opened.
@@ -43,6 +46,14 @@ CommandMenu::CommandMenu(std::function<void(int)> onCommand, QWidget* parent)
     ShowCurrentState();
 }
 
+void CommandMenu::SetNotDeliveredCount(std::function<size_t()> count) {
+    notDeliveredCount_ = std::move(count);
+    ShowCurrentState();
+}
+
 void CommandMenu::ShowCurrentState() {
     startAtLogin_->setChecked(AutostartEntry::Enabled());
+    const size_t count = notDeliveredCount_ ? notDeliveredCount_() : 0;
+    notDelivered_->setText(QStringLiteral("Not delivered (%1)...").arg(count));
+    notDelivered_->setVisible(count > 0);
 }

@@ -12,9 +12,15 @@ public:
     CommandMenu(std::function<void(int)> onCommand, QWidget* parent = nullptr);
 
     QAction* startAtLogin() const { return startAtLogin_; }
+    // "Not delivered (N)...": shown only while count gives more than 0, as found each time
+    // the menu opens.
+    void SetNotDeliveredCount(std::function<size_t()> count);
+    QAction* notDelivered() const { return notDelivered_; }
 
 private:
     void ShowCurrentState();
 
     QAction* startAtLogin_ = nullptr;
+    QAction* notDelivered_ = nullptr;
+    std::function<size_t()> notDeliveredCount_;
 };

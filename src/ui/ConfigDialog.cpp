@@ -362,9 +362,7 @@ void ConfigDialog::accept() {
     LiveSettings.Assign(values_);
     QDialog::accept();
     WriteSettings();
-    if (modeChanged_) {
-        ShowRestartNotice();
-    }
+    SettingsApplied();
 }
 
 void ConfigDialog::WriteSettings() {
@@ -390,8 +388,8 @@ void ConfigDialog::WriteSettings() {
     number("manual", values.manual);
 }
 
-void ConfigDialog::ShowRestartNotice() {
-    DialogWindow::Warning(
-        QStringLiteral("*** Please restart Zingwell for changes to take affect ***"))
-        ->show();
+void ConfigDialog::SettingsApplied() {
+    if (applied_) {
+        applied_();
+    }
 }

@@ -4,6 +4,7 @@
 #include <QDialog>
 #include <QLineEdit>
 #include <QPushButton>
+#include <functional>
 #include <map>
 #include <string>
 
@@ -13,8 +14,8 @@ class QScrollArea;
 
 // The settings: how files leave this computer (found buddy, fixed address, FTP server), the
 // ports and the FTP logon. It works on a copy of the settings: the boxes' clicks change the
-// copy, OK makes it the running program's and stores every main setting and, when the mode
-// changed, asks for a restart; Cancel (the close box, Esc) leaves everything as it was.
+// copy, OK makes it the running program's, stores every main setting and has the program
+// apply them at once; Cancel (the close box, Esc) leaves everything as it was.
 class ConfigDialog : public QDialog {
 public:
     // The page the "Go" button opens: it tells a computer its public address.
@@ -24,6 +25,9 @@ public:
     explicit ConfigDialog(QWidget* parent = nullptr);
 
     void accept() override;
+    // Run at every OK once the settings are in force and stored: the running program takes
+    // them up (receiver, discovery, where the queue goes).
+    void SetOnApplied(std::function<void()> applied) { applied_ = std::move(applied); }
 
     // Controls by their numbers (1000 to 1015, and 1 for OK).
     QWidget* Control(int id) const;
@@ -40,8 +44,8 @@ public:
                              qreal devicePixelRatio);
 
 protected:
-    // Shown after OK when a box was clicked; a separate step so that it can be watched.
-    virtual void ShowRestartNotice();
+    // After OK; a separate step so that it can be watched.
+    virtual void SettingsApplied();
 
 private:
     void Build(QWidget* page);
@@ -57,4 +61,5 @@ private:
     std::map<int, std::pair<std::string, QString>> stored_;
     SettingsValues values_;
     bool modeChanged_ = false;
+    std::function<void()> applied_;
 };

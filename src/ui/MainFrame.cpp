@@ -35,6 +35,10 @@ void MainFrame::Create() {
         std::make_unique<CDropWindow>(workers_, [this](int command) { OnCommand(command); });
     dropWindow_->heart().SetIconMaker(this);
     dropWindow_->SetNotifier(notifier_.get());
+    dropWindow_->SetWaitingSink(
+        [this](const QString& text) { tray_->setToolTip(QStringLiteral("Zingwell: ") + text); });
+    menu_->SetNotDeliveredCount(
+        [this] { return dropWindow_ ? dropWindow_->heart().NotDeliveredCount() : 0; });
     dropWindow_->Initialize();
     dropWindow_->show();
 }

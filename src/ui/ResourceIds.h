@@ -18,5 +18,6 @@ inline constexpr int kCommandExit = 32772;
 // Our own additions to the menu.
 inline constexpr int kCommandSendFiles = 32776;
 inline constexpr int kCommandStartAtLogin = 32777;
+inline constexpr int kCommandNotDelivered = 32778;
 
 }  // namespace resource

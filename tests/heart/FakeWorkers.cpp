@@ -66,6 +66,14 @@ void RecordingView::Notify(const std::string& summary, const std::string& body) 
 void RecordingView::OpenSettings() {
     Record("open settings");
 }
+void RecordingView::ShowWaiting(const std::string& text) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    waiting_ = text;
+}
+std::string RecordingView::Waiting() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return waiting_;
+}
 std::vector<std::string> RecordingView::Calls() const {
     std::lock_guard<std::mutex> guard(mutex_);
     return calls_;

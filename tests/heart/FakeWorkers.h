@@ -25,8 +25,11 @@ public:
     bool StopBeaconTimer() override;
     void Notify(const std::string& summary, const std::string& body) override;
     void OpenSettings() override;
+    void ShowWaiting(const std::string& text) override;
 
     std::vector<std::string> Calls() const;
+    // The last ShowWaiting (kept apart from the calls).
+    std::string Waiting() const;
     std::vector<std::string> Messages() const;
     std::vector<int> Positions() const;
     std::vector<std::string> Notes() const;  // "summary: body"
@@ -52,6 +55,7 @@ private:
     bool holdMessages_ = false;  // guarded by mutex_, as the two below
     int openMessages_ = 0;
     std::vector<std::string> calls_;
+    std::string waiting_;
     std::atomic<bool> barVisible_{false};
     std::atomic<bool> timerRunning_{false};
 };

@@ -9,7 +9,7 @@
 
 #include "settings/LiveSettings.h"
 #include "support/Files.h"
-#include "ui/FakeWorkers.h"
+#include "heart/FakeWorkers.h"
 #include "heart/MainDialog.h"
 
 namespace {

@@ -97,6 +97,73 @@ TEST(HeartEndToEnd, TwoCopiesInManualModePassThreeFiles) {
     EXPECT_NE(log.find("Connected to buddy at 127.0.0.1\n"), std::string::npos);
 }
 
+// The buddy refuses a file named as its own queue file: after three refusals it leaves the
+// queue for Not delivered, and the file behind it arrives.
+TEST(HeartEndToEnd, AFileTheBuddyRefusesThreeTimesStopsBlockingTheQueue) {
+    if (!EnterOwnNetworkNamespace()) {
+        ZW_SKIP_FOR_LACK_OF("root for a network namespace of its own (fixed port 6677)");
+    }
+    const std::string otherHome = TestPaths::NewFolder("buddy-home");
+    pid_t buddy = fork();
+    ASSERT_GE(buddy, 0);
+    if (buddy == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        setenv("HOME", otherHome.c_str(), 1);
+        LiveSettings.manual = 1;
+        LiveSettings.server = 1;
+        LiveSettings.Set(Text::serverport, "6677");
+        RecordingView view;
+        RealWorkerFactory workers;
+        MainDialog heart(view, workers);
+        heart.Initialize();
+        for (;;)
+            pause();
+    }
+    struct Reaper {
+        pid_t pid;
+        ~Reaper() {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+    } reaper{buddy};
+
+    const std::string source = TestPaths::NewFolder("to-send");
+    const std::string refused = source + "/Files2Send.txt";
+    const std::string next = source + "/after.bin";
+    WriteFile(refused, "/etc/shadow\r\n");
+    const std::string contents = RandomBytes(200000, 7);
+    WriteFile(next, contents);
+    LiveSettings.manual = 1;
+    LiveSettings.server = 0;
+    LiveSettings.SetBuddy("127.0.0.1", "6677");
+    RecordingView view;
+    RealWorkerFactory workers;
+    {
+        MainDialog heart(view, workers);
+        heart.SetRetrySchedule(RetrySchedule({std::chrono::milliseconds(50)}));
+        heart.Initialize();
+        ASSERT_TRUE(WaitUntil([] {
+            int fd = ConnectToLoopback(6677);
+            if (fd >= 0)
+                close(fd);
+            return fd >= 0;
+        }));
+        heart.OnDropFiles({refused, next});
+        ASSERT_TRUE(
+            WaitUntil([&] { return heart.queue().Count() == 0; }, std::chrono::seconds(30)));
+        EXPECT_EQ(heart.NotDelivered(), (std::vector<std::string>{refused}));
+    }
+    EXPECT_EQ(ReadFile(otherHome + "/Zingwell/after.bin"), contents);
+    EXPECT_NE(ReadFile(otherHome + "/Zingwell/Files2Send.txt"), "/etc/shadow\r\n");
+    CloseLog();
+    const std::string log = ReadFile(GetReceiveFolder() + "/zingwelllog.txt");
+    EXPECT_EQ(Occurrences(log, "Error code 4\n"), 3u);
+    EXPECT_NE(log.find("Not delivered: Files2Send.txt to 127.0.0.1 failed 3 times\n"),
+              std::string::npos);
+    EXPECT_NE(log.find("Sent after.bin to 127.0.0.1\n"), std::string::npos);
+    EXPECT_EQ(view.Notes().back(), "Files sent: Sent after.bin to 127.0.0.1");
+}
+
 TEST(HeartEndToEnd, AutomaticModeWithAFixedPortStartsTheReceiverTwiceAndTheSecondBindFails) {
     if (!EnterOwnNetworkNamespace()) {
         ZW_SKIP_FOR_LACK_OF("root for a network namespace of its own (fixed port 6677)");
@@ -119,6 +186,22 @@ TEST(HeartEndToEnd, AutomaticModeWithAFixedPortStartsTheReceiverTwiceAndTheSecon
         EXPECT_GE(fd, 0);  // the first one listens
         if (fd >= 0)
             close(fd);
+
+        // Another port in manual mode, applied at OK: the old receivers go, a new one listens.
+        LiveSettings.auto_ = 0;
+        LiveSettings.manual = 1;
+        LiveSettings.Set(Text::serverport, "6690");
+        heart.ApplySettings();
+        EXPECT_FALSE(view.timerRunning());
+        EXPECT_TRUE(WaitUntil([] {
+            const int moved = ConnectToLoopback(6690);
+            const int old = ConnectToLoopback(6677);
+            for (int open : {moved, old}) {
+                if (open >= 0)
+                    close(open);
+            }
+            return moved >= 0 && old < 0;
+        }));
     }
 }
 

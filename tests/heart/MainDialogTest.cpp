@@ -13,11 +13,13 @@
 #include "settings/SettingsKeys.h"
 #include "support/Files.h"
 #include "support/TestPaths.h"
+#include "heart/RetrySchedule.h"
 
 namespace {
 
 using Text = LiveSettingsStore::Text;
 using Calls = std::vector<std::string>;
+using namespace std::chrono_literals;
 
 enum class Mode { Manual, Auto, Ftp, None };
 
@@ -418,6 +420,155 @@ TEST_F(MainDialogTest, TheUserHearsOfFilesReceivedAndOfFailures) {
     dialog->SendNext();  // the sender is free again
     EXPECT_EQ(workers.sender->Sent().size(), 2u);
 }
+
+TEST(RetrySchedule, PausesGrowToTheirLastAndStartAgainAfterASuccess) {
+    struct Case {
+        RetrySchedule::Pauses table;
+        std::vector<std::chrono::milliseconds> expected;  // Next() after Next()
+    };
+    const Case cases[] = {
+        {{}, {10s, 30s, 60s, 300s, 300s, 300s}},  // the default: at most 5 minutes
+        {{5ms}, {5ms, 5ms, 5ms}},
+        {{1ms, 2ms}, {1ms, 2ms, 2ms}},
+    };
+    for (const Case& c : cases) {
+        RetrySchedule schedule(c.table);
+        for (size_t i = 0; i < c.expected.size(); ++i) {
+            EXPECT_EQ(schedule.Next(), c.expected[i]) << i;
+        }
+        EXPECT_EQ(schedule.failures(), c.expected.size());
+        schedule.Reset();
+        EXPECT_EQ(schedule.Next(), c.expected[0]);
+    }
+}
+
+TEST_F(MainDialogTest, AnEntryTheBuddyRefusesThreeTimesLeavesForNotDeliveredAndTheNextGo) {
+    SetMode(Mode::Manual);
+    dialog = std::make_unique<MainDialog>(view, workers);
+    dialog->SetIconMaker(&icons);
+    dialog->SetRetrySchedule(RetrySchedule({1ms}));
+    dialog->Initialize();
+    dialog->OnDropFiles({"/d/Files2Send.txt", "/d/next"});
+    EXPECT_EQ(view.Waiting(), "2 files wait for 10.0.0.7");
+    // Two failures: the files wait and go again on their own, after a pause.
+    for (size_t tries = 1; tries < MainDialog::kTriesBeforeNotDelivered; ++tries) {
+        workers.sender->FailToSend();
+        ASSERT_TRUE(WaitUntil([&] { return workers.sender->Sent().size() == tries + 1; }));
+    }
+    EXPECT_EQ(dialog->NotDeliveredCount(), 0u);
+    workers.sender->FailToSend();  // the third in a row
+    ASSERT_TRUE(WaitUntil([&] { return workers.sender->Sent().size() == 4u; }));
+    EXPECT_EQ(workers.sender->Sent().back(), "10.0.0.7 6677 /d/next");
+    EXPECT_EQ(dialog->NotDelivered(), (Calls{"/d/Files2Send.txt"}));
+    EXPECT_EQ(ReadFile(GetReceiveFolder() + "/NotDelivered.txt"), "/d/Files2Send.txt\r\n");
+    EXPECT_EQ(QueueFile(), "/d/next\r\n");
+    EXPECT_EQ(view.Waiting(), "1 file waits for 10.0.0.7");
+    EXPECT_EQ(view.Notes().back(),
+              "Not delivered: Files2Send.txt: 10.0.0.7 did not take it 3 times in a row; it "
+              "is in Not delivered, the next files go");
+
+    // The next goes through: the sending user hears of it.
+    workers.sender->Finish();
+    EXPECT_EQ(view.Waiting(), "Nothing to send");
+    EXPECT_EQ(view.Notes().back(), "Files sent: Sent next to 10.0.0.7");
+    EXPECT_NE(Log().find("Sent next to 10.0.0.7\n"), std::string::npos);
+
+    // Retry puts it at the end of the queue and sends it; Remove forgets it. Both last.
+    dialog->RetryNotDelivered("/d/Files2Send.txt");
+    EXPECT_EQ(workers.sender->Sent().back(), "10.0.0.7 6677 /d/Files2Send.txt");
+    EXPECT_EQ(dialog->NotDeliveredCount(), 0u);
+    for (int i = 0; i < MainDialog::kTriesBeforeNotDelivered; ++i) {
+        const size_t before = workers.sender->Sent().size();
+        workers.sender->FailToSend();
+        if (i + 1 < MainDialog::kTriesBeforeNotDelivered) {
+            ASSERT_TRUE(WaitUntil([&] { return workers.sender->Sent().size() == before + 1; }));
+        }
+    }
+    ASSERT_TRUE(WaitUntil([&] { return dialog->NotDeliveredCount() == 1u; }));
+    dialog.reset();
+    MainDialog again(view, workers);
+    EXPECT_EQ(again.NotDelivered(), (Calls{"/d/Files2Send.txt"}));
+    again.ForgetNotDelivered("/d/Files2Send.txt");
+    EXPECT_EQ(ReadFile(GetReceiveFolder() + "/NotDelivered.txt"), "");
+}
+
+TEST_F(MainDialogTest, ConnectionFailuresNeitherCountTowardsNotDeliveredNorStopTheRetries) {
+    WriteFile(GetReceiveFolder() + "/Files2Send.txt", "/old/1\r\n/old/2\r\n");
+    SetMode(Mode::Manual);
+    dialog = std::make_unique<MainDialog>(view, workers);
+    dialog->SetRetrySchedule(RetrySchedule({1ms}));
+    dialog->Initialize();
+    // What an earlier run left goes on its own.
+    ASSERT_TRUE(WaitUntil([&] { return workers.sender->Sent().size() == 1u; }));
+    for (size_t i = 2; i < 8; ++i) {
+        workers.sender->FailToConnect();
+        ASSERT_TRUE(WaitUntil([&] { return workers.sender->Sent().size() == i; }));
+    }
+    EXPECT_EQ(dialog->NotDeliveredCount(), 0u);
+    workers.sender->Finish();
+    workers.sender->Finish();
+    EXPECT_EQ(view.Notes().back(), "Files sent: Sent 2 files to 10.0.0.7");
+    EXPECT_EQ(view.Waiting(), "Nothing to send");
+}
+
+TEST_F(MainDialogTest, APathWithALineBreakIsNotQueuedAndTheUserIsTold) {
+    SetMode(Mode::Manual);
+    Open();
+    dialog->OnDropFiles({"/d/evil\n/etc/passwd", "/d/fine"});
+    EXPECT_EQ(QueueFile(), "/d/fine\r\n");
+    EXPECT_EQ(view.Notes(),
+              (Calls{"Not queued: /d/evil?/etc/passwd: a name with a line break cannot be sent"}));
+    EXPECT_EQ(workers.sender->Sent(), (Calls{"10.0.0.7 6677 /d/fine"}));
+}
+
+struct ApplyCase {
+    Mode before, after;
+    bool serverAfter;
+    std::string serverportAfter;
+    bool receiverReplaced;
+    std::vector<int> newReceiverPorts;
+    int discoveryStartsAfter;  // on the discovery in place after OK
+    bool timerAfter;
+};
+
+class ApplyTest : public MainDialogTest, public testing::WithParamInterface<ApplyCase> {};
+
+TEST_P(ApplyTest, SettingsTakeEffectAtOkWithoutARestart) {
+    const ApplyCase c = GetParam();
+    SetMode(c.before, true);
+    Open();
+    FakeReceiver* first = workers.receiver;
+    FakeDiscovery* firstDiscovery = workers.discovery;
+    dialog->OnDropFiles({"/d/a"});
+    SetMode(c.after, c.serverAfter);
+    LiveSettings.Set(Text::serverport, c.serverportAfter);
+    LiveSettings.SetBuddy("10.0.0.9", "6677");
+    workers.sender->FailToConnect();
+    dialog->ApplySettings();
+    EXPECT_EQ(workers.receiver != first, c.receiverReplaced);
+    if (c.receiverReplaced) {
+        EXPECT_EQ(workers.receiver->ports, c.newReceiverPorts);
+    }
+    EXPECT_EQ(workers.discovery->receiverStarts, c.discoveryStartsAfter);
+    // Leaving automatic mode, the discovery goes (after a goodbye) and a fresh one waits.
+    EXPECT_EQ(workers.discovery != firstDiscovery, c.before == Mode::Auto && c.after != Mode::Auto);
+    EXPECT_EQ(view.timerRunning(), c.timerAfter);
+    if (c.after == Mode::Manual) {
+        EXPECT_EQ(workers.sender->Sent().back(), "10.0.0.9 6677 /d/a");  // retargeted
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Changes, ApplyTest,
+    testing::Values(ApplyCase{Mode::Manual, Mode::Manual, true, "7002", true, {7002}, 0, false},
+                    ApplyCase{Mode::Manual, Mode::Manual, true, "7001", false, {}, 0, false},
+                    ApplyCase{Mode::Manual, Mode::Manual, false, "7001", true, {}, 0, false},
+                    ApplyCase{Mode::Manual, Mode::Auto, false, "", true, {6677}, 1, true},
+                    ApplyCase{Mode::Auto, Mode::Manual, true, "7003", true, {7003}, 0, false},
+                    ApplyCase{Mode::Auto, Mode::Ftp, false, "", true, {}, 0, false}),
+    [](const testing::TestParamInfo<ApplyCase>& info) {
+        return "Case" + std::to_string(info.index);
+    });
 
 struct ProgressCase {
     int64_t total;

@@ -69,10 +69,44 @@ TEST(FileStorage, KeepsTheQueueInItsFileWithCrLfLines) {
     EXPECT_EQ(ReadFile(QueuePath()), "");
 }
 
-TEST(FileStorage, LoadsBlankLinesBareLineFeedsAndALastLineWithoutEnd) {
+TEST(FileStorage, LoadsBareLineFeedsAndALastLineWithoutEndButNoLineThatIsNotAPath) {
     GetReceiveFolder();
-    WriteFile(QueuePath(), "/a\r\n\r\n/b\n/c\r\r\n/d");
-    EXPECT_EQ(Load(), (std::vector<std::string>{"/a", "", "/b", "/c\r", "/d"}));
+    // A blank line, or the tail of a path split by a line break, names nothing we queued.
+    WriteFile(QueuePath(), "/a\r\n\r\n/b\n/c\r\r\nc/d.txt\r\n../x\n/d");
+    EXPECT_EQ(Load(), (std::vector<std::string>{"/a", "/b", "/c\r", "/d"}));
+    CloseLog();
+    EXPECT_EQ(Occurrences(ReadFile(LogFilePath()),
+                          "Files2Send.txt: skipped a line that is not an absolute path\n"),
+              3u);
+}
+
+TEST(FileStorage, APathWithALineBreakIsRefusedAndAStartRemovesStaleTemporaries) {
+    GetReceiveFolder();
+    const std::string stale = GetReceiveFolder() + "/.Files2Send.txt.tmp-Ab12Cd";
+    const std::string other = GetReceiveFolder() + "/.Files2Send.txt.tmp-long-name";
+    WriteFile(stale, "/half\r\n/writ");
+    WriteFile(other, "kept");
+    FileStorage queue;
+    EXPECT_FALSE(FileExists(stale));
+    EXPECT_TRUE(FileExists(other));  // not a name our rewrites make
+
+    struct Case {
+        std::string path;
+        bool queued;
+    };
+    const Case cases[] = {{"/home/u/a.txt", true},
+                          {"/home/u/evil\n/etc/passwd", false},
+                          {"/home/u/evil\r/etc/passwd", false},
+                          {"/home/u/trailing\r", false},
+                          {"/home/u/tab\there", true}};
+    for (const Case& c : cases) {
+        EXPECT_EQ(queue.Add(c.path), c.queued) << c.path;
+    }
+    EXPECT_EQ(queue.Count(), 2u);
+    EXPECT_EQ(Load(), (std::vector<std::string>{"/home/u/a.txt", "/home/u/tab\there"}));
+    CloseLog();
+    EXPECT_EQ(Occurrences(ReadFile(LogFilePath()), "Not queued: a path with a line break in it\n"),
+              3u);
 }
 
 TEST(FileStorage, LinesOfFullLinuxPathLengthLoadAndOnlyTooLongOnesAreSkipped) {

@@ -52,6 +52,8 @@ TEST(ReceivedName, RefusesNamesThatLeaveTheFolderOrHitOurOwnFiles) {
                                               "ZingwellLog.txt",
                                               ".Files2Send.txt.tmp-a1B2c3",
                                               ".zingwelllog.txt.tmp-x",
+                                              "NotDelivered.txt",
+                                              ".notdelivered.txt.tmp-Ab12cd",
                                               ".zingwell-incoming.tmp-0123456789abcdef",
                                               ".Zingwell-Incoming.TMP-x"};
     for (const std::string& name : refused) {

@@ -25,13 +25,17 @@ namespace {
 
 using Text = LiveSettingsStore::Text;
 
-// Counts the restart notices instead of showing them.
+// Counts the times OK hands the settings to the running program, and what was stored then.
 class WatchedDialog : public ConfigDialog {
 public:
-    int notices = 0;
+    int applied = 0;
+    std::string storedWhenApplied;
 
 protected:
-    void ShowRestartNotice() override { ++notices; }
+    void SettingsApplied() override {
+        ++applied;
+        storedWhenApplied = ReadFile(TestPaths::UserRegistry());
+    }
 };
 
 void Store(const char* name, uint32_t value) {
@@ -114,22 +118,23 @@ TEST(ConfigDialog, ABoxClickClearsTheOtherGroupsInTheDialogOnly) {
     EXPECT_EQ(LiveSettings.Get(Text::ftpip), "ftp.local");
 }
 
-TEST(ConfigDialog, UseFtpClickedTwiceLeavesNoModeButStillAsksForARestart) {
+TEST(ConfigDialog, UseFtpClickedTwiceLeavesNoModeAndOkAppliesIt) {
     WatchedDialog dialog;
     dialog.Box(1003)->click();
     dialog.Box(1003)->click();
     EXPECT_EQ(Checked(dialog), "0000");
     dialog.accept();
     EXPECT_EQ(Flags(), "0000");
-    EXPECT_EQ(dialog.notices, 1);
+    EXPECT_EQ(dialog.applied, 1);
 }
 
-TEST(ConfigDialog, OkWritesEveryMainSettingInOrderAndNoticeOnlyAfterAModeClick) {
+TEST(ConfigDialog, OkWritesEveryMainSettingInOrderThenHasThemAppliedEvenWithoutAModeClick) {
     WatchedDialog dialog;
     dialog.Edit(1014)->setText("7000");
     dialog.Edit(1002)->setText("s3cret");
     dialog.accept();
-    EXPECT_EQ(dialog.notices, 0);
+    EXPECT_EQ(dialog.applied, 1);  // a port or an address alone takes effect too
+    EXPECT_EQ(dialog.storedWhenApplied, ReadFile(TestPaths::UserRegistry()));
     EXPECT_EQ(ReadFile(TestPaths::UserRegistry()),
               "REGEDIT4\n\n[HKEY_CURRENT_USER\\SOFTWARE\\QUILLO\\ZINGWELL]\n"
               "\"servaddr\"=\"255.255.255.255\"\n\"clientport\"=\"6677\"\n"
@@ -155,7 +160,7 @@ TEST(ConfigDialog, CancelAndEscAfterAnotherModeLeaveTheModeInForceAndWriteNothin
         WatchedDialog dialog;
         dialog.Box(1008)->click();
         dialog.reject();  // the close box
-        EXPECT_EQ(dialog.notices, 0);
+        EXPECT_EQ(dialog.applied, 0);
     }
     EXPECT_FALSE(FileExists(TestPaths::UserRegistry()));
     EXPECT_EQ(Flags(), "0110");

@@ -3,9 +3,11 @@
 #include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
+#include <QListWidget>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QMouseEvent>
+#include <QPushButton>
 #include <QScreen>
 #include <QTimer>
 #include <QUrl>
@@ -19,6 +21,7 @@
 #include "ui/CDropWindow.h"
 #include "ui/CommandMenu.h"
 #include "ui/MainFrame.h"
+#include "ui/NotDeliveredDialog.h"
 #include "ui/ResourceIds.h"
 
 namespace {
@@ -145,17 +148,51 @@ TEST_F(DropWindowTest, TheMenuHoldsTheProgramsCommandsInOrder) {
                                               : action->text().toStdString() + " " +
                                                     std::to_string(action->data().toInt()));
     }
-    EXPECT_EQ(items, (std::vector<std::string>{"Send files... 32776", "Settings... 1017",
-                                               "Start at login 32777", "View files... 32775",
-                                               "View log... 59410", "-", "Website... 32774",
-                                               "About... 1016", "-", "Exit 32772"}));
-    window->menu()->actions()[6]->trigger();
+    EXPECT_EQ(items, (std::vector<std::string>{
+                         "Send files... 32776", "Not delivered (0)... 32778", "Settings... 1017",
+                         "Start at login 32777", "View files... 32775", "View log... 59410", "-",
+                         "Website... 32774", "About... 1016", "-", "Exit 32772"}));
+    EXPECT_FALSE(window->menu()->notDelivered()->isVisible());  // nothing to show
+    window->menu()->actions()[7]->trigger();
     EXPECT_EQ(commands, (std::vector<int>{resource::kCommandWebsite}));
 
     SendMouse(window.get(), QEvent::MouseButtonPress, QPoint(30, 30), Qt::RightButton,
               Qt::RightButton);
     EXPECT_TRUE(window->menu()->isVisible());
     window->menu()->hide();
+}
+
+TEST(NotDeliveredDialogTest, TheMenuCountsTheFilesAndTheDialogRetriesOrRemovesThem) {
+    LiveSettings.manual = 1;
+    LiveSettings.server = 0;
+    LiveSettings.auto_ = 0;
+    LiveSettings.useftp = 0;
+    LiveSettings.SetBuddy("10.0.0.7", "6677");
+    WriteFile(GetReceiveFolder() + "/NotDelivered.txt", "/d/one\r\n/d/caf\xe9\r\n/d/three\r\n");
+    FakeWorkerFactory workers;
+    CDropWindow window(workers, [](int) {});
+    window.Initialize();
+    emit window.menu()->aboutToShow();
+    EXPECT_TRUE(window.menu()->notDelivered()->isVisible());
+    EXPECT_EQ(window.menu()->notDelivered()->text().toStdString(), "Not delivered (3)...");
+
+    NotDeliveredDialog dialog(window.heart());
+    ASSERT_EQ(dialog.list()->count(), 3);
+    // Shown as the desktop decodes the name; Retry hands back its bytes as they were.
+    EXPECT_TRUE(dialog.list()->item(1)->text().startsWith(QStringLiteral("/d/caf")));
+    dialog.list()->item(0)->setSelected(true);
+    dialog.list()->item(1)->setSelected(true);
+    dialog.retryButton()->click();
+    EXPECT_EQ(workers.sender->Sent(), (std::vector<std::string>{"10.0.0.7 6677 /d/one"}));
+    EXPECT_EQ(ReadFile(GetReceiveFolder() + "/Files2Send.txt"), "/d/one\r\n/d/caf\xe9\r\n");
+    ASSERT_EQ(dialog.list()->count(), 1);
+    dialog.list()->item(0)->setSelected(true);
+    dialog.removeButton()->click();
+    EXPECT_EQ(dialog.list()->count(), 0);
+    EXPECT_FALSE(dialog.retryButton()->isEnabled());
+    EXPECT_EQ(ReadFile(GetReceiveFolder() + "/NotDelivered.txt"), "");
+    emit window.menu()->aboutToShow();
+    EXPECT_FALSE(window.menu()->notDelivered()->isVisible());
 }
 
 TEST_F(DropWindowTest, ViewCallsFromAWorkerReachTheWindowOnItsOwnThread) {
@@ -243,7 +280,9 @@ TEST(MainFrameTest, TrayClicksToggleAndShowTheDropWindow) {
     frame.Create();
     ASSERT_NE(frame.dropWindow(), nullptr);
     EXPECT_TRUE(frame.dropWindow()->isVisible());
-    EXPECT_EQ(frame.trayIcon()->toolTip().toStdString(), "Zingwell");
+    QApplication::processEvents();
+    EXPECT_EQ(frame.trayIcon()->toolTip().toStdString(), "Zingwell: Nothing to send");
+    EXPECT_EQ(frame.dropWindow()->toolTip().toStdString(), "Nothing to send");
 
     frame.OnTrayActivated(QSystemTrayIcon::Trigger);
     EXPECT_FALSE(frame.dropWindow()->isVisible());
