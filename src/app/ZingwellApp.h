@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QPointer>
 #include <QUrl>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -49,6 +50,9 @@ public:
     // The file a chooser's URL names, as bytes. A chooser that knows names only as text
     // gives a name that is not UTF-8 back mangled; it is found again in its folder.
     static std::string ChosenFile(const QUrl& url);
+    // The "Send files..." chooser: the files accepted in it (double-click, Send, a typed
+    // path), as bytes, go to onChosen once per acceptance. Deleted when closed.
+    static QFileDialog* NewFileChooser(std::function<void(std::vector<std::string>)> onChosen);
     // "Start at login": writes the autostart entry when there is none, else removes it.
     static void ToggleStartAtLogin();
 
