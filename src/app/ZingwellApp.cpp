@@ -115,17 +115,19 @@ QString ZingwellApp::GuidePath(const QString& programFolder) {
 
 void ZingwellApp::Serve(InstanceGuard& guard) {
     guard_ = &guard;
-    guard.Serve([this](std::vector<std::string> paths) {
+    guard.Serve([this](HandOverMessage::Request request) {
         QMetaObject::invokeMethod(
-            this, [this, paths] { OpenFiles(paths); }, Qt::QueuedConnection);
+            this, [this, request] { OpenFiles(request.paths, request.activationToken); },
+            Qt::QueuedConnection);
     });
 }
 
-void ZingwellApp::OpenFiles(const std::vector<std::string>& paths) {
+void ZingwellApp::OpenFiles(const std::vector<std::string>& paths,
+                            const std::string& activationToken) {
     if (!frame_ || frame_->dropWindow() == nullptr) {
         return;
     }
-    frame_->BringForward();
+    frame_->BringForward(activationToken);
     if (!paths.empty()) {
         frame_->dropWindow()->QueueFiles(paths);
     }

@@ -33,8 +33,9 @@ public:
     // Answers later starts of the program for as long as it runs: their files are queued as
     // a drop queues them and the dog comes forward.
     void Serve(InstanceGuard& guard);
-    // Files named on the command line, here or by a later start (absolute paths, as bytes).
-    void OpenFiles(const std::vector<std::string>& paths);
+    // Files named on the command line, here or by a later start (absolute paths, as bytes),
+    // with the later start's activation token, if it had one.
+    void OpenFiles(const std::vector<std::string>& paths, const std::string& activationToken = "");
 
     // The open dialogs, if any (one of each at a time).
     ConfigDialog* settingsDialog() const { return settings_; }

@@ -16,6 +16,8 @@
 #include <QWindow>
 #include <condition_variable>
 
+#include "core/ActivityLog.h"
+#include "core/ReceiveFolder.h"
 #include "ui/Artwork.h"
 #include "ui/BarkPlayer.h"
 #include "ui/CommandMenu.h"
@@ -192,10 +194,19 @@ void CDropWindow::QueueFiles(const std::vector<std::string>& paths) {
         Qt::QueuedConnection);
 }
 
-void CDropWindow::BringForward() {
+void CDropWindow::BringForward(const std::string& activationToken) {
     show();
     raise();
+    if (activationToken.empty()) {
+        activateWindow();
+        return;
+    }
+    // The Wayland platform takes the token from the environment when asked to activate, and
+    // it must not reach the programs opened for the user later.
+    qputenv("XDG_ACTIVATION_TOKEN", QByteArray::fromStdString(activationToken));
     activateWindow();
+    qunsetenv("XDG_ACTIVATION_TOKEN");
+    WriteLog("Asked to come forward, with an activation token\n");
 }
 
 QRect CDropWindow::DogRect() const {

@@ -36,8 +36,9 @@ public:
     // Files to send, as a drop brings them (paths as bytes, in order): from the command line,
     // a second start or the file chooser. Handled once the caller's event is over.
     void QueueFiles(const std::vector<std::string>& paths);
-    // Shows the dog and brings it in front of other windows.
-    void BringForward();
+    // Shows the dog and brings it in front of other windows; on Wayland the compositor lets
+    // it only with the activation token of the start that asks.
+    void BringForward(const std::string& activationToken = "");
     // Where notifications go; the window makes one of its own until it is given one.
     void SetNotifier(DesktopNotifier* notifier) { notifier_ = notifier; }
 
