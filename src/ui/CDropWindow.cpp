@@ -309,6 +309,13 @@ void CDropWindow::Notify(const std::string& summary, const std::string& body) {
     OnUiThread([this, summary, body] { notifier_->Post(summary, body); });
 }
 
+void CDropWindow::FileArrived(const std::string& name, const std::string& shown,
+                              const std::string& peerAddress) {
+    const std::string path = GetReceiveFolder() + "/" + name;
+    OnUiThread(
+        [this, shown, path, peerAddress] { notifier_->PostArrival(shown, path, peerAddress); });
+}
+
 void CDropWindow::OpenSettings() {
     OnUiThread([this] { onCommand_(resource::kCommandSettings); });
 }

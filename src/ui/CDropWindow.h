@@ -51,6 +51,8 @@ public:
     void StartBeaconTimer() override;
     bool StopBeaconTimer() override;
     void Notify(const std::string& summary, const std::string& body) override;
+    void FileArrived(const std::string& name, const std::string& shown,
+                     const std::string& peerAddress) override;
     void OpenSettings() override;
 
     QProgressBar* progressBar() const { return bar_; }

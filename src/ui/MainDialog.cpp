@@ -541,7 +541,7 @@ void MainDialog::ClearBar() {
 }
 
 void MainDialog::FileReceived(const std::string& name, const std::string& peerAddress) {
-    view_.Notify("File received", Printable(name) + " from " + peerAddress);
+    view_.FileArrived(name, Printable(name), peerAddress);
 }
 
 void MainDialog::ReceiveFailed(const std::string& name, const std::string& peerAddress) {

@@ -5,6 +5,7 @@ find_package(PkgConfig REQUIRED)
 pkg_check_modules(ZINGWELL_XCB REQUIRED IMPORTED_TARGET xcb)
 
 add_library(zingwell_ui STATIC
+    ${CMAKE_CURRENT_LIST_DIR}/ArrivalBatches.cpp
     ${CMAKE_CURRENT_LIST_DIR}/Artwork.cpp
     ${CMAKE_CURRENT_LIST_DIR}/BarkPlayer.cpp
     ${CMAKE_CURRENT_LIST_DIR}/CDropWindow.cpp
