@@ -12,6 +12,8 @@
 #include <QSocketNotifier>
 #include <QUrl>
 #include <csignal>
+#include <memory>
+#include <set>
 
 #include "app/CAboutDlg.h"
 #include "core/ActivityLog.h"
@@ -114,17 +116,19 @@ QString ZingwellApp::GuidePath(const QString& programFolder) {
 
 void ZingwellApp::Serve(InstanceGuard& guard) {
     guard_ = &guard;
-    guard.Serve([this](std::vector<std::string> paths) {
+    guard.Serve([this](HandOverMessage::Request request) {
         QMetaObject::invokeMethod(
-            this, [this, paths] { OpenFiles(paths); }, Qt::QueuedConnection);
+            this, [this, request] { OpenFiles(request.paths, request.activationToken); },
+            Qt::QueuedConnection);
     });
 }
 
-void ZingwellApp::OpenFiles(const std::vector<std::string>& paths) {
+void ZingwellApp::OpenFiles(const std::vector<std::string>& paths,
+                            const std::string& activationToken) {
     if (!frame_ || frame_->dropWindow() == nullptr) {
         return;
     }
-    frame_->BringForward();
+    frame_->BringForward(activationToken);
     if (!paths.empty()) {
         frame_->dropWindow()->QueueFiles(paths);
     }
@@ -161,26 +165,47 @@ std::string ZingwellApp::ChosenFile(const QUrl& url) {
     return found.empty() ? path : (slash == 0 ? "" : folder) + "/" + found;
 }
 
+QFileDialog* ZingwellApp::NewFileChooser(std::function<void(std::vector<std::string>)> onChosen) {
+    auto* chooser =
+        new QFileDialog(nullptr, QStringLiteral("Send files with Zingwell"), QDir::homePath());
+    chooser->setWindowFlags(DialogWindow::Flags(true));
+    chooser->setFileMode(QFileDialog::ExistingFiles);
+    chooser->setLabelText(QFileDialog::Accept, QStringLiteral("Send"));
+    chooser->setAttribute(Qt::WA_DeleteOnClose);
+    DialogWindow::KeepRestored(chooser);
+    // Qt's own dialog says what was chosen with filesSelected alone; a desktop's native one
+    // with urlsSelected and then filesSelected. Each acceptance queues its files once.
+    auto taken = std::make_shared<std::set<std::string>>();
+    auto take = [taken, onChosen](const QList<QUrl>& urls) {
+        std::vector<std::string> paths;
+        for (const QUrl& url : urls) {
+            if (std::string path = ChosenFile(url); !path.empty() && taken->insert(path).second) {
+                paths.push_back(std::move(path));
+            }
+        }
+        if (!paths.empty()) {
+            onChosen(std::move(paths));
+        }
+    };
+    connect(chooser, &QFileDialog::urlsSelected, chooser, take);
+    connect(chooser, &QFileDialog::filesSelected, chooser, [take](const QStringList& files) {
+        QList<QUrl> urls;
+        for (const QString& file : files) {
+            urls.append(QUrl::fromLocalFile(file));
+        }
+        take(urls);
+    });
+    connect(chooser, &QDialog::finished, chooser, [taken] { taken->clear(); });
+    return chooser;
+}
+
 void ZingwellApp::ChooseFiles() {
     if (chooser_) {
         ShowOnce(chooser_);
         return;
     }
-    chooser_ =
-        new QFileDialog(nullptr, QStringLiteral("Send files with Zingwell"), QDir::homePath());
-    chooser_->setWindowFlags(DialogWindow::Flags(true));
-    chooser_->setFileMode(QFileDialog::ExistingFiles);
-    chooser_->setLabelText(QFileDialog::Accept, QStringLiteral("Send"));
-    chooser_->setAttribute(Qt::WA_DeleteOnClose);
-    DialogWindow::KeepRestored(chooser_);
-    connect(chooser_, &QFileDialog::urlsSelected, this, [this](const QList<QUrl>& urls) {
-        std::vector<std::string> paths;
-        for (const QUrl& url : urls) {
-            if (std::string path = ChosenFile(url); !path.empty()) {
-                paths.push_back(std::move(path));
-            }
-        }
-        if (!paths.empty() && frame_ && frame_->dropWindow() != nullptr) {
+    chooser_ = NewFileChooser([this](std::vector<std::string> paths) {
+        if (frame_ && frame_->dropWindow() != nullptr) {
             frame_->dropWindow()->QueueFiles(paths);
         }
     });

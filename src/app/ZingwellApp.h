@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QPointer>
 #include <QUrl>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -33,8 +34,9 @@ public:
     // Answers later starts of the program for as long as it runs: their files are queued as
     // a drop queues them and the dog comes forward.
     void Serve(InstanceGuard& guard);
-    // Files named on the command line, here or by a later start (absolute paths, as bytes).
-    void OpenFiles(const std::vector<std::string>& paths);
+    // Files named on the command line, here or by a later start (absolute paths, as bytes),
+    // with the later start's activation token, if it had one.
+    void OpenFiles(const std::vector<std::string>& paths, const std::string& activationToken = "");
 
     // The open dialogs, if any (one of each at a time).
     ConfigDialog* settingsDialog() const { return settings_; }
@@ -50,6 +52,9 @@ public:
     // The file a chooser's URL names, as bytes. A chooser that knows names only as text
     // gives a name that is not UTF-8 back mangled; it is found again in its folder.
     static std::string ChosenFile(const QUrl& url);
+    // The "Send files..." chooser: the files accepted in it (double-click, Send, a typed
+    // path), as bytes, go to onChosen once per acceptance. Deleted when closed.
+    static QFileDialog* NewFileChooser(std::function<void(std::vector<std::string>)> onChosen);
     // "Start at login": writes the autostart entry when there is none, else removes it.
     static void ToggleStartAtLogin();
 

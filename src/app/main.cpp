@@ -98,10 +98,15 @@ int main(int argc, char** argv) {
     }
 
     // One copy per user: a later start hands its files to the running copy and ends.
+    // On Wayland only the holder of the desktop's activation token may bring a window
+    // forward: it goes to the running copy, and is not passed on to anything started here.
+    const char* tokenVariable = getenv("XDG_ACTIVATION_TOKEN");
+    const std::string token = tokenVariable != nullptr ? tokenVariable : "";
     InstanceGuard guard(RuntimeFolder());
     InstanceGuard::Claim claim = guard.TryClaim();
     if (claim == InstanceGuard::Claim::Taken) {
-        if (guard.HandOver(files, kHandOverPatience)) {
+        unsetenv("XDG_ACTIVATION_TOKEN");
+        if (guard.HandOver(files, kHandOverPatience, token)) {
             return status;
         }
         // It may have ended meanwhile: then this start becomes the copy.

@@ -24,6 +24,13 @@ public:
     // A desktop notification: a short summary and a line of detail, for what the user should
     // hear of without a box (a file arrived, a transfer failed). The view may merge bursts.
     virtual void Notify(const std::string& summary, const std::string& body) = 0;
+    // A file from a buddy, kept in the receive folder under name (shown: the name as the user
+    // may read it). A view that gathers arrivals into batches says so its own way.
+    virtual void FileArrived(const std::string& name, const std::string& shown,
+                             const std::string& peerAddress) {
+        (void)name;
+        Notify("File received", shown + " from " + peerAddress);
+    }
     // Opens the settings dialog, as the menu's "Settings..." does (e.g. when no buddy is set).
     virtual void OpenSettings() = 0;
     // What waits to go out, for the dog's and the tray's tooltips ("3 files wait for

@@ -539,7 +539,7 @@ void MainDialog::ClearBar() {
 }
 
 void MainDialog::FileReceived(const std::string& name, const std::string& peerAddress) {
-    view_.Notify("File received", DisplayName(name, kShownName) + " from " + peerAddress);
+    view_.FileArrived(name, DisplayName(name, kShownName), peerAddress);
 }
 
 void MainDialog::ReceiveFailed(const std::string& name, const std::string& peerAddress) {

@@ -8,6 +8,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/HandOverMessage.h"
@@ -21,6 +22,8 @@ constexpr size_t kLargestMessage = 8 << 20;
 // How long a connected copy may take to say what it wants.
 constexpr auto kReadLimit = std::chrono::seconds(2);
 constexpr char kAnswer = '1';
+// Callers served at once; more than that many at a time are not starts of ours.
+constexpr size_t kMostCallers = 64;
 
 // The socket's address. A folder too long for sun_path is reached through a descriptor of it
 // (/proc/self/fd/N/...), which Linux resolves for bind and connect alike.
@@ -136,7 +139,7 @@ InstanceGuard::Claim InstanceGuard::TryClaim() {
     const SocketAddress address(SocketPath());
     listenFd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (!address.ok() || listenFd_ < 0 || bind(listenFd_, address.get(), address.size()) != 0 ||
-        listen(listenFd_, 16) != 0) {
+        listen(listenFd_, 64) != 0) {
         CloseFd(listenFd_);
         return Claim::Unavailable;
     }
@@ -144,17 +147,30 @@ InstanceGuard::Claim InstanceGuard::TryClaim() {
 }
 
 bool InstanceGuard::HandOver(const std::vector<std::string>& paths,
-                             std::chrono::milliseconds patience) const {
+                             std::chrono::milliseconds patience,
+                             const std::string& activationToken) const {
     const auto deadline = Clock::now() + patience;
+    if (activationToken.empty()) {
+        return Send(HandOverMessage::Encode(paths), deadline) == Reply::Answered;
+    }
+    // A copy of an older version knows no token: it hangs up, and is told again without.
+    const Reply reply = Send(HandOverMessage::Encode(paths, activationToken), deadline);
+    return reply == Reply::Answered ||
+           (reply == Reply::Refused &&
+            Send(HandOverMessage::Encode(paths), deadline) == Reply::Answered);
+}
+
+InstanceGuard::Reply InstanceGuard::Send(const std::string& message,
+                                         Clock::time_point deadline) const {
     const SocketAddress address(SocketPath());
     if (folder_.empty() || !address.ok()) {
-        return false;
+        return Reply::None;
     }
     int fd = -1;
     while (fd < 0) {
         fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (fd < 0) {
-            return false;
+            return Reply::None;
         }
         if (connect(fd, address.get(), address.size()) == 0) {
             break;
@@ -162,19 +178,30 @@ bool InstanceGuard::HandOver(const std::vector<std::string>& paths,
         CloseFd(fd);
         // The copy holding the lock may not have made its socket yet.
         if (Clock::now() >= deadline) {
-            return false;
+            return Reply::None;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    const std::string message = HandOverMessage::Encode(paths);
     char answer = 0;
-    const bool ok = SendAll(fd, message, deadline) && shutdown(fd, SHUT_WR) == 0 &&
-                    WaitFor(fd, POLLIN, deadline) && read(fd, &answer, 1) == 1 && answer == kAnswer;
+    Reply reply = Reply::None;
+    if (SendAll(fd, message, deadline) && shutdown(fd, SHUT_WR) == 0 &&
+        WaitFor(fd, POLLIN, deadline)) {
+        const ssize_t got = read(fd, &answer, 1);
+        reply = got == 1 && answer == kAnswer ? Reply::Answered
+                : got == 0                    ? Reply::Refused
+                                              : Reply::None;
+    }
     close(fd);
-    return ok;
+    return reply;
 }
 
 void InstanceGuard::Serve(std::function<void(std::vector<std::string>)> onHandOver) {
+    Serve([onHandOver = std::move(onHandOver)](HandOverMessage::Request request) {
+        onHandOver(std::move(request.paths));
+    });
+}
+
+void InstanceGuard::Serve(std::function<void(HandOverMessage::Request)> onHandOver) {
     if (listenFd_ < 0 || thread_.joinable() || pipe2(wake_, O_CLOEXEC) != 0) {
         return;
     }
@@ -193,59 +220,106 @@ void InstanceGuard::Stop() {
 }
 
 void InstanceGuard::ServeLoop() {
+    // Callers are served side by side, each within its own deadline, so that callers that
+    // connect and say nothing cannot hold up a start that has files to hand over.
+    struct Caller {
+        int fd;
+        Clock::time_point deadline;
+        std::string message;
+    };
+    std::vector<Caller> callers;
+    auto drop = [&](size_t i) {
+        close(callers[i].fd);
+        callers.erase(callers.begin() + static_cast<std::ptrdiff_t>(i));
+    };
     for (;;) {
-        pollfd entries[2] = {{listenFd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
-        if (poll(entries, 2, -1) < 0) {
+        std::vector<pollfd> entries = {{wake_[0], POLLIN, 0}, {listenFd_, POLLIN, 0}};
+        long long wait = -1;  // until the first caller's deadline, if any
+        const auto now = Clock::now();
+        for (const Caller& caller : callers) {
+            entries.push_back({caller.fd, POLLIN, 0});
+            const long long left = std::max<long long>(
+                0, std::chrono::ceil<std::chrono::milliseconds>(caller.deadline - now).count());
+            wait = wait < 0 ? left : std::min(wait, left);
+        }
+        if (poll(entries.data(), entries.size(), static_cast<int>(wait)) < 0) {
             if (errno == EINTR) {
                 continue;
             }
             return;
         }
-        if (entries[1].revents != 0) {
+        if (entries[0].revents != 0) {
+            for (const Caller& caller : callers) {
+                close(caller.fd);
+            }
             return;
         }
-        const int connection = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (connection >= 0) {
-            Answer(connection);
-            close(connection);
+        // Backwards, so that dropping one leaves the others' places as they were.
+        for (size_t i = callers.size(); i-- > 0;) {
+            const short events = entries[i + 2].revents;
+            if (events == 0) {
+                if (Clock::now() >= callers[i].deadline) {
+                    drop(i);  // too slow: not one of ours, or stuck
+                }
+                continue;
+            }
+            switch (Read(callers[i].fd, callers[i].message)) {
+                case Progress::More:
+                    break;
+                case Progress::Whole:
+                    Answer(callers[i].fd, callers[i].message);
+                    drop(i);
+                    break;
+                case Progress::Failed:
+                    drop(i);
+                    break;
+            }
+        }
+        if (entries[1].revents != 0) {
+            const int connection =
+                accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+            // The folder is private already; a peer of another user is refused all the same.
+            ucred peer{};
+            socklen_t size = sizeof peer;
+            if (connection >= 0 &&
+                (getsockopt(connection, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 ||
+                 peer.uid != getuid())) {
+                close(connection);
+            } else if (connection >= 0) {
+                if (callers.size() >= kMostCallers) {
+                    drop(0);  // the oldest has had the longest to speak
+                }
+                callers.push_back({connection, Clock::now() + kReadLimit, {}});
+            }
         }
     }
 }
 
-void InstanceGuard::Answer(int connection) {
-    // The folder is private already; a peer of another user is refused all the same.
-    ucred peer{};
-    socklen_t size = sizeof peer;
-    if (getsockopt(connection, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 ||
-        peer.uid != getuid()) {
-        return;
-    }
-    const auto deadline = Clock::now() + kReadLimit;
-    std::string message;
+InstanceGuard::Progress InstanceGuard::Read(int connection, std::string& message) {
     char buffer[65536];
     for (;;) {
-        if (!WaitFor(connection, POLLIN, deadline)) {
-            return;  // too slow: not one of ours, or stuck
-        }
         const ssize_t got = read(connection, buffer, sizeof buffer);
         if (got < 0 && errno == EINTR) {
             continue;
         }
         if (got < 0) {
-            return;
+            return errno == EAGAIN || errno == EWOULDBLOCK ? Progress::More : Progress::Failed;
         }
         if (got == 0) {
-            break;
+            return Progress::Whole;
         }
         message.append(buffer, static_cast<size_t>(got));
         if (message.size() > kLargestMessage) {
-            return;
+            return Progress::Failed;
         }
     }
-    std::optional<std::vector<std::string>> paths = HandOverMessage::Decode(message);
-    if (!paths) {
+}
+
+void InstanceGuard::Answer(int connection, const std::string& message) {
+    std::optional<HandOverMessage::Request> request = HandOverMessage::DecodeRequest(message);
+    if (!request) {
         return;
     }
-    onHandOver_(std::move(*paths));
-    send(connection, &kAnswer, 1, MSG_NOSIGNAL);
+    onHandOver_(std::move(*request));
+    send(connection, &kAnswer, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
 }

@@ -16,6 +16,8 @@
 #include <QWindow>
 #include <condition_variable>
 
+#include "core/ActivityLog.h"
+#include "core/ReceiveFolder.h"
 #include "ui/Artwork.h"
 #include "ui/BarkPlayer.h"
 #include "ui/CommandMenu.h"
@@ -193,10 +195,19 @@ void CDropWindow::QueueFiles(const std::vector<std::string>& paths) {
         Qt::QueuedConnection);
 }
 
-void CDropWindow::BringForward() {
+void CDropWindow::BringForward(const std::string& activationToken) {
     show();
     raise();
+    if (activationToken.empty()) {
+        activateWindow();
+        return;
+    }
+    // The Wayland platform takes the token from the environment when asked to activate, and
+    // it must not reach the programs opened for the user later.
+    qputenv("XDG_ACTIVATION_TOKEN", QByteArray::fromStdString(activationToken));
     activateWindow();
+    qunsetenv("XDG_ACTIVATION_TOKEN");
+    WriteLog("Asked to come forward, with an activation token\n");
 }
 
 QRect CDropWindow::DogRect() const {
@@ -307,6 +318,13 @@ void CDropWindow::ShowWaiting(const std::string& text) {
             waitingSink_(shown);
         }
     });
+}
+
+void CDropWindow::FileArrived(const std::string& name, const std::string& shown,
+                              const std::string& peerAddress) {
+    const std::string path = GetReceiveFolder() + "/" + name;
+    OnUiThread(
+        [this, shown, path, peerAddress] { notifier_->PostArrival(shown, path, peerAddress); });
 }
 
 void CDropWindow::OpenSettings() {

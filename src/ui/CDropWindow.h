@@ -36,8 +36,9 @@ public:
     // Files to send, as a drop brings them (paths as bytes, in order): from the command line,
     // a second start or the file chooser. Handled once the caller's event is over.
     void QueueFiles(const std::vector<std::string>& paths);
-    // Shows the dog and brings it in front of other windows.
-    void BringForward();
+    // Shows the dog and brings it in front of other windows; on Wayland the compositor lets
+    // it only with the activation token of the start that asks.
+    void BringForward(const std::string& activationToken = "");
     // Where notifications go; the window makes one of its own until it is given one.
     void SetNotifier(DesktopNotifier* notifier) { notifier_ = notifier; }
     // Told, on the UI thread, what waits to go out (the tray shows it too).
@@ -54,6 +55,8 @@ public:
     void StartBeaconTimer() override;
     bool StopBeaconTimer() override;
     void Notify(const std::string& summary, const std::string& body) override;
+    void FileArrived(const std::string& name, const std::string& shown,
+                     const std::string& peerAddress) override;
     void OpenSettings() override;
     void ShowWaiting(const std::string& text) override;
 

@@ -7,6 +7,9 @@
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QVariantMap>
+#include <algorithm>
+
+#include "platform/Launcher.h"
 
 #include "core/DisplayName.h"
 
@@ -21,12 +24,27 @@ QDBusMessage Call(const QString& method) {
     return QDBusMessage::createMethodCall(kService, kPath, kService, method);
 }
 
+const QString kOpen = QStringLiteral("open");
+const QString kShowInFolder = QStringLiteral("show");
+// Notifications whose actions are still answered.
+constexpr size_t kTargetsKept = 32;
+
+std::string FolderOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos || slash == 0 ? "/" : path.substr(0, slash);
+}
+
 }  // namespace
 
 DesktopNotifier::DesktopNotifier(QObject* parent) : QObject(parent) {
     timer_.setSingleShot(true);
     connect(&timer_, &QTimer::timeout, this, &DesktopNotifier::ReleaseWaiting);
+    arrivalTimer_.setSingleShot(true);
+    connect(&arrivalTimer_, &QTimer::timeout, this, &DesktopNotifier::SendArrivals);
     if (SessionBusAvailable()) {
+        QDBusConnection::sessionBus().connect(kService, kPath, kService,
+                                              QStringLiteral("ActionInvoked"), this,
+                                              SLOT(OnActionInvoked(uint, QString)));
         auto* watcher = new QDBusPendingCallWatcher(
             QDBusConnection::sessionBus().asyncCall(Call(QStringLiteral("GetCapabilities"))), this);
         connect(watcher, &QDBusPendingCallWatcher::finished, this,
@@ -61,6 +79,68 @@ void DesktopNotifier::Post(const std::string& summary, const std::string& body) 
     } else if (auto due = throttle_.NextDue(); due && !timer_.isActive()) {
         const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(*due - now);
         timer_.start(std::max<int>(0, static_cast<int>(wait.count()) + 1));
+    }
+}
+
+void DesktopNotifier::PostArrival(const std::string& shown, const std::string& path,
+                                  const std::string& peer) {
+    arrivals_.Arrive(peer, shown, path, ArrivalBatches::Clock::now());
+    SendArrivals();
+}
+
+void DesktopNotifier::SendArrivals() {
+    const auto now = ArrivalBatches::Clock::now();
+    for (const ArrivalBatches::Update& update : arrivals_.Due(now)) {
+        const QString summary = QString::fromUtf8(update.summary);
+        const QString body = QString::fromUtf8(update.body);
+        if (!SessionBusAvailable()) {
+            arrivals_.Shown(update.peer, 0);
+            ShowOnTray(summary, body);
+            continue;
+        }
+        QDBusMessage call = Call(QStringLiteral("Notify"));
+        call << QStringLiteral("Zingwell") << update.replaces << QStringLiteral("zingwell")
+             << summary << (markup_ ? body.toHtmlEscaped() : body)
+             << QStringList{kOpen, QStringLiteral("Open"), kShowInFolder,
+                            QStringLiteral("Show in folder")}
+             << QVariantMap{{QStringLiteral("desktop-entry"), QStringLiteral("zingwell")}} << -1;
+        auto* watcher =
+            new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(call), this);
+        connect(watcher, &QDBusPendingCallWatcher::finished, this,
+                [this, update, summary, body](QDBusPendingCallWatcher* done) {
+                    QDBusPendingReply<uint> reply = *done;
+                    const uint id = reply.isValid() ? reply.value() : 0;
+                    arrivals_.Shown(update.peer, id);
+                    if (id == 0) {
+                        ShowOnTray(summary, body);  // no notification service on this bus
+                    } else {
+                        std::erase_if(targets_, [id](const Target& t) { return t.id == id; });
+                        targets_.push_back({id, update.count, update.latestPath});
+                        if (targets_.size() > kTargetsKept) {
+                            targets_.pop_front();
+                        }
+                    }
+                    done->deleteLater();
+                    SendArrivals();  // what came while the id was on its way
+                });
+    }
+    if (auto due = arrivals_.NextDue()) {
+        const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(*due - now);
+        arrivalTimer_.start(std::max<int>(0, static_cast<int>(wait.count()) + 1));
+    }
+}
+
+void DesktopNotifier::OnActionInvoked(uint id, const QString& action) {
+    const auto target = std::find_if(targets_.begin(), targets_.end(),
+                                     [id](const Target& t) { return t.id == id; });
+    Launcher* launcher = GetLauncher();
+    if (target == targets_.end() || launcher == nullptr) {
+        return;  // another program's notification, or one long gone
+    }
+    if (action == kOpen) {
+        launcher->OpenPath(target->count == 1 ? target->path : FolderOf(target->path));
+    } else if (action == kShowInFolder) {
+        launcher->OpenPath(FolderOf(target->path));
     }
 }
 

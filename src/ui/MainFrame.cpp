@@ -5,6 +5,7 @@
 #include <QMetaObject>
 #include <QThread>
 
+#include "core/ActivityLog.h"
 #include "ui/Artwork.h"
 #include "ui/CDropWindow.h"
 #include "ui/CommandMenu.h"
@@ -41,6 +42,10 @@ void MainFrame::Create() {
         [this] { return dropWindow_ ? dropWindow_->heart().NotDeliveredCount() : 0; });
     dropWindow_->Initialize();
     dropWindow_->show();
+    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+        // Wayland desktops, and X11 ones without a tray host.
+        WriteLog("No system tray found; use the dog's own menu (right-click)\n");
+    }
 }
 
 void MainFrame::SetTrayIcon(uint16_t icon, bool modify) {
@@ -76,9 +81,9 @@ void MainFrame::Exit() {
     _exit(0);
 }
 
-void MainFrame::BringForward() {
+void MainFrame::BringForward(const std::string& activationToken) {
     if (dropWindow_) {
-        dropWindow_->BringForward();
+        dropWindow_->BringForward(activationToken);
         dialogVisible_ = true;
     }
 }

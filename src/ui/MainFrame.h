@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <string>
 
 #include "core/IconMakerI.h"
 
@@ -35,8 +36,9 @@ public:
 
     // The tray icon's clicks: Trigger toggles the drop window, Context shows it with the menu.
     void OnTrayActivated(QSystemTrayIcon::ActivationReason reason);
-    // Shows the drop window in front of the others (a second start of the program asks so).
-    void BringForward();
+    // Shows the drop window in front of the others (a second start of the program asks so,
+    // with its activation token where the desktop gave it one).
+    void BringForward(const std::string& activationToken = "");
 
     CDropWindow* dropWindow() const { return dropWindow_.get(); }
     QSystemTrayIcon* trayIcon() const { return tray_.get(); }

@@ -61,6 +61,8 @@ TEST(ArrivalNotification, AFileFromAnotherCopyAndACutOffStreamAreEachOneNotifica
     const Notes received = {{"File received", "holiday &lt;1&gt; &amp; co.jpg" + from}};
     EXPECT_TRUE(WaitUntil([&] { return bus.Notifications() == received; }, kPatience))
         << bus.Seen();
+    // A file that came can be opened from its notification, or its folder shown.
+    EXPECT_NE(bus.Seen().find("string \"Show in folder\""), std::string::npos) << bus.Seen();
 
     // From B's computer, a stream that breaks off with a reset once A is writing it.
     const int fd = ConnectInNamespace(net.b, NamespacePair::kAddressA, 6677);

@@ -2,10 +2,16 @@
 
 #include <unistd.h>
 
+#include <QAbstractItemView>
 #include <QAction>
+#include <QApplication>
 #include <QFile>
+#include <QFileDialog>
 #include <QLabel>
+#include <QLineEdit>
+#include <QPointer>
 #include <QPushButton>
+#include <QTest>
 #include <QUrl>
 
 #include "app/CAboutDlg.h"
@@ -100,6 +106,71 @@ TEST(SendFiles, AChosenNameThatIsNotUtf8IsFoundAgainByItsBytes) {
     // Two names that read alike: no guess.
     WriteFile(folder + "/caf\xE8 menu.txt", "z");
     EXPECT_NE(ZingwellApp::ChosenFile(mangled), latin);
+}
+
+TEST(SendFiles, TheChooserQueuesWhatIsDoubleClickedOrTypedOnceWhicheverSignalsItSends) {
+    const std::string folder = TestPaths::NewFolder("chooser");
+    WriteFile(folder + "/one.txt", "1");
+    WriteFile(folder + "/two.txt", "2");
+    std::vector<std::vector<std::string>> chosen;
+    auto open = [&] {
+        QFileDialog* chooser = ZingwellApp::NewFileChooser(
+            [&](std::vector<std::string> paths) { chosen.push_back(std::move(paths)); });
+        chooser->setDirectory(QString::fromStdString(folder));
+        chooser->show();
+        return chooser;
+    };
+    auto settle = [](auto done) {
+        return WaitUntil(
+            [&] {
+                QApplication::processEvents();
+                return done();
+            },
+            std::chrono::seconds(10));
+    };
+
+    // A double-click on a file in the list sends it and closes the chooser.
+    QPointer<QFileDialog> chooser = open();
+    // The list or the detailed view, whichever the chooser shows.
+    QAbstractItemView* list = nullptr;
+    for (auto* view : chooser->findChildren<QAbstractItemView*>()) {
+        if (view->isVisible() && view->objectName().endsWith(QLatin1String("View"))) {
+            list = view;
+        }
+    }
+    ASSERT_NE(list, nullptr);
+    QModelIndex one;
+    ASSERT_TRUE(settle([&] {
+        const QModelIndex root = list->rootIndex();
+        for (int row = 0; row < list->model()->rowCount(root); ++row) {
+            if (list->model()->index(row, 0, root).data().toString() == QLatin1String("one.txt")) {
+                one = list->model()->index(row, 0, root);
+            }
+        }
+        return one.isValid() && !list->visualRect(one).isEmpty();
+    }));
+    const QPoint at = list->visualRect(one).center();
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, at);
+    QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, at);
+    EXPECT_TRUE(settle([&] { return chooser.isNull() || !chooser->isVisible(); }));
+    EXPECT_EQ(chosen, (std::vector<std::vector<std::string>>{{folder + "/one.txt"}}));
+
+    // A path typed into the name field, then Enter.
+    chooser = open();
+    auto* name = chooser->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+    ASSERT_NE(name, nullptr);
+    name->setText(QString::fromStdString(folder + "/two.txt"));
+    QTest::keyClick(name, Qt::Key_Return);
+    EXPECT_TRUE(settle([&] { return chosen.size() == 2; }));
+    EXPECT_EQ(chosen.back(), std::vector<std::string>{folder + "/two.txt"});
+
+    // A native dialog says it twice, as URLs and as names: queued once.
+    chooser = open();
+    const QString two = QString::fromStdString(folder + "/two.txt");
+    emit chooser->urlsSelected({QUrl::fromLocalFile(two)});
+    emit chooser->filesSelected({two});
+    EXPECT_EQ(chosen.size(), 3u);
+    delete chooser;
 }
 
 }  // namespace

@@ -222,6 +222,27 @@ TEST_F(DesktopTest, UnderOpenboxDialogsAreDialogsThatStayRestoredAndTheDogTakesD
     EXPECT_TRUE(EndedWith(copy.Stop(), 0)) << copy.Output();
 }
 
+TEST_F(DesktopTest, SendFilesOpensQtsOwnChooserAndTheFileTypedThereIsQueued) {
+    StartDesktop(false);
+    ZingwellCopy copy("chooser");
+    copy.StoreSettings(kNoMode);
+    ASSERT_TRUE(Start(copy));
+    XServer::Window dog, chooser;
+    ASSERT_TRUE(FindDog(dog)) << copy.Output();
+    ASSERT_TRUE(OpenFromDogMenu(dog, 1, "^Send files with Zingwell$", chooser)) << copy.Output();
+    const std::string file = TestPaths::NewFolder("files") + "/typed.txt";
+    WriteFile(file, "x");
+    // The name field has the focus, as for any user who starts typing.
+    usleep(500 * 1000);
+    x_.Tool("type --delay 20 '" + file + "'");
+    x_.Tool("key Return");
+    EXPECT_TRUE(WaitUntil([&] { return ReadFile(copy.QueueFile()) == file + "\r\n"; }, kPatience))
+        << ReadFile(copy.QueueFile()) << copy.Output();
+    EXPECT_TRUE(WaitUntil([&] { return !x_.FindWindow("^Send files with Zingwell$", chooser); },
+                          kPatience));
+    EXPECT_TRUE(EndedWith(copy.Stop(), 0)) << copy.Output();
+}
+
 TEST_F(DesktopTest, TheDogComesBackWhereItWasPutUnlessThatIsOffTheScreen) {
     StartDesktop(false);
     ZingwellCopy copy("position");

@@ -113,6 +113,24 @@ TEST_F(WaylandTest, OnWaylandAloneTheProgramRunsThereAndEndsCleanly) {
     usleep(500 * 1000);  // its window made and shown
     ASSERT_TRUE(copy.Running()) << copy.Output();
     EXPECT_EQ(Platforms(copy.pid()), "libqwayland-generic.so") << copy.Output();
+    // No tray there: the log says where the menu is. A second start, given its activation
+    // token by the desktop, hands it to the first copy to come forward with, and ends.
+    EXPECT_NE(copy.Log().find("No system tray found; use the dog's own menu (right-click)\n"),
+              std::string::npos)
+        << copy.Log();
+    std::string output;
+    const int again = copy.RunAgain({}, TestPaths::Root(), "",
+                                    {"QT_QPA_PLATFORM=", "WAYLAND_DISPLAY=" + socket_,
+                                     "DISPLAY=", "XDG_ACTIVATION_TOKEN=zw-token-42"},
+                                    &output);
+    EXPECT_TRUE(again != -1 && WIFEXITED(again) && WEXITSTATUS(again) == 0) << output;
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            return copy.Log().find("Asked to come forward, with an activation token\n") !=
+                   std::string::npos;
+        },
+        kPatience))
+        << copy.Log();
     const int status = copy.Stop();
     EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << copy.Output();
     const std::string log = copy.Log();

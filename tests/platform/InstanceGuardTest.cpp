@@ -195,6 +195,34 @@ TEST(InstanceGuard, GarbledSilentOrEndlessCallersAreDroppedAndTheNextIsServed) {
     EXPECT_EQ(received.handOvers(), (std::vector<std::vector<std::string>>{{"/after"}}));
 }
 
+TEST(InstanceGuard, IdleCallersDoNotHoldUpAStartThatHandsOverItsFilesAndItsToken) {
+    const std::string folder = TestPaths::NewFolder("runtime");
+    InstanceGuard copy(folder);
+    ASSERT_EQ(copy.TryClaim(), InstanceGuard::Claim::Ours);
+    std::mutex mutex;
+    std::vector<HandOverMessage::Request> requests;
+    copy.Serve([&](HandOverMessage::Request request) {
+        std::lock_guard<std::mutex> guard(mutex);
+        requests.push_back(std::move(request));
+    });
+    // Served one after the other, 40 callers that say nothing would keep a start waiting far
+    // beyond its patience.
+    std::vector<int> idle;
+    for (int i = 0; i < 40; ++i) {
+        idle.push_back(ConnectTo(copy.SocketPath()));
+        ASSERT_GE(idle.back(), 0);
+    }
+    InstanceGuard later(folder);
+    EXPECT_TRUE(later.HandOver({"/a"}, 5s, "zw-token_1.2"));
+    EXPECT_TRUE(later.HandOver({}, 5s, "bad token"));  // not one to pass on: sent without
+    for (int fd : idle) {
+        close(fd);
+    }
+    std::lock_guard<std::mutex> guard(mutex);
+    EXPECT_EQ(requests,
+              (std::vector<HandOverMessage::Request>{{{"/a"}, "zw-token_1.2"}, {{}, ""}}));
+}
+
 TEST(HandOverMessage, TakesOnlyWellFormedAbsolutePaths) {
     EXPECT_EQ(HandOverMessage::Decode(HandOverMessage::Encode({"/a b", "/\xFF"})),
               (std::vector<std::string>{"/a b", "/\xFF"}));
@@ -205,6 +233,19 @@ TEST(HandOverMessage, TakesOnlyWellFormedAbsolutePaths) {
           header + std::string("\0", 1), header + std::string("a\0", 2),
           header + std::string("/a\0\0", 4), header + "/" + std::string(4095, 'x') + '\0'}) {
         EXPECT_FALSE(HandOverMessage::Decode(bad)) << bad;
+        EXPECT_FALSE(HandOverMessage::DecodeRequest(bad)) << bad;
+    }
+    // The token's form is what the plain one was, plus the token; a copy that knows only the
+    // plain form refuses it whole.
+    const std::string withToken = HandOverMessage::Encode({"/a"}, "t0k3n");
+    EXPECT_EQ(withToken, std::string("ZINGWELL-OPEN 2\nt0k3n\n/a\0", 25));
+    EXPECT_FALSE(HandOverMessage::Decode(withToken));
+    EXPECT_EQ(HandOverMessage::DecodeRequest(withToken),
+              (HandOverMessage::Request{{"/a"}, "t0k3n"}));
+    for (const std::string& bad :
+         {std::string("ZINGWELL-OPEN 2\n\n"), std::string("ZINGWELL-OPEN 2\nt k\n"),
+          std::string("ZINGWELL-OPEN 2\nt\na", 19)}) {
+        EXPECT_FALSE(HandOverMessage::DecodeRequest(bad)) << bad;
     }
 }
 
@@ -221,6 +262,25 @@ TEST(RuntimeFolder, OnlyAPrivateFolderOfOursIsTrusted) {
 
     setenv("XDG_RUNTIME_DIR", mine.c_str(), 1);
     EXPECT_EQ(RuntimeFolder(), mine);
+
+    // Without one, the folder is made in the user's own cache, never in /tmp, where another
+    // user may have taken the old name first (planted here as a link, if the name is free).
+    const std::string planted = "/tmp/zingwell-" + std::to_string(getuid()) + ".run";
+    const bool plant = symlink(open.c_str(), planted.c_str()) == 0;
+    unsetenv("XDG_RUNTIME_DIR");
+    unsetenv("XDG_CACHE_HOME");
+    const std::string cached = std::string(getenv("HOME")) + "/.cache/zingwell/run";
+    EXPECT_EQ(RuntimeFolder(), cached);
+    EXPECT_TRUE(IsPrivateFolder(cached));
+    chmod(cached.c_str(), 0755);  // an old umask: closed again
+    EXPECT_EQ(RuntimeFolder(), cached);
+    EXPECT_TRUE(IsPrivateFolder(cached));
+    setenv("XDG_CACHE_HOME", open.c_str(), 1);
+    EXPECT_EQ(RuntimeFolder(), open + "/zingwell/run");
+    EXPECT_EQ(InstanceGuard(RuntimeFolder()).TryClaim(), InstanceGuard::Claim::Ours);
+    if (plant) {
+        unlink(planted.c_str());
+    }
 }
 
 }  // namespace

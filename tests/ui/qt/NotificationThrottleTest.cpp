@@ -1,5 +1,7 @@
 #include "ui/NotificationThrottle.h"
 
+#include "ui/ArrivalBatches.h"
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -45,6 +47,42 @@ TEST(NotificationThrottle, ALongBurstListsTheFirstFewAndCountsTheRest) {
     }
     EXPECT_EQ(NotificationThrottle::Merge(notes),
               (Note{"File received (8)", "file 0\nfile 1\nfile 2\nfile 3\nfile 4\nand 3 more"}));
+}
+
+TEST(ArrivalBatches, FilesFromOneAddressWhileTheyKeepComingAreOneNotificationUpdatedInPlace) {
+    using Update = ArrivalBatches::Update;
+    ArrivalBatches batches;
+    const auto t0 = ArrivalBatches::Clock::time_point{} + 100s;
+    const std::string p = "10.0.0.7";
+    batches.Arrive(p, "a.jpg", "/r/a.jpg", t0);
+    EXPECT_EQ(batches.Due(t0),
+              (std::vector<Update>{{p, 0, "File received", "a.jpg from " + p, 1, "/r/a.jpg"}}));
+    // More while the first is on its way: nothing until its id is known and a second passed.
+    batches.Arrive(p, "b.jpg", "/r/b.jpg", t0 + 100ms);
+    batches.Arrive("10.0.0.8", "x.iso", "/r/x.iso", t0 + 150ms);
+    batches.Arrive(p, "c.jpg", "/r/c.jpg", t0 + 200ms);
+    const std::vector<Update> other = batches.Due(t0 + 200ms);
+    ASSERT_EQ(other.size(), 1u);
+    EXPECT_EQ(other[0].summary, "File received");
+    EXPECT_EQ(other[0].body, "x.iso from 10.0.0.8");
+    EXPECT_FALSE(batches.NextDue());
+    batches.Shown(p, 7);
+    EXPECT_EQ(batches.NextDue(), t0 + 1s);
+    EXPECT_TRUE(batches.Due(t0 + 999ms).empty());
+    EXPECT_EQ(batches.Due(t0 + 1s),
+              (std::vector<Update>{{p, 7, "3 files from " + p, "Latest: c.jpg", 3, "/r/c.jpg"}}));
+    batches.Shown(p, 7);
+    // Within five seconds of the last, still the same; after a pause of five, a new one.
+    batches.Arrive(p, "d.jpg", "/r/d.jpg", t0 + 5s);
+    EXPECT_EQ(batches.Due(t0 + 5s).at(0).replaces, 7u);
+    batches.Shown(p, 7);
+    batches.Arrive(p, "e.jpg", "/r/e.jpg", t0 + 10s);
+    EXPECT_EQ(batches.Due(t0 + 10s),
+              (std::vector<Update>{{p, 0, "File received", "e.jpg from " + p, 1, "/r/e.jpg"}}));
+    // A service that gave no id: the next showing is a new notification.
+    batches.Shown(p, 0);
+    batches.Arrive(p, "f.jpg", "/r/f.jpg", t0 + 11s);
+    EXPECT_EQ(batches.Due(t0 + 11s).at(0).replaces, 0u);
 }
 
 }  // namespace
