@@ -256,23 +256,15 @@ void InstanceGuard::ServeLoop() {
         }
         // Backwards, so that dropping one leaves the others' places as they were.
         for (size_t i = callers.size(); i-- > 0;) {
-            const short events = entries[i + 2].revents;
-            if (events == 0) {
-                if (Clock::now() >= callers[i].deadline) {
-                    drop(i);  // too slow: not one of ours, or stuck
-                }
-                continue;
+            const Progress progress = entries[i + 2].revents != 0
+                                          ? Read(callers[i].fd, callers[i].message)
+                                          : Progress::More;
+            if (progress == Progress::Whole) {
+                Answer(callers[i].fd, callers[i].message);
             }
-            switch (Read(callers[i].fd, callers[i].message)) {
-                case Progress::More:
-                    break;
-                case Progress::Whole:
-                    Answer(callers[i].fd, callers[i].message);
-                    drop(i);
-                    break;
-                case Progress::Failed:
-                    drop(i);
-                    break;
+            // Done, or too slow however much it says: not one of ours, or stuck.
+            if (progress != Progress::More || Clock::now() >= callers[i].deadline) {
+                drop(i);
             }
         }
         if (entries[1].revents != 0) {

@@ -34,22 +34,15 @@ public:
         QStringList actions;
     };
     bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override {
-        QDBusMessage reply;
-        if (message.member() == QLatin1String("Notify") && message.arguments().size() == 8) {
-            const QList<QVariant> args = message.arguments();
-            std::lock_guard<std::mutex> guard(mutex_);
-            const uint replaces = args[1].toUInt();
-            calls_.push_back({replaces, replaces != 0 ? replaces : ++lastId_, args[3].toString(),
-                              args[4].toString(), args[5].toStringList()});
-            reply = message.createReply(QVariant::fromValue(calls_.back().id));
-        } else if (message.member() == QLatin1String("GetCapabilities")) {
-            reply = message.createReply(
-                QVariant(QStringList{QStringLiteral("body-markup"), QStringLiteral("actions")}));
-        } else {
+        if (message.member() != QLatin1String("Notify") || message.arguments().size() != 8) {
             return false;
         }
-        connection.send(reply);
-        return true;
+        const QList<QVariant> args = message.arguments();
+        std::lock_guard<std::mutex> guard(mutex_);
+        const uint replaces = args[1].toUInt();
+        calls_.push_back({replaces, replaces != 0 ? replaces : ++lastId_, args[3].toString(),
+                          args[4].toString(), args[5].toStringList()});
+        return connection.send(message.createReply(QVariant::fromValue(calls_.back().id)));
     }
     QString introspect(const QString&) const override { return {}; }
     std::vector<Call> calls() const {
