@@ -42,6 +42,7 @@ public:
     bool StopBeaconTimer() override;
     void Notify(const std::string& summary, const std::string& body) override;
     void OpenSettings() override {}
+    void ShowWaiting(const std::string&) override {}
 
 private:
     void Run();

@@ -696,10 +696,10 @@ void MainDialog::ApplySettings() {
     const std::string autoport =
         RegistryText(SettingKey("autoport"), "6677", true, RegRoot::CurrentUser).Get();
     if (!autoport.empty()) {
-        port = LeadingNumber(autoport);
+        port = PortSetting(autoport);
     }
     if (LiveSettings.useftp == 0 && LiveSettings.manual != 0) {
-        port = LeadingNumber(LiveSettings.Get(Text::serverport));
+        port = PortSetting(LiveSettings.Get(Text::serverport));
     }
     const bool automatic = LiveSettings.auto_ != 0;
     const bool receive = (LiveSettings.useftp == 0 && LiveSettings.server != 0) || automatic;

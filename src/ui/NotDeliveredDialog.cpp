@@ -8,7 +8,7 @@
 #include <QVBoxLayout>
 
 #include "ui/DialogWindow.h"
-#include "ui/MainDialog.h"
+#include "heart/MainDialog.h"
 
 NotDeliveredDialog::NotDeliveredDialog(MainDialog& heart, QWidget* parent)
     : QDialog(parent, DialogWindow::Flags(true)), heart_(heart) {
