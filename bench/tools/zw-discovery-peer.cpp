@@ -28,6 +28,9 @@
 #include <thread>
 
 #include "core/Callback.h"
+#include "heart/HeadlessView.h"
+#include "heart/MainDialog.h"
+#include "heart/RealWorkerFactory.h"
 #include "net/GenSocket.h"
 #include "net/GetMyIp.h"
 #include "net/StartNetwork.h"
@@ -37,9 +40,6 @@
 #include "settings/RegistryNumber.h"
 #include "settings/RegistryText.h"
 #include "settings/SettingsKeys.h"
-#include "heart/HeadlessView.h"
-#include "heart/MainDialog.h"
-#include "heart/RealWorkerFactory.h"
 
 namespace {
 

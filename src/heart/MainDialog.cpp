@@ -6,8 +6,8 @@
 #include <thread>
 
 #include "core/ActivityLog.h"
-#include "core/EventCodes.h"
 #include "core/DisplayName.h"
+#include "core/EventCodes.h"
 #include "net/PortNumber.h"
 #include "settings/LiveSettings.h"
 #include "settings/RegistryText.h"

@@ -15,11 +15,11 @@
 #include "core/TransferNotes.h"
 #include "discovery/AnnounceAnswerRule.h"
 #include "heart/DropView.h"
+#include "heart/RetrySchedule.h"
+#include "heart/RetryTimer.h"
 #include "heart/WorkerFactory.h"
 #include "transfer/FileStorage.h"
 #include "transfer/NotDeliveredList.h"
-#include "heart/RetrySchedule.h"
-#include "heart/RetryTimer.h"
 
 // The TCP port this copy receives on and its beacons announce; set by Initialize.
 extern std::atomic<int32_t> listenPort;

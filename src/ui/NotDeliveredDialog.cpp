@@ -7,8 +7,8 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include "ui/DialogWindow.h"
 #include "heart/MainDialog.h"
+#include "ui/DialogWindow.h"
 
 NotDeliveredDialog::NotDeliveredDialog(MainDialog& heart, QWidget* parent)
     : QDialog(parent, DialogWindow::Flags(true)), heart_(heart) {

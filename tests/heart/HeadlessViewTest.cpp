@@ -7,10 +7,10 @@
 #include <mutex>
 #include <thread>
 
-#include "settings/LiveSettings.h"
-#include "support/Files.h"
 #include "heart/FakeWorkers.h"
 #include "heart/MainDialog.h"
+#include "settings/LiveSettings.h"
+#include "support/Files.h"
 
 namespace {
 

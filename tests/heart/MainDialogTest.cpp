@@ -8,12 +8,12 @@
 #include "core/EventCodes.h"
 #include "core/ReceiveFolder.h"
 #include "heart/FakeWorkers.h"
+#include "heart/RetrySchedule.h"
 #include "settings/LiveSettings.h"
 #include "settings/RegistryText.h"
 #include "settings/SettingsKeys.h"
 #include "support/Files.h"
 #include "support/TestPaths.h"
-#include "heart/RetrySchedule.h"
 
 namespace {
 
