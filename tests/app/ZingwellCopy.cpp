@@ -59,6 +59,23 @@ void ZingwellCopy::StoreSettings(const std::vector<std::string>& values) {
     chmod(UserRegistry().c_str(), 0600);
 }
 
+void ZingwellCopy::StoreMode(int automatic, int manual, int server, const std::string& buddy,
+                             const std::vector<std::string>& more) {
+    auto text = [](const char* name, const std::string& value) {
+        return std::string("\"") + name + "\"=\"" + value + "\"";
+    };
+    auto number = [](const char* name, int value) {
+        return std::string("\"") + name + "\"=dword:0000000" + std::to_string(value);
+    };
+    std::vector<std::string> values = {
+        text("servaddr", buddy),    text("clientport", "6677"), text("autoport", "6677"),
+        text("serverport", "6677"), text("ftpip", ""),          text("target", ""),
+        text("user", ""),           text("pass", ""),           number("useftp", 0),
+        number("server", server),   number("auto", automatic),  number("manual", manual)};
+    values.insert(values.end(), more.begin(), more.end());
+    StoreSettings(values);
+}
+
 void ZingwellCopy::LeaveInQueue(const std::vector<std::string>& paths) {
     mkdir(ReceiveFolder().c_str(), 0700);
     std::string text;
@@ -79,7 +96,7 @@ std::vector<std::string> ZingwellCopy::Environment(const std::vector<std::string
 
 bool ZingwellCopy::Start(const std::string& netns, const std::vector<std::string>& env,
                          const std::vector<std::string>& args) {
-    ChildProgram::Options options;
+    ChildProcess::Options options;
     options.netns = netns;
     options.output = folder_ + "/output.txt";
     options.env = Environment(env);
@@ -92,7 +109,7 @@ int ZingwellCopy::RunAgain(const std::vector<std::string>& args, const std::stri
                            const std::string& netns, const std::vector<std::string>& env,
                            std::string* output) {
     static int runs = 0;
-    ChildProgram::Options options;
+    ChildProcess::Options options;
     options.netns = netns;
     options.output = folder_ + "/again-" + std::to_string(runs++) + ".txt";
     options.env = Environment(env);
@@ -100,7 +117,7 @@ int ZingwellCopy::RunAgain(const std::vector<std::string>& args, const std::stri
     std::vector<std::string> argv = {"sh", "-c", "cd \"$0\" && exec \"$@\"", folder,
                                      ZINGWELL_PROGRAM};
     argv.insert(argv.end(), args.begin(), args.end());
-    ChildProgram program;
+    ChildProcess program;
     if (!program.Start(argv, options)) {
         return -1;
     }
