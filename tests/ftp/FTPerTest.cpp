@@ -11,7 +11,6 @@
 
 #include "Needs.h"
 #include "ScriptedServer.h"
-#include "core/ActivityLog.h"
 #include "support/Files.h"
 #include "support/Network.h"
 #include "support/RecordingCallback.h"

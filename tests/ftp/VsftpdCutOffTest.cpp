@@ -13,7 +13,6 @@
 #include <functional>
 
 #include "Needs.h"
-#include "core/ActivityLog.h"
 #include "ftp/BytesSendInterface.h"
 #include "ftp/FTPLink.h"
 #include "ftp/FTPer.h"
@@ -173,8 +172,7 @@ TEST_F(VsftpdCutOff, AStalledDataConnectionCostsTheJobOneStall) {
     RecordProperty("job_seconds", std::to_string(seconds));
     EXPECT_LT(seconds, 75.0);  // one stall of 60 s and a short wait for the last word
 
-    CloseLog();
-    EXPECT_EQ(ReadFile(LogFilePath()),
+    EXPECT_EQ(LogText(),
               "Connected to FTP server: 127.0.0.1\n"
               "Copied to FTP server:a.txt\n"
               "Failed to copy to FTP server: b.bin\n"
