@@ -38,6 +38,10 @@ protected:
         ZW_ENTER_OWN_NETWORK();
         runtime_ = TestPaths::NewFolder("weston-runtime");
         chmod(runtime_.c_str(), 0700);
+        // XWayland binds its socket there, and only an X server that ran before makes it.
+        if (mkdir("/tmp/.X11-unix", 01777) == 0) {
+            chmod("/tmp/.X11-unix", 01777);
+        }
         socket_ = runtime_ + "/wayland-zw";
     }
 

@@ -3,38 +3,9 @@
 #include <signal.h>
 #include <sys/stat.h>
 
-#include <cstdio>
-#include <fstream>
-#include <sstream>
-
 #include "support/Files.h"
+#include "support/Network.h"
 #include "support/TestPaths.h"
-
-namespace {
-
-// Whether /proc/PID/net/<table> holds a socket on the local port (in the given state, if any).
-bool HasSocket(pid_t pid, const char* table, int port, const char* state) {
-    if (pid <= 0) {
-        return false;
-    }
-    std::istringstream lines(ReadFile("/proc/" + std::to_string(pid) + "/net/" + table));
-    std::string line;
-    std::getline(lines, line);  // the column titles
-    char wanted[8];
-    snprintf(wanted, sizeof wanted, ":%04X", port);
-    while (std::getline(lines, line)) {
-        std::istringstream words(line);
-        std::string slot, local, remote, status;
-        words >> slot >> local >> remote >> status;
-        if (local.size() >= 5 && local.compare(local.size() - 5, 5, wanted) == 0 &&
-            (state == nullptr || status == state)) {
-            return true;
-        }
-    }
-    return false;
-}
-
-}  // namespace
 
 ZingwellCopy::ZingwellCopy(const std::string& name) : folder_(TestPaths::NewFolder(name)) {
     for (const char* sub : {"/home", "/config", "/config/zingwell", "/system", "/run"}) {
@@ -129,11 +100,11 @@ int ZingwellCopy::RunAgain(const std::vector<std::string>& args, const std::stri
 }
 
 bool ZingwellCopy::ListensOn(int port) const {
-    return HasSocket(process_.pid(), "tcp", port, "0A");
+    return process_.pid() > 0 && ListsSocket(process_.pid(), "tcp", port, false, "0A");
 }
 
 bool ZingwellCopy::HasUdpPort(int port) const {
-    return HasSocket(process_.pid(), "udp", port, nullptr);
+    return process_.pid() > 0 && ListsSocket(process_.pid(), "udp", port);
 }
 
 int ZingwellCopy::Stop() {

@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
-#include <cstdio>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -74,24 +72,6 @@ TEST(EndToEnd, TwoCopiesPassFilesBothWays) {
     EXPECT_EQ(received.Count("ReportError") + sent.Count("ReportError"), 0u);
 }
 
-// Whether this network namespace holds a connection to `port` in the state FIN_WAIT2: its
-// side has sent everything and its end, and the other side's system has taken them.
-bool AllTakenOnConnectionTo(int port) {
-    char remote[16];
-    snprintf(remote, sizeof remote, ":%04X", port);
-    std::istringstream table(ReadFile("/proc/net/tcp"));
-    std::string line;
-    while (std::getline(table, line)) {
-        std::istringstream fields(line);
-        std::string slot, local, peer, state;
-        fields >> slot >> local >> peer >> state;
-        if (peer.size() > 5 && peer.substr(peer.size() - 5) == remote && state == "05") {
-            return true;
-        }
-    }
-    return false;
-}
-
 TEST(EndToEnd, ABuddyKilledAfterTheLastByteLeftIsAFailedSend) {
     const std::string outgoing = TestPaths::NewFolder("outgoing");
     WriteFile(outgoing + "/last.bin", RandomBytes(20000, 31));
@@ -105,7 +85,8 @@ TEST(EndToEnd, ABuddyKilledAfterTheLastByteLeftIsAFailedSend) {
     SSender sender;
     sender.SetCallback(&events);
     ASSERT_TRUE(sender.SendFile("127.0.0.1", std::to_string(port), outgoing + "/last.bin"));
-    ASSERT_TRUE(WaitUntil([&] { return AllTakenOnConnectionTo(port); }));
+    // FIN_WAIT2: this side sent everything and its end, and the buddy's system took them.
+    ASSERT_TRUE(WaitUntil([&] { return ListsSocket(0, "tcp", port, true, "05"); }));
     EXPECT_TRUE(events.Events().empty()) << "no word from the buddy yet";
     EXPECT_TRUE(sender.Busy());
     buddy.Signal(SIGKILL);
