@@ -3,8 +3,8 @@
 // stream from that computer is cut off by a reset. Each is one desktop notification naming
 // the file and the sender's address.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -23,25 +23,19 @@ namespace {
 using Notes = std::vector<std::pair<std::string, std::string>>;
 
 TEST(ArrivalNotification, AFileFromAnotherCopyAndACutOffStreamAreEachOneNotification) {
-    if (!IsRealRoot()) {
-        ZW_SKIP_FOR_LACK_OF("root, for two network namespaces (ip netns add)");
-    }
+    std::optional<NamespacePair> net;
+    ZW_MAKE_NAMESPACE_PAIR(net);
     if (!SessionBus::Available()) {
         ZW_SKIP_FOR_LACK_OF("dbus-daemon and dbus-monitor (packages dbus-daemon, dbus-bin)");
     }
-    NamespacePair net;
-    ASSERT_TRUE(net.ok()) << "could not set up the namespaces";
     SessionBus bus;
     ASSERT_TRUE(bus.Start()) << bus.Seen();
 
     // A on its first run, its desktop session's bus in its environment; B, the sender, has none.
     ZingwellCopy a("a"), b("b");
-    b.StoreSettings({"\"servaddr\"=\"" + std::string(NamespacePair::kAddressA) + "\"",
-                     "\"clientport\"=\"6677\"", "\"autoport\"=\"6677\"", "\"serverport\"=\"6677\"",
-                     "\"useftp\"=dword:00000000", "\"server\"=dword:00000000",
-                     "\"auto\"=dword:00000000", "\"manual\"=dword:00000001"});
-    ASSERT_TRUE(a.Start(net.a, {"DBUS_SESSION_BUS_ADDRESS=" + bus.address()}));
-    ASSERT_TRUE(b.Start(net.b, {"DBUS_SESSION_BUS_ADDRESS="}));
+    b.StoreMode(0, 1, 0, NamespacePair::kAddressA);
+    ASSERT_TRUE(a.Start(net->a, {"DBUS_SESSION_BUS_ADDRESS=" + bus.address()}));
+    ASSERT_TRUE(b.Start(net->b, {"DBUS_SESSION_BUS_ADDRESS="}));
     ASSERT_TRUE(WaitUntil([&] { return a.ListensOn(6677) || !a.Running(); }, kPatience))
         << a.Output();
 
@@ -50,8 +44,8 @@ TEST(ArrivalNotification, AFileFromAnotherCopyAndACutOffStreamAreEachOneNotifica
     const std::string photo = files + "/holiday <1> & co.jpg";
     WriteFile(photo, RandomBytes(400000, 3));
     std::string output;
-    const int status = b.RunAgain({photo}, files, net.b, {"DBUS_SESSION_BUS_ADDRESS="}, &output);
-    ASSERT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
+    const int status = b.RunAgain({photo}, files, net->b, {"DBUS_SESSION_BUS_ADDRESS="}, &output);
+    ASSERT_TRUE(ExitedWith(status)) << output;
     EXPECT_TRUE(WaitUntil(
         [&] { return ReadFile(a.ReceiveFolder() + "/holiday <1> & co.jpg") == ReadFile(photo); },
         kPatience))
@@ -65,7 +59,7 @@ TEST(ArrivalNotification, AFileFromAnotherCopyAndACutOffStreamAreEachOneNotifica
     EXPECT_NE(bus.Seen().find("string \"Show in folder\""), std::string::npos) << bus.Seen();
 
     // From B's computer, a stream that breaks off with a reset once A is writing it.
-    const int fd = ConnectInNamespace(net.b, NamespacePair::kAddressA, 6677);
+    const int fd = ConnectInNamespace(net->b, NamespacePair::kAddressA, 6677);
     ASSERT_GE(fd, 0);
     ASSERT_TRUE(SendAll(fd, wire::EncodeHeader("half.iso", 900000) + RandomBytes(300000, 4)));
     ASSERT_TRUE(WaitUntil([&] { return ReceivingInto(a.ReceiveFolder()); }, kPatience));
@@ -79,8 +73,7 @@ TEST(ArrivalNotification, AFileFromAnotherCopyAndACutOffStreamAreEachOneNotifica
     EXPECT_FALSE(FileExists(a.ReceiveFolder() + "/half.iso"));
 
     for (ZingwellCopy* copy : {&a, &b}) {
-        const int end = copy->Stop();
-        EXPECT_TRUE(end != -1 && WIFEXITED(end) && WEXITSTATUS(end) == 0) << copy->Output();
+        EXPECT_TRUE(copy->StopsCleanly()) << copy->Output();
     }
 }
 

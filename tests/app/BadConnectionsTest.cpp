@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -60,9 +59,7 @@ std::string Describe(const ProcessStatus& status) {
 }
 
 TEST(BadConnections, OneBoxForAllNoThreadOrMemoryLeftAndAnHonestFileStillArrives) {
-    if (!EnterOwnNetworkNamespace()) {
-        ZW_SKIP_FOR_LACK_OF("a network namespace of its own (root)");
-    }
+    ZW_ENTER_OWN_NETWORK();
     const std::string folder = TestPaths::NewFolder("flood");
     XServer x;
     ASSERT_TRUE(x.Start("", folder + "/x.txt")) << ReadFile(folder + "/x.txt");
@@ -144,8 +141,7 @@ TEST(BadConnections, OneBoxForAllNoThreadOrMemoryLeftAndAnHonestFileStillArrives
             [&] { return ProcessStatus::Of(copy.pid()).threads <= before.threads; }, kPatience))
             << Describe(ProcessStatus::Of(copy.pid())) << ", " << Describe(before);
     }
-    const int status = copy.Stop();
-    EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << copy.Output();
+    EXPECT_TRUE(copy.StopsCleanly()) << copy.Output();
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 // within one beacon period, and what waits in its queue must go out.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
 
 #include <chrono>
 #include <optional>
@@ -22,36 +21,22 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::vector<std::string> AutomaticMode() {
-    return {"\"servaddr\"=\"255.255.255.255\"",
-            "\"clientport\"=\"6677\"",
-            "\"autoport\"=\"6677\"",
-            "\"serverport\"=\"6677\"",
-            "\"useftp\"=dword:00000000",
-            "\"server\"=dword:00000000",
-            "\"auto\"=dword:00000001",
-            "\"manual\"=dword:00000000"};
-}
-
 std::string Found(const char* address) {
     return std::string("Found buddy at address: ") + address + "; port: 6677\n";
 }
 
 TEST(CrashRestart, AKilledCopyStartedAgainMeetsItsBuddyAndItsQueueDrains) {
-    if (!IsRealRoot()) {
-        ZW_SKIP_FOR_LACK_OF("root, for two network namespaces (ip netns add)");
-    }
-    NamespacePair net;
-    ASSERT_TRUE(net.ok()) << "could not set up the namespaces";
+    std::optional<NamespacePair> net;
+    ZW_MAKE_NAMESPACE_PAIR(net);
     const std::string files = TestPaths::NewFolder("files");
     ZingwellCopy a("a"), b("b");
-    a.StoreSettings(AutomaticMode());
-    b.StoreSettings(AutomaticMode());
+    a.StoreMode(1, 0, 0, "255.255.255.255");
+    b.StoreMode(1, 0, 0, "255.255.255.255");
 
-    ASSERT_TRUE(a.Start(net.a));
+    ASSERT_TRUE(a.Start(net->a));
     ASSERT_TRUE(WaitUntil([&] { return a.ListensOn(6677) && a.HasUdpPort(1024); }, kPatience))
         << a.Output();
-    ASSERT_TRUE(b.Start(net.b));
+    ASSERT_TRUE(b.Start(net->b));
     ASSERT_TRUE(WaitUntil(
         [&] {
             return Occurrences(a.Log(), Found(NamespacePair::kAddressB)) >= 1 &&
@@ -81,7 +66,7 @@ TEST(CrashRestart, AKilledCopyStartedAgainMeetsItsBuddyAndItsQueueDrains) {
         using Clock = std::chrono::steady_clock;
         const Clock::time_point started = Clock::now();
         std::optional<Clock::time_point> listening;
-        EXPECT_TRUE(b.Start(net.b));
+        EXPECT_TRUE(b.Start(net->b));
         const bool met = WaitUntil(
             [&] {
                 const std::string bLog = b.Log();
@@ -128,8 +113,7 @@ TEST(CrashRestart, AKilledCopyStartedAgainMeetsItsBuddyAndItsQueueDrains) {
     RecordProperty("restart_later_ms", static_cast<int>(later.fromStart));
 
     for (ZingwellCopy* copy : {&a, &b}) {
-        const int status = copy->Stop();
-        EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        EXPECT_TRUE(copy->StopsCleanly());
     }
 }
 

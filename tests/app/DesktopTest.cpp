@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -14,56 +13,14 @@
 #include <string>
 #include <vector>
 
+#include "app/DesktopSession.h"
 #include "app/RealDrag.h"
-#include "app/XServer.h"
-#include "app/ZingwellCopy.h"
-#include "support/Files.h"
 #include "support/Network.h"
-#include "support/Skip.h"
-#include "support/TestPaths.h"
 
 namespace {
 
-// A user who has chosen no mode: files wait in the queue, nothing is sent anywhere.
-const std::vector<std::string> kNoMode = {"\"servaddr\"=\"10.9.9.9\"", "\"clientport\"=\"6677\"",
-                                          "\"autoport\"=\"6677\"",     "\"serverport\"=\"6677\"",
-                                          "\"useftp\"=dword:00000000", "\"server\"=dword:00000000",
-                                          "\"auto\"=dword:00000000",   "\"manual\"=dword:00000000"};
-
-bool EndedWith(int status, int code) {
-    return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == code;
-}
-
-class DesktopTest : public testing::Test {
+class DesktopTest : public DesktopSession {
 protected:
-    void SetUp() override {
-        if (!EnterOwnNetworkNamespace()) {
-            ZW_SKIP_FOR_LACK_OF("a network namespace of its own (root)");
-        }
-        folder_ = TestPaths::NewFolder("desktop");
-    }
-
-    // A display with a window manager and, if asked, a tray.
-    void StartDesktop(bool tray, const std::string& screen = "1024x768x24") {
-        const std::string log = folder_ + "/x.txt";
-        ASSERT_TRUE(x_.Start("", log, screen)) << ReadFile(log);
-        ASSERT_TRUE(x_.StartWindowManager()) << ReadFile(log);
-        if (tray) {
-            ASSERT_TRUE(x_.StartTray()) << ReadFile(log);
-        }
-    }
-
-    // As the desktop starts it: no platform chosen, the display in the environment.
-    bool Start(ZingwellCopy& copy, const std::vector<std::string>& env = {}) {
-        std::vector<std::string> all = {"QT_QPA_PLATFORM=", "DISPLAY=" + x_.display()};
-        all.insert(all.end(), env.begin(), env.end());
-        return copy.Start("", all);
-    }
-
-    bool FindDog(XServer::Window& dog) {
-        return WaitUntil([&] { return x_.FindWindow("^Zingwell$", dog, 91); }, kPatience);
-    }
-
     // Right-click on the dog, then the menu's nth item by the keyboard, until `title` shows.
     bool OpenFromDogMenu(const XServer::Window& dog, int item, const std::string& title,
                          XServer::Window& window) {
@@ -82,31 +39,28 @@ protected:
         }
         return false;
     }
-
-    std::string folder_;
-    XServer x_;
 };
 
 TEST_F(DesktopTest, HelpVersionAndMistakesNeedNoDisplayAndNoDisplayIsOneLineNotAnAbort) {
     ZingwellCopy copy("no-display");
     const std::vector<std::string> none = {"QT_QPA_PLATFORM=", "DISPLAY=", "WAYLAND_DISPLAY="};
     std::string output;
-    EXPECT_TRUE(EndedWith(copy.RunAgain({"--help"}, folder_, "", none, &output), 0)) << output;
+    EXPECT_TRUE(ExitedWith(copy.RunAgain({"--help"}, folder_, "", none, &output), 0)) << output;
     EXPECT_EQ(output.rfind("Usage: zingwell [FILE...]\n", 0), 0u) << output;
     EXPECT_NE(output.find("  --version  show the version and exit\n"), std::string::npos);
-    EXPECT_TRUE(EndedWith(copy.RunAgain({"--version"}, folder_, "", none, &output), 0));
+    EXPECT_TRUE(ExitedWith(copy.RunAgain({"--version"}, folder_, "", none, &output), 0));
     EXPECT_EQ(output, "Zingwell 2.0.1\n");
-    EXPECT_TRUE(EndedWith(copy.RunAgain({"--frobnicate"}, folder_, "", none, &output), 2));
+    EXPECT_TRUE(ExitedWith(copy.RunAgain({"--frobnicate"}, folder_, "", none, &output), 2));
     EXPECT_EQ(output.rfind("zingwell: unknown option --frobnicate\nUsage:", 0), 0u) << output;
     EXPECT_FALSE(FileExists(copy.ReceiveFolder()));  // none of them started anything
 
     const int status = copy.RunAgain({}, folder_, "", none, &output);
-    EXPECT_TRUE(EndedWith(status, 1)) << status << "\n" << output;
+    EXPECT_TRUE(ExitedWith(status, 1)) << status << "\n" << output;
     EXPECT_EQ(output,
               "zingwell: no display to show the dog on (DISPLAY and WAYLAND_DISPLAY are not set); "
               "start Zingwell from your desktop session\n");
     EXPECT_TRUE(
-        EndedWith(copy.RunAgain({}, folder_, "", {"QT_QPA_PLATFORM=", "DISPLAY=:97"}, &output), 1))
+        ExitedWith(copy.RunAgain({}, folder_, "", {"QT_QPA_PLATFORM=", "DISPLAY=:97"}, &output), 1))
         << output;
 
     // A display that takes the connection and hangs up at once (one going away as Zingwell
@@ -129,7 +83,7 @@ TEST_F(DesktopTest, HelpVersionAndMistakesNeedNoDisplayAndNoDisplayIsOneLineNotA
     shutdown(fake, SHUT_RDWR);
     hangUp.join();
     close(fake);
-    EXPECT_TRUE(EndedWith(lost, 1)) << lost << "\n" << output;
+    EXPECT_TRUE(ExitedWith(lost, 1)) << lost << "\n" << output;
     EXPECT_NE(output.find("zingwell: cannot connect to the display; start Zingwell from your "
                           "desktop session\n"),
               std::string::npos)
@@ -139,7 +93,7 @@ TEST_F(DesktopTest, HelpVersionAndMistakesNeedNoDisplayAndNoDisplayIsOneLineNotA
 TEST_F(DesktopTest, ASecondStartShowsTheFirstDogAndQueuesItsFilesThereThenEnds) {
     StartDesktop(true);
     ZingwellCopy copy("second-start");
-    copy.StoreSettings(kNoMode);
+    copy.StoreMode(0, 0, 0, "10.9.9.9");  // no mode: files wait in the queue
     copy.LeaveInQueue({"/left/from/last/time"});
     ASSERT_TRUE(Start(copy));
     XServer::Window dog, tray;
@@ -159,7 +113,7 @@ TEST_F(DesktopTest, ASecondStartShowsTheFirstDogAndQueuesItsFilesThereThenEnds) 
     const int status = copy.RunAgain({"one.txt", latin, "missing.txt"}, files, "",
                                      {"QT_QPA_PLATFORM=", "DISPLAY=" + x_.display()}, &output);
     // The missing name is said, the others handed over; this start ends, the first runs on.
-    EXPECT_TRUE(EndedWith(status, 1)) << status << "\n" << output;
+    EXPECT_TRUE(ExitedWith(status, 1)) << status << "\n" << output;
     EXPECT_EQ(output, "zingwell: missing.txt: No such file or directory\n");
     EXPECT_TRUE(copy.Running());
 
@@ -174,15 +128,15 @@ TEST_F(DesktopTest, ASecondStartShowsTheFirstDogAndQueuesItsFilesThereThenEnds) 
         << ReadFile(copy.QueueFile());
 
     // No files: only the dog comes forward; the start ends with 0.
-    EXPECT_TRUE(EndedWith(copy.RunAgain({}, files, "", {"QT_QPA_PLATFORM=offscreen"}, &output), 0))
+    EXPECT_TRUE(ExitedWith(copy.RunAgain({}, files, "", {"QT_QPA_PLATFORM=offscreen"}, &output), 0))
         << output;
-    EXPECT_TRUE(EndedWith(copy.Stop(), 0)) << copy.Output();
+    EXPECT_TRUE(copy.StopsCleanly()) << copy.Output();
 }
 
 TEST_F(DesktopTest, UnderOpenboxDialogsAreDialogsThatStayRestoredAndTheDogTakesDropsMeanwhile) {
     StartDesktop(false);
     ZingwellCopy copy("dialogs");
-    copy.StoreSettings(kNoMode);
+    copy.StoreMode(0, 0, 0, "10.9.9.9");  // no mode: files wait in the queue
     ASSERT_TRUE(Start(copy));
     XServer::Window dog, about, settings;
     ASSERT_TRUE(FindDog(dog)) << copy.Output();
@@ -219,7 +173,7 @@ TEST_F(DesktopTest, UnderOpenboxDialogsAreDialogsThatStayRestoredAndTheDogTakesD
     EXPECT_TRUE(WaitUntil([&] { return ReadFile(copy.QueueFile()) == file + "\r\n"; }, kPatience))
         << ReadFile(copy.QueueFile());
     EXPECT_TRUE(x_.FindWindow("^Zingwell Settings$", settings));
-    EXPECT_TRUE(EndedWith(copy.Stop(), 0)) << copy.Output();
+    EXPECT_TRUE(copy.StopsCleanly()) << copy.Output();
 }
 
 TEST_F(DesktopTest, SendFilesOpensQtsOwnChooserAndTheFileTypedThereIsQueued) {
@@ -246,7 +200,7 @@ TEST_F(DesktopTest, SendFilesOpensQtsOwnChooserAndTheFileTypedThereIsQueued) {
 TEST_F(DesktopTest, TheDogComesBackWhereItWasPutUnlessThatIsOffTheScreen) {
     StartDesktop(false);
     ZingwellCopy copy("position");
-    copy.StoreSettings(kNoMode);
+    copy.StoreMode(0, 0, 0, "10.9.9.9");  // no mode: files wait in the queue
     ASSERT_TRUE(Start(copy));
     XServer::Window first, moved, again;
     ASSERT_TRUE(FindDog(first)) << copy.Output();
@@ -264,30 +218,28 @@ TEST_F(DesktopTest, TheDogComesBackWhereItWasPutUnlessThatIsOffTheScreen) {
         [&] { return x_.FindWindow("^Zingwell$", moved, 91) && moved.x == first.x - 600; },
         kPatience));
     EXPECT_EQ(moved.y, first.y + 400);
-    EXPECT_TRUE(EndedWith(copy.Stop(), 0));
+    EXPECT_TRUE(copy.StopsCleanly());
 
     ASSERT_TRUE(Start(copy));
     ASSERT_TRUE(FindDog(again)) << copy.Output();
     EXPECT_EQ(again.x, moved.x);
     EXPECT_EQ(again.y, moved.y);
-    EXPECT_TRUE(EndedWith(copy.Stop(), 0));
+    EXPECT_TRUE(copy.StopsCleanly());
 
     // Put on a screen that is no longer there: where a first start puts it.
-    std::vector<std::string> settings = kNoMode;
-    settings.push_back("\"dogpos\"=\"3000,2000\"");
-    copy.StoreSettings(settings);
+    copy.StoreMode(0, 0, 0, "10.9.9.9", {"\"dogpos\"=\"3000,2000\""});
     ASSERT_TRUE(Start(copy));
     ASSERT_TRUE(FindDog(again)) << copy.Output();
     EXPECT_EQ(again.x, first.x);
     EXPECT_EQ(again.y, first.y);
-    EXPECT_TRUE(EndedWith(copy.Stop(), 0));
+    EXPECT_TRUE(copy.StopsCleanly());
 }
 
 TEST_F(DesktopTest, TheSettingsFitAScreenOf1280By800AtDoubleScaleOrWithLargeFonts) {
     StartDesktop(false, "1280x800x24");
     for (const std::string scaling : {"QT_SCALE_FACTOR=2", "QT_FONT_DPI=144"}) {
         ZingwellCopy copy("settings-fit");
-        copy.StoreSettings(kNoMode);
+        copy.StoreMode(0, 0, 0, "10.9.9.9");  // no mode: files wait in the queue
         ASSERT_TRUE(Start(copy, {scaling}));
         XServer::Window dog, settings;
         ASSERT_TRUE(FindDog(dog)) << scaling << "\n" << copy.Output();
@@ -310,7 +262,7 @@ TEST_F(DesktopTest, TheSettingsFitAScreenOf1280By800AtDoubleScaleOrWithLargeFont
             },
             std::chrono::seconds(5));
         EXPECT_TRUE(inside) << scaling << ": " << where;
-        EXPECT_TRUE(EndedWith(copy.Stop(), 0));
+        EXPECT_TRUE(copy.StopsCleanly());
     }
 }
 

@@ -5,19 +5,13 @@
 // the bar) and from the windows (the boxes, the settings); a box's text from the log line that
 // a second drop writes while the same box is still open.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <string>
 #include <vector>
 
+#include "app/DesktopSession.h"
 #include "app/RealDrag.h"
-#include "app/XServer.h"
-#include "app/ZingwellCopy.h"
-#include "app/ZingwellScreen.h"
-#include "support/Files.h"
 #include "support/Network.h"
-#include "support/Skip.h"
-#include "support/TestPaths.h"
 
 namespace {
 
@@ -29,24 +23,20 @@ const char kUnreachable[] =
     "Could not connect to your buddy at 10.9.9.9, port 6677. The files wait in the queue and go "
     "with your next drop.";
 
-class FirstDropTest : public testing::Test {
+class FirstDropTest : public DesktopSession {
 protected:
     void SetUp() override {
-        if (!EnterOwnNetworkNamespace()) {
-            ZW_SKIP_FOR_LACK_OF("a network namespace of its own (root)");
-        }
-        folder_ = TestPaths::NewFolder("first-drop");
+        DesktopSession::SetUp();
         files_ = TestPaths::NewFolder("files");
-        const std::string log = folder_ + "/x.txt";
-        ASSERT_TRUE(x_.Start("", log)) << ReadFile(log);
-        ASSERT_TRUE(x_.StartWindowManager()) << ReadFile(log);
-        ASSERT_TRUE(x_.StartTray()) << ReadFile(log);
+        if (!IsSkipped() && !HasFailure()) {
+            StartDesktop(true);
+        }
     }
 
     // As the desktop starts it; once its dog and its tray icon show.
     void Start(ZingwellCopy& copy, XServer::Window& dog) {
-        ASSERT_TRUE(copy.Start("", {"QT_QPA_PLATFORM=", "DISPLAY=" + x_.display()}));
-        ASSERT_TRUE(WaitUntil([&] { return screen_.FindDog(dog); }, kPatience)) << copy.Output();
+        ASSERT_TRUE(DesktopSession::Start(copy));
+        ASSERT_TRUE(FindDog(dog)) << copy.Output();
         ASSERT_TRUE(WaitUntil([&] { return screen_.TrayIcon() == Icon::Dog; }, kPatience))
             << ZingwellScreen::Name(screen_.TrayIcon());
     }
@@ -62,7 +52,7 @@ protected:
         std::string output;
         const int status =
             copy.RunAgain({path}, files_, "", {"QT_QPA_PLATFORM=offscreen"}, &output);
-        ASSERT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
+        ASSERT_TRUE(ExitedWith(status)) << output;
     }
 
     static std::string Queue(const std::vector<std::string>& paths) {
@@ -87,9 +77,7 @@ protected:
             << ReadFile(copy.QueueFile());
     }
 
-    std::string folder_, files_;
-    XServer x_;
-    ZingwellScreen screen_{x_};
+    std::string files_;
 };
 
 TEST_F(FirstDropTest, NoBuddySetOrNoneAnsweringIsSaidTheIconTurnsRedAndTheFilesStayQueued) {

@@ -43,9 +43,7 @@ int JoinDiscoveryGroup() {
 }
 
 TEST(Program, FirstRunReceivesAFileAndEndsCleanlyWhileAMessageBoxWaits) {
-    if (!EnterOwnNetworkNamespace()) {
-        ZW_SKIP_FOR_LACK_OF("a network namespace of its own (root, or root of a user namespace)");
-    }
+    ZW_ENTER_OWN_NETWORK();
     const int group = JoinDiscoveryGroup();
     ASSERT_GE(group, 0) << "cannot hear the discovery group on loopback";
 

@@ -4,9 +4,9 @@
 
 #include <sstream>
 
-#include "app/ChildProgram.h"
 #include "app/XServer.h"
 #include "app/ZingwellCopy.h"
+#include "support/ChildProcess.h"
 #include "support/Files.h"
 
 std::string RealDrag::Onto(const XServer& x, int toX, int toY,
@@ -16,8 +16,8 @@ std::string RealDrag::Onto(const XServer& x, int toX, int toY,
          ++attempt) {
         const std::string log = logFolder + "/drag" + std::to_string(attempt) + ".txt";
         auto said = [&](const char* text) { return ReadFile(log).find(text) != std::string::npos; };
-        ChildProgram source;
-        ChildProgram::Options options;
+        ChildProcess source;
+        ChildProcess::Options options;
         options.netns = netns;
         options.env = {"QT_QPA_PLATFORM=xcb", "DISPLAY=" + x.display()};
         options.output = log;

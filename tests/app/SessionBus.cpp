@@ -21,7 +21,7 @@ bool SessionBus::Available() {
 bool SessionBus::Start() {
     folder_ = TestPaths::NewFolder("bus");
     address_ = "unix:path=" + folder_ + "/bus";
-    ChildProgram::Options options;
+    ChildProcess::Options options;
     options.output = folder_ + "/bus.txt";
     if (!bus_.Start(
             {"dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=" + address_},

@@ -4,7 +4,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/ChildProgram.h"
+#include "support/ChildProcess.h"
 
 // A desktop session's message bus of the test's own (dbus-daemon), watched by dbus-monitor
 // for what is asked of the notification service; none answers, so every Notify is seen as
@@ -30,6 +30,6 @@ public:
 private:
     std::string folder_;
     std::string address_;
-    ChildProgram bus_;
-    ChildProgram monitor_;
+    ChildProcess bus_;
+    ChildProcess monitor_;
 };

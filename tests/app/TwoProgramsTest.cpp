@@ -2,17 +2,16 @@
 // each copy with its own home and registry. A file left queued by an earlier run on A has to
 // reach B: found by discovery in automatic mode, sent by a real drop in manual mode.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "app/ChildProgram.h"
 #include "app/RealDrag.h"
 #include "app/XServer.h"
 #include "app/ZingwellCopy.h"
+#include "support/ChildProcess.h"
 #include "support/Files.h"
 #include "support/NamespacePair.h"
 #include "support/Skip.h"
@@ -20,29 +19,10 @@
 
 namespace {
 
-std::string Text(const char* name, const std::string& value) {
-    return std::string("\"") + name + "\"=\"" + value + "\"";
-}
-
-std::string Number(const char* name, int value) {
-    return std::string("\"") + name + "\"=dword:0000000" + std::to_string(value);
-}
-
-// The settings a user leaves after choosing a mode (servaddr set: not a first run).
-std::vector<std::string> Settings(int automatic, int manual, int server, const char* buddy) {
-    return {Text("servaddr", buddy),    Text("clientport", "6677"), Text("autoport", "6677"),
-            Text("serverport", "6677"), Text("ftpip", ""),          Text("target", ""),
-            Text("user", ""),           Text("pass", ""),           Number("useftp", 0),
-            Number("server", server),   Number("auto", automatic),  Number("manual", manual)};
-}
-
 class TwoProgramsTest : public testing::Test {
 protected:
     void SetUp() override {
-        if (!IsRealRoot()) {
-            ZW_SKIP_FOR_LACK_OF("root for two programs in two network namespaces (ip netns add)");
-        }
-        ASSERT_TRUE(net_.emplace().ok()) << "could not set up the namespaces";
+        ZW_MAKE_NAMESPACE_PAIR(net_);
         files_ = TestPaths::NewFolder("files");
     }
 
@@ -64,9 +44,7 @@ protected:
 
     // The desktop ends both: each says goodbye and ends with status 0.
     static void EndCleanly(ZingwellCopy& copy) {
-        const int status = copy.Stop();
-        EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << "\n"
-                                                                                   << copy.Output();
+        EXPECT_TRUE(copy.StopsCleanly()) << copy.Output();
         const std::string log = copy.Log();
         EXPECT_TRUE(log.size() >= 14 && log.substr(log.size() - 14) == "Shutting down\n") << log;
     }
@@ -77,8 +55,8 @@ protected:
 
 TEST_F(TwoProgramsTest, AutomaticModeFindsTheBuddyAndSendsWhatWasLeftQueued) {
     ZingwellCopy a("auto-a"), b("auto-b");
-    a.StoreSettings(Settings(1, 0, 0, "255.255.255.255"));
-    b.StoreSettings(Settings(1, 0, 0, "255.255.255.255"));
+    a.StoreMode(1, 0, 0, "255.255.255.255");
+    b.StoreMode(1, 0, 0, "255.255.255.255");
     const std::string file = LeftOver(a, "left from last time.bin", 250000, 11);
 
     ASSERT_TRUE(a.Start(net_->a));
@@ -100,8 +78,8 @@ TEST_F(TwoProgramsTest, AutomaticModeFindsTheBuddyAndSendsWhatWasLeftQueued) {
 
 TEST_F(TwoProgramsTest, ManualModeSendsTheQueueWhenFilesAreDroppedForRealNamesAsBytes) {
     ZingwellCopy a("manual-a"), b("manual-b");
-    a.StoreSettings(Settings(0, 1, 0, NamespacePair::kAddressB));
-    b.StoreSettings(Settings(0, 1, 1, "255.255.255.255"));
+    a.StoreMode(0, 1, 0, NamespacePair::kAddressB);
+    b.StoreMode(0, 1, 1, "255.255.255.255");
     const std::string leftOver = LeftOver(a, "left from last time.txt", 5000, 21);
     const std::string dropped = files_ + "/dropped now.bin";
     WriteFile(dropped, RandomBytes(150000, 22));

@@ -3,15 +3,14 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <regex>
 #include <string>
 
-#include "app/ChildProgram.h"
 #include "app/XServer.h"
 #include "app/ZingwellCopy.h"
+#include "support/ChildProcess.h"
 #include "support/Files.h"
 #include "support/Network.h"
 #include "support/Skip.h"
@@ -37,9 +36,7 @@ protected:
         if (RunShell("command -v weston >/dev/null") != 0) {
             ZW_SKIP_FOR_LACK_OF("weston (packages weston, qt6-wayland, xwayland)");
         }
-        if (!EnterOwnNetworkNamespace()) {
-            ZW_SKIP_FOR_LACK_OF("a network namespace of its own (root)");
-        }
+        ZW_ENTER_OWN_NETWORK();
         runtime_ = TestPaths::NewFolder("weston-runtime");
         chmod(runtime_.c_str(), 0700);
         socket_ = runtime_ + "/wayland-zw";
@@ -48,7 +45,7 @@ protected:
     // Weston without a screen; with --xwayland it also serves X11 clients.
     void StartWeston(bool xwayland) {
         log_ = runtime_ + "/weston.txt";
-        ChildProgram::Options options;
+        ChildProcess::Options options;
         options.env = {"XDG_RUNTIME_DIR=" + runtime_};
         options.output = runtime_ + "/weston-output.txt";
         std::vector<std::string> argv = {"weston", "--backend=headless-backend.so",
@@ -82,7 +79,7 @@ protected:
     void TearDown() override { weston_.Stop(SIGTERM, kPatience); }
 
     std::string runtime_, socket_, log_, display_;
-    ChildProgram weston_;
+    ChildProcess weston_;
 };
 
 TEST_F(WaylandTest, WithXWaylandTheProgramRunsOnX11WhereTheDogStaysOnTopAndKeepsItsShape) {
@@ -100,8 +97,7 @@ TEST_F(WaylandTest, WithXWaylandTheProgramRunsOnX11WhereTheDogStaysOnTopAndKeeps
         kPatience))
         << copy.Output();
     EXPECT_EQ(Platforms(copy.pid()), "libqxcb.so") << copy.Output();
-    const int status = copy.Stop();
-    EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << copy.Output();
+    EXPECT_TRUE(copy.StopsCleanly()) << copy.Output();
 }
 
 TEST_F(WaylandTest, OnWaylandAloneTheProgramRunsThereAndEndsCleanly) {
@@ -131,8 +127,7 @@ TEST_F(WaylandTest, OnWaylandAloneTheProgramRunsThereAndEndsCleanly) {
         },
         kPatience))
         << copy.Log();
-    const int status = copy.Stop();
-    EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << copy.Output();
+    EXPECT_TRUE(copy.StopsCleanly()) << copy.Output();
     const std::string log = copy.Log();
     EXPECT_TRUE(log.size() >= 14 && log.substr(log.size() - 14) == "Shutting down\n") << log;
 }

@@ -53,7 +53,7 @@ bool XServer::Start(const std::string& netns, const std::string& log, const std:
     netns_ = netns;
     log_ = log;
     // -displayfd 1: the server picks a free display and writes its number to the log.
-    ChildProgram::Options options;
+    ChildProcess::Options options;
     options.netns = netns;
     options.output = log;
     // Only the abstract socket, which is the namespace's own: a display of another test in
@@ -81,8 +81,8 @@ bool XServer::Start(const std::string& netns, const std::string& log, const std:
     return ready && !display_.empty() && Tool("getmouselocation") == 0;
 }
 
-bool XServer::StartHelper(ChildProgram& program, const std::vector<std::string>& argv) {
-    ChildProgram::Options options;
+bool XServer::StartHelper(ChildProcess& program, const std::vector<std::string>& argv) {
+    ChildProcess::Options options;
     options.netns = netns_;
     options.output = log_;
     options.env = {"DISPLAY=" + display_};

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "app/ChildProgram.h"
+#include "support/ChildProcess.h"
 
 // A virtual X display (Xvfb) in a network namespace, with xdotool to act as the user's pointer
 // on it; on request a window manager (openbox) and a tray (trayer), as a desktop has them.
@@ -67,12 +67,12 @@ public:
     std::vector<Pixel> Pixels(const Window& area) const;
 
 private:
-    bool StartHelper(ChildProgram& program, const std::vector<std::string>& argv);
+    bool StartHelper(ChildProcess& program, const std::vector<std::string>& argv);
 
     std::string netns_;
     std::string log_;
     std::string display_;
-    ChildProgram server_;
-    ChildProgram windowManager_;
-    ChildProgram tray_;
+    ChildProcess server_;
+    ChildProcess windowManager_;
+    ChildProcess tray_;
 };

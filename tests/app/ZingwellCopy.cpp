@@ -3,38 +3,9 @@
 #include <signal.h>
 #include <sys/stat.h>
 
-#include <cstdio>
-#include <fstream>
-#include <sstream>
-
 #include "support/Files.h"
+#include "support/Network.h"
 #include "support/TestPaths.h"
-
-namespace {
-
-// Whether /proc/PID/net/<table> holds a socket on the local port (in the given state, if any).
-bool HasSocket(pid_t pid, const char* table, int port, const char* state) {
-    if (pid <= 0) {
-        return false;
-    }
-    std::istringstream lines(ReadFile("/proc/" + std::to_string(pid) + "/net/" + table));
-    std::string line;
-    std::getline(lines, line);  // the column titles
-    char wanted[8];
-    snprintf(wanted, sizeof wanted, ":%04X", port);
-    while (std::getline(lines, line)) {
-        std::istringstream words(line);
-        std::string slot, local, remote, status;
-        words >> slot >> local >> remote >> status;
-        if (local.size() >= 5 && local.compare(local.size() - 5, 5, wanted) == 0 &&
-            (state == nullptr || status == state)) {
-            return true;
-        }
-    }
-    return false;
-}
-
-}  // namespace
 
 ZingwellCopy::ZingwellCopy(const std::string& name) : folder_(TestPaths::NewFolder(name)) {
     for (const char* sub : {"/home", "/config", "/config/zingwell", "/system", "/run"}) {
@@ -59,6 +30,23 @@ void ZingwellCopy::StoreSettings(const std::vector<std::string>& values) {
     chmod(UserRegistry().c_str(), 0600);
 }
 
+void ZingwellCopy::StoreMode(int automatic, int manual, int server, const std::string& buddy,
+                             const std::vector<std::string>& more) {
+    auto text = [](const char* name, const std::string& value) {
+        return std::string("\"") + name + "\"=\"" + value + "\"";
+    };
+    auto number = [](const char* name, int value) {
+        return std::string("\"") + name + "\"=dword:0000000" + std::to_string(value);
+    };
+    std::vector<std::string> values = {
+        text("servaddr", buddy),    text("clientport", "6677"), text("autoport", "6677"),
+        text("serverport", "6677"), text("ftpip", ""),          text("target", ""),
+        text("user", ""),           text("pass", ""),           number("useftp", 0),
+        number("server", server),   number("auto", automatic),  number("manual", manual)};
+    values.insert(values.end(), more.begin(), more.end());
+    StoreSettings(values);
+}
+
 void ZingwellCopy::LeaveInQueue(const std::vector<std::string>& paths) {
     mkdir(ReceiveFolder().c_str(), 0700);
     std::string text;
@@ -79,7 +67,7 @@ std::vector<std::string> ZingwellCopy::Environment(const std::vector<std::string
 
 bool ZingwellCopy::Start(const std::string& netns, const std::vector<std::string>& env,
                          const std::vector<std::string>& args) {
-    ChildProgram::Options options;
+    ChildProcess::Options options;
     options.netns = netns;
     options.output = folder_ + "/output.txt";
     options.env = Environment(env);
@@ -92,7 +80,7 @@ int ZingwellCopy::RunAgain(const std::vector<std::string>& args, const std::stri
                            const std::string& netns, const std::vector<std::string>& env,
                            std::string* output) {
     static int runs = 0;
-    ChildProgram::Options options;
+    ChildProcess::Options options;
     options.netns = netns;
     options.output = folder_ + "/again-" + std::to_string(runs++) + ".txt";
     options.env = Environment(env);
@@ -100,7 +88,7 @@ int ZingwellCopy::RunAgain(const std::vector<std::string>& args, const std::stri
     std::vector<std::string> argv = {"sh", "-c", "cd \"$0\" && exec \"$@\"", folder,
                                      ZINGWELL_PROGRAM};
     argv.insert(argv.end(), args.begin(), args.end());
-    ChildProgram program;
+    ChildProcess program;
     if (!program.Start(argv, options)) {
         return -1;
     }
@@ -112,11 +100,11 @@ int ZingwellCopy::RunAgain(const std::vector<std::string>& args, const std::stri
 }
 
 bool ZingwellCopy::ListensOn(int port) const {
-    return HasSocket(process_.pid(), "tcp", port, "0A");
+    return process_.pid() > 0 && ListsSocket(process_.pid(), "tcp", port, false, "0A");
 }
 
 bool ZingwellCopy::HasUdpPort(int port) const {
-    return HasSocket(process_.pid(), "udp", port, nullptr);
+    return process_.pid() > 0 && ListsSocket(process_.pid(), "udp", port);
 }
 
 int ZingwellCopy::Stop() {

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "app/ChildProgram.h"
+#include "support/ChildProcess.h"
 
 // One copy of the real desktop program as a user has it: a home and two registry files of
 // its own (in a folder of the test), started in a network namespace, ended as a user would.
@@ -22,6 +22,10 @@ public:
 
     // The per-user registry as an earlier run left it: lines such as "auto"=dword:00000001.
     void StoreSettings(const std::vector<std::string>& values);
+    // The settings a user leaves after choosing a mode, or none (servaddr set: not a first
+    // run), on port 6677; `more` values too.
+    void StoreMode(int automatic, int manual, int server, const std::string& buddy,
+                   const std::vector<std::string>& more = {});
     // The queue file as an earlier run left it.
     void LeaveInQueue(const std::vector<std::string>& paths);
 
@@ -42,12 +46,14 @@ public:
     bool HasUdpPort(int port) const;
     // As the desktop ends a program (SIGTERM), with a generous limit; the wait status, or -1.
     int Stop();
+    // Stop, and whether it ended with status 0.
+    bool StopsCleanly() { return ExitedWith(Stop()); }
 
 private:
     std::vector<std::string> Environment(const std::vector<std::string>& env) const;
 
     std::string folder_;
-    ChildProgram process_;
+    ChildProcess process_;
 };
 
 // Waits long enough for anything a loaded machine may take, short of a hang.

@@ -13,6 +13,7 @@
 
 #include "core/ReceiveFolder.h"
 #include "platform/Launcher.h"
+#include "support/ChildProcess.h"
 #include "support/Files.h"
 #include "support/TestPaths.h"
 
@@ -31,31 +32,26 @@ public:
     std::vector<std::string> seenContents;
 };
 
-std::string LogText() {
+std::string LogFile() {
     return ReadFile(TestPaths::ReceiveFolder() + "/zingwelllog.txt");
 }
 
 TEST(ActivityLog, EveryPieceIsInTheFileAtOnceSoACrashLosesNothing) {
     WriteLog("abc");
-    EXPECT_EQ(LogText(), "abc");
+    EXPECT_EQ(LogFile(), "abc");
     WriteLogValue("Error code", 4);
     WriteLogValue("Error code", 232323);
     WriteLogValue("Error code", -5);
-    EXPECT_EQ(LogText(), "abcError code 4\nError code 232323\nError code -5\n");
+    EXPECT_EQ(LogFile(), "abcError code 4\nError code 232323\nError code -5\n");
 
     // A process that dies without closing the log has written every line it logged.
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
+    EXPECT_TRUE(WIFSIGNALED(RunInChild([] {
         WriteLog(std::string("Found buddy at address: "));
         WriteLog("10.0.0.7");
         WriteLog("\n");
         raise(SIGKILL);
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    EXPECT_TRUE(WIFSIGNALED(status));
-    EXPECT_EQ(LogText(),
+    })));
+    EXPECT_EQ(LogFile(),
               "abcError code 4\nError code 232323\nError code -5\n"
               "Found buddy at address: 10.0.0.7\n");
 }
@@ -65,10 +61,10 @@ TEST(ActivityLog, AppendsAcrossRunsAndClosesWithEverythingWritten) {
     WriteFile(TestPaths::ReceiveFolder() + "/zingwelllog.txt", "an earlier run\n");
     WriteLog(std::string("Shutting down\n"));
     CloseLog();
-    EXPECT_EQ(LogText(), "an earlier run\nShutting down\n");
+    EXPECT_EQ(LogFile(), "an earlier run\nShutting down\n");
     WriteLog("after close\n");  // a later write opens it again
     CloseLog();
-    EXPECT_EQ(LogText(), "an earlier run\nShutting down\nafter close\n");
+    EXPECT_EQ(LogFile(), "an earlier run\nShutting down\nafter close\n");
 }
 
 TEST(ActivityLog, ViewLogShowsTheEditorEveryLineSoFarAndKeepsLogging) {
@@ -83,7 +79,7 @@ TEST(ActivityLog, ViewLogShowsTheEditorEveryLineSoFarAndKeepsLogging) {
     ASSERT_EQ(launcher.opened.size(), 1u);
     EXPECT_EQ(launcher.opened[0], TestPaths::ReceiveFolder() + "/zingwelllog.txt");
     EXPECT_EQ(launcher.seenContents[0], "one\ntwo\n");
-    EXPECT_EQ(LogText(), "one\ntwo\nthree\n");
+    EXPECT_EQ(LogFile(), "one\ntwo\nthree\n");
 }
 
 TEST(ActivityLog, ViewLogWhileOtherThreadsWriteLosesNoLine) {
@@ -104,7 +100,7 @@ TEST(ActivityLog, ViewLogWhileOtherThreadsWriteLosesNoLine) {
         writer.join();
     CloseLog();
     SetLauncher(nullptr);
-    const std::string text = LogText();
+    const std::string text = LogFile();
     EXPECT_EQ(static_cast<int>(std::count(text.begin(), text.end(), '\n')), kThreads * kLines);
     EXPECT_EQ(text.size(), static_cast<size_t>(kThreads * kLines) * 13);
 }

@@ -40,28 +40,13 @@ void SetSystemText(const char* name, const char* value) {
     RegistryText(SettingKey(name), "", true, RegRoot::LocalMachine).Set(value);
 }
 
-std::string Log() {
-    CloseLog();  // flushes what the receive thread wrote
-    return ReadFile(LogFilePath());
-}
-
-size_t Occurrences(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-        ++n;
-    }
-    return n;
-}
-
 // Each test gets a network namespace of its own: the listener's ports are then its own, and
 // nothing it sends can leave the machine. Its own address is a loopback one there, so
 // "another computer" is a socket bound to another 127/8 address.
 class MulticastListenerTest : public testing::Test {
 protected:
     void SetUp() override {
-        if (!EnterOwnNetworkNamespace()) {
-            ZW_SKIP_FOR_LACK_OF("a network namespace of its own: root, or scripts/in-netns");
-        }
+        ZW_ENTER_OWN_NETWORK();
         ASSERT_TRUE(GetMyIp(own_, sizeof own_));
         ASSERT_EQ(strncmp(own_, "127.", 4), 0) << "own address " << own_ << " is not on lo";
         other_ = strcmp(own_, "127.0.0.2") == 0 ? "127.0.0.3" : "127.0.0.2";
@@ -73,9 +58,9 @@ protected:
 
     void StartListening(MulticastListener& listener) {
         const char* ready = "Starting multicast receiver\n";
-        const size_t before = Occurrences(Log(), ready);
+        const size_t before = Occurrences(LogText(), ready);
         listener.StartReceiver();
-        ASSERT_TRUE(WaitUntil([&] { return Occurrences(Log(), ready) > before; }));
+        ASSERT_TRUE(WaitUntil([&] { return Occurrences(LogText(), ready) > before; }));
     }
 
     // One datagram from `source` to the listener's port, unicast, or to `group`.
@@ -115,7 +100,7 @@ TEST_F(MulticastListenerTest, AnAnnounceIsReportedAfterAPauseAndOwnDatagramsAreD
     EXPECT_TRUE(listener.buddyKnown());
     // The address reported is the one in the message, not the datagram's source.
     EXPECT_EQ(recorder_.Described(), std::vector<std::string>{"FoundBuddy 10.0.0.7 6677"});
-    EXPECT_EQ(Occurrences(Log(), "Incoming multicast connection\n"), 1u);
+    EXPECT_EQ(Occurrences(LogText(), "Incoming multicast connection\n"), 1u);
 }
 
 TEST_F(MulticastListenerTest, OnlyTheFirstCharacterCountsAndEmptyFieldsVanish) {
@@ -134,7 +119,7 @@ TEST_F(MulticastListenerTest, ALeaveFromAnyCopyForgetsTheBuddy) {
     StartListening(listener);
     SendFrom(other_, "d|10.0.0.7|blah, blah");  // no buddy known yet
     ASSERT_TRUE(recorder_.WaitFor("LostBuddy"));
-    EXPECT_EQ(Log().find("Buddy shuting down\n"), std::string::npos);
+    EXPECT_EQ(LogText().find("Buddy shuting down\n"), std::string::npos);
 
     SendFrom(other_, "b|10.0.0.7|6677");
     ASSERT_TRUE(recorder_.WaitFor("FoundBuddy"));
@@ -148,7 +133,7 @@ TEST_F(MulticastListenerTest, ALeaveFromAnyCopyForgetsTheBuddy) {
     EXPECT_EQ(recorder_.Described(),
               (std::vector<std::string>{"LostBuddy 0", "FoundBuddy 10.0.0.7 6677", "LostBuddy 0",
                                         "LostBuddy 0"}));
-    EXPECT_EQ(Occurrences(Log(), "Buddy shuting down\n"), 1u);
+    EXPECT_EQ(Occurrences(LogText(), "Buddy shuting down\n"), 1u);
 }
 
 TEST_F(MulticastListenerTest, BadDatagramsAreDroppedAndListeningGoesOn) {
@@ -171,7 +156,7 @@ TEST_F(MulticastListenerTest, BadDatagramsAreDroppedAndListeningGoesOn) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));  // anything late shows up
     EXPECT_EQ(Events(),
               (std::vector<std::string>{"FoundBuddy 10.0.0.6 6666", "FoundBuddy 10.0.0.7 6677"}));
-    EXPECT_EQ(Log().find("receive failed"), std::string::npos);
+    EXPECT_EQ(LogText().find("receive failed"), std::string::npos);
 }
 
 TEST_F(MulticastListenerTest, DefaultPlacementIsWrittenBackAndMulticastIsHeard) {
@@ -240,13 +225,13 @@ TEST_F(MulticastListenerTest, FailuresAreLoggedAndEndNothingElse) {
     MulticastListener broken(&recorder_);
     broken.StartReceiver();
     EXPECT_TRUE(WaitUntil([] {
-        return Log().find("RunMulticastThread() created multicast socket failed\n") !=
+        return LogText().find("RunMulticastThread() created multicast socket failed\n") !=
                std::string::npos;
     }));
     SetSystemText("MulticastIP", "225.6.7.8");
     ASSERT_EQ(RunShell("ip route del 224.0.0.0/4"), 0);
     broken.SendBeacon(6677);  // no route to the group
-    EXPECT_NE(Log().find("Multicast to failed\n"), std::string::npos);
+    EXPECT_NE(LogText().find("Multicast to failed\n"), std::string::npos);
 }
 
 TEST_F(MulticastListenerTest, DestroyingStopsTheReceiveThreadAtAnyMoment) {
@@ -266,7 +251,7 @@ TEST_F(MulticastListenerTest, DestroyingStopsTheReceiveThreadAtAnyMoment) {
         MulticastListener listener(&recorder_);
         StartListening(listener);  // destroyed while blocked in recvfrom
     }
-    EXPECT_EQ(Log().find("receive failed"), std::string::npos);
+    EXPECT_EQ(LogText().find("receive failed"), std::string::npos);
 }
 
 }  // namespace

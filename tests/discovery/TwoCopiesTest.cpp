@@ -2,12 +2,7 @@
 // pair: real multicast between two "computers". Each copy is zw-discovery-peer, the drop
 // window's own heart without a screen; a third program in the first namespace lists every
 // datagram on the wire.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -18,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/ChildProcess.h"
 #include "support/Files.h"
 #include "support/NamespacePair.h"
 #include "support/Network.h"
@@ -28,7 +24,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Root of the machine itself, not of a user namespace: only that may add named namespaces.
 double NowMs() {
     return std::chrono::duration<double, std::milli>(
                std::chrono::steady_clock::now().time_since_epoch())
@@ -47,54 +42,26 @@ public:
     Peer(const std::string& ns, const std::string& name, std::vector<std::string> args) {
         const std::string folder = TestPaths::NewFolder(name);
         output_ = folder + "/out.txt";
-        std::vector<std::string> command = {"ip",
-                                            "netns",
-                                            "exec",
-                                            ns,
-                                            "env",
-                                            "HOME=" + folder,
-                                            "XDG_CONFIG_HOME=" + folder,
-                                            "ZINGWELL_SYSTEM_DIR=" + folder,
-                                            ZINGWELL_BINARY_DIR "/bench/zw-discovery-peer"};
-        command.insert(command.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (std::string& word : command)
-            argv.push_back(word.data());
-        argv.push_back(nullptr);
-        const int out = open(output_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        pid_ = fork();
-        if (pid_ == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlive a test that dies
-            dup2(out, 1);
-            execvp("ip", argv.data());
-            _exit(127);
-        }
-        close(out);
+        args.insert(args.begin(), ZINGWELL_BINARY_DIR "/bench/zw-discovery-peer");
+        ChildOptions options;
+        options.env = {"HOME=" + folder, "XDG_CONFIG_HOME=" + folder,
+                       "ZINGWELL_SYSTEM_DIR=" + folder};
+        options.netns = ns;
+        options.output = output_;
+        process_.Start(args, options);
     }
     ~Peer() { Stop(); }
 
     // As a crash or a power cut: no goodbye.
-    void Kill() {
-        if (pid_ <= 0)
-            return;
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-    }
+    void Kill() { process_.Kill(); }
 
     // As the user ending the program: the peer says it leaves, then exits.
     void Stop() {
-        if (pid_ <= 0)
-            return;
-        kill(pid_, SIGTERM);
-        int status = 0;
-        if (!WaitUntil([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, 5s)) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, &status, 0);
+        if (process_.pid() > 0) {
+            // A clean end, also for the sanitizers in a sanitized build.
+            const int status = process_.Stop();
+            EXPECT_TRUE(ExitedWith(status)) << output_ << ": " << status;
         }
-        pid_ = -1;
-        // A clean end, also for the sanitizers in a sanitized build.
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output_ << ": " << status;
     }
 
     std::vector<Line> Lines(const std::string& event) const {
@@ -125,18 +92,15 @@ public:
 
 private:
     std::string output_;
-    pid_t pid_ = -1;
+    ChildProcess process_;
 };
 
 class TwoCopiesTest : public testing::Test {
 protected:
     void SetUp() override {
-        if (!IsRealRoot()) {
-            ZW_SKIP_FOR_LACK_OF("root for two copies in two network namespaces (ip netns add)");
-        }
         ASSERT_TRUE(FileExists(ZINGWELL_BINARY_DIR "/bench/zw-discovery-peer"))
             << "build zw-discovery-peer first";
-        ASSERT_TRUE(net_.emplace().ok()) << "could not set up the namespaces";
+        ZW_MAKE_NAMESPACE_PAIR(net_);
     }
 
     std::optional<NamespacePair> net_;

@@ -11,7 +11,6 @@
 
 #include "Needs.h"
 #include "ScriptedServer.h"
-#include "core/ActivityLog.h"
 #include "support/Files.h"
 #include "support/Network.h"
 #include "support/RecordingCallback.h"
@@ -22,42 +21,6 @@ namespace {
 using namespace std::chrono_literals;
 using Session = ScriptedServer::Session;
 using Lines = std::vector<std::string>;
-
-// A willing server: asks for a secret, takes every upload (noting "path=contents"), and
-// ends at QUIT or when the client goes.
-void ServeUploads(Session& s, std::vector<std::string>* stored) {
-    s.Reply("220 ready");
-    for (;;) {
-        const std::string line = s.Line();
-        if (line == "<closed>" || line == "QUIT") {
-            return;
-        }
-        if (line.rfind("USER ", 0) == 0) {
-            s.Reply("331 secret please");
-        } else if (line.rfind("PASS ", 0) == 0) {
-            s.Reply("230 in");
-        } else if (line == "TYPE I") {
-            s.Reply("200 binary");
-        } else if (line == "PASV") {
-            const int port = s.ListenForData();
-            s.Reply("227 Entering Passive Mode (127,0,0,1," + std::to_string(port / 256) + "," +
-                    std::to_string(port % 256) + ")");
-        } else if (line.rfind("STOR ", 0) == 0) {
-            const int data = s.AcceptData();
-            s.Reply("150 go");
-            stored->push_back(line.substr(5) + "=" + Session::ReadAll(data));
-            close(data);
-            s.Reply("226 stored");
-        } else {
-            s.Reply("502 not here");
-        }
-    }
-}
-
-std::string LogText() {
-    CloseLog();
-    return ReadFile(LogFilePath());
-}
 
 bool WaitIdle(const FTPer& ftper) {
     return WaitUntil([&] { return !ftper.Busy(); }, 60s);
@@ -77,8 +40,8 @@ protected:
 
 TEST_F(UploadJob, ThreeFilesWithTheSecondMissingGoOverOneLogon) {
     ENTER_OWN_NETWORK();
-    std::vector<std::string> stored;
-    ScriptedServer server([&stored](Session& s) { ServeUploads(s, &stored); }, 1, 21);
+    ScriptedServer::UploadRun run;
+    ScriptedServer server(ScriptedServer::Uploads(run), 1, 21);
     ASSERT_EQ(server.port(), 21);
     const std::string body = RandomBytes(256000, 7);
     FTPer ftper;
@@ -93,7 +56,7 @@ TEST_F(UploadJob, ThreeFilesWithTheSecondMissingGoOverOneLogon) {
 
     EXPECT_EQ(server.Lines(), (Lines{"USER user", "PASS secret", "TYPE I", "PASV", "STOR //a.txt",
                                      "TYPE I", "PASV", "STOR //c.bin", "QUIT"}));
-    EXPECT_EQ(stored, (Lines{"//a.txt=alpha", "//c.bin=" + body}));
+    EXPECT_EQ(run.stored, (Lines{"//a.txt=alpha", "//c.bin=" + body}));
     EXPECT_EQ(events.Described(),
               (Lines{"FoundBuddy (null) (null)", "ShowProgress 1 100", "ShowProgress 5 5",
                      "ReportError 232323", "ReportError 232323", "ShowProgress 102400 256000",
@@ -148,14 +111,14 @@ TEST_F(UploadJob, ALogonFailureReportsAndDropsTheTakenPaths) {
               "Failed to connect to FTP server: 255.255.255.255\n");
 
     // The paths the failed jobs took are not uploaded by a later one.
-    std::vector<std::string> stored;
-    ScriptedServer server([&stored](Session& s) { ServeUploads(s, &stored); }, 1, 21);
+    ScriptedServer::UploadRun run;
+    ScriptedServer server(ScriptedServer::Uploads(run), 1, 21);
     events.Clear();
     ftper.Configure(&events, "127.0.0.1", "user", "secret", "/");
     ftper.Start();
     ASSERT_TRUE(WaitIdle(ftper));
     server.Finish();
-    EXPECT_TRUE(stored.empty());
+    EXPECT_TRUE(run.stored.empty());
     EXPECT_EQ(server.Lines(), (Lines{"USER user", "PASS secret", "QUIT"}));
     EXPECT_EQ(events.Described(),
               (Lines{"FoundBuddy (null) (null)", "ShowProgress 1 100", "FinishedSending"}));
@@ -164,11 +127,11 @@ TEST_F(UploadJob, ALogonFailureReportsAndDropsTheTakenPaths) {
 TEST_F(UploadJob, AStartDuringAJobWaitsForItAndTheJobKeepsItsSettings) {
     ENTER_OWN_NETWORK();
     std::atomic<bool> release{false};
-    std::vector<std::string> stored;
+    ScriptedServer::UploadRun run;
     ScriptedServer server(
         [&](Session& s) {
             WaitUntil([&] { return release.load(); }, 30s);
-            ServeUploads(s, &stored);
+            ScriptedServer::Uploads(run)(s);
         },
         2, 21);
     FTPer ftper;
@@ -186,19 +149,19 @@ TEST_F(UploadJob, AStartDuringAJobWaitsForItAndTheJobKeepsItsSettings) {
     release = true;
     ASSERT_TRUE(WaitIdle(ftper));
     server.Finish();
-    EXPECT_EQ(stored, (Lines{"first/a.txt=alpha", "second/b.txt=beta"}));
+    EXPECT_EQ(run.stored, (Lines{"first/a.txt=alpha", "second/b.txt=beta"}));
     EXPECT_EQ(events.Count("FinishedSending"), 2u);
     EXPECT_EQ(events.Described().back(), "FinishedSending");
 }
 
 TEST_F(UploadJob, AFileThatCostTheConnectionDoesNotStopTheNext) {
     ENTER_OWN_NETWORK();
-    std::vector<std::string> stored;
+    ScriptedServer::UploadRun run;
     std::atomic<int> session{0};
     ScriptedServer server(
         [&](Session& s) {
             if (session++ > 0) {
-                ServeUploads(s, &stored);
+                ScriptedServer::Uploads(run)(s);
                 return;
             }
             // The first file's data connection cannot be made, and the server's last word
@@ -211,8 +174,7 @@ TEST_F(UploadJob, AFileThatCostTheConnectionDoesNotStopTheNext) {
             s.Line();
             int deadPort = 0;
             close(ListenOnLoopback(deadPort));
-            s.Reply("227 Entering Passive Mode (127,0,0,1," + std::to_string(deadPort / 256) + "," +
-                    std::to_string(deadPort % 256) + ")");
+            s.Reply(Session::PassiveReply(deadPort));
             s.Line();
             s.Reply("150 go");
             s.Reply("425 No data connection");
@@ -226,7 +188,7 @@ TEST_F(UploadJob, AFileThatCostTheConnectionDoesNotStopTheNext) {
     ftper.Start();
     ASSERT_TRUE(WaitIdle(ftper));
     server.Finish();
-    EXPECT_EQ(stored, (Lines{"/b.txt=beta"}));
+    EXPECT_EQ(run.stored, (Lines{"/b.txt=beta"}));
     EXPECT_EQ(events.Count("FoundBuddy"), 1u);
     EXPECT_EQ(events.Count("FinishedSending"), 1u);
     EXPECT_EQ(LogText(),
@@ -237,8 +199,8 @@ TEST_F(UploadJob, AFileThatCostTheConnectionDoesNotStopTheNext) {
 
 TEST_F(UploadJob, ALineBreakInAFileNameFailsThatFileOnly) {
     ENTER_OWN_NETWORK();
-    std::vector<std::string> stored;
-    ScriptedServer server([&stored](Session& s) { ServeUploads(s, &stored); }, 1, 21);
+    ScriptedServer::UploadRun run;
+    ScriptedServer server(ScriptedServer::Uploads(run), 1, 21);
     FTPer ftper;
     ftper.Configure(&events, "127.0.0.1", "user", "secret", "in");
     ftper.AddFile(LocalFile("bad\r\nDELE x", "evil"));
@@ -246,7 +208,7 @@ TEST_F(UploadJob, ALineBreakInAFileNameFailsThatFileOnly) {
     ftper.Start();
     ASSERT_TRUE(WaitIdle(ftper));
     server.Finish();
-    EXPECT_EQ(stored, (Lines{"in/good.txt=good"}));
+    EXPECT_EQ(run.stored, (Lines{"in/good.txt=good"}));
     for (const std::string& line : server.Lines()) {
         EXPECT_EQ(line.find("DELE"), std::string::npos) << line;
     }

@@ -11,13 +11,8 @@
 // and fails in CI (see support/Skip.h). Use in a test body.
 
 // The upload job always uses port 21: its tests move their process into a network namespace
-// of its own and run the server there.
-#define ENTER_OWN_NETWORK()                                          \
-    do {                                                             \
-        if (!EnterOwnNetworkNamespace()) {                           \
-            ZW_SKIP_FOR_LACK_OF("root to make a network namespace"); \
-        }                                                            \
-    } while (0)
+// of its own (ZW_ENTER_OWN_NETWORK) and run the server there.
+#define ENTER_OWN_NETWORK() ZW_ENTER_OWN_NETWORK()
 
 #define NEED_VSFTPD()                                           \
     do {                                                        \

@@ -25,10 +25,11 @@ server.serve_forever()
 }  // namespace
 
 PyFtpServer::PyFtpServer(const std::string& root, int port) {
-    if (!process_.Start({"/usr/bin/python3", "-c", kScript, root, std::to_string(port)}, true)) {
+    if (!process_.Start({"/usr/bin/python3", "-c", kScript, root, std::to_string(port)},
+                        ChildOptions::Piped())) {
         return;
     }
-    const std::string line = process_.ReadLine(15000);
+    const std::string line = process_.ReadLine();
     port_ = line.empty() ? 0 : std::stoi(line);
 }
 

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "ChildProcess.h"
+#include "support/ChildProcess.h"
 
 // pyftpdlib on 127.0.0.1, serving root: user "user" may do anything, user "reader" may only
 // read; both have the secret "secret". Passive ports are the system's choice.

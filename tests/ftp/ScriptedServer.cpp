@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "support/Network.h"
 
@@ -169,6 +170,15 @@ int ScriptedServer::Session::ListenForData() {
     return port;
 }
 
+std::string ScriptedServer::Session::PassiveReply(int port, const std::string& address) {
+    std::string commas = address;
+    for (char& c : commas) {
+        c = c == '.' ? ',' : c;
+    }
+    return "227 Entering Passive Mode (" + commas + "," + std::to_string(port / 256) + "," +
+           std::to_string(port % 256) + ")";
+}
+
 int ScriptedServer::Session::AcceptData(int limitMs) {
     if (dataListener_ < 0 || !WaitReadable(dataListener_, limitMs)) {
         return -1;
@@ -198,4 +208,74 @@ std::string ScriptedServer::Session::ReadAll(int fd, int limitMs) {
         all.append(chunk, static_cast<size_t>(n));
     }
     return all;
+}
+
+ScriptedServer::Script ScriptedServer::Uploads(UploadRun& run) {
+    // A pause before the real answer: a client out of step would send its next command in it.
+    auto pause = [] { std::this_thread::sleep_for(std::chrono::milliseconds(100)); };
+    return [&run, pause](Session& s) {
+        s.Reply("220 ready");
+        for (std::string line = s.Line(); line != "<closed>" && line != "QUIT"; line = s.Line()) {
+            if (line.rfind("USER ", 0) == 0) {
+                s.Reply("331 secret please");
+            } else if (line.rfind("PASS ", 0) == 0) {
+                s.Reply("230 in");
+            } else if (line == "TYPE I") {
+                const int n = ++run.types;
+                if (run.Hit(Fault::HangUpAtType, n)) {
+                    return s.Reply("421 Service not available, closing control connection.");
+                }
+                if (run.Hit(Fault::PreliminaryBeforeTypeAnswer, n)) {
+                    s.Reply("120 in a moment");
+                    pause();
+                }
+                if (run.Hit(Fault::EmptyLineBeforeAnswer, n)) {
+                    s.Reply("");
+                    pause();
+                }
+                s.Reply("200 binary");
+            } else if (line == "PASV") {
+                const int n = ++run.passives;
+                const int port = s.ListenForData();
+                if (run.Hit(Fault::PreliminaryBeforePasvAnswer, n)) {
+                    s.Reply("125 opening soon");
+                    pause();
+                }
+                if (run.Hit(Fault::StrayTextBeforeAnswer, n)) {
+                    s.Reply("hello there");
+                    pause();
+                }
+                s.Reply(Session::PassiveReply(port));
+            } else if (line.rfind("STOR ", 0) == 0) {
+                const int n = ++run.stores;
+                if (run.Hit(Fault::HangUpAtStore, n)) {
+                    return s.Reply("421 Too many users, closing control connection.");
+                }
+                const int data = s.AcceptData();
+                s.Reply("150 go");
+                if (run.Hit(Fault::SecondPreliminary, n)) {
+                    pause();
+                    s.Reply("125 still going");
+                }
+                const std::string contents = Session::ReadAll(data);
+                close(data);
+                if (run.Hit(Fault::RestartMarker, n)) {
+                    s.Reply("110 MARK 250000 = 250000");
+                    pause();
+                }
+                if (run.Hit(Fault::HangUpAfterData, n)) {
+                    return s.Reply("421 Shutting down, closing control connection.");
+                }
+                run.stored.push_back(line.substr(5) + "=" + contents);
+                s.Reply(n == 1 && run.fault == Fault::StrayReplyWithAnAnswer
+                            ? "226 stored\r\n250 said twice"
+                            : "226 stored");
+                if (n == 1 && run.fault == Fault::ClosedAfterFirstFile) {
+                    return;
+                }
+            } else {
+                s.Reply("502 not here");
+            }
+        }
+    };
 }

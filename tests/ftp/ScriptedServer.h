@@ -30,6 +30,9 @@ public:
 
         // A passive data listener on loopback; returns its port.
         int ListenForData();
+        // The 227 reply naming that address and port; with no port, a new listener's.
+        static std::string PassiveReply(int port, const std::string& address = "127.0.0.1");
+        std::string PassiveReply() { return PassiveReply(ListenForData()); }
         // Accepts on that listener; the data connection's fd or -1.
         int AcceptData(int limitMs = 10000);
         // Connects to the client's PORT address; the fd or -1.
@@ -48,6 +51,38 @@ public:
     };
 
     using Script = std::function<void(Session&)>;
+
+    // What the upload server does wrong, and where.
+    enum class Fault {
+        None,
+        PreliminaryBeforeTypeAnswer,  // "120" before the 200 to TYPE I
+        PreliminaryBeforePasvAnswer,  // "125" before the 227
+        EmptyLineBeforeAnswer,        // an empty line before the 200 to TYPE I
+        StrayTextBeforeAnswer,        // a line without a code before the 227
+        SecondPreliminary,            // 150, then 125, then the data and 226
+        RestartMarker,                // a "110 MARK" between the data and the 226
+        HangUpAtType,                 // 421 to TYPE I, and the connection closed
+        HangUpAtStore,                // 421 to STOR
+        HangUpAfterData,              // the data read whole, then 421 instead of 226
+        ClosedAfterFirstFile,         // the connection closed after the first file's 226
+        StrayReplyWithAnAnswer,       // a reply nobody asked for, in one write with the first 226
+    };
+    // The upload server's side of a whole job, over all its sessions.
+    struct UploadRun {
+        Fault fault = Fault::None;
+        int times = 1;  // how many attempts at the middle file meet the fault
+        int types = 0;
+        int passives = 0;
+        int stores = 0;
+        std::vector<std::string> stored;  // "path=contents", for every file answered with 226
+
+        // The n-th command of its kind belongs to the n-th attempt at a file: the middle
+        // file's first attempt is the second.
+        bool Hit(Fault f, int n) const { return fault == f && n >= 2 && n < 2 + times; }
+    };
+    // A willing server that asks for a secret, takes every upload and ends at QUIT or when
+    // the client goes, meeting the run's fault on the way.
+    static Script Uploads(UploadRun& run);
 
     // port 0: a port the system chooses.
     explicit ScriptedServer(Script script, int sessions = 1, int port = 0);

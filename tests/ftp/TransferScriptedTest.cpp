@@ -37,15 +37,6 @@ void LogOnAndType(Session& s) {
     s.Reply("200 binary");
 }
 
-std::string PasvReply(const std::string& address, int port) {
-    std::string commas = address;
-    for (char& c : commas) {
-        c = c == '.' ? ',' : c;
-    }
-    return "227 Entering Passive Mode (" + commas + "," + std::to_string(port / 256) + "," +
-           std::to_string(port % 256) + ")";
-}
-
 class ScriptedTransfer : public testing::Test {
 protected:
     void SetUp() override {
@@ -85,7 +76,7 @@ TEST_F(ScriptedTransfer, APassiveReplyNamingAnotherHostIsNotFollowed) {
         LogOnAndType(s);
         EXPECT_EQ(s.Line(), "PASV");
         // Another host: the client must still connect to this server, at this port.
-        s.Reply(PasvReply("192.0.2.99", s.ListenForData()));
+        s.Reply(Session::PassiveReply(s.ListenForData(), "192.0.2.99"));
         EXPECT_EQ(s.Line(), "STOR /a.txt");
         const int data = s.AcceptData();
         s.Reply("150 go");
@@ -109,7 +100,7 @@ TEST_F(ScriptedTransfer, ARefusedStoreSendsNoByteAndStaysInStep) {
     ScriptedServer server([&received](Session& s) {
         LogOnAndType(s);
         EXPECT_EQ(s.Line(), "PASV");
-        s.Reply(PasvReply("127.0.0.1", s.ListenForData()));
+        s.Reply(s.PassiveReply());
         EXPECT_EQ(s.Line(), "STOR /a.txt");
         const int data = s.AcceptData();  // the connect was under way before the reply
         s.Reply("553 Could not create file.");
@@ -135,7 +126,7 @@ TEST_F(ScriptedTransfer, AFailureThatLeavesAReplyUnreadClosesTheControlConnectio
         EXPECT_EQ(s.Line(), "PASV");
         int deadPort = 0;
         close(ListenOnLoopback(deadPort));  // nobody takes the data connection there
-        s.Reply(PasvReply("127.0.0.1", deadPort));
+        s.Reply(Session::PassiveReply(deadPort));
         EXPECT_EQ(s.Line(), "STOR /a.txt");
         s.Reply("150 go");
         s.Reply("425 Can't open data connection.");
@@ -152,7 +143,7 @@ TEST_F(ScriptedTransfer, AStoreThatIsNeverAnsweredIsGivenUpOn) {
     ScriptedServer server([](Session& s) {
         LogOnAndType(s);
         EXPECT_EQ(s.Line(), "PASV");
-        s.Reply(PasvReply("127.0.0.1", s.ListenForData()));
+        s.Reply(s.PassiveReply());
         EXPECT_EQ(s.Line(), "STOR /a.txt");
         s.WaitClosed();
     });
@@ -184,7 +175,7 @@ TEST_F(ScriptedTransfer, AStalledUploadIsCutOffWithAResetAndReportedAsFailed) {
     ScriptedServer server([&reset](Session& s) {
         LogOnAndType(s);
         EXPECT_EQ(s.Line(), "PASV");
-        s.Reply(PasvReply("127.0.0.1", s.ListenForData()));
+        s.Reply(s.PassiveReply());
         EXPECT_EQ(s.Line(), "STOR /big.bin");
         const int data = s.AcceptData();
         s.Reply("150 go");

@@ -25,121 +25,10 @@
 namespace {
 
 using namespace std::chrono_literals;
-using Session = ScriptedServer::Session;
 using Lines = std::vector<std::string>;
 
-enum class Fault {
-    None,
-    PreliminaryBeforeTypeAnswer,  // "120" before the 200 to TYPE I
-    PreliminaryBeforePasvAnswer,  // "125" before the 227
-    EmptyLineBeforeAnswer,        // an empty line before the 200 to TYPE I
-    StrayTextBeforeAnswer,        // a line without a code before the 227
-    SecondPreliminary,            // 150, then 125, then the data and 226
-    RestartMarker,                // a "110 MARK" between the data and the 226
-    HangUpAtType,                 // 421 to TYPE I, and the connection closed
-    HangUpAtStore,                // 421 to STOR
-    HangUpAfterData,              // the data read whole, then 421 instead of 226
-    ClosedAfterFirstFile,         // the connection closed after the first file's 226
-    StrayReplyWithAnAnswer,       // a reply nobody asked for, in one write with the first 226
-};
-
-// The server's side of a whole job, over all its sessions.
-struct ServerRun {
-    Fault fault = Fault::None;
-    int times = 1;  // how many attempts at the middle file meet the fault
-    int types = 0;
-    int passives = 0;
-    int stores = 0;
-    Lines stored;  // "path=contents", for every file answered with 226
-
-    // The n-th command of its kind belongs to the n-th attempt at a file: the middle file's
-    // first attempt is the second.
-    bool Hit(Fault f, int n) const { return fault == f && n >= 2 && n < 2 + times; }
-};
-
-// A pause before the real answer: a client out of step would send its next command in it.
-void Pause() {
-    std::this_thread::sleep_for(100ms);
-}
-
-void Serve(Session& s, ServerRun& run) {
-    s.Reply("220 ready");
-    for (;;) {
-        const std::string line = s.Line();
-        if (line == "<closed>" || line == "QUIT") {
-            return;
-        }
-        if (line.rfind("USER ", 0) == 0) {
-            s.Reply("331 secret please");
-        } else if (line.rfind("PASS ", 0) == 0) {
-            s.Reply("230 in");
-        } else if (line == "TYPE I") {
-            const int n = ++run.types;
-            if (run.Hit(Fault::HangUpAtType, n)) {
-                s.Reply("421 Service not available, closing control connection.");
-                return;
-            }
-            if (run.Hit(Fault::PreliminaryBeforeTypeAnswer, n)) {
-                s.Reply("120 in a moment");
-                Pause();
-            }
-            if (run.Hit(Fault::EmptyLineBeforeAnswer, n)) {
-                s.Reply("");
-                Pause();
-            }
-            s.Reply("200 binary");
-        } else if (line == "PASV") {
-            const int n = ++run.passives;
-            const int port = s.ListenForData();
-            if (run.Hit(Fault::PreliminaryBeforePasvAnswer, n)) {
-                s.Reply("125 opening soon");
-                Pause();
-            }
-            if (run.Hit(Fault::StrayTextBeforeAnswer, n)) {
-                s.Reply("hello there");
-                Pause();
-            }
-            s.Reply("227 Entering Passive Mode (127,0,0,1," + std::to_string(port / 256) + "," +
-                    std::to_string(port % 256) + ")");
-        } else if (line.rfind("STOR ", 0) == 0) {
-            const int n = ++run.stores;
-            if (run.Hit(Fault::HangUpAtStore, n)) {
-                s.Reply("421 Too many users, closing control connection.");
-                return;
-            }
-            const int data = s.AcceptData();
-            s.Reply("150 go");
-            if (run.Hit(Fault::SecondPreliminary, n)) {
-                Pause();
-                s.Reply("125 still going");
-            }
-            const std::string contents = Session::ReadAll(data);
-            close(data);
-            if (run.Hit(Fault::RestartMarker, n)) {
-                s.Reply("110 MARK 250000 = 250000");
-                Pause();
-            }
-            if (run.Hit(Fault::HangUpAfterData, n)) {
-                s.Reply("421 Shutting down, closing control connection.");
-                return;
-            }
-            run.stored.push_back(line.substr(5) + "=" + contents);
-            s.Reply(n == 1 && run.fault == Fault::StrayReplyWithAnAnswer
-                        ? "226 stored\r\n250 said twice"
-                        : "226 stored");
-            if (n == 1 && run.fault == Fault::ClosedAfterFirstFile) {
-                return;
-            }
-        } else {
-            s.Reply("502 not here");
-        }
-    }
-}
-
-std::string LogText() {
-    CloseLog();
-    return ReadFile(LogFilePath());
-}
+using Fault = ScriptedServer::Fault;
+using ServerRun = ScriptedServer::UploadRun;
 
 struct Case {
     const char* name;
@@ -163,7 +52,7 @@ protected:
 
     // Runs one job of a.txt, the middle file and c.txt against the run's server.
     void RunJob(ServerRun& run, int sessions, const std::string& middle) {
-        server.emplace([&run](Session& s) { Serve(s, run); }, sessions, 21);
+        server.emplace(ScriptedServer::Uploads(run), sessions, 21);
         ASSERT_EQ(server->port(), 21);
         FTPer ftper;
         ftper.Configure(&events, "127.0.0.1", "user", "secret", "up");
@@ -284,8 +173,7 @@ TEST_F(ThreeFileJob, LineBreaksAndNulsInTheSettingsAreRefusedBeforeAnythingIsSen
                 return which == name ? value + evil : value;
             };
             ServerRun run;
-            ScriptedServer server([&run](Session& s) { Serve(s, run); }, which == "host" ? 0 : 1,
-                                  21);
+            ScriptedServer server(ScriptedServer::Uploads(run), which == "host" ? 0 : 1, 21);
             FTPer ftper;
             ftper.Configure(&events, with("host", "127.0.0.1"), with("user", "user"),
                             with("pass", "secret"), with("target", "up"));

@@ -160,7 +160,7 @@ bool VsFtpServer::Launch(const std::string& folder, int port) {
                   "\n"
                   "tcp_wrappers=NO\ndirmessage_enable=NO\n" +
                   moreConfig_);
-    if (!process_.Start({"/usr/sbin/vsftpd", config}, false)) {
+    if (!process_.Start({"/usr/sbin/vsftpd", config})) {
         return false;
     }
     for (int i = 0; i < 250; ++i) {

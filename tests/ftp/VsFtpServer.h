@@ -5,7 +5,7 @@
 #include <map>
 #include <string>
 
-#include "ChildProcess.h"
+#include "support/ChildProcess.h"
 
 // vsftpd on 127.0.0.1 with anonymous logon (any secret), configured by the test: its root
 // folder belongs to root and cannot be written; "incoming" in it belongs to the ftp user

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -14,7 +13,6 @@
 #include <functional>
 
 #include "Needs.h"
-#include "core/ActivityLog.h"
 #include "ftp/BytesSendInterface.h"
 #include "ftp/FTPLink.h"
 #include "ftp/FTPer.h"
@@ -45,22 +43,19 @@ struct CallOnProgress : BytesSendInterface {
     void BytesSent(int64_t sent, int64_t) override { call(sent); }
 };
 
-// Uploads localPath to vsftpd in a process of its own, which `ending` ends in the middle
-// (from inside, or by letting the test kill it); returns its PID.
-pid_t UploadInAChild(int port, const std::string& localPath, const std::string& remotePath,
-                     std::function<void(int64_t)> ending) {
-    const pid_t child = fork();
-    if (child != 0) {
-        return child;
-    }
-    StartNetwork();
-    FTPLink link;
-    CallOnProgress sink;
-    sink.call = std::move(ending);
-    if (link.Logon("127.0.0.1", port, "anonymous", "x", "", "", "", "", 0, 0)) {
-        link.TransferFile(&sink, FileSize(localPath), remotePath, localPath, true, false);
-    }
-    _exit(0);
+// Uploads localPath to vsftpd in the child process, which `ending` ends in the middle (from
+// inside, or by letting the test kill it).
+void UploadInAChild(ChildProcess& child, int port, const std::string& localPath,
+                    const std::string& remotePath, std::function<void(int64_t)> ending) {
+    child.Fork([&] {
+        StartNetwork();
+        FTPLink link;
+        CallOnProgress sink;
+        sink.call = std::move(ending);
+        if (link.Logon("127.0.0.1", port, "anonymous", "x", "", "", "", "", 0, 0)) {
+            link.TransferFile(&sink, FileSize(localPath), remotePath, localPath, true, false);
+        }
+    });
 }
 
 // The server's verdict on the upload, once it has given one.
@@ -87,12 +82,13 @@ TEST_F(VsftpdCutOff, AnUploaderThatEndsWithExitInTheMiddleLeavesAFailedUpload) {
     VsFtpServer server;
     ASSERT_TRUE(server.ok());
     const std::string big = BigFile(local + "/big.bin", 64 << 20);
-    const pid_t child = UploadInAChild(server.port(), big, "incoming/big.bin", [](int64_t sent) {
+    ChildProcess child;
+    UploadInAChild(child, server.port(), big, "incoming/big.bin", [](int64_t sent) {
         if (sent > (4 << 20)) {
             _exit(0);  // as Exit ends the program: at once, with the upload under way
         }
     });
-    ASSERT_EQ(waitpid(child, nullptr, 0), child);
+    ASSERT_NE(child.Wait(), -1);
     const std::string log = Verdict(server);
     EXPECT_NE(log.find("FAIL UPLOAD"), std::string::npos) << log;
     EXPECT_EQ(log.find("OK UPLOAD"), std::string::npos) << log;
@@ -110,11 +106,12 @@ TEST_F(VsftpdCutOff, AnUploaderKilledInTheMiddleLeavesAFailedUpload) {
     ASSERT_TRUE(server.ok());
     const int64_t size = 64 << 20;
     const std::string big = BigFile(local + "/big.bin", size);
-    const pid_t child = UploadInAChild(server.port(), big, "incoming/big.bin", [](int64_t) {});
+    ChildProcess child;
+    UploadInAChild(child, server.port(), big, "incoming/big.bin", [](int64_t) {});
     const std::string stored = server.incoming() + "/big.bin";
     const bool started = WaitUntil([&] { return FileSize(stored) > (1 << 20); }, 20s);
-    kill(child, SIGKILL);
-    ASSERT_EQ(waitpid(child, nullptr, 0), child);
+    child.Signal(SIGKILL);
+    ASSERT_NE(child.Wait(), -1);
     ASSERT_TRUE(started);
     const std::string log = Verdict(server);
     EXPECT_NE(log.find("FAIL UPLOAD"), std::string::npos) << log;
@@ -175,8 +172,7 @@ TEST_F(VsftpdCutOff, AStalledDataConnectionCostsTheJobOneStall) {
     RecordProperty("job_seconds", std::to_string(seconds));
     EXPECT_LT(seconds, 75.0);  // one stall of 60 s and a short wait for the last word
 
-    CloseLog();
-    EXPECT_EQ(ReadFile(LogFilePath()),
+    EXPECT_EQ(LogText(),
               "Connected to FTP server: 127.0.0.1\n"
               "Copied to FTP server:a.txt\n"
               "Failed to copy to FTP server: b.bin\n"

@@ -2,9 +2,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -17,6 +15,7 @@
 #include "heart/MainDialog.h"
 #include "heart/RealWorkerFactory.h"
 #include "settings/LiveSettings.h"
+#include "support/ChildProcess.h"
 #include "support/Files.h"
 #include "support/Network.h"
 #include "support/Skip.h"
@@ -33,10 +32,8 @@ TEST(HeartEndToEnd, TwoCopiesInManualModePassThreeFiles) {
         ZW_SKIP_FOR_LACK_OF("root for a network namespace of its own (fixed port 6677)");
     }
     const std::string otherHome = TestPaths::NewFolder("buddy-home");
-    pid_t buddy = fork();
-    ASSERT_GE(buddy, 0);
-    if (buddy == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlives the test
+    ChildProcess buddy;  // killed when the test ends
+    ASSERT_TRUE(buddy.Fork([&] {
         setenv("HOME", otherHome.c_str(), 1);
         LiveSettings.manual = 1;
         LiveSettings.server = 1;
@@ -47,15 +44,7 @@ TEST(HeartEndToEnd, TwoCopiesInManualModePassThreeFiles) {
         heart.Initialize();
         for (;;)
             pause();
-    }
-
-    struct Reaper {
-        pid_t pid;
-        ~Reaper() {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-    } reaper{buddy};
+    }));
 
     std::vector<std::string> contents;
     std::vector<std::string> paths;

@@ -1,11 +1,9 @@
 #include "platform/InstanceGuard.h"
 
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -16,10 +14,9 @@
 
 #include "platform/HandOverMessage.h"
 #include "platform/RuntimeFolder.h"
+#include "support/ChildProcess.h"
 #include "support/Files.h"
 #include "support/TestPaths.h"
-
-extern char** environ;
 
 namespace {
 
@@ -126,28 +123,20 @@ TEST(InstanceGuard, AHandOverWaitsForACopyStillStartingAndGivesUpOnOneThatNeverA
 TEST(InstanceGuard, ALockIsFreedByTheCopysEndAndNotKeptByProgramsItStarted) {
     const std::string folder = TestPaths::NewFolder("runtime");
     // A copy killed without a word leaves its socket behind; its lock goes with it.
-    const pid_t child = fork();
-    if (child == 0) {
+    ASSERT_TRUE(ExitedWith(RunInChild([&] {
         InstanceGuard dying(folder);
         _exit(dying.TryClaim() == InstanceGuard::Claim::Ours ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    })));
     ASSERT_TRUE(FileExists(folder + "/zingwell.socket"));
 
     std::optional<InstanceGuard> copy(std::in_place, folder);
     ASSERT_EQ(copy->TryClaim(), InstanceGuard::Claim::Ours);
     // A program the copy opened for the user (a file browser, an editor) outlives it.
-    pid_t opened = 0;
-    char sleep[] = "sleep", seconds[] = "30";
-    char* argv[] = {sleep, seconds, nullptr};
-    ASSERT_EQ(posix_spawnp(&opened, "sleep", nullptr, nullptr, argv, environ), 0);
+    ChildProcess opened;
+    ASSERT_TRUE(opened.Start({"sleep", "30"}));
     copy.reset();
     InstanceGuard next(folder);
     EXPECT_EQ(next.TryClaim(), InstanceGuard::Claim::Ours);
-    kill(opened, SIGKILL);
-    waitpid(opened, &status, 0);
 
     EXPECT_EQ(InstanceGuard("").TryClaim(), InstanceGuard::Claim::Unavailable);
 }

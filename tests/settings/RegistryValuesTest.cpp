@@ -1,12 +1,12 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "platform/RegistryDocument.h"
 #include "platform/RegistryKey.h"
 #include "settings/RegistryNumber.h"
 #include "settings/RegistryText.h"
+#include "support/ChildProcess.h"
 #include "support/Files.h"
 #include "support/TestPaths.h"
 
@@ -101,23 +101,18 @@ TEST(RegistryValues, MachineValuesFallBackToDefaultsWhenTheFolderCannotBeWritten
 
 TEST(RegistryValues, TwoProcessesWritingAtOnceLoseNothing) {
     constexpr int kPerProcess = 40;
-    pid_t children[2];
+    ChildProcess children[2];
     for (int child = 0; child < 2; ++child) {
-        children[child] = fork();
-        ASSERT_GE(children[child], 0);
-        if (children[child] == 0) {
+        ASSERT_TRUE(children[child].Fork([&] {
             for (int i = 0; i < kPerProcess; ++i) {
                 RegistryNumber(kKey + "v" + std::to_string(child) + "_" + std::to_string(i), 0,
                                true, RegRoot::CurrentUser)
                     .Set(static_cast<uint32_t>(i + 1));
             }
-            _exit(0);
-        }
+        }));
     }
-    for (pid_t pid : children) {
-        int status = 0;
-        waitpid(pid, &status, 0);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    for (ChildProcess& child : children) {
+        EXPECT_TRUE(ExitedWith(child.Wait()));
     }
     for (int child = 0; child < 2; ++child) {
         for (int i = 0; i < kPerProcess; ++i) {

@@ -8,6 +8,8 @@
 #include <sstream>
 #include <thread>
 
+#include "core/ActivityLog.h"
+
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
@@ -66,6 +68,11 @@ size_t FilesBeingReceived(const std::string& folder) {
         }
     }
     return count;
+}
+
+std::string LogText() {
+    CloseLog();
+    return ReadFile(LogFilePath());
 }
 
 size_t Occurrences(const std::string& text, const std::string& part) {

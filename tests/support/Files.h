@@ -13,6 +13,8 @@ bool FileExists(const std::string& path);
 bool ReceivingInto(const std::string& folder);
 // How many files are being received into `folder` at once.
 size_t FilesBeingReceived(const std::string& folder);
+// The activity log as written so far, closed first so that all of it is in the file.
+std::string LogText();
 // How often `part` occurs in `text`.
 size_t Occurrences(const std::string& text, const std::string& part);
 // Random bytes, the same for the same seed.

@@ -9,8 +9,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
+#include <sstream>
 #include <thread>
+
+#include "support/Files.h"
 
 int RunShell(const std::string& command) {
     int status = system(command.c_str());
@@ -105,6 +109,26 @@ int ConnectInNamespace(const std::string& netns, const std::string& address, int
     }).join();
     close(ns);
     return fd;
+}
+
+bool ListsSocket(pid_t pid, const char* table, int port, bool remote, const char* state) {
+    const std::string process = pid > 0 ? std::to_string(pid) : "self";
+    std::istringstream lines(ReadFile("/proc/" + process + "/net/" + table));
+    std::string line;
+    std::getline(lines, line);  // the column titles
+    char wanted[8];
+    snprintf(wanted, sizeof wanted, ":%04X", port);
+    while (std::getline(lines, line)) {
+        std::istringstream words(line);
+        std::string slot, local, peer, status;
+        words >> slot >> local >> peer >> status;
+        const std::string& address = remote ? peer : local;
+        if (address.size() >= 5 && address.compare(address.size() - 5, 5, wanted) == 0 &&
+            (state == nullptr || status == state)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 bool SendAll(int fd, const std::string& data) {

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "support/NamespacePair.h"
+#include "support/Network.h"
+
 // True when the tests run in CI (CI=true or CI=1), where every tool, root and network
 // namespaces are there by arrangement.
 bool RunningInCi();
@@ -15,6 +18,24 @@ bool RunningInCi();
             FAIL() << "CI must provide what this test needs: " << what; \
         }                                                               \
         GTEST_SKIP() << "needs " << what;                               \
+    } while (0)
+
+// This test process in a network namespace of its own (EnterOwnNetworkNamespace), or skipped.
+#define ZW_ENTER_OWN_NETWORK()                                              \
+    do {                                                                    \
+        if (!EnterOwnNetworkNamespace()) {                                  \
+            ZW_SKIP_FOR_LACK_OF("root for a network namespace of its own"); \
+        }                                                                   \
+    } while (0)
+
+// Two namespaces joined by a veth pair, made in `pair` (a std::optional<NamespacePair>), or
+// skipped.
+#define ZW_MAKE_NAMESPACE_PAIR(pair)                                               \
+    do {                                                                           \
+        if (!IsRealRoot()) {                                                       \
+            ZW_SKIP_FOR_LACK_OF("root for two network namespaces (ip netns add)"); \
+        }                                                                          \
+        ASSERT_TRUE((pair).emplace().ok()) << "could not set up the namespaces";   \
     } while (0)
 
 // Called by the test programs' main before the tests run. In CI, a test of the plain build

@@ -1,19 +1,14 @@
 // Two copies of Zingwell pass files both ways: this test process is one, the headless peer
 // program (bench/tools/zw_peer) with a home of its own is the other.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstdio>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "TransferHelpers.h"
 #include "core/ReceiveFolder.h"
+#include "support/ChildProcess.h"
 #include "support/Files.h"
 #include "support/Network.h"
 #include "support/RecordingCallback.h"
@@ -22,79 +17,25 @@
 #include "transfer/SListener.h"
 #include "transfer/SSender.h"
 
-extern char** environ;
-
 namespace {
 
 // The peer program, started with HOME pointing elsewhere; reads its "listening PORT" line.
-class PeerProcess {
+class PeerProcess : public ChildProcess {
 public:
-    PeerProcess(const std::string& home, const std::vector<std::string>& arguments) {
-        std::vector<std::string> environment = {"HOME=" + home};
-        for (char** entry = environ; *entry != nullptr; ++entry) {
-            if (std::string(*entry).rfind("HOME=", 0) != 0) {
-                environment.push_back(*entry);
-            }
-        }
-        std::vector<std::string> argv = {ZINGWELL_BINARY_DIR "/bench/zw_peer"};
-        argv.insert(argv.end(), arguments.begin(), arguments.end());
-        int out[2];
-        if (pipe2(out, O_CLOEXEC) != 0) {
-            return;
-        }
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        pid_ = -1;
-        if (posix_spawn(&pid_, argv[0].c_str(), &actions, nullptr, Pointers(argv).data(),
-                        Pointers(environment).data()) != 0) {
-            pid_ = -1;
-        }
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        output_ = out[0];
-    }
-    ~PeerProcess() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            Wait();
-        }
-        close(output_);
+    PeerProcess(const std::string& home, std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), ZINGWELL_BINARY_DIR "/bench/zw_peer");
+        Start(arguments, ChildOptions::Piped({"HOME=" + home}));
     }
     // The port from the first line the peer writes, or 0.
     int Port() {
-        std::string line;
-        char c;
-        while (read(output_, &c, 1) == 1 && c != '\n') {
-            line.push_back(c);
-        }
+        const std::string line = ReadLine(std::chrono::seconds(60));
         return line.rfind("listening ", 0) == 0 ? atoi(line.c_str() + 10) : 0;
     }
-    void Signal(int signal) {
-        if (pid_ > 0) {
-            kill(pid_, signal);
-        }
+    // Its exit code, or -1 when it was ended by a signal.
+    int Exit() {
+        const int status = Wait();
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
-    int Wait() {
-        int status = 0;
-        if (pid_ > 0 && waitpid(pid_, &status, 0) == pid_) {
-            pid_ = -1;
-            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        }
-        return -1;
-    }
-
-private:
-    static std::vector<char*> Pointers(std::vector<std::string>& texts) {
-        std::vector<char*> pointers;
-        for (std::string& text : texts) {
-            pointers.push_back(text.data());
-        }
-        pointers.push_back(nullptr);
-        return pointers;
-    }
-    pid_t pid_ = -1;
-    int output_ = -1;
 };
 
 TEST(EndToEnd, TwoCopiesPassFilesBothWays) {
@@ -125,28 +66,10 @@ TEST(EndToEnd, TwoCopiesPassFilesBothWays) {
 
     ASSERT_TRUE(sent.WaitFor("FinishedSending", 1, std::chrono::seconds(60)));
     ASSERT_TRUE(received.WaitFor("FinishedSending", 1, std::chrono::seconds(60)));
-    EXPECT_EQ(other.Wait(), 0);
+    EXPECT_EQ(other.Exit(), 0);
     EXPECT_EQ(ReadFile(here + "/from-there.bin"), theirs);
     EXPECT_EQ(ReadFile(otherHome + "/Zingwell/from-here \x80\xff.bin"), mine);
     EXPECT_EQ(received.Count("ReportError") + sent.Count("ReportError"), 0u);
-}
-
-// Whether this network namespace holds a connection to `port` in the state FIN_WAIT2: its
-// side has sent everything and its end, and the other side's system has taken them.
-bool AllTakenOnConnectionTo(int port) {
-    char remote[16];
-    snprintf(remote, sizeof remote, ":%04X", port);
-    std::istringstream table(ReadFile("/proc/net/tcp"));
-    std::string line;
-    while (std::getline(table, line)) {
-        std::istringstream fields(line);
-        std::string slot, local, peer, state;
-        fields >> slot >> local >> peer >> state;
-        if (peer.size() > 5 && peer.substr(peer.size() - 5) == remote && state == "05") {
-            return true;
-        }
-    }
-    return false;
 }
 
 TEST(EndToEnd, ABuddyKilledAfterTheLastByteLeftIsAFailedSend) {
@@ -162,7 +85,8 @@ TEST(EndToEnd, ABuddyKilledAfterTheLastByteLeftIsAFailedSend) {
     SSender sender;
     sender.SetCallback(&events);
     ASSERT_TRUE(sender.SendFile("127.0.0.1", std::to_string(port), outgoing + "/last.bin"));
-    ASSERT_TRUE(WaitUntil([&] { return AllTakenOnConnectionTo(port); }));
+    // FIN_WAIT2: this side sent everything and its end, and the buddy's system took them.
+    ASSERT_TRUE(WaitUntil([&] { return ListsSocket(0, "tcp", port, true, "05"); }));
     EXPECT_TRUE(events.Events().empty()) << "no word from the buddy yet";
     EXPECT_TRUE(sender.Busy());
     buddy.Signal(SIGKILL);
@@ -205,7 +129,7 @@ TEST(EndToEnd, ASenderKilledMidFileLeavesTheOlderCopyAndStartedAgainDeliversIt) 
                    events.back().a > 1000000;
         }));
         sender.Signal(SIGKILL);
-        EXPECT_EQ(sender.Wait(), -1);
+        EXPECT_EQ(sender.Exit(), -1);
     }
     ASSERT_TRUE(received.WaitFor("ReportError"));
     EXPECT_EQ(received.Described().back(), "ReportError 5");
@@ -216,7 +140,7 @@ TEST(EndToEnd, ASenderKilledMidFileLeavesTheOlderCopyAndStartedAgainDeliversIt) 
               (std::vector<std::string>{"movie.bin", "zingwelllog.txt"}));
 
     PeerProcess again(senderHome, send);
-    EXPECT_EQ(again.Wait(), 0);
+    EXPECT_EQ(again.Exit(), 0);
     ASSERT_TRUE(received.WaitFor("FinishedSending"));
     EXPECT_TRUE(ReadFile(here + "/movie.bin") == newer);
 }

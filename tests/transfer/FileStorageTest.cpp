@@ -4,7 +4,6 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -13,6 +12,7 @@
 
 #include "core/ActivityLog.h"
 #include "core/ReceiveFolder.h"
+#include "support/ChildProcess.h"
 #include "support/Files.h"
 #include "support/TestPaths.h"
 #include "transfer/QueueFile.h"
@@ -188,17 +188,15 @@ TEST(FileStorage, ADropIsQueuedInOrderWithOneRewrite) {
 TEST(FileStorage, AProcessKilledWhileRewritingNeverLeavesABrokenQueue) {
     GetReceiveFolder();
     for (int round = 0; round < 6; ++round) {
-        pid_t child = fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
+        ChildProcess child;
+        ASSERT_TRUE(child.Fork([] {
             FileStorage queue;
             for (size_t n = queue.Count();; ++n) {
                 queue.Add("/entry-" + std::to_string(n));
             }
-        }
+        }));
         usleep(static_cast<useconds_t>(20000 + round * 7000));
-        kill(child, SIGKILL);
-        waitpid(child, nullptr, 0);
+        child.Kill();
 
         const std::vector<std::string> entries = Entries(ReadFile(QueuePath()));
         for (size_t i = 0; i < entries.size(); ++i) {

@@ -13,7 +13,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,6 +22,7 @@
 #include "core/ReceiveFolder.h"
 #include "support/Files.h"
 #include "support/Network.h"
+#include "support/ProcessStatus.h"
 #include "support/RecordingCallback.h"
 #include "support/Skip.h"
 #include "support/TestPaths.h"
@@ -433,18 +433,11 @@ TEST_F(Receiving, TricklersFromOneAddressDoNotKeepAnHonestBuddyOut) {
 }
 
 int ThreadCount() {
-    return static_cast<int>(Listing("/proc/self/task").size());
+    return ProcessStatus::Of(getpid()).threads;
 }
 
 long ResidentKb() {
-    std::istringstream status(ReadFile("/proc/self/status"));
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) {
-            return std::stol(line.substr(6));
-        }
-    }
-    return 0;
+    return ProcessStatus::Of(getpid()).residentKb;
 }
 
 TEST_F(Receiving, BadConnectionsLeaveNoThreadOrMemoryBehind) {

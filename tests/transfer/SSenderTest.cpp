@@ -88,6 +88,14 @@ std::string FreePort() {
     return std::to_string(port);
 }
 
+// A sender whose events are recorded.
+class Sending : public testing::Test {
+protected:
+    void SetUp() override { sender.SetCallback(&events); }
+    RecordingCallback events;  // outlives the sender's threads
+    SSender sender;
+};
+
 TEST(SSender, PutsExactlyTheWireFormatOnTheConnection) {
     GetReceiveFolder();
     for (size_t size : {0, 1, 102399, 102400, 102401, 307200}) {
@@ -126,10 +134,7 @@ TEST(SSender, PassesFiftyMegabytesToTheReceiverWithEveryEvent) {
     EXPECT_EQ(CheckReceiveEvents(received.Events(), 9, body.size()), "");
 }
 
-TEST(SSender, APeerThatCannotBeReachedIsNotAnError) {
-    RecordingCallback events;
-    SSender sender;
-    sender.SetCallback(&events);
+TEST_F(Sending, APeerThatCannotBeReachedIsNotAnError) {
     const std::string path = NewFile("a.txt", "a");
     // A port setting that is no port number is never cut down to one: it fails the same way.
     const std::vector<std::array<std::string, 3>> targets = {
@@ -146,10 +151,7 @@ TEST(SSender, APeerThatCannotBeReachedIsNotAnError) {
     }
 }
 
-TEST(SSender, AFileThatCannotBeOpenedIsErrorOneAndTheConnectionIsClosed) {
-    RecordingCallback events;
-    SSender sender;
-    sender.SetCallback(&events);
+TEST_F(Sending, AFileThatCannotBeOpenedIsErrorOneAndTheConnectionIsClosed) {
     const std::string folder = TestPaths::NewFolder("a-folder");
     for (const std::string& path : {folder + "/missing.txt", folder}) {
         events.Clear();
@@ -164,10 +166,7 @@ TEST(SSender, AFileThatCannotBeOpenedIsErrorOneAndTheConnectionIsClosed) {
               std::string::npos);
 }
 
-TEST(SSender, APeerThatGoesAwayFailsTheSendButNeverKillsTheProcess) {
-    RecordingCallback events;
-    SSender sender;
-    sender.SetCallback(&events);
+TEST_F(Sending, APeerThatGoesAwayFailsTheSendButNeverKillsTheProcess) {
     signal(SIGPIPE, SIG_DFL);  // a write to a closed connection must not raise it
     RawPeer peer;
     peer.ReadInBackground(1000, true);
@@ -184,10 +183,7 @@ TEST(SSender, APeerThatGoesAwayFailsTheSendButNeverKillsTheProcess) {
     signal(SIGPIPE, SIG_IGN);
 }
 
-TEST(SSender, AFileThatShrinksIsAFailedSendAndOneThatGrowsIsSentAsAnnounced) {
-    RecordingCallback events;
-    SSender sender;
-    sender.SetCallback(&events);
+TEST_F(Sending, AFileThatShrinksIsAFailedSendAndOneThatGrowsIsSentAsAnnounced) {
     const std::string body = RandomBytes(20000000, 3);
     const std::string path = NewFile("changing.bin", body);
     {
@@ -218,10 +214,7 @@ TEST(SSender, AFileThatShrinksIsAFailedSendAndOneThatGrowsIsSentAsAnnounced) {
     ASSERT_TRUE(events.WaitFor("FinishedSending"));
 }
 
-TEST(SSender, FinishedSendingMeansTheBuddyClosedHavingTakenEveryByte) {
-    RecordingCallback events;
-    SSender sender;
-    sender.SetCallback(&events);
+TEST_F(Sending, FinishedSendingMeansTheBuddyClosedHavingTakenEveryByte) {
     sender.SetStallTimeout(700ms);
     const std::string body = RandomBytes(300000, 4);
     const std::string path = NewFile("confirm.bin", body);
@@ -272,10 +265,7 @@ TEST(SSender, FinishedSendingMeansTheBuddyClosedHavingTakenEveryByte) {
     EXPECT_TRUE(peer.Received() == stream);
 }
 
-TEST(SSender, ABuddyThatStopsReadingIsGivenUpAndTheNextTransferGoes) {
-    RecordingCallback events;
-    SSender sender;
-    sender.SetCallback(&events);
+TEST_F(Sending, ABuddyThatStopsReadingIsGivenUpAndTheNextTransferGoes) {
     sender.SetStallTimeout(500ms);
     RawPeer silent;  // accepts (in the system) and never reads
     const auto start = std::chrono::steady_clock::now();
@@ -295,10 +285,7 @@ TEST(SSender, ABuddyThatStopsReadingIsGivenUpAndTheNextTransferGoes) {
     EXPECT_EQ(reading.Received(), Stream("next.txt", "next"));
 }
 
-TEST(SSender, ASecondSendFileDuringATransferIsRefusedAndChangesNothing) {
-    RecordingCallback events;
-    SSender sender;
-    sender.SetCallback(&events);
+TEST_F(Sending, ASecondSendFileDuringATransferIsRefusedAndChangesNothing) {
     const std::string first = RandomBytes(20000000, 1);
     RawPeer peer;  // not reading yet: the transfer stalls with full buffers
     ASSERT_TRUE(sender.SendFile("127.0.0.1", peer.Port(), NewFile("first.bin", first)));

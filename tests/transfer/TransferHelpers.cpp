@@ -37,11 +37,6 @@ bool AnsweredWithReset(int fd) {
     return recv(fd, &byte, 1, 0) < 0 && errno == ECONNRESET;
 }
 
-std::string LogText() {
-    CloseLog();
-    return ReadFile(LogFilePath());
-}
-
 std::vector<std::string> Listing(const std::string& folder) {
     std::vector<std::string> names;
     if (DIR* dir = opendir(folder.c_str())) {

@@ -25,8 +25,7 @@ inline void Reset(int fd) {
     CloseWithReset(fd);
 }
 using ::ConnectFrom;
-// The activity log so far (flushed first).
-std::string LogText();
+using ::LogText;
 using ::Occurrences;
 // The names in a folder, sorted, without "." and "..".
 std::vector<std::string> Listing(const std::string& folder);
