@@ -179,7 +179,7 @@ TEST_F(DesktopTest, UnderOpenboxDialogsAreDialogsThatStayRestoredAndTheDogTakesD
 TEST_F(DesktopTest, SendFilesOpensQtsOwnChooserAndTheFileTypedThereIsQueued) {
     StartDesktop(false);
     ZingwellCopy copy("chooser");
-    copy.StoreSettings(kNoMode);
+    copy.StoreMode(0, 0, 0, "10.9.9.9");  // no mode: files wait in the queue
     ASSERT_TRUE(Start(copy));
     XServer::Window dog, chooser;
     ASSERT_TRUE(FindDog(dog)) << copy.Output();
@@ -194,7 +194,7 @@ TEST_F(DesktopTest, SendFilesOpensQtsOwnChooserAndTheFileTypedThereIsQueued) {
         << ReadFile(copy.QueueFile()) << copy.Output();
     EXPECT_TRUE(WaitUntil([&] { return !x_.FindWindow("^Send files with Zingwell$", chooser); },
                           kPatience));
-    EXPECT_TRUE(EndedWith(copy.Stop(), 0)) << copy.Output();
+    EXPECT_TRUE(copy.StopsCleanly()) << copy.Output();
 }
 
 TEST_F(DesktopTest, TheDogComesBackWhereItWasPutUnlessThatIsOffTheScreen) {

@@ -26,25 +26,27 @@ namespace {
 
 using Text = LiveSettingsStore::Text;
 
-// Two drop windows with real workers: one sends, a second process receives.
+// A second copy in manual mode, receiving on 6677 with the real workers, for ever.
+[[noreturn]] void RunManualBuddy(const std::string& home) {
+    setenv("HOME", home.c_str(), 1);
+    LiveSettings.manual = 1;
+    LiveSettings.server = 1;
+    LiveSettings.Set(Text::serverport, "6677");
+    RecordingView view;
+    RealWorkerFactory workers;
+    MainDialog heart(view, workers);
+    heart.Initialize();
+    for (;;)
+        pause();
+}
+
 TEST(HeartEndToEnd, TwoCopiesInManualModePassThreeFiles) {
     if (!EnterOwnNetworkNamespace()) {
         ZW_SKIP_FOR_LACK_OF("root for a network namespace of its own (fixed port 6677)");
     }
     const std::string otherHome = TestPaths::NewFolder("buddy-home");
     ChildProcess buddy;  // killed when the test ends
-    ASSERT_TRUE(buddy.Fork([&] {
-        setenv("HOME", otherHome.c_str(), 1);
-        LiveSettings.manual = 1;
-        LiveSettings.server = 1;
-        LiveSettings.Set(Text::serverport, "6677");
-        RecordingView view;
-        RealWorkerFactory workers;
-        MainDialog heart(view, workers);
-        heart.Initialize();
-        for (;;)
-            pause();
-    }));
+    ASSERT_TRUE(buddy.Fork([&] { RunManualBuddy(otherHome); }));
 
     std::vector<std::string> contents;
     std::vector<std::string> paths;
@@ -93,28 +95,8 @@ TEST(HeartEndToEnd, AFileTheBuddyRefusesThreeTimesStopsBlockingTheQueue) {
         ZW_SKIP_FOR_LACK_OF("root for a network namespace of its own (fixed port 6677)");
     }
     const std::string otherHome = TestPaths::NewFolder("buddy-home");
-    pid_t buddy = fork();
-    ASSERT_GE(buddy, 0);
-    if (buddy == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        setenv("HOME", otherHome.c_str(), 1);
-        LiveSettings.manual = 1;
-        LiveSettings.server = 1;
-        LiveSettings.Set(Text::serverport, "6677");
-        RecordingView view;
-        RealWorkerFactory workers;
-        MainDialog heart(view, workers);
-        heart.Initialize();
-        for (;;)
-            pause();
-    }
-    struct Reaper {
-        pid_t pid;
-        ~Reaper() {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-    } reaper{buddy};
+    ChildProcess buddy;  // killed when the test ends
+    ASSERT_TRUE(buddy.Fork([&] { RunManualBuddy(otherHome); }));
 
     const std::string source = TestPaths::NewFolder("to-send");
     const std::string refused = source + "/Files2Send.txt";
