@@ -40,6 +40,7 @@ using Text = LiveSettingsStore::Text;
         pause();
 }
 
+// Two drop windows with real workers: one sends, a second process receives.
 TEST(HeartEndToEnd, TwoCopiesInManualModePassThreeFiles) {
     if (!EnterOwnNetworkNamespace()) {
         ZW_SKIP_FOR_LACK_OF("root for a network namespace of its own (fixed port 6677)");
