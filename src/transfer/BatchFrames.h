@@ -26,7 +26,7 @@ inline constexpr uint32_t kMaxEntries = 100000;
 
 struct Batch {
     uint32_t files = 0;
-    uint32_t folders = 0;    // FOLDER frames to come: every folder below the root
+    uint32_t folders = 0;     // FOLDER frames to come: every folder below the root
     uint64_t totalBytes = 0;  // the sizes of all its files
     std::string root;         // the dropped folder's name; empty for loose files
     bool operator==(const Batch&) const = default;

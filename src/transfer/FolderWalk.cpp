@@ -90,8 +90,8 @@ private:
             Visit(fd, path, levels);
         } else {
             // Opened to learn that it can be read; O_NONBLOCK in case it became a FIFO.
-            const int fd = openat(parent, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK |
-                                                            O_CLOEXEC);
+            const int fd =
+                openat(parent, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
             if (fd < 0) {
                 Skip(path, FolderWalk::Skip::Unreadable);
                 return;
@@ -151,9 +151,9 @@ int FolderWalk::Open(const std::string& folder, const std::string& path) {
     int fd = open(Trimmed(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     for (size_t i = 1; i < names.size() && fd >= 0; ++i) {
         const bool last = i + 1 == names.size();
-        const int next = openat(fd, names[i].c_str(),
-                                last ? O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC
-                                     : kFolderFlags);
+        const int next =
+            openat(fd, names[i].c_str(),
+                   last ? O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC : kFolderFlags);
         close(fd);
         fd = next;
     }

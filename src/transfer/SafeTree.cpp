@@ -115,8 +115,8 @@ SafeTree::Result SafeTree::Begin(const batch_frames::Batch& batch) {
         if (storedRoot_.empty()) {
             return Result::Failed;
         }
-        base_ = openat(receive_, storedRoot_.c_str(),
-                       O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        base_ =
+            openat(receive_, storedRoot_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (base_ < 0) {
             storedRoot_.clear();
             return Result::Planted;
@@ -226,8 +226,8 @@ SafeTree::Result SafeTree::OpenFile(std::string_view path, uint64_t size) {
     for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
         temporary_ = TemporaryName();
         // The same mode a file created under its own name would get.
-        fd_ = openat(dir_, temporary_.c_str(),
-                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        fd_ = openat(dir_, temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                     0666);
         if (fd_ < 0 && errno != EEXIST) {
             break;
         }
