@@ -105,7 +105,7 @@ SafeTree::Result SafeTree::Begin(const batch_frames::Batch& batch) {
         base_ = receive_;
     } else {
         for (unsigned n = 1; n <= kMaxNumber && storedRoot_.empty(); ++n) {
-            const std::string name = n == 1 ? batch.root : NumberedName(batch.root, n);
+            const std::string name = n == 1 ? batch.root : NumberedName(batch.root, n, true);
             if (mkdirat(receive_, name.c_str(), 0777) == 0) {
                 storedRoot_ = name;
             } else if (errno != EEXIST) {
@@ -297,11 +297,11 @@ void SafeTree::Discard() {
     temporary_.clear();
 }
 
-std::string SafeTree::NumberedName(std::string_view name, unsigned n) {
+std::string SafeTree::NumberedName(std::string_view name, unsigned n, bool isFolder) {
     // The extension is what follows the last dot, unless the name starts with it
-    // (".profile") or ends with it.
+    // (".profile") or ends with it; folders have none ("Photos.2024 (2)").
     size_t dot = name.rfind('.');
-    if (dot == std::string_view::npos || dot == 0 || dot + 1 == name.size()) {
+    if (isFolder || dot == std::string_view::npos || dot == 0 || dot + 1 == name.size()) {
         dot = name.size();
     }
     std::string_view stem = name.substr(0, dot);

@@ -62,8 +62,9 @@ public:
     // The name the batch's root folder got (empty for loose files).
     const std::string& root() const { return storedRoot_; }
 
-    // `name (n).ext`, cut to 255 bytes at a character boundary: the names tried after `name`.
-    static std::string NumberedName(std::string_view name, unsigned n);
+    // `name (n).ext` (a folder's `name (n)`), cut to 255 bytes at a character boundary: the
+    // names tried after `name`.
+    static std::string NumberedName(std::string_view name, unsigned n, bool isFolder = false);
     static const char* Describe(Result result);
 
 private:

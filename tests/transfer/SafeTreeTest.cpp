@@ -164,13 +164,18 @@ TEST(SafeTreeNames, NumberTheNameBeforeItsExtensionWithinTheLimit) {
         std::string name;
         unsigned n;
         std::string numbered;
+        bool folder = false;
     } rows[] = {
-        {"same.txt", 2, "same (2).txt"}, {"a.tar.gz", 3, "a.tar (3).gz"},
-        {"noext", 2, "noext (2)"},       {".profile", 2, ".profile (2)"},
-        {"dot.", 10, "dot. (10)"},       {longName, 2, std::string(247, 'x') + " (2).txt"},
+        {"same.txt", 2, "same (2).txt"},
+        {"a.tar.gz", 3, "a.tar (3).gz"},
+        {"noext", 2, "noext (2)"},
+        {".profile", 2, ".profile (2)"},
+        {"dot.", 10, "dot. (10)"},
+        {"Photos.2024", 2, "Photos.2024 (2)", true},
+        {longName, 2, std::string(247, 'x') + " (2).txt"},
     };
     for (const auto& row : rows) {
-        EXPECT_EQ(SafeTree::NumberedName(row.name, row.n), row.numbered) << row.name;
+        EXPECT_EQ(SafeTree::NumberedName(row.name, row.n, row.folder), row.numbered) << row.name;
     }
 }
 
