@@ -3,6 +3,8 @@
 #include <locale.h>
 #include <wctype.h>
 
+#include <algorithm>
+
 #include "transfer/ReceivedName.h"
 
 namespace relative_path {
