@@ -11,14 +11,11 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
-#include <mutex>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "core/ActivityLog.h"
-#include "core/BeaconNotes.h"
 #include "net/GenSocket.h"
 #include "net/GetMyIp.h"
 #include "platform/RegistryKey.h"
@@ -137,59 +134,6 @@ TEST_F(MulticastListenerTest, ALeaveFromAnyCopyForgetsTheBuddy) {
               (std::vector<std::string>{"LostBuddy 0", "FoundBuddy 10.0.0.7 6677", "LostBuddy 0",
                                         "LostBuddy 0"}));
     EXPECT_EQ(Occurrences(LogText(), "Buddy shuting down\n"), 1u);
-}
-
-// Says "announce SOURCE ADDRESS PORT OFFER" and "leave SOURCE ADDRESS" and refuses whatever
-// comes from `refused`.
-class RecordingNotes : public BeaconNotes {
-public:
-    explicit RecordingNotes(std::string refused) : refused_(std::move(refused)) {}
-    bool Announced(const std::string& source, const std::string& address, const std::string& port,
-                   const std::optional<Capability>& capability) override {
-        Add("announce " + source + " " + address + " " + port + " " +
-            (capability ? capability->keyId : "-"));
-        return source != refused_;
-    }
-    bool Left(const std::string& source, const std::string& address) override {
-        Add("leave " + source + " " + address);
-        return source != refused_;
-    }
-    std::vector<std::string> Heard() {
-        std::lock_guard<std::mutex> guard(mutex_);
-        return heard_;
-    }
-
-private:
-    void Add(const std::string& line) {
-        std::lock_guard<std::mutex> guard(mutex_);
-        heard_.push_back(line);
-    }
-    std::string refused_;
-    std::mutex mutex_;
-    std::vector<std::string> heard_;
-};
-
-TEST_F(MulticastListenerTest, TheNotesHearTheSourceFirstAndWhatTheyRefuseChangesNothing) {
-    RecordingNotes notes("127.0.0.9");
-    MulticastListener listener(&recorder_);
-    listener.SetNotes(&notes);
-    StartListening(listener);
-    SendFrom(other_, "b|10.0.0.7|6677|zw1;tls;k=0123456789abcdef");
-    ASSERT_TRUE(recorder_.WaitFor("FoundBuddy"));
-    SendFrom("127.0.0.9", "d|10.0.0.7|blah, blah");  // refused: the buddy stays known
-    SendFrom("127.0.0.9", "b|10.0.0.66|6666");       // refused: no event
-    ASSERT_TRUE(WaitUntil([&] { return notes.Heard().size() == 3; }));
-    EXPECT_TRUE(listener.buddyKnown());
-    SendFrom(other_, "d|10.0.0.7|blah, blah");
-    ASSERT_TRUE(recorder_.WaitFor("LostBuddy"));
-    EXPECT_EQ(notes.Heard(),
-              (std::vector<std::string>{
-                  std::string("announce ") + other_ + " 10.0.0.7 6677 0123456789abcdef",
-                  "leave 127.0.0.9 10.0.0.7", "announce 127.0.0.9 10.0.0.66 6666 -",
-                  std::string("leave ") + other_ + " 10.0.0.7"}));
-    EXPECT_EQ(recorder_.Described(),
-              (std::vector<std::string>{"FoundBuddy 10.0.0.7 6677", "LostBuddy 0"}));
-    EXPECT_EQ(Occurrences(LogText(), "Incoming multicast connection\n"), 1u);
 }
 
 TEST_F(MulticastListenerTest, BadDatagramsAreDroppedAndListeningGoesOn) {

@@ -2,10 +2,8 @@
 // pair: real multicast between two "computers". Each copy is zw-discovery-peer, the drop
 // window's own heart without a screen; a third program in the first namespace lists every
 // datagram on the wire.
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -19,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "net/GenSocket.h"
 #include "support/ChildProcess.h"
 #include "support/Files.h"
 #include "support/NamespacePair.h"
@@ -252,33 +251,20 @@ TEST_F(TwoCopiesTest, ACopyKilledAndStartedAgainMeetsItsBuddyAgainAndTheyStayQui
 
 // One datagram to the discovery group, sent inside namespace `ns` from `source` (an address
 // of that namespace), as a stranger on the LAN forging it would.
-bool SendToGroupFrom(const std::string& ns, const char* source, const std::string& text) {
+bool SendToGroupFrom(const std::string& ns, const std::string& source, const std::string& text) {
     const int handle = open(("/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
-    if (handle < 0) {
-        return false;
-    }
     bool sent = false;
     // A thread of its own moves into the namespace and ends there.
     std::thread([&] {
-        if (setns(handle, CLONE_NEWNET) != 0) {
-            return;
-        }
-        const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in from{};
-        from.sin_family = AF_INET;
-        inet_pton(AF_INET, source, &from.sin_addr);
-        sockaddr_in group{};
-        group.sin_family = AF_INET;
-        group.sin_port = htons(1024);
-        inet_pton(AF_INET, "225.6.7.8", &group.sin_addr);
-        sent = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) == 0 &&
-               sendto(fd, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&group),
-                      sizeof group) == static_cast<ssize_t>(text.size());
-        if (fd >= 0) {
-            close(fd);
-        }
+        GenSocket socket;
+        sent = handle >= 0 && setns(handle, CLONE_NEWNET) == 0 &&
+               socket.Open(0, SOCK_DGRAM, source.c_str()) &&
+               socket.SendToHost(text.data(), static_cast<int>(text.size()), 1024, "225.6.7.8",
+                                 0) == static_cast<int>(text.size());
     }).join();
-    close(handle);
+    if (handle >= 0) {
+        close(handle);
+    }
     return sent;
 }
 
@@ -304,8 +290,8 @@ TEST_F(TwoCopiesTest, APairedCopyKeepsItsBuddyThroughAForgedLeaveAndAnnounce) {
         return datagram.rfind(offer, 0) == 0;
     })) << monitor.Output();
 
-    ASSERT_TRUE(SendToGroupFrom(net_->a, stranger.c_str(), "d|" + kA + "|blah, blah"));
-    ASSERT_TRUE(SendToGroupFrom(net_->a, stranger.c_str(), "b|" + stranger + "|6666"));
+    ASSERT_TRUE(SendToGroupFrom(net_->a, stranger, "d|" + kA + "|blah, blah"));
+    ASSERT_TRUE(SendToGroupFrom(net_->a, stranger, "b|" + stranger + "|6666"));
     // What B heard from the stranger, and what it made of it.
     auto fromStranger = [&](const char* event) {
         std::vector<std::string> heard;

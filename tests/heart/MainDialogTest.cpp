@@ -277,15 +277,6 @@ TEST_F(MainDialogTest, OncePairedStrangersDatagramsAreRefusedAndOurOfferFollowsT
     SetMode(Mode::Auto, false);
     LiveSettings.Set(Text::computername, "Anna's PC");
     LiveSettings.advertisesecure = 1;
-    {
-        // Nothing paired and no key of our own: all counts and nothing is offered, as ever.
-        Open();
-        ASSERT_NE(workers.discovery->notes, nullptr);
-        EXPECT_TRUE(workers.discovery->notes->Announced("10.1.1.9", "10.1.1.1", "1", buddyOffer));
-        EXPECT_TRUE(workers.discovery->notes->Left("10.1.1.9", ""));
-        EXPECT_FALSE(workers.discovery->capability);
-        dialog.reset();
-    }
     FixedPairing pairing(PairedBuddy{"hash", key, "10.1.1.1"});
     dialog = std::make_unique<MainDialog>(view, workers);
     dialog->SetPairedBuddySource(&pairing);
