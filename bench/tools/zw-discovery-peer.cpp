@@ -1,17 +1,21 @@
 // A Zingwell copy without a window, in automatic mode, to watch two copies find each other:
 // the drop window's own heart with the real workers, behind a view without a screen.
 //
-//   zw-discovery-peer [--port N] [--beacon-period-ms N]
+//   zw-discovery-peer [--port N] [--beacon-period-ms N] [--key-id KEYID]
+//                     [--paired-buddy KEYID@ADDRESS]
 //       receives and announces on N (stored as the "autoport" setting; without it, the stored
 //       one), announces at start and every period (default 10000 ms, the drop window's) while
 //       no buddy is known, answers a known buddy at most once per period, and leaves on
-//       SIGTERM/SIGINT. Its settings, log, queue and received files are its user's, as the
-//       program's: give it a HOME of its own.
+//       SIGTERM/SIGINT. With --key-id its announces offer secure transfers under that key id;
+//       with --paired-buddy it is paired with the copy of that key id, last heard at ADDRESS.
+//       Its settings, log, queue and received files are its user's, as the program's: give it
+//       a HOME of its own.
 //   zw-discovery-peer --monitor
 //       prints every discovery datagram heard (its own computer's included) until a signal.
 //
 // Each line is "<monotonic ms> <event> ...", flushed at once, so that a caller can time and
-// count what happens: start, FoundBuddy, LostBuddy, beacon (start, timer, answer while
+// count what happens: start, announced and left (each datagram heard, with its source and
+// whether the heart takes it), FoundBuddy, LostBuddy, beacon (start, timer, answer while
 // looking, heal when answering a known buddy, leave), message, notify, end. Registry values
 // come from ZINGWELL_SYSTEM_DIR as in the program.
 #include <errno.h>
@@ -24,9 +28,11 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
+#include "core/BeaconNotes.h"
 #include "core/Callback.h"
 #include "heart/HeadlessView.h"
 #include "heart/MainDialog.h"
@@ -96,12 +102,50 @@ private:
     Callback* heart_;
 };
 
+// What the discovery tells the heart of each datagram, and the heart's verdict.
+class PrintedNotes : public BeaconNotes {
+public:
+    void SetHeart(BeaconNotes* heart) { heart_ = heart; }
+    bool Announced(const std::string& source, const std::string& address, const std::string& port,
+                   const std::optional<Capability>& capability) override {
+        const bool taken = heart_->Announced(source, address, port, capability);
+        Print("announced " + source + " " + address + " " + port + " " +
+              (capability ? capability->keyId : "-") + (taken ? " taken" : " refused"));
+        return taken;
+    }
+    bool Left(const std::string& source, const std::string& address) override {
+        const bool taken = heart_->Left(source, address);
+        Print("left " + source + " " + address + (taken ? " taken" : " refused"));
+        return taken;
+    }
+
+private:
+    BeaconNotes* heart_ = nullptr;
+};
+
+// The paired buddy given on the command line.
+class FixedPairing : public PairedBuddySource {
+public:
+    explicit FixedPairing(std::optional<PairedBuddy> buddy) : buddy_(std::move(buddy)) {}
+    std::optional<PairedBuddy> Paired() const override { return buddy_; }
+
+private:
+    std::optional<PairedBuddy> buddy_;
+};
+
 // The real discovery, with a line for every beacon the heart sends.
 class PrintedDiscovery : public DiscoveryWorker {
 public:
     PrintedDiscovery(WorkerFactory& real, Callback* heart)
         : events_(heart), discovery_(real.MakeDiscovery(&events_)) {}
     void StartReceiver() override { discovery_->StartReceiver(); }
+    void SetNotes(BeaconNotes* notes) override {
+        notes_.SetHeart(notes);
+        discovery_->SetNotes(&notes_);
+    }
+    void SetCapability(std::optional<Capability> capability) override {
+        discovery_->SetCapability(std::move(capability));
+    }
     void SendBeacon(int port) override {
         const char* cause = beaconCause != kAnswering ? beaconCause
                             : timerWasRunning         ? "answer"
@@ -116,7 +160,8 @@ public:
     bool buddyKnown() const override { return discovery_->buddyKnown(); }
 
 private:
-    PrintedEvents events_;  // outlives the discovery's thread, which calls it
+    PrintedEvents events_;  // these two outlive the discovery's thread, which calls them
+    PrintedNotes notes_;
     std::unique_ptr<DiscoveryWorker> discovery_;
 };
 
@@ -194,16 +239,28 @@ int main(int argc, char** argv) {
     std::string port;
     long periodMs = MainDialog::kBeaconPeriod.count();
     bool monitor = false;
+    std::string keyId;
+    std::optional<PairedBuddy> paired;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
+        const std::string next = i + 1 < argc ? argv[i + 1] : "";
         if (arg == "--monitor") {
             monitor = true;
+        } else if (arg == "--key-id" && i + 1 < argc) {
+            keyId = argv[++i];
+        } else if (arg == "--paired-buddy" && next.find('@') != std::string::npos) {
+            paired =
+                PairedBuddy{"", next.substr(0, next.find('@')), next.substr(next.find('@') + 1)};
+            ++i;
         } else if (arg == "--port" && i + 1 < argc) {
             port = std::to_string(atoi(argv[++i]));
         } else if (arg == "--beacon-period-ms" && i + 1 < argc && atol(argv[i + 1]) > 0) {
             periodMs = atol(argv[++i]);
         } else {
-            fprintf(stderr, "usage: %s [--port N] [--beacon-period-ms N] | --monitor\n", argv[0]);
+            fprintf(stderr,
+                    "usage: %s [--port N] [--beacon-period-ms N] [--key-id KEYID] "
+                    "[--paired-buddy KEYID@ADDRESS] | --monitor\n",
+                    argv[0]);
             return 2;
         }
     }
@@ -238,8 +295,11 @@ int main(int argc, char** argv) {
     Print(std::string("start ") + (own[0] ? own : "(none)") + " " + autoport.Get());
     StandInWorkers workers;
     StandInView view([](const std::string& line) { Print(line); });
+    FixedPairing pairing(paired);
     {
         MainDialog heart(view, workers, std::chrono::milliseconds(periodMs));
+        heart.SetPairedBuddySource(&pairing);
+        heart.SetOwnKeyId(keyId);
         view.Attach(heart);
         beaconCause = "start";
         heart.Initialize();

@@ -1,5 +1,7 @@
 #include "discovery/BeaconParser.h"
 
+#include "discovery/BeaconCapability.h"
+
 #include <arpa/inet.h>
 
 #include <cstring>
@@ -58,8 +60,12 @@ BeaconParser::Beacon BeaconParser::Parse(const char* data, size_t length) {
         return beacon;
     }
     if (kind[0] == 'd') {
-        // Whose leave it is does not matter: any copy leaving makes us look again.
+        // Whose leave it is, is for the owner to judge, against where it came from.
         beacon.kind = Kind::Leave;
+        std::string address;
+        if (NextField(data, length, at, address) && IsDottedAddress(address)) {
+            beacon.address = std::move(address);
+        }
         return beacon;
     }
     if (kind[0] != 'b') {
@@ -77,5 +83,10 @@ BeaconParser::Beacon BeaconParser::Parse(const char* data, size_t length) {
     beacon.kind = Kind::Announce;
     beacon.address = std::move(address);
     beacon.port = std::move(port);
+    // A fourth field that does not read leaves the announce as good as a plain one.
+    std::string offer;
+    if (NextField(data, length, at, offer)) {
+        beacon.capability = BeaconCapability::Decode(offer);
+    }
     return beacon;
 }

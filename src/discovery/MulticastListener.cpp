@@ -4,13 +4,14 @@
 #include <sys/socket.h>
 
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <system_error>
 
 #include "core/ActivityLog.h"
+#include "core/BeaconNotes.h"
 #include "core/Callback.h"
+#include "discovery/BeaconCapability.h"
 #include "discovery/BeaconParser.h"
 #include "net/GetMyIp.h"
 #include "platform/RegistryKey.h"
@@ -136,6 +137,15 @@ int MulticastListener::RunMulticastThread() {
             continue;
         }
         const BeaconParser::Beacon beacon = BeaconParser::Parse(buffer, static_cast<size_t>(n));
+        BeaconNotes* notes = notes_.load();
+        if (beacon.kind == BeaconParser::Kind::Announce && notes != nullptr &&
+            !notes->Announced(source, beacon.address, beacon.port, beacon.capability)) {
+            continue;
+        }
+        if (beacon.kind == BeaconParser::Kind::Leave && notes != nullptr &&
+            !notes->Left(source, beacon.address)) {
+            continue;
+        }
         if (beacon.kind == BeaconParser::Kind::Announce) {
             buddyAddress = beacon.address;
             buddyPort = beacon.port;
@@ -175,11 +185,14 @@ void MulticastListener::SendBeacon(int port) {
         RegistryNumber destination(SettingKey("MulticastPort"), kDefaultPort, true,
                                    RegRoot::LocalMachine);
         destination.Write();
-        char message[64];
+        std::string message;
         if (shuttingDown_) {
-            snprintf(message, sizeof message, "d|%s|blah, blah", ownAddress_);
+            message = std::string("d|") + ownAddress_ + "|blah, blah";
         } else {
-            snprintf(message, sizeof message, "b|%s|%d", ownAddress_, port);
+            message = std::string("b|") + ownAddress_ + "|" + std::to_string(port);
+            if (!offer_.empty()) {
+                message += "|" + offer_;
+            }
         }
         if (!senderSocket_.OpenDatagram()) {
             WriteLog("Create Multicast Sender failed\n");
@@ -187,7 +200,7 @@ void MulticastListener::SendBeacon(int port) {
         }
         const std::string groupText = group.Get();
         const int sent =
-            senderSocket_.SendMulticast(message, static_cast<int>(strlen(message)),
+            senderSocket_.SendMulticast(message.data(), static_cast<int>(message.size()),
                                         static_cast<int>(destination.Get()), groupText.c_str());
         if (sent <= 0) {
             WriteLog("Multicast to failed\n");
@@ -195,6 +208,16 @@ void MulticastListener::SendBeacon(int port) {
     } catch (...) {
         WriteLog("Exception in Connect attempt\n");
     }
+}
+
+void MulticastListener::SetCapability(std::optional<Capability> capability) {
+    // The field exists to offer TLS; without that there is nothing to say.
+    std::string offer;
+    if (capability && capability->tls) {
+        offer = BeaconCapability::Encode(capability->keyId, capability->name);
+    }
+    std::lock_guard<std::mutex> guard(senderMutex_);
+    offer_ = std::move(offer);
 }
 
 void MulticastListener::AnnounceShutdown() {

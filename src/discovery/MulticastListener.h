@@ -3,16 +3,21 @@
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <thread>
 
+#include "core/Capability.h"
 #include "net/GenSocket.h"
 
+class BeaconNotes;
 class Callback;
 
 // Finds buddies on the local network. Every copy announces itself with "b|address|port"
 // to a multicast group and says "d|address|blah, blah" when it leaves; the receive thread
-// hears the others and reports them through the Callback, on its own thread. The group and
-// the ports come from the per-machine registry, read afresh each time they are needed.
+// hears the others and reports them through the Callback, on its own thread. A copy that
+// offers secure transfers adds a fourth field to its announces ("b|address|port|zw1;..."). The
+// group and the ports come from the per-machine registry, read afresh each time they are needed.
 class MulticastListener {
 public:
     // Looks up this computer's address; starts nothing and sends nothing.
@@ -21,6 +26,13 @@ public:
     virtual ~MulticastListener();
     MulticastListener(const MulticastListener&) = delete;
     MulticastListener& operator=(const MulticastListener&) = delete;
+
+    // Told of every announce and leave before the Callback is, and asked whether to go on
+    // (see BeaconNotes). Before StartReceiver.
+    void SetNotes(BeaconNotes* notes) { notes_ = notes; }
+    // What our announces offer from now on; none (or one without TLS): the three fields alone.
+    // Leaves never carry it. Any thread.
+    void SetCapability(std::optional<Capability> capability);
 
     // Starts the receive thread (once) and returns at once.
     void StartReceiver();
@@ -40,6 +52,7 @@ private:
     bool Pause(int milliseconds);
 
     Callback* callback_;
+    std::atomic<BeaconNotes*> notes_{nullptr};
     // Datagrams from this address are our own (or another program's on this computer).
     char ownAddress_[28] = {};
     std::atomic<bool> shuttingDown_{false};
@@ -48,6 +61,7 @@ private:
     // The UI thread's timer and the receive thread's answer may send at the same moment.
     std::mutex senderMutex_;
     GenSocket senderSocket_;
+    std::string offer_;  // the fourth field, encoded; guarded by senderMutex_
 
     // Opened and closed by the receive thread and shut down by the destructor, all under
     // receiverMutex_, so a stop can never miss the socket or touch a closed one.

@@ -157,7 +157,7 @@ void MainDialog::Initialize() {
     }
     {
         std::lock_guard<std::mutex> guard(discoveryMutex_);
-        discovery_ = workers_.MakeDiscovery(this);
+        discovery_ = NewDiscovery();
     }
     if (LiveSettings.useftp == 0) {
         if (LiveSettings.manual != 0) {
@@ -367,6 +367,71 @@ void MainDialog::FoundBuddy(const char* address, const char* port) {
         Announce();
     }
     ShowIcon(resource::kIconGreen);
+}
+
+std::unique_ptr<DiscoveryWorker> MainDialog::NewDiscovery() {
+    std::unique_ptr<DiscoveryWorker> discovery = workers_.MakeDiscovery(this);
+    discovery->SetNotes(this);
+    offered_ = OwnCapability();
+    discovery->SetCapability(offered_);
+    return discovery;
+}
+
+std::optional<Capability> MainDialog::OwnCapability() const {
+    if (ownKeyId_.empty() || LiveSettings.advertisesecure == 0) {
+        return std::nullopt;
+    }
+    return Capability{true, ownKeyId_, LiveSettings.Get(Text::computername)};
+}
+
+std::optional<PairedBuddy> MainDialog::Paired() const {
+    return paired_ != nullptr ? paired_->Paired() : std::nullopt;
+}
+
+void MainDialog::LogIgnored(const char* what, const std::string& source) {
+    {
+        std::lock_guard<std::mutex> guard(peersMutex_);
+        if (!guard_.ShouldLog(what, source, BuddyGuard::Clock::now())) {
+            return;
+        }
+    }
+    WriteLog(std::string("Ignored ") + what + " from " + DisplayName(source, 64) +
+             ": not the paired buddy\n");
+}
+
+bool MainDialog::Announced(const std::string& source, const std::string& address,
+                           const std::string& port, const std::optional<Capability>& capability) {
+    {
+        std::lock_guard<std::mutex> guard(peersMutex_);
+        peers_.Record(source, address, port, capability);
+    }
+    if (BuddyGuard::AcceptAnnounce(Paired(), source, address, capability)) {
+        return true;
+    }
+    // Not answered either: an answer is for a copy that could become our buddy, which this
+    // one cannot, and answering would let anyone on the LAN make us send at will.
+    LogIgnored("an announce", source);
+    return false;
+}
+
+bool MainDialog::Left(const std::string& source, const std::string& /*address*/) {
+    std::string buddy;
+    {
+        std::lock_guard<std::mutex> guard(buddyMutex_);
+        if (buddyFound_) {
+            buddy = foundAddress_;
+        }
+    }
+    if (BuddyGuard::AcceptLeave(Paired(), buddy, source)) {
+        return true;
+    }
+    LogIgnored("a leave", source);
+    return false;
+}
+
+bool MainDialog::OffersTls(const std::string& address, std::string* keyId) const {
+    std::lock_guard<std::mutex> guard(peersMutex_);
+    return peers_.OffersTls(address, keyId);
 }
 
 void MainDialog::ConnectionFailed() {
@@ -717,6 +782,14 @@ void MainDialog::ApplySettings() {
         receiverPort_ = wanted;
     }
 
+    // The computer's name or the offer itself may have changed.
+    const std::optional<Capability> offer = OwnCapability();
+    const bool offerChanged = offer != offered_;
+    if (offerChanged) {
+        offered_ = offer;
+        std::lock_guard<std::mutex> guard(discoveryMutex_);
+        discovery_->SetCapability(offer);
+    }
     if (automatic && !discoveryRunning_) {
         discovery_->StartReceiver();
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -729,7 +802,7 @@ void MainDialog::ApplySettings() {
         {
             std::lock_guard<std::mutex> guard(discoveryMutex_);
             old = std::move(discovery_);
-            discovery_ = workers_.MakeDiscovery(this);
+            discovery_ = NewDiscovery();
         }
         old->AnnounceShutdown();  // the buddy stops sending to us
         old.reset();              // joins its thread, outside the lock its events take
@@ -738,8 +811,8 @@ void MainDialog::ApplySettings() {
             buddyFound_ = false;
         }
         discoveryRunning_ = false;
-    } else if (automatic && portChanged) {
-        Announce();  // the buddy learns the new port
+    } else if (automatic && (portChanged || offerChanged)) {
+        Announce();  // the buddy learns the new port or offer
     }
 
     UpdateWaiting();

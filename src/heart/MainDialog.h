@@ -10,11 +10,15 @@
 #include <thread>
 #include <vector>
 
+#include "core/BeaconNotes.h"
 #include "core/Callback.h"
 #include "core/IconMakerI.h"
 #include "core/TransferNotes.h"
 #include "discovery/AnnounceAnswerRule.h"
+#include "heart/BuddyGuard.h"
 #include "heart/DropView.h"
+#include "heart/PairedBuddySource.h"
+#include "heart/PeerDirectory.h"
 #include "heart/RetrySchedule.h"
 #include "heart/RetryTimer.h"
 #include "heart/WorkerFactory.h"
@@ -27,7 +31,7 @@ extern std::atomic<int32_t> listenPort;
 // The heart of the drop window: owns the send queue and the workers, queues dropped files,
 // hands them out one at a time and turns the workers' events into what the user sees. Plain
 // C++: it reaches the screen only through its DropView. Events arrive on worker threads.
-class MainDialog : public Callback, public TransferNotes {
+class MainDialog : public Callback, public TransferNotes, public BeaconNotes {
 public:
     static constexpr std::chrono::milliseconds kBeaconPeriod{10000};
 
@@ -43,6 +47,10 @@ public:
 
     // Set by the main frame before Initialize.
     void SetIconMaker(IconMakerI* iconMaker) { iconMaker_ = iconMaker; }
+    // Before Initialize: who our paired buddy is (none: any announce or leave counts, as
+    // always), and the key id our announces offer TLS under (empty: they offer nothing).
+    void SetPairedBuddySource(PairedBuddySource* source) { paired_ = source; }
+    void SetOwnKeyId(const std::string& keyId) { ownKeyId_ = keyId; }
 
     // When the window has been created: fixes the listening port and starts the receiver
     // and, in automatic mode, the discovery and the beacon timer.
@@ -66,6 +74,15 @@ public:
     // The receiver's word on each incoming file, for the desktop notifications.
     void FileReceived(const std::string& name, const std::string& peerAddress) override;
     void ReceiveFailed(const std::string& name, const std::string& peerAddress) override;
+
+    // The discovery's word on each datagram, before its event: the latest announce of every
+    // source goes into the peer directory, and BuddyGuard says whether the event follows.
+    bool Announced(const std::string& source, const std::string& address, const std::string& port,
+                   const std::optional<Capability>& capability) override;
+    bool Left(const std::string& source, const std::string& address) override;
+    // Whether the latest announce from that very source address offered TLS, and its key id.
+    // Any thread.
+    bool OffersTls(const std::string& address, std::string* keyId) const;
 
     FileStorage& queue() { return queue_; }
     std::chrono::milliseconds beaconPeriod() const { return beaconPeriod_; }
@@ -134,6 +151,11 @@ private:
     // A message box, unless one under the same key is open already (then only logged).
     bool ShowMessageOnce(int key, const std::string& text);
     void Announce();
+    // A discovery worker told of us and of what our announces offer.
+    std::unique_ptr<DiscoveryWorker> NewDiscovery();
+    std::optional<Capability> OwnCapability() const;
+    std::optional<PairedBuddy> Paired() const;
+    void LogIgnored(const char* what, const std::string& source);
 
     DropView& view_;
     const std::chrono::milliseconds beaconPeriod_;
@@ -167,6 +189,13 @@ private:
 
     std::mutex answersMutex_;
     AnnounceAnswerRule answers_;  // guarded by answersMutex_
+
+    PairedBuddySource* paired_ = nullptr;
+    std::string ownKeyId_;
+    std::optional<Capability> offered_;  // what our announces offer; UI thread only
+    mutable std::mutex peersMutex_;
+    PeerDirectory peers_;  // guarded by peersMutex_, as the guard's log memory
+    BuddyGuard guard_;
 
     std::mutex boxesMutex_;
     std::set<int> openBoxes_;  // guarded by boxesMutex_

@@ -35,6 +35,10 @@ private:
 class RealDiscovery : public DiscoveryWorker {
 public:
     explicit RealDiscovery(Callback* callback) : discovery_(callback) {}
+    void SetNotes(BeaconNotes* notes) override { discovery_.SetNotes(notes); }
+    void SetCapability(std::optional<Capability> capability) override {
+        discovery_.SetCapability(std::move(capability));
+    }
     void StartReceiver() override { discovery_.StartReceiver(); }
     void SendBeacon(int port) override { discovery_.SendBeacon(port); }
     void AnnounceShutdown() override { discovery_.AnnounceShutdown(); }

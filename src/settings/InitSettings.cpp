@@ -1,5 +1,7 @@
 #include "settings/InitSettings.h"
 
+#include <unistd.h>
+
 #include "settings/LiveSettings.h"
 #include "settings/RegistryNumber.h"
 #include "settings/RegistryText.h"
@@ -35,6 +37,14 @@ int32_t SeedNumber(const char* name, uint32_t firstRunValue) {
 
 }  // namespace
 
+std::string DefaultComputerName() {
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) != 0) {
+        return "";
+    }
+    return name;
+}
+
 void LoadSettings() {
     SettingsValues values;
     values.ftpip = ReadText("ftpip");
@@ -49,6 +59,11 @@ void LoadSettings() {
     values.server = ReadNumber("server", 0);
     values.manual = ReadNumber("manual", 1);
     values.auto_ = ReadNumber("auto", 0);
+    // Newer than the rest: a store from an older version lacks them.
+    values.computername =
+        RegistryText(SettingKey("computername"), DefaultComputerName(), true, RegRoot::CurrentUser)
+            .Get();
+    values.advertisesecure = ReadNumber("advertisesecure", 1);
     LiveSettings.Assign(values);
 }
 
@@ -74,5 +89,7 @@ void InitSettings() {
     values.server = SeedNumber("server", 1);
     values.manual = SeedNumber("manual", 1);
     values.auto_ = SeedNumber("auto", 0);
+    values.computername = SeedText("computername", DefaultComputerName().c_str());
+    values.advertisesecure = SeedNumber("advertisesecure", 1);
     LiveSettings.Assign(values);
 }

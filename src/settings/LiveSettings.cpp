@@ -22,6 +22,8 @@ const std::string& LiveSettingsStore::Field(Text which) const {
             return autoport_;
         case Text::user:
             return user_;
+        case Text::computername:
+            return computername_;
         case Text::pass:
             break;
     }
@@ -62,11 +64,13 @@ SettingsValues LiveSettingsStore::Snapshot() const {
         values.autoport = autoport_;
         values.user = user_;
         values.pass = pass_;
+        values.computername = computername_;
     }
     values.useftp = useftp;
     values.auto_ = auto_;
     values.manual = manual;
     values.server = server;
+    values.advertisesecure = advertisesecure;
     return values;
 }
 
@@ -81,9 +85,11 @@ void LiveSettingsStore::Assign(const SettingsValues& values) {
         autoport_ = values.autoport;
         user_ = values.user;
         pass_ = values.pass;
+        computername_ = values.computername;
     }
     useftp = values.useftp;
     auto_ = values.auto_;
     manual = values.manual;
     server = values.server;
+    advertisesecure = values.advertisesecure;
 }

@@ -5,13 +5,17 @@
 #include <mutex>
 #include <string>
 
-// The twelve main settings in memory, named like their registry values, as one plain record.
+// The main settings in memory, named like their registry values, as one plain record.
 struct SettingsValues {
     std::string ftpip, target, serverport, servaddr, clientport, autoport, user, pass;
     int32_t useftp = 0;
     int32_t auto_ = 0;  // "auto" is a keyword
     int32_t manual = 1;
     int32_t server = 1;
+    // This computer's name as other copies show it, and whether our announces offer secure
+    // transfers.
+    std::string computername;
+    int32_t advertisesecure = 1;
 };
 
 // The process-wide copy of the main settings. The UI thread edits it while the discovery
@@ -19,7 +23,17 @@ struct SettingsValues {
 // under a lock, and the flags are atomic.
 class LiveSettingsStore {
 public:
-    enum class Text { ftpip, target, serverport, servaddr, clientport, autoport, user, pass };
+    enum class Text {
+        ftpip,
+        target,
+        serverport,
+        servaddr,
+        clientport,
+        autoport,
+        user,
+        pass,
+        computername
+    };
 
     std::string Get(Text which) const;
     void Set(Text which, const std::string& value);
@@ -36,13 +50,15 @@ public:
     std::atomic<int32_t> auto_{0};
     std::atomic<int32_t> manual{1};
     std::atomic<int32_t> server{1};
+    std::atomic<int32_t> advertisesecure{1};
 
 private:
     std::string& Field(Text which);
     const std::string& Field(Text which) const;
 
     mutable std::mutex mutex_;
-    std::string ftpip_, target_, serverport_, servaddr_, clientport_, autoport_, user_, pass_;
+    std::string ftpip_, target_, serverport_, servaddr_, clientport_, autoport_, user_, pass_,
+        computername_;
 };
 
 extern LiveSettingsStore LiveSettings;

@@ -15,6 +15,7 @@
 
 #include "net/GetMyIp.h"
 #include "platform/Launcher.h"
+#include "settings/InitSettings.h"
 #include "settings/LiveSettings.h"
 #include "settings/RegistryNumber.h"
 #include "settings/RegistryText.h"
@@ -43,6 +44,8 @@ enum Id {
     kGo = 1013,
     kServerPort = 1014,
     kAutoPort = 1015,
+    kComputerName = 1016,
+    kAdvertiseSecure = 1017,
 };
 
 struct Binding {
@@ -52,7 +55,7 @@ struct Binding {
     const char* fallback;  // shown when the stored text is empty
 };
 
-// The eight text fields, in the order the settings are read when the dialog opens.
+// The text fields, in the order the settings are read when the dialog opens.
 const Binding kTexts[] = {
     {kFtpAddress, &SettingsValues::ftpip, "ftpip", ""},
     {kTarget, &SettingsValues::target, "target", ""},
@@ -62,6 +65,7 @@ const Binding kTexts[] = {
     {kAutoPort, &SettingsValues::autoport, "autoport", "6677"},
     {kUser, &SettingsValues::user, "user", ""},
     {kPassword, &SettingsValues::pass, "pass", ""},
+    {kComputerName, &SettingsValues::computername, "computername", nullptr},  // the host name
 };
 
 int32_t& Flag(SettingsValues& values, int id) {
@@ -79,7 +83,10 @@ int32_t& Flag(SettingsValues& values, int id) {
 
 // The dialog's size in dialog units, and the smallest font it is ever drawn in.
 constexpr int kWidth = 220;
-constexpr int kHeight = 215;
+constexpr int kHeight = 229;
+// The automatic group's third row (this computer's offer to the others) moves everything
+// below it down by this much.
+constexpr int kOfferRow = 14;
 constexpr qreal kSmallestDevicePixels = 10;
 // What a window manager's frame and title take around the dialog, with room to spare: some
 // place a window on a scaled screen lower than asked by the height of its title.
@@ -226,42 +233,45 @@ void ConfigDialog::Build(QWidget* page) {
     };
 
     box(kAutomatic, "Automatically find another computer running Zingwell", 11, 39, 194, 13, false);
-    box(kSendToAddress, "Send to address:", 12, 87, 68, 8, true);
-    edit(kServerAddress, 82, 85, 65, 12, false);
-    edit(kClientPort, 172, 85, 26, 12, true);
-    box(kReceive, "Receive on local port:", 12, 103, 84, 8, true);
-    edit(kServerPort, 100, 101, 26, 12, true);
-    box(kUseFtp, "Use FTP", 12, 135, 43, 8, false);
-    edit(kFtpAddress, 106, 133, 92, 12, false);
-    edit(kTarget, 106, 149, 92, 12, false);
-    edit(kUser, 52, 165, 54, 12, false);
-    edit(kPassword, 150, 165, 48, 12, false)->setEchoMode(QLineEdit::Password);
+    box(kSendToAddress, "Send to address:", 12, 87 + kOfferRow, 68, 8, true);
+    edit(kServerAddress, 82, 85 + kOfferRow, 65, 12, false);
+    edit(kClientPort, 172, 85 + kOfferRow, 26, 12, true);
+    box(kReceive, "Receive on local port:", 12, 103 + kOfferRow, 84, 8, true);
+    edit(kServerPort, 100, 101 + kOfferRow, 26, 12, true);
+    box(kUseFtp, "Use FTP", 12, 135 + kOfferRow, 43, 8, false);
+    edit(kFtpAddress, 106, 133 + kOfferRow, 92, 12, false);
+    edit(kTarget, 106, 149 + kOfferRow, 92, 12, false);
+    edit(kUser, 52, 165 + kOfferRow, 54, 12, false);
+    edit(kPassword, 150, 165 + kOfferRow, 48, 12, false)->setEchoMode(QLineEdit::Password);
     QPushButton* ok = button(1, "OK", 175, 7, 34, 14);
     ok->setDefault(true);
     connect(ok, &QPushButton::clicked, this, &ConfigDialog::accept);
-    label(QStringLiteral("Username:"), 12, 166, 38, 8);
-    label(QStringLiteral("Address/IP:"), 64, 135, 41, 8);
-    label(QStringLiteral("Password:"), 112, 166, 35, 8);
+    label(QStringLiteral("Username:"), 12, 166 + kOfferRow, 38, 8);
+    label(QStringLiteral("Address/IP:"), 64, 135 + kOfferRow, 41, 8);
+    label(QStringLiteral("Password:"), 112, 166 + kOfferRow, 35, 8);
     label(QStringLiteral("This computer's IP Address:"), 7, 9, 98, 8);
-    group("Automatic LAN Setup", 6, 28, 204, 42);
-    group("Manual LAN Setup", 6, 74, 204, 44);
-    group("FTP Setup", 6, 122, 204, 60);
-    label(QStringLiteral("Port:"), 154, 87, 16, 8);
+    group("Automatic LAN Setup", 6, 28, 204, 42 + kOfferRow);
+    group("Manual LAN Setup", 6, 74 + kOfferRow, 204, 44);
+    group("FTP Setup", 6, 122 + kOfferRow, 204, 60);
+    label(QStringLiteral("Port:"), 154, 87 + kOfferRow, 16, 8);
     QLineEdit* mine = edit(kMyAddress, 114, 9, 59, 12, false);
     mine->setEnabled(false);
     mine->setFrame(false);
-    label(QStringLiteral("Target folder:"), 56, 151, 49, 8);
-    QPushButton* go = button(kGo, "Go", 176, 192, 34, 14);
+    label(QStringLiteral("Target folder:"), 56, 151 + kOfferRow, 49, 8);
+    QPushButton* go = button(kGo, "Go", 176, 192 + kOfferRow, 34, 14);
     go->setAutoDefault(false);
     connect(go, &QPushButton::clicked, this, [] {
         if (Launcher* launcher = GetLauncher()) {
             launcher->OpenUrl(kPublicAddressPage);
         }
     });
-    label(QString::fromLatin1(kPublicAddressService), 82, 196, 92, 8)
+    label(QString::fromLatin1(kPublicAddressService), 82, 196 + kOfferRow, 92, 8)
         ->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     edit(kAutoPort, 39, 52, 26, 12, true)->setReadOnly(true);
     label(QStringLiteral("Port:"), 21, 54, 16, 8);
+    label(QStringLiteral("This computer's name:"), 70, 54, 80, 8);
+    edit(kComputerName, 152, 52, 53, 12, false);
+    box(kAdvertiseSecure, "Offer secure transfers in the beacon", 11, 67, 194, 10, false);
 
     // The frames lie behind the controls they hold.
     for (QWidget* frame : groups) {
@@ -295,7 +305,7 @@ void ConfigDialog::Open() {
         std::string value =
             RegistryText(SettingKey(binding.name), "", true, RegRoot::CurrentUser).Get();
         if (value.empty()) {
-            value = binding.fallback;
+            value = binding.fallback != nullptr ? binding.fallback : DefaultComputerName();
         }
         const QString shown = QString::fromStdString(value);
         stored_[binding.id] = {value, shown};
@@ -309,6 +319,8 @@ void ConfigDialog::Open() {
     values_.server = number("server", 0);
     values_.manual = number("manual", 1);
     values_.auto_ = number("auto", 0);
+    values_.advertisesecure = number("advertisesecure", 1);
+    Box(kAdvertiseSecure)->setChecked(values_.advertisesecure != 0);
     ShowFlags();
     DialogWindow::Centre(this);
 }
@@ -323,6 +335,7 @@ void ConfigDialog::TakeValues() {
     for (int id : {kAutomatic, kSendToAddress, kReceive, kUseFtp}) {
         Flag(values_, id) = Box(id)->isChecked() ? 1 : 0;
     }
+    values_.advertisesecure = Box(kAdvertiseSecure)->isChecked() ? 1 : 0;
     for (const Binding& binding : kTexts) {
         const QString text = Edit(binding.id)->text();
         const auto& [bytes, shown] = stored_[binding.id];
@@ -331,6 +344,9 @@ void ConfigDialog::TakeValues() {
 }
 
 void ConfigDialog::OnBoxClicked(int id) {
+    if (id == kAdvertiseSecure) {
+        return;  // no mode: taken at OK
+    }
     const int32_t before = Flag(values_, id);
     TakeValues();
     switch (id) {
@@ -386,6 +402,8 @@ void ConfigDialog::WriteSettings() {
     number("server", values.server);
     number("auto", values.auto_);
     number("manual", values.manual);
+    text("computername", values.computername);
+    number("advertisesecure", values.advertisesecure);
 }
 
 void ConfigDialog::SettingsApplied() {

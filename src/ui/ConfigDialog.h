@@ -29,7 +29,7 @@ public:
     // them up (receiver, discovery, where the queue goes).
     void SetOnApplied(std::function<void()> applied) { applied_ = std::move(applied); }
 
-    // Controls by their numbers (1000 to 1015, and 1 for OK).
+    // Controls by their numbers (1000 to 1017, and 1 for OK).
     QWidget* Control(int id) const;
     QCheckBox* Box(int id) const;
     QLineEdit* Edit(int id) const;

@@ -213,8 +213,17 @@ TEST_F(MulticastListenerTest, BeaconsGoWhereTheRegistrySaysAndAfterShutdownSayLe
         ASSERT_EQ(watcher.Next().rfind(std::string("b|") + own_ + "|", 0), 0u) << i;
     listener.SendBeacon(6677);
     EXPECT_EQ(watcher.Next(), std::string("b|") + own_ + "|6677");
+    // An offer of secure transfers is a fourth field; none (or no TLS) is the three alone.
+    listener.SetCapability(Capability{true, "0123456789abcdef", "Anna's PC"});
+    listener.SendBeacon(6677);
+    EXPECT_EQ(watcher.Next(),
+              std::string("b|") + own_ + "|6677|zw1;tls;k=0123456789abcdef;n=Anna%27s%20PC");
+    listener.SetCapability(Capability{false, "0123456789abcdef", "x"});
+    listener.SendBeacon(6677);
+    EXPECT_EQ(watcher.Next(), std::string("b|") + own_ + "|6677");
+    listener.SetCapability(Capability{true, "", ""});
 
-    listener.AnnounceShutdown();
+    listener.AnnounceShutdown();  // leaves never carry it
     EXPECT_EQ(watcher.Next(), std::string("d|") + own_ + "|blah, blah");
     listener.SendBeacon(6677);
     EXPECT_EQ(watcher.Next(), std::string("d|") + own_ + "|blah, blah");

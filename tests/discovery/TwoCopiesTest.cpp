@@ -2,7 +2,11 @@
 // pair: real multicast between two "computers". Each copy is zw-discovery-peer, the drop
 // window's own heart without a screen; a third program in the first namespace lists every
 // datagram on the wire.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -13,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "net/GenSocket.h"
 #include "support/ChildProcess.h"
 #include "support/Files.h"
 #include "support/NamespacePair.h"
@@ -86,6 +91,7 @@ public:
             rests.push_back(line.rest);
         return rests;
     }
+    std::string Output() const { return ReadFile(output_); }
     bool WaitFor(const std::string& event, size_t count = 1) const {
         return WaitUntil([&] { return Lines(event).size() >= count; }, 10s);
     }
@@ -241,6 +247,77 @@ TEST_F(TwoCopiesTest, ACopyKilledAndStartedAgainMeetsItsBuddyAgainAndTheyStayQui
     RecordProperty("restart_soon_ms", static_cast<int>(soon));
     RecordProperty("restart_later_ms", static_cast<int>(later));
     RecordProperty("datagrams", static_cast<int>(wire.size()));
+}
+
+// One datagram to the discovery group, sent inside namespace `ns` from `source` (an address
+// of that namespace), as a stranger on the LAN forging it would.
+bool SendToGroupFrom(const std::string& ns, const std::string& source, const std::string& text) {
+    const int handle = open(("/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
+    bool sent = false;
+    // A thread of its own moves into the namespace and ends there.
+    std::thread([&] {
+        GenSocket socket;
+        sent = handle >= 0 && setns(handle, CLONE_NEWNET) == 0 &&
+               socket.Open(0, SOCK_DGRAM, source.c_str()) &&
+               socket.SendToHost(text.data(), static_cast<int>(text.size()), 1024, "225.6.7.8",
+                                 0) == static_cast<int>(text.size());
+    }).join();
+    if (handle >= 0) {
+        close(handle);
+    }
+    return sent;
+}
+
+// B is paired with A's key. A offers it in its beacon; B takes A as its buddy. A third address
+// then forges A's leave and an announce of its own: B hears both, refuses both, and keeps A.
+// A's own leave still counts.
+TEST_F(TwoCopiesTest, APairedCopyKeepsItsBuddyThroughAForgedLeaveAndAnnounce) {
+    const std::string key = "0123456789abcdef";
+    const std::string stranger = "10.214.0.3";
+    ASSERT_EQ(RunShell("ip -n " + net_->a + " addr add " + stranger + "/24 dev " + net_->a), 0);
+    Peer monitor(net_->a, "monitor", {"--monitor"});
+    ASSERT_TRUE(monitor.WaitFor("monitor"));
+    auto a = std::make_unique<Peer>(
+        net_->a, "a",
+        std::vector<std::string>{"--port", "6601", "--key-id", key, "--beacon-period-ms", "600"});
+    Peer b(net_->b, "b",
+           {"--port", "6602", "--paired-buddy", key + "@" + kA, "--beacon-period-ms", "600"});
+    ASSERT_TRUE(b.WaitFor("FoundBuddy"));
+    EXPECT_EQ(b.Rests("FoundBuddy")[0], kA + " 6601");
+    const std::vector<std::string> wire = monitor.Rests("datagram");
+    const std::string offer = kA + " b|" + kA + "|6601|zw1;tls;k=" + key + ";n=";
+    EXPECT_TRUE(std::any_of(wire.begin(), wire.end(), [&](const std::string& datagram) {
+        return datagram.rfind(offer, 0) == 0;
+    })) << monitor.Output();
+
+    ASSERT_TRUE(SendToGroupFrom(net_->a, stranger, "d|" + kA + "|blah, blah"));
+    ASSERT_TRUE(SendToGroupFrom(net_->a, stranger, "b|" + stranger + "|6666"));
+    // What B heard from the stranger, and what it made of it.
+    auto fromStranger = [&](const char* event) {
+        std::vector<std::string> heard;
+        for (const std::string& rest : b.Rests(event)) {
+            if (rest.rfind(stranger + " ", 0) == 0) {
+                heard.push_back(rest);
+            }
+        }
+        return heard;
+    };
+    ASSERT_TRUE(WaitUntil([&] {
+        return !fromStranger("left").empty() && !fromStranger("announced").empty();
+    })) << b.Output();
+    EXPECT_EQ(fromStranger("left"), std::vector<std::string>{stranger + " " + kA + " refused"});
+    EXPECT_EQ(fromStranger("announced"),
+              std::vector<std::string>{stranger + " " + stranger + " 6666 - refused"});
+    std::this_thread::sleep_for(700ms);  // more than a period: a restarted timer would show
+    EXPECT_TRUE(b.Rests("LostBuddy").empty());
+    for (const std::string& found : b.Rests("FoundBuddy")) {
+        EXPECT_EQ(found, kA + " 6601");
+    }
+    EXPECT_EQ(b.Rests("beacon").back().rfind("timer", 0), std::string::npos) << b.Output();
+
+    a->Stop();
+    ASSERT_TRUE(b.WaitFor("LostBuddy"));
+    EXPECT_EQ(b.Rests("left").back(), kA + " " + kA + " taken");
 }
 
 }  // namespace

@@ -115,9 +115,13 @@ public:
     void SendBeacon(int port) override;
     void AnnounceShutdown() override { beacons.push_back("leave"); }
     bool buddyKnown() const override { return known; }
+    void SetNotes(BeaconNotes* heard) override { notes = heard; }
+    void SetCapability(std::optional<Capability> offer) override { capability = offer; }
 
     std::atomic<int> receiverStarts{0};
-    std::vector<std::string> beacons;  // "b <port>" or "leave"
+    BeaconNotes* notes = nullptr;
+    std::optional<Capability> capability;  // what the announces offer
+    std::vector<std::string> beacons;      // "b <port>" or "leave"
     std::atomic<bool> known{false};
 
 private:

@@ -262,6 +262,52 @@ TEST_F(MainDialogTest, AKnownBuddyStillAnswersACopyThatRestarted) {
     EXPECT_FALSE(view.timerRunning());
 }
 
+class FixedPairing : public PairedBuddySource {
+public:
+    explicit FixedPairing(PairedBuddy buddy) : buddy_(std::move(buddy)) {}
+    std::optional<PairedBuddy> Paired() const override { return buddy_; }
+
+private:
+    PairedBuddy buddy_;
+};
+
+TEST_F(MainDialogTest, OncePairedStrangersDatagramsAreRefusedAndOurOfferFollowsTheSettings) {
+    const std::string key = "0123456789abcdef";
+    const Capability buddyOffer{true, key, "buddy"};
+    SetMode(Mode::Auto, false);
+    LiveSettings.Set(Text::computername, "Anna's PC");
+    LiveSettings.advertisesecure = 1;
+    FixedPairing pairing(PairedBuddy{"hash", key, "10.1.1.1"});
+    dialog = std::make_unique<MainDialog>(view, workers);
+    dialog->SetPairedBuddySource(&pairing);
+    dialog->SetOwnKeyId("00112233aabbccdd");
+    dialog->Initialize();
+    EXPECT_EQ(workers.discovery->capability,
+              std::optional(Capability{true, "00112233aabbccdd", "Anna's PC"}));
+    BeaconNotes& notes = *workers.discovery->notes;
+    EXPECT_FALSE(notes.Announced("10.1.1.9", "10.1.1.1", "7777", buddyOffer));  // replayed
+    EXPECT_FALSE(notes.Announced("10.1.1.9", "10.1.1.9", "7777", std::nullopt));
+    EXPECT_TRUE(notes.Announced("10.1.1.1", "10.1.1.1", "7777", buddyOffer));
+    workers.discoveryCallback->FoundBuddy("10.1.1.1", "7777");
+    EXPECT_FALSE(notes.Left("10.1.1.9", "10.1.1.1"));
+    EXPECT_TRUE(notes.Left("10.1.1.1", "10.1.1.1"));
+    const std::string log = Log();
+    EXPECT_EQ(Occurrences(log, "Ignored an announce from 10.1.1.9: not the paired buddy\n"), 1u);
+    EXPECT_EQ(Occurrences(log, "Ignored a leave from 10.1.1.9: not the paired buddy\n"), 1u);
+    // What each source offered last, for the sender's choice.
+    std::string offered;
+    EXPECT_TRUE(dialog->OffersTls("10.1.1.1", &offered));
+    EXPECT_EQ(offered, key);
+    EXPECT_FALSE(dialog->OffersTls("10.1.1.9", &offered));
+
+    // At OK the offer follows the settings, and the others learn of it at once.
+    const size_t sent = workers.discovery->beacons.size();
+    LiveSettings.advertisesecure = 0;
+    dialog->ApplySettings();
+    EXPECT_FALSE(workers.discovery->capability);
+    EXPECT_EQ(workers.discovery->beacons.size(), sent + 1);
+}
+
 TEST_F(MainDialogTest, TheFoundBuddyStaysInForceWhateverTheSettingsStore) {
     SetMode(Mode::Auto, false);
     LiveSettings.SetBuddy("10.0.0.7", "6677");  // a manual address stored earlier

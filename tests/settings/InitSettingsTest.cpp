@@ -26,8 +26,12 @@ TEST(InitSettings, FirstRunStoresTheFirstRunValuesAndUsesThemAtOnce) {
               "\"autoport\"=\"6677\"\n\"serverport\"=\"6677\"\n"
               "\"ftpip\"=\"255.255.255.255\"\n\"target\"=\"/\"\n\"user\"=\"username\"\n"
               "\"pass\"=\"secretpw\"\n\"useftp\"=dword:00000000\n\"server\"=dword:00000001\n"
-              "\"manual\"=dword:00000001\n\"auto\"=dword:00000000\n");
+              "\"manual\"=dword:00000001\n\"auto\"=dword:00000000\n\"computername\"=\"" +
+                  DefaultComputerName() + "\"\n\"advertisesecure\"=dword:00000001\n");
     const SettingsValues live = LiveSettings.Snapshot();
+    EXPECT_FALSE(live.computername.empty());
+    EXPECT_EQ(live.computername, DefaultComputerName());
+    EXPECT_EQ(live.advertisesecure, 1);
     EXPECT_EQ(live.servaddr, "255.255.255.255");
     EXPECT_EQ(live.clientport, "6677");
     EXPECT_EQ(live.serverport, "6677");
@@ -67,6 +71,9 @@ TEST(InitSettings, StoredSettingsAreLoadedWithDefaultsForAbsentOnesAndNothingWri
     EXPECT_EQ(live.server, 0);
     EXPECT_EQ(live.manual, 1);
     EXPECT_EQ(live.auto_, 0);
+    // A store from before the computer's name and the offer existed.
+    EXPECT_EQ(live.computername, DefaultComputerName());
+    EXPECT_EQ(live.advertisesecure, 1);
 }
 
 TEST(LiveSettings, ABuddyWrittenOnOneThreadIsNeverSeenHalfWrittenOnAnother) {

@@ -12,6 +12,7 @@
 #include <QScreen>
 #include <QValidator>
 
+#include "settings/InitSettings.h"
 #include "settings/LiveSettings.h"
 #include "settings/RegistryNumber.h"
 #include "settings/RegistryText.h"
@@ -140,7 +141,9 @@ TEST(ConfigDialog, OkWritesEveryMainSettingInOrderThenHasThemAppliedEvenWithoutA
               "\"servaddr\"=\"255.255.255.255\"\n\"clientport\"=\"6677\"\n"
               "\"autoport\"=\"6677\"\n\"serverport\"=\"7000\"\n\"ftpip\"=\"\"\n\"target\"=\"\"\n"
               "\"user\"=\"\"\n\"pass\"=\"s3cret\"\n\"useftp\"=dword:00000000\n"
-              "\"server\"=dword:00000000\n\"auto\"=dword:00000000\n\"manual\"=dword:00000001\n");
+              "\"server\"=dword:00000000\n\"auto\"=dword:00000000\n\"manual\"=dword:00000001\n"
+              "\"computername\"=\"" +
+                  DefaultComputerName() + "\"\n\"advertisesecure\"=dword:00000001\n");
 }
 
 TEST(ConfigDialog, CancelAndEscAfterAnotherModeLeaveTheModeInForceAndWriteNothing) {
@@ -268,7 +271,7 @@ TEST(ConfigDialog, EveryTextFitsItsPlaceInTheFontThisDesktopHas) {
         EXPECT_LE(widget->fontMetrics().height(), widget->height()) << text.toStdString();
         EXPECT_TRUE(dialog.rect().contains(widget->geometry())) << text.toStdString();
     }
-    EXPECT_EQ(checked, 14);  // 4 boxes, 2 buttons, 8 labels
+    EXPECT_EQ(checked, 16);  // 5 boxes, 2 buttons, 9 labels
 }
 
 }  // namespace
