@@ -148,7 +148,7 @@ std::unique_ptr<TlsStream> TlsStream::Handshake(Role role, std::unique_ptr<TcpSt
             stream->failed_ = true;
             return nullptr;
         }
-        if (!stream->WaitAfter(result, end)) {
+        if (!stream->WaitAfter(result, std::min(end, stream->StallDeadline()))) {
             error = errno == ECANCELED ? "The TLS handshake was stopped."
                                        : "The TLS handshake took too long.";
             stream->failed_ = true;
