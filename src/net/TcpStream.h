@@ -47,6 +47,7 @@ public:
     void SetDeadline(net::Clock::time_point end) override { deadline_ = end; }
     void ClearDeadline() { deadline_ = net::kNoDeadline; }
     void SetStallTimeout(std::chrono::milliseconds stall) { stall_ = stall; }
+    std::chrono::milliseconds stallTimeout() const { return stall_; }
 
     bool EndOutput() override;
     bool AwaitPeerEnd(net::Clock::time_point deadline) override;

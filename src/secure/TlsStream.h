@@ -67,6 +67,8 @@ private:
                                                 std::string& error);
     // Turns SSL's want into one wait of the TCP stream; false when the operation must fail.
     bool WaitAfter(int result, net::Clock::time_point deadline);
+    // The end of one wait of a read or write: the stall limit, or the deadline if sooner.
+    net::Clock::time_point StallDeadline() const;
 
     std::unique_ptr<TcpStream> tcp_;
     std::unique_ptr<SSL, SslFree> ssl_;
