@@ -15,6 +15,9 @@ public:
         Failed,            // the session broke, or the buddy spoke out of turn
     };
     virtual void SecureSendEnded(Outcome outcome, const std::string& reason) = 0;
+    // The expected key answered and the session is about to carry the file.
+    virtual void SecureSessionStarted(const std::string& /*peerKeyHash*/,
+                                      const std::string& /*cipher*/) {}
 
 protected:
     // Never deleted through this interface.

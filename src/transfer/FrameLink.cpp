@@ -1,5 +1,7 @@
 #include "transfer/FrameLink.h"
 
+#include <errno.h>
+
 #include <algorithm>
 
 namespace {
@@ -44,18 +46,38 @@ long FrameLink::Read(char* buffer, size_t capacity) {
     if (capacity == 0) {
         return 0;
     }
-    long n = 0;
     if (!pending_.empty()) {
-        n = static_cast<long>(std::min(capacity, pending_.size()));
+        const size_t n = std::min(capacity, pending_.size());
         std::copy_n(pending_.data(), n, buffer);
-        pending_.erase(0, static_cast<size_t>(n));
-    } else {
-        n = stream_.Read(buffer, capacity);
+        pending_.erase(0, n);
+        limit_ -= n;
+        return static_cast<long>(n);
     }
-    if (n > 0) {
-        limit_ -= static_cast<uint64_t>(n);
+    if (ended_ || failure_ != 0) {
+        errno = failure_;
+        return ended_ ? 0 : -1;
     }
-    return n;
+    // A TLS read gives one record: what else has come already goes in the same read, so
+    // that the file is written in pieces of the buffer's size, not the record's.
+    size_t filled = 0;
+    while (filled < capacity) {
+        if (filled > 0 && stream_.WaitFor(Direction::Readable, net::Clock::time_point::min()) !=
+                              net::Wait::Ready) {
+            break;
+        }
+        const long n = stream_.Read(buffer + filled, capacity - filled);
+        if (n <= 0) {
+            if (filled == 0) {
+                return n;
+            }
+            ended_ = n == 0;
+            failure_ = n < 0 ? errno : 0;
+            break;
+        }
+        filled += static_cast<size_t>(n);
+    }
+    limit_ -= filled;
+    return static_cast<long>(filled);
 }
 
 net::Wait FrameLink::WaitFor(Direction direction, net::Clock::time_point deadline) {

@@ -39,4 +39,6 @@ private:
     ByteStream& stream_;
     std::string pending_;  // read, not yet used
     uint64_t limit_ = UINT64_MAX;
+    bool ended_ = false;  // a gathering read met the end, or a failure (its errno)
+    int failure_ = 0;
 };

@@ -308,6 +308,10 @@ SSender::Outcome SSender::SecureTransfer(std::unique_ptr<TcpStream>& tcp,
         tls = std::move(secure);
         return Outcome::SendFailed;
     }
+    SendNotes* notes = sendNotes_;
+    if (notes != nullptr && !stopping_) {
+        notes->SecureSessionStarted(secure->peerKeyHash(), secure->cipherName());
+    }
     FrameLink link(*secure);
     tls = std::move(secure);
     return Frames(link, path, file, end);
