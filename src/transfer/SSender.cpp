@@ -149,12 +149,12 @@ void SSender::RunSendThread(Worker* worker, std::string address, std::string por
         close(file);
     }
     SendNotes* sendNotes = sendNotes_;
+    // A connection that never came about, or a file that would not open, says so by its
+    // event alone.
     if (peer && sendNotes != nullptr && !stopping_ && outcome != Outcome::Stopped &&
-        outcome != Outcome::CannotOpen) {
+        outcome != Outcome::CannotOpen && outcome != Outcome::NoConnection) {
         if (outcome == Outcome::Sent) {
             end.outcome = SendNotes::Outcome::Delivered;
-        } else if (outcome == Outcome::NoConnection) {
-            end.outcome = SendNotes::Outcome::NotSecure;
         }
         sendNotes->SecureSendEnded(end.outcome, end.reason);
     }
