@@ -79,8 +79,8 @@ std::string Encode(const End& end);
 
 // Whether the byte names a type of the table above.
 bool IsKnown(uint8_t type);
-// The message a payload of that type carries, or why it is refused. A FILE or ACK whose
-// name is refused still comes back, in `refused`, so that the receiver can say why.
+// The message a payload of that type carries, or why it is refused. A FILE whose name is
+// refused still comes back, in `refused`, so that the receiver can say why.
 std::optional<Message> Decode(Type type, std::string_view payload, Error& error,
                               Message* refused = nullptr);
 

@@ -66,7 +66,8 @@ size_t FrameReader::Feed(const char* data, size_t length) {
             message_ =
                 frame::Decode(static_cast<frame::Type>(header_[0]), payload_, error, &refused);
             if (!message_) {
-                if (error == frame::Error::BadName) {
+                if (error == frame::Error::BadName &&
+                    std::holds_alternative<frame::File>(refused)) {
                     refused_ = std::move(refused);
                 }
                 Fail(error);

@@ -30,7 +30,7 @@ public:
     frame::Error error() const { return error_; }
     // Valid once Done.
     const frame::Message& message() const { return *message_; }
-    // A FILE or ACK refused for its name (Error::BadName), as it came.
+    // A FILE refused for its name (Error::BadName), as it came.
     const frame::Message* refused() const { return refused_ ? &*refused_ : nullptr; }
     // True while nothing of a frame has come since the last Next.
     bool AtStart() const { return header_.empty(); }

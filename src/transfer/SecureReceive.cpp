@@ -74,8 +74,10 @@ Result Run(ByteStream& stream, net::Clock::time_point headerDeadline, Callback* 
     if (got == FrameLink::Got::Closed) {
         return result;
     }
-    if (got == FrameLink::Got::Refused && reader.error() == frame::Error::BadName) {
-        result.name = std::get<frame::File>(*reader.refused()).path;
+    const frame::File* refused =
+        reader.refused() != nullptr ? std::get_if<frame::File>(reader.refused()) : nullptr;
+    if (got == FrameLink::Got::Refused && refused != nullptr) {
+        result.name = refused->path;
         file.Announce(result.name);
         link.Send(Answer(ourName, false, "bad name"));
         result.ending = Ending::Refused;
