@@ -2,7 +2,9 @@
 # Direct transfer throughput and memory: one file of random bytes sent from a Zingwell sender
 # to a Zingwell receiver on 127.0.0.1 (bench/tools/zw_peer), and the same file with netcat
 # (nc -N into a file on the same disk), alternating, then one sparse file through Zingwell.
-# Prints the median throughput of each, their ratio, and the peak memory of every side.
+# Prints the median throughput of each, their ratio, and the peak memory of every side. The
+# same Zingwell pair also runs over TLS (two identities, the receiver's key pinned), in the
+# same alternation, with the cipher and both sides' CPU seconds per GiB.
 # With ZW_PEER_BASE, a second build's pair of peers runs in the same alternation, so that a
 # change is measured against the build before it under the same conditions.
 #
@@ -63,7 +65,9 @@ wait_listen() {
   return 1
 }
 now_us() { echo "${EPOCHREALTIME/./}"; }
-rss() { tail -n 1 "$1" 2>/dev/null || echo 0; }
+rss() { awk 'END {print $1 + 0}' "$1" 2>/dev/null || echo 0; }
+# User plus system seconds from a "%M %U %S" line.
+cpu() { awk 'END {printf "%.2f", $2 + $3}' "$1" 2>/dev/null || echo 0; }
 
 # One run each; sets US (elapsed microseconds from starting the receiver until it has
 # ended), RSS_A (sender) and RSS_B (receiver) in kB, OK.
@@ -83,22 +87,36 @@ run_nc() {
 }
 run_zw() { run_peer "$ZW_PEER" "$1"; }
 run_base() { run_peer "$ZW_PEER_BASE" "$1"; }
+run_tls() { run_peer "$ZW_PEER" "$1" tls; }
+# Both identities once: each peer prints its key hash; the sender pins the receiver's.
+make_identities() {
+  local id
+  for id in a b; do
+    HOME=$T "$ZW_PEER" --identity "$T/id-$id" --port 0 --timeout 5 < /dev/null \
+      | awk '$1 == "key" {print $2}' > "$T/key-$id"
+  done
+  KEY_B=$(cat "$T/key-b")
+  [[ ${#KEY_B} == 64 ]] || die "no key hash from $ZW_PEER --identity"
+}
 run_peer() {
-  local peer=$1 port rpid t0 got
-  shift
+  local peer=$1 port rpid t0 got recv_opts=() send_opts=()
+  if [[ ${3:-} == tls ]]; then
+    recv_opts=(--identity "$T/id-b"); send_opts=(--identity "$T/id-a" --pin "$KEY_B")
+  fi
   rm -rf "$T/home"; mkdir -p "$T/home"; sync; port=$(free_port); OK=1
   t0=$(now_us)
-  HOME=$T/home timeout $TMO $TIME -f %M -o "$T/rss.b" "$peer" --port "$port" --receive 1 \
-    --timeout $TMO < /dev/null > /dev/null &
+  HOME=$T/home timeout $TMO $TIME -f '%M %U %S' -o "$T/rss.b" "$peer" --port "$port" --receive 1 \
+    --timeout $TMO "${recv_opts[@]}" < /dev/null > /dev/null &
   rpid=$!; PIDS+=("$rpid")
   wait_listen "$port" || OK=0
-  HOME=$T/home timeout $TMO $TIME -f %M -o "$T/rss.a" "$peer" --send 127.0.0.1 "$port" "$1" \
-    --timeout $TMO || OK=0
+  HOME=$T/home timeout $TMO $TIME -f '%M %U %S' -o "$T/rss.a" "$peer" --send 127.0.0.1 "$port" "$2" \
+    --timeout $TMO "${send_opts[@]}" > "$T/send.out" || OK=0
   wait "$rpid" || OK=0
   US=$(($(now_us) - t0)); unset 'PIDS[-1]'
-  RSS_A=$(rss "$T/rss.a"); RSS_B=$(rss "$T/rss.b")
-  got=$(stat -c %s "$T/home/Zingwell/$(basename "$1")" 2>/dev/null)
-  [[ $got == "$(stat -c %s "$1")" ]] || OK=0
+  RSS_A=$(rss "$T/rss.a"); RSS_B=$(rss "$T/rss.b"); CPU_A=$(cpu "$T/rss.a"); CPU_B=$(cpu "$T/rss.b")
+  [[ ${3:-} == tls ]] && CIPHER=$(awk '$1 == "cipher" {print $2}' "$T/send.out")
+  got=$(stat -c %s "$T/home/Zingwell/$(basename "$2")" 2>/dev/null)
+  [[ $got == "$(stat -c %s "$2")" ]] || OK=0
   rm -rf "$T/home"
 }
 
@@ -108,7 +126,9 @@ mbps() { awk -v b="$1" -v us="$2" 'BEGIN {printf "%.1f", b / us}'; }   # 10^6 by
 
 echo "# $(date -u +%FT%TZ) $(uname -r) $(nproc) cpus; $IN $BYTES bytes; $RUNS runs each, alternating (+1 warm-up)"
 NC_RATE=() ZW_RATE=() BASE_RATE=() NC_A=() NC_B=() ZW_A=() ZW_B=() BASE_A=() BASE_B=() FAILED=0
-TOOLS=(nc zw)
+TLS_RATE=() TLS_A=() TLS_B=() TLS_CPU_A=() TLS_CPU_B=() ZW_CPU_A=() ZW_CPU_B=() CIPHER=
+make_identities
+TOOLS=(nc zw tls)
 [[ -n $ZW_PEER_BASE ]] && TOOLS+=(base)
 for ((r = 0; r <= RUNS; r++)); do
   for tool in "${TOOLS[@]}"; do
@@ -117,11 +137,14 @@ for ((r = 0; r <= RUNS; r++)); do
     ((r == 0)) && continue   # warm-up: page cache, first start
     case $tool in
       nc) NC_RATE+=("$(mbps "$BYTES" "$US")"); NC_A+=("$RSS_A"); NC_B+=("$RSS_B") ;;
-      zw) ZW_RATE+=("$(mbps "$BYTES" "$US")"); ZW_A+=("$RSS_A"); ZW_B+=("$RSS_B") ;;
+      zw) ZW_RATE+=("$(mbps "$BYTES" "$US")"); ZW_A+=("$RSS_A"); ZW_B+=("$RSS_B")
+          ZW_CPU_A+=("$CPU_A"); ZW_CPU_B+=("$CPU_B") ;;
+      tls) TLS_RATE+=("$(mbps "$BYTES" "$US")"); TLS_A+=("$RSS_A"); TLS_B+=("$RSS_B")
+           TLS_CPU_A+=("$CPU_A"); TLS_CPU_B+=("$CPU_B") ;;
       base) BASE_RATE+=("$(mbps "$BYTES" "$US")"); BASE_A+=("$RSS_A"); BASE_B+=("$RSS_B") ;;
     esac
   done
-  ((r > 0)) && echo "# run $r: nc ${NC_RATE[-1]} MB/s, zingwell ${ZW_RATE[-1]} MB/s${ZW_PEER_BASE:+, base ${BASE_RATE[-1]} MB/s}" >&2
+  ((r > 0)) && echo "# run $r: nc ${NC_RATE[-1]} MB/s, zingwell ${ZW_RATE[-1]} MB/s, tls ${TLS_RATE[-1]} MB/s${ZW_PEER_BASE:+, base ${BASE_RATE[-1]} MB/s}" >&2
 done
 
 NC_MED=$(median "${NC_RATE[@]}")
@@ -136,7 +159,15 @@ if [[ -n $ZW_PEER_BASE ]]; then
   printf '%-22s %10s %10s %10s %12s %12s\n' zingwell-base-file "$BASE_MED" "$(printf '%s\n' "${BASE_RATE[@]}" | sort -n | head -1)" \
     "$(max "${BASE_RATE[@]}")" "$(max "${BASE_A[@]}")" "$(max "${BASE_B[@]}")"
 fi
+TLS_MED=$(median "${TLS_RATE[@]}")
+printf '%-22s %10s %10s %10s %12s %12s\n' zingwell-tls-file "$TLS_MED" "$(printf '%s\n' "${TLS_RATE[@]}" | sort -n | head -1)" \
+  "$(max "${TLS_RATE[@]}")" "$(max "${TLS_A[@]}")" "$(max "${TLS_B[@]}")"
 echo "zingwell/nc ratio of medians: $(awk -v a="$ZW_MED" -v b="$NC_MED" 'BEGIN {printf "%.3f", a / b}')"
+echo "tls/zingwell ratio of medians: $(awk -v a="$TLS_MED" -v b="$ZW_MED" 'BEGIN {printf "%.3f", a / b}'), tls/nc: $(awk -v a="$TLS_MED" -v b="$NC_MED" 'BEGIN {printf "%.3f", a / b}')"
+# CPU seconds (user + system) per GiB, medians of the runs.
+per_gib() { awk -v s="$(median "$@")" -v b="$BYTES" 'BEGIN {printf "%.3f", s * 1073741824 / b}'; }
+echo "tls cipher: ${CIPHER:-unknown}"
+echo "cpu s/GiB plain: send $(per_gib "${ZW_CPU_A[@]}"), receive $(per_gib "${ZW_CPU_B[@]}"); tls: send $(per_gib "${TLS_CPU_A[@]}"), receive $(per_gib "${TLS_CPU_B[@]}")"
 [[ -n $ZW_PEER_BASE ]] && echo "zingwell/base ratio of medians: $(awk -v a="$ZW_MED" -v b="$BASE_MED" 'BEGIN {printf "%.3f", a / b}')"
 
 if [[ $SPARSE_SIZE != 0 ]]; then

@@ -3,10 +3,13 @@
 // end-to-end tests; run it inside a network namespace.
 //
 //   zw_peer [--port P] [--receive N] [--send ADDRESS PORT PATH]... [--timeout SECONDS]
+//           [--identity DIR [--pin HASH]]
 //
 // --port P      listen on P (0: any free port) and print "listening PORT" once listening
 // --receive N   end after N incoming connections have ended
 // --send        send PATH to ADDRESS:PORT; several are sent one after the other
+// --identity    load (or make) the key in DIR, print "key HASH", and take TLS on the port
+// --pin HASH    send over TLS, to the peer whose key hash is HASH; prints "cipher NAME"
 // Exit status 0 when every file went and came whole, 1 otherwise, 2 for bad arguments.
 #include <chrono>
 #include <condition_variable>
@@ -14,12 +17,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "core/ActivityLog.h"
 #include "core/Callback.h"
+#include "core/SendNotes.h"
+#include "secure/Identity.h"
 #include "transfer/SListener.h"
 #include "transfer/SSender.h"
 
@@ -57,10 +63,31 @@ private:
     }
 };
 
+// Says how a secure send ended, when it did not deliver.
+class Outcomes : public SendNotes {
+public:
+    void SecureSessionStarted(const std::string&, const std::string& cipher) override {
+        if (!told_) {
+            printf("cipher %s\n", cipher.c_str());
+            fflush(stdout);
+            told_ = true;
+        }
+    }
+    void SecureSendEnded(Outcome outcome, const std::string& reason) override {
+        if (outcome != Outcome::Delivered) {
+            fprintf(stderr, "zw_peer: secure send ended %d: %s\n", static_cast<int>(outcome),
+                    reason.c_str());
+        }
+    }
+
+private:
+    bool told_ = false;
+};
+
 int Usage() {
     fprintf(stderr,
             "usage: zw_peer [--port P] [--receive N] [--send ADDRESS PORT PATH]... "
-            "[--timeout SECONDS]\n");
+            "[--timeout SECONDS] [--identity DIR [--pin HASH]]\n");
     return 2;
 }
 
@@ -71,6 +98,8 @@ int main(int argc, char** argv) {
     int expected = 0;
     int timeout = 600;
     std::vector<Outgoing> outgoing;
+    std::string identityFolder;
+    std::string pin;
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
         if (option == "--port" && i + 1 < argc) {
@@ -79,6 +108,10 @@ int main(int argc, char** argv) {
             expected = atoi(argv[++i]);
         } else if (option == "--timeout" && i + 1 < argc) {
             timeout = atoi(argv[++i]);
+        } else if (option == "--identity" && i + 1 < argc) {
+            identityFolder = argv[++i];
+        } else if (option == "--pin" && i + 1 < argc) {
+            pin = argv[++i];
         } else if (option == "--send" && i + 3 < argc) {
             outgoing.push_back({argv[i + 1], argv[i + 2], argv[i + 3]});
             i += 3;
@@ -86,8 +119,20 @@ int main(int argc, char** argv) {
             return Usage();
         }
     }
-    if ((port < 0 && expected > 0) || (port < 0 && outgoing.empty())) {
+    if ((port < 0 && expected > 0) || (port < 0 && outgoing.empty()) ||
+        (!pin.empty() && identityFolder.empty())) {
         return Usage();
+    }
+    std::optional<Identity> identity;
+    if (!identityFolder.empty()) {
+        std::string error;
+        identity = Identity::LoadOrCreate(identityFolder, error);
+        if (!identity) {
+            fprintf(stderr, "zw_peer: %s\n", error.c_str());
+            return 1;
+        }
+        printf("key %s\n", identity->keyHash().c_str());
+        fflush(stdout);
     }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout);
 
@@ -95,6 +140,7 @@ int main(int argc, char** argv) {
     Counter sent;
     SListener listener;
     listener.SetCallback(&received);
+    listener.SetIdentity(identity ? &*identity : nullptr, "zw_peer");
     if (port >= 0) {
         listener.Start(port);
         while (listener.BoundPort() == 0) {
@@ -111,10 +157,16 @@ int main(int argc, char** argv) {
     bool ok = true;
     {
         SSender sender;
+        Outcomes outcomes;
         sender.SetCallback(&sent);
+        sender.SetSendNotes(&outcomes);
+        sender.SetIdentity(identity ? &*identity : nullptr, "zw_peer");
         for (size_t i = 0; i < outgoing.size() && ok; ++i) {
             const Outgoing& file = outgoing[i];
-            if (!sender.SendFile(file.address, file.port, file.path)) {
+            const bool started =
+                pin.empty() ? sender.SendFile(file.address, file.port, file.path)
+                            : sender.SendFile(file.address, file.port, file.path, {pin, ""});
+            if (!started) {
                 ok = false;
                 break;
             }

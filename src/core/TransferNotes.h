@@ -11,6 +11,16 @@ public:
     virtual void FileReceived(const std::string& name, const std::string& peerAddress) = 0;
     // An incoming file failed and nothing of it was kept; `name` as its header gave it.
     virtual void ReceiveFailed(const std::string& name, const std::string& peerAddress) = 0;
+    // The same for a file that came over a secure connection, with the sender's key hash (64
+    // hex digits); unless overridden, told as the two above.
+    virtual void SecureFileReceived(const std::string& name, const std::string& peerAddress,
+                                    const std::string& /*peerKeyHash*/) {
+        FileReceived(name, peerAddress);
+    }
+    virtual void SecureReceiveFailed(const std::string& name, const std::string& peerAddress,
+                                     const std::string& /*peerKeyHash*/) {
+        ReceiveFailed(name, peerAddress);
+    }
 
 protected:
     // Never deleted through this interface.

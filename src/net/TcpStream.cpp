@@ -161,6 +161,18 @@ long TcpStream::Read(char* buffer, size_t capacity) {
     }
 }
 
+long TcpStream::Peek(char* buffer, size_t capacity) {
+    if (fd_ < 0) {
+        errno = EBADF;
+        return -1;
+    }
+    ssize_t n;
+    do {
+        n = recv(fd_, buffer, capacity, MSG_PEEK | MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    return static_cast<long>(n);
+}
+
 long TcpStream::Write(const char* data, size_t length) {
     if (fd_ < 0) {
         errno = EBADF;

@@ -39,11 +39,15 @@ public:
     bool TryAccept(TcpStream& target, sockaddr_in* peer);
 
     long Read(char* buffer, size_t capacity) override;
+    // The bytes that have come, left for the next Read; never waits: -1 with EAGAIN when
+    // none has come yet, 0 at the end of the stream.
+    long Peek(char* buffer, size_t capacity);
     long Write(const char* data, size_t length) override;
     net::Wait WaitFor(Direction direction, net::Clock::time_point deadline) override;
     void SetDeadline(net::Clock::time_point end) override { deadline_ = end; }
     void ClearDeadline() { deadline_ = net::kNoDeadline; }
     void SetStallTimeout(std::chrono::milliseconds stall) { stall_ = stall; }
+    std::chrono::milliseconds stallTimeout() const { return stall_; }
 
     bool EndOutput() override;
     bool AwaitPeerEnd(net::Clock::time_point deadline) override;

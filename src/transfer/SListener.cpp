@@ -11,6 +11,7 @@
 
 #include "core/ActivityLog.h"
 #include "core/Callback.h"
+#include "core/DisplayName.h"
 #include "core/EventCodes.h"
 #include "core/ReceiveFolder.h"
 #include "core/TransferNotes.h"
@@ -18,9 +19,11 @@
 #include "net/StartNetwork.h"
 #include "net/TcpStream.h"
 #include "net/Wait.h"
+#include "secure/TlsStream.h"
 #include "transfer/ReceiveLoop.h"
 #include "transfer/ReceiveSession.h"
 #include "transfer/ReceivedFile.h"
+#include "transfer/SecureReceive.h"
 
 namespace {
 
@@ -55,6 +58,50 @@ EndReport ReportFor(Ending ending) {
             break;
     }
     return {nullptr, 0};
+}
+
+enum class Opening { Undecided, Plain, Tls };
+
+// A TLS record of a handshake starts 16 03 01..04; no acceptable file name starts with a
+// control byte, so a plain stream is told from it by its first bytes.
+Opening Classify(const unsigned char* first, size_t length) {
+    if (length >= 1 && first[0] != 0x16) {
+        return Opening::Plain;
+    }
+    if (length >= 2 && first[1] != 0x03) {
+        return Opening::Plain;
+    }
+    if (length >= 3) {
+        return first[2] >= 0x01 && first[2] <= 0x04 ? Opening::Tls : Opening::Plain;
+    }
+    return Opening::Undecided;
+}
+
+// Looks at the first bytes without taking them. Anything but a TLS hello by the deadline
+// (an end, a failure, a stop, silence) goes to the plain receiver, which finds it again.
+Opening Sniff(TcpStream& stream, net::Clock::time_point deadline, const Waker& stop) {
+    // How often a begun prefix is looked at again: poll would report the bytes already there.
+    constexpr std::chrono::milliseconds kPrefixPause{10};
+    unsigned char first[3];
+    for (;;) {
+        const long n = stream.Peek(reinterpret_cast<char*>(first), sizeof first);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) {
+            return Opening::Plain;
+        }
+        if (n > 0) {
+            const Opening opening = Classify(first, static_cast<size_t>(n));
+            if (opening != Opening::Undecided) {
+                return opening;
+            }
+        }
+        const net::Wait waited =
+            n > 0 ? net::WaitFor(-1, 0, &stop, std::min(net::DeadlineAfter(kPrefixPause), deadline))
+                  : stream.WaitFor(ByteStream::Direction::Readable, deadline);
+        if (waited == net::Wait::Woken || waited == net::Wait::Failed ||
+            net::Clock::now() >= deadline) {
+            return Opening::Plain;
+        }
+    }
 }
 
 std::string AddressText(uint32_t address) {
@@ -100,6 +147,12 @@ SListener::~SListener() {
 
 void SListener::SetCallback(Callback* callback) {
     callback_ = callback;
+}
+
+void SListener::SetIdentity(const Identity* identity, const std::string& name) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    identity_ = identity;
+    name_ = name;
 }
 
 int SListener::ActiveConnections() {
@@ -277,10 +330,15 @@ void SListener::RunReceiveThread(Connection* connection) {
     if (callback != nullptr && !stopping_) {
         callback->IncomingFile();
     }
-    ReceivedFile file(GetReceiveFolder());
-    ReceiveSession session(file);
     const std::chrono::milliseconds header(headerTimeoutMs_.load());
     TcpStream& stream = *connection->stream;
+    if (Sniff(stream, connection->accepted + header, stop_) == Opening::Tls) {
+        RunSecureSession(connection, callback);
+        Done(connection);
+        return;
+    }
+    ReceivedFile file(GetReceiveFolder());
+    ReceiveSession session(file);
     Ending ending =
         receive_loop::Run(stream, connection->accepted + header, callback, stopping_, session);
     // The file stands under its name before the connection closes in order: the sender
@@ -294,29 +352,85 @@ void SListener::RunReceiveThread(Connection* connection) {
     } else {
         stream.Reset();
     }
-
     // Everything is closed before the last event: a message box may keep it waiting long.
-    if (!stopping_ && ending != Ending::Stopped) {
-        const EndReport report = ReportFor(ending);
-        if (report.text != nullptr) {
-            WriteLog(report.text);
+    Report(*connection, callback, ending, session.HasHeader() ? &session.name() : nullptr, nullptr);
+    Done(connection);
+}
+
+void SListener::RunSecureSession(Connection* connection, Callback* callback) {
+    const std::chrono::milliseconds header(headerTimeoutMs_.load());
+    // The unauthenticated handshake, HELLO and FILE share the plain header's time.
+    const net::Clock::time_point deadline = connection->accepted + header;
+    const Identity* identity = nullptr;
+    std::string name;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        identity = identity_;
+        name = name_;
+    }
+    if (identity == nullptr) {
+        connection->stream->Reset();
+        if (!stopping_) {
+            WriteLog("Listener: a secure connection came, but this copy has no key\n");
         }
-        TransferNotes* notes = notes_;
-        if (notes != nullptr && session.HasHeader()) {
-            const std::string peer = AddressText(connection->address);
-            if (report.code == 0) {
-                notes->FileReceived(session.name(), peer);
-            } else {
-                notes->ReceiveFailed(session.name(), peer);
-            }
+        Report(*connection, callback, Ending::ReadFailed, nullptr, nullptr, true);
+        return;
+    }
+    std::string error;
+    std::unique_ptr<TlsStream> tls =
+        TlsStream::Accept(std::move(connection->stream), *identity, deadline, error);
+    if (!tls) {
+        if (!stopping_) {
+            WriteLog("Listener: secure handshake failed: " + DisplayName(error, 200) + "\n");
         }
-        if (callback != nullptr) {
+        Report(*connection, callback, stopping_ ? Ending::Stopped : Ending::ReadFailed, nullptr,
+               nullptr, true);
+        return;
+    }
+    const std::string folder = GetReceiveFolder();
+    ReceivedFile file(folder);
+    ReceiveSession session(file);
+    const secure_receive::Result result =
+        secure_receive::Run(*tls, deadline, callback, stopping_, file, session, folder, name);
+    file.Discard();
+    if (result.ending == Ending::Whole) {
+        tls->Close();
+    } else {
+        tls->Reset();
+    }
+    Report(*connection, callback, result.ending, result.name.empty() ? nullptr : &result.name,
+           &tls->peerKeyHash());
+}
+
+void SListener::Report(const Connection& connection, Callback* callback, Ending ending,
+                       const std::string* name, const std::string* keyHash, bool logged) {
+    if (stopping_ || ending == Ending::Stopped) {
+        return;
+    }
+    const EndReport report = ReportFor(ending);
+    if (report.text != nullptr && !logged) {
+        WriteLog(report.text);
+    }
+    TransferNotes* notes = notes_;
+    if (notes != nullptr && name != nullptr) {
+        const std::string peer = AddressText(connection.address);
+        if (keyHash == nullptr) {
             if (report.code == 0) {
-                callback->FinishedSending();
+                notes->FileReceived(*name, peer);
             } else {
-                callback->ReportError(report.code);
+                notes->ReceiveFailed(*name, peer);
             }
+        } else if (report.code == 0) {
+            notes->SecureFileReceived(*name, peer, *keyHash);
+        } else {
+            notes->SecureReceiveFailed(*name, peer, *keyHash);
         }
     }
-    Done(connection);
+    if (callback != nullptr) {
+        if (report.code == 0) {
+            callback->FinishedSending();
+        } else {
+            callback->ReportError(report.code);
+        }
+    }
 }

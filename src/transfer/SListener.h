@@ -12,8 +12,10 @@
 #include <vector>
 
 #include "net/Waker.h"
+#include "transfer/ReceiveLoop.h"
 
 class Callback;
+class Identity;
 class TcpStream;
 class TransferNotes;
 
@@ -44,6 +46,10 @@ public:
     void SetCallback(Callback* callback);
     // Told, beside the events, which file each connection brought and from whom.
     void SetNotes(TransferNotes* notes) { notes_ = notes; }
+    // Our key, for connections that open with a TLS hello (the same port serves both), and
+    // the name our HELLO gives. Without one such a connection is reset. The identity outlives
+    // the receiver, or is replaced before it goes.
+    void SetIdentity(const Identity* identity, const std::string& name = {});
     // Returns at once; the listening thread logs its own failures (a second Start on a
     // bound port logs the bind failure). Port 0 takes any free port; a number that is no
     // port is said in the log and nothing listens.
@@ -68,6 +74,12 @@ private:
     };
     void RunListenThread(int port);
     void RunReceiveThread(Connection* connection);
+    // A connection that opened with a TLS hello: the handshake, then the framed session.
+    void RunSecureSession(Connection* connection, Callback* callback);
+    // The connection's last words: the log line, the notes (when a file was named) and the
+    // event. keyHash: the peer's, for a secure connection; logged: the line is written.
+    void Report(const Connection& connection, Callback* callback, receive_loop::Ending ending,
+                const std::string* name, const std::string* keyHash, bool logged = false);
     void Accepted(std::unique_ptr<TcpStream> stream, uint32_t address);
     // The thread's last step: frees its places and wakes the listening thread to join it.
     void Done(Connection* connection);
@@ -75,6 +87,7 @@ private:
 
     std::atomic<Callback*> callback_{nullptr};
     std::atomic<TransferNotes*> notes_{nullptr};
+    std::atomic<const Identity*> identity_{nullptr};
     std::atomic<bool> stopping_{false};
     std::atomic<int> boundPort_{0};
     std::atomic<int64_t> idleTimeoutMs_{kIdleTimeout.count()};
@@ -88,4 +101,5 @@ private:
     std::list<Connection> connections_;
     int active_ = 0;
     std::map<uint32_t, int> perAddress_;
+    std::string name_;
 };

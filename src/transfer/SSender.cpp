@@ -19,6 +19,10 @@
 #include "net/PortNumber.h"
 #include "net/StartNetwork.h"
 #include "net/TcpStream.h"
+#include "secure/TlsStream.h"
+#include "transfer/Frame.h"
+#include "transfer/FrameLink.h"
+#include "transfer/FrameReader.h"
 #include "transfer/WireFormat.h"
 
 namespace {
@@ -70,6 +74,22 @@ void SSender::SetCallback(Callback* callback) {
 
 bool SSender::SendFile(const std::string& address, const std::string& port,
                        const std::string& path) {
+    return Start(address, port, path, std::nullopt);
+}
+
+bool SSender::SendFile(const std::string& address, const std::string& port, const std::string& path,
+                       const SecurePeer& peer) {
+    return Start(address, port, path, peer);
+}
+
+void SSender::SetIdentity(const Identity* identity, const std::string& name) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    identity_ = identity;
+    name_ = name;
+}
+
+bool SSender::Start(const std::string& address, const std::string& port, const std::string& path,
+                    std::optional<SecurePeer> peer) {
     if (stopping_ || busy_.exchange(true)) {
         return false;
     }
@@ -78,7 +98,8 @@ bool SSender::SendFile(const std::string& address, const std::string& port,
     workers_.emplace_back();
     Worker& worker = workers_.back();
     try {
-        worker.thread = std::thread(&SSender::RunSendThread, this, &worker, address, port, path);
+        worker.thread =
+            std::thread(&SSender::RunSendThread, this, &worker, address, port, path, peer);
     } catch (const std::system_error&) {
         workers_.pop_back();
         busy_ = false;
@@ -98,28 +119,44 @@ void SSender::JoinEndedLocked() {
     }
 }
 
-void SSender::RunSendThread(Worker* worker, std::string address, std::string port,
-                            std::string path) {
+void SSender::RunSendThread(Worker* worker, std::string address, std::string port, std::string path,
+                            std::optional<SecurePeer> peer) {
     int file = -1;
     const std::chrono::milliseconds stall(stallTimeoutMs_.load());
     // Connecting has no limit of ours: the time-out is the system's own.
-    TcpStream stream(TcpStream::kNoStallLimit, &wake_);
+    auto tcp = std::make_unique<TcpStream>(TcpStream::kNoStallLimit, &wake_);
+    std::unique_ptr<ByteStream> tls;  // takes the connection over once secure
+    SecureEnd end;
     Outcome outcome = Outcome::NoConnection;
-    if (Connect(stream, address, port)) {
-        stream.SetStallTimeout(stall);
-        outcome = Transfer(stream, path, file, stall);
+    if (Connect(*tcp, address, port)) {
+        tcp->SetStallTimeout(stall);
+        outcome = peer ? SecureTransfer(tcp, tls, *peer, path, file, stall, end)
+                       : Transfer(*tcp, path, file, stall);
     } else if (stopping_) {
         outcome = Outcome::Stopped;
     }
     // Everything is closed before the last event: a message box may keep it waiting long.
     // Only a confirmed file, or a connection that carried nothing, ends in order.
-    if (outcome == Outcome::Sent || outcome == Outcome::CannotOpen) {
-        stream.Close();
-    } else {
-        stream.Reset();
+    ByteStream* stream = tls ? tls.get() : tcp.get();
+    if (stream != nullptr) {
+        if (outcome == Outcome::Sent || outcome == Outcome::CannotOpen) {
+            stream->Close();
+        } else {
+            stream->Reset();
+        }
     }
     if (file >= 0) {
         close(file);
+    }
+    SendNotes* sendNotes = sendNotes_;
+    // A connection that never came about, or a file that would not open, says so by its
+    // event alone.
+    if (peer && sendNotes != nullptr && !stopping_ && outcome != Outcome::Stopped &&
+        outcome != Outcome::CannotOpen && outcome != Outcome::NoConnection) {
+        if (outcome == Outcome::Sent) {
+            end.outcome = SendNotes::Outcome::Delivered;
+        }
+        sendNotes->SecureSendEnded(end.outcome, end.reason);
     }
     Callback* callback = callback_;
     busy_ = false;
@@ -152,24 +189,53 @@ void SSender::RunSendThread(Worker* worker, std::string address, std::string por
     worker->done = true;
 }
 
-SSender::Outcome SSender::Transfer(ByteStream& stream, const std::string& path, int& file,
-                                   std::chrono::milliseconds stall) {
+bool SSender::Open(const std::string& path, int& file, int64_t& size, int64_t& mtime) {
     // Non-blocking open, so that a FIFO cannot hang the thread; only plain files are sent.
     file = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     struct stat info {};
     if (file < 0 || fstat(file, &info) != 0 || !S_ISREG(info.st_mode) ||
         fcntl(file, F_SETFL, 0) != 0) {
+        return false;
+    }
+    size = info.st_size;
+    mtime = info.st_mtime;
+    return true;
+}
+
+SSender::Outcome SSender::Transfer(ByteStream& stream, const std::string& path, int& file,
+                                   std::chrono::milliseconds stall) {
+    int64_t size = 0;
+    int64_t mtime = 0;
+    if (!Open(path, file, size, mtime)) {
         return Outcome::CannotOpen;
     }
-    const int64_t size = info.st_size;
     const std::string header = wire::EncodeHeader(wire::NameFromPath(path), size);
-    bool ok = Send(stream, header.data(), header.size()) == SendResult::Ok;
+    if (Send(stream, header.data(), header.size()) != SendResult::Ok) {
+        return stopping_ ? Outcome::Stopped : Outcome::SendFailed;
+    }
+    const Outcome body = SendBody(stream, file, size);
+    if (body != Outcome::Sent) {
+        return body;
+    }
+    stream.EndOutput();  // the end of the stream is the end of the file
+    // The buddy closes its side having taken every byte once the file stands under its name.
+    if (!stream.AwaitPeerEnd(net::DeadlineAfter(stall))) {
+        if (stopping_) {
+            return Outcome::Stopped;
+        }
+        WriteLog("Send(): buddy did not confirm the file\n");
+        return Outcome::SendFailed;
+    }
+    return Outcome::Sent;
+}
 
+SSender::Outcome SSender::SendBody(ByteStream& stream, int file, int64_t size) {
     // The buddy takes exactly the announced size: a file that grows meanwhile is sent up to
     // it, one that shrinks fails.
     std::vector<char> buffer(wire::kPieceSize);
     int64_t taken = 0;
     int64_t sent = 0;
+    bool ok = true;
     while (ok) {
         const size_t want =
             static_cast<size_t>(std::min<int64_t>(size - taken, int64_t(buffer.size())));
@@ -207,18 +273,116 @@ SSender::Outcome SSender::Transfer(ByteStream& stream, const std::string& path, 
     if (stopping_) {
         return Outcome::Stopped;
     }
-    if (!ok) {
+    return ok ? Outcome::Sent : Outcome::SendFailed;
+}
+
+SSender::Outcome SSender::SecureTransfer(std::unique_ptr<TcpStream>& tcp,
+                                         std::unique_ptr<ByteStream>& tls, const SecurePeer& peer,
+                                         const std::string& path, int& file,
+                                         std::chrono::milliseconds stall, SecureEnd& end) {
+    const Identity* identity = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        identity = identity_;
+    }
+    if (identity == nullptr) {
+        WriteLog("Send failed: this copy has no key for a secure transfer\n");
+        end = {SendNotes::Outcome::NotSecure, "no key"};
         return Outcome::SendFailed;
     }
-    stream.EndOutput();  // the end of the stream is the end of the file
-    // The buddy closes its side having taken every byte once the file stands under its name.
-    if (!stream.AwaitPeerEnd(net::DeadlineAfter(stall))) {
+    std::string error;
+    std::unique_ptr<TlsStream> secure =
+        TlsStream::Connect(std::move(tcp), *identity, net::DeadlineAfter(stall), error);
+    if (!secure) {
         if (stopping_) {
             return Outcome::Stopped;
         }
-        WriteLog("Send(): buddy did not confirm the file\n");
+        WriteLog("Send failed: no secure connection: " + DisplayName(error, 200) + "\n");
+        end = {SendNotes::Outcome::NotSecure, error};
         return Outcome::SendFailed;
     }
+    // Before any frame: another key may not even learn which file was meant for it.
+    if (!peer.Accepts(secure->peerKeyHash())) {
+        WriteLog("Send failed: the buddy's identity changed, nothing sent\n");
+        end = {SendNotes::Outcome::IdentityMismatch, secure->peerKeyHash()};
+        tls = std::move(secure);
+        return Outcome::SendFailed;
+    }
+    SendNotes* notes = sendNotes_;
+    if (notes != nullptr && !stopping_) {
+        notes->SecureSessionStarted(secure->peerKeyHash(), secure->cipherName());
+    }
+    FrameLink link(*secure);
+    tls = std::move(secure);
+    return Frames(link, path, file, end);
+}
+
+SSender::Outcome SSender::Frames(FrameLink& link, const std::string& path, int& file,
+                                 SecureEnd& end) {
+    int64_t size = 0;
+    int64_t mtime = 0;
+    if (!Open(path, file, size, mtime)) {
+        return Outcome::CannotOpen;
+    }
+    std::string name;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        name = name_;
+    }
+    frame::Hello hello;
+    hello.name = name;
+    frame::File header;
+    header.size = static_cast<uint64_t>(size);
+    header.mtime = mtime;
+    header.path = std::string(wire::NameFromPath(path));
+    // Read one frame of the expected type; says in the log why none came.
+    auto expect = [&](FrameReader& reader) {
+        const FrameLink::Got got = link.ReadFrame(reader);
+        if (got == FrameLink::Got::Frame || stopping_) {
+            return got == FrameLink::Got::Frame;
+        }
+        WriteLog(got == FrameLink::Got::Refused ? "Send failed: the buddy spoke out of turn\n"
+                                                : "Send(): buddy did not confirm the file\n");
+        return false;
+    };
+    FrameReader reader({frame::Type::Hello});
+    if (!link.Send(frame::Encode(hello) + frame::Encode(header)) || !expect(reader)) {
+        return stopping_ ? Outcome::Stopped : Outcome::SendFailed;
+    }
+    reader.Next();
+    reader.Expect({frame::Type::Verdict});
+    if (!expect(reader)) {
+        return stopping_ ? Outcome::Stopped : Outcome::SendFailed;
+    }
+    const frame::Verdict verdict = std::get<frame::Verdict>(reader.message());
+    if (!verdict.accept) {
+        WriteLog("Send refused by buddy: " + DisplayName(verdict.reason, 200) + "\n");
+        end = {SendNotes::Outcome::Refused, verdict.reason};
+        link.Send(frame::Encode(frame::End{}));
+        return Outcome::SendFailed;
+    }
+    if (verdict.offset != 0) {  // this version never resumes
+        WriteLog("Send failed: the buddy spoke out of turn\n");
+        return Outcome::SendFailed;
+    }
+    const Outcome body = SendBody(link, file, size);
+    if (body != Outcome::Sent) {
+        return body;
+    }
+    // Only the acknowledgement says the file stands under its name there.
+    reader.Next();
+    reader.Expect({frame::Type::Ack});
+    if (!expect(reader)) {
+        return stopping_ ? Outcome::Stopped : Outcome::SendFailed;
+    }
+    if (!std::get<frame::Ack>(reader.message()).kept) {
+        WriteLog("Send failed: the buddy could not keep the file\n");
+        return Outcome::SendFailed;
+    }
+    // The file is there: how the session closes changes nothing.
+    link.Send(frame::Encode(frame::End{}));
+    link.EndOutput();
+    link.AwaitPeerEnd(net::DeadlineAfter(std::chrono::seconds(5)));
     return Outcome::Sent;
 }
 

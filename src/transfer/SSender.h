@@ -5,14 +5,20 @@
 #include <cstddef>
 #include <cstdint>
 #include <list>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
+#include "core/SendNotes.h"
 #include "net/Waker.h"
+#include "transfer/SecurePeer.h"
 
 class ByteStream;
 class Callback;
+class FrameLink;
+class Identity;
 class TcpStream;
 
 // Sends one queued file to the buddy over a connection of its own, on a thread of its own,
@@ -41,6 +47,14 @@ public:
     // address: dotted IPv4 text (no name lookup); port: decimal text read by net::ParsePort
     // (one that is no port fails the transfer like a buddy that cannot be reached).
     bool SendFile(const std::string& address, const std::string& port, const std::string& path);
+    // The same over TLS, to the key `peer` names, in the framed protocol: the file counts as
+    // sent only once the buddy acknowledged it. A key that is not the expected one ends the
+    // transfer before any frame. The SendNotes (if any) are told how it ended.
+    bool SendFile(const std::string& address, const std::string& port, const std::string& path,
+                  const SecurePeer& peer);
+    // Our key and the name our HELLO gives, for secure sends; the identity outlives them.
+    void SetIdentity(const Identity* identity, const std::string& name);
+    void SetSendNotes(SendNotes* notes) { sendNotes_ = notes; }
     // True from a successful SendFile until just before that transfer's last event
     // (FoundBuddy with nulls, FinishedSending or ReportError), so that the owner may start
     // the next transfer from inside that event, on the ending thread.
@@ -55,19 +69,39 @@ private:
     };
     enum class Outcome { NoConnection, CannotOpen, Sent, SendFailed, Stopped };
     enum class SendResult { Ok, Failed, Stalled, Stopped };
+    // How a secure send ended, for the SendNotes.
+    struct SecureEnd {
+        SendNotes::Outcome outcome = SendNotes::Outcome::Failed;
+        std::string reason;
+    };
 
-    void RunSendThread(Worker* worker, std::string address, std::string port, std::string path);
+    bool Start(const std::string& address, const std::string& port, const std::string& path,
+               std::optional<SecurePeer> peer);
+    void RunSendThread(Worker* worker, std::string address, std::string port, std::string path,
+                       std::optional<SecurePeer> peer);
     // False when no connection came about (or the sender is stopping); says why in the log.
     bool Connect(TcpStream& stream, const std::string& address, const std::string& port);
     // Sends the file over any connected stream: the header, the pieces, the end, and the
     // wait for the buddy's confirmation.
     Outcome Transfer(ByteStream& stream, const std::string& path, int& file,
                      std::chrono::milliseconds stall);
+    // The TLS handshake, the key check and the framed exchange of one file.
+    Outcome SecureTransfer(std::unique_ptr<TcpStream>& tcp, std::unique_ptr<ByteStream>& tls,
+                           const SecurePeer& peer, const std::string& path, int& file,
+                           std::chrono::milliseconds stall, SecureEnd& end);
+    Outcome Frames(FrameLink& link, const std::string& path, int& file, SecureEnd& end);
+    // Opens a plain file to send, without waiting on a FIFO; false when it cannot.
+    static bool Open(const std::string& path, int& file, int64_t& size, int64_t& mtime);
+    // The body: exactly size bytes of the file, with progress.
+    Outcome SendBody(ByteStream& stream, int file, int64_t size);
     // Offers one piece until the connection has taken all of it.
     static SendResult Send(ByteStream& stream, const char* data, size_t length);
     void JoinEndedLocked();
 
     std::atomic<Callback*> callback_{nullptr};
+    std::atomic<SendNotes*> sendNotes_{nullptr};
+    const Identity* identity_ = nullptr;  // set before sends start
+    std::string name_;
     std::atomic<bool> busy_{false};
     std::atomic<bool> stopping_{false};
     std::atomic<int64_t> stallTimeoutMs_{kStallTimeout.count()};

@@ -84,12 +84,24 @@ std::vector<std::string> ExpectedSendEvents(size_t size) {
 
 void RecordingNotes::FileReceived(const std::string& name, const std::string& peer) {
     std::lock_guard<std::mutex> guard(mutex_);
-    notes_.push_back({"FileReceived", name, peer, events_.Events().size()});
+    notes_.push_back({"FileReceived", name, peer, events_.Events().size(), ""});
 }
 
 void RecordingNotes::ReceiveFailed(const std::string& name, const std::string& peer) {
     std::lock_guard<std::mutex> guard(mutex_);
-    notes_.push_back({"ReceiveFailed", name, peer, events_.Events().size()});
+    notes_.push_back({"ReceiveFailed", name, peer, events_.Events().size(), ""});
+}
+
+void RecordingNotes::SecureFileReceived(const std::string& name, const std::string& peer,
+                                        const std::string& key) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    notes_.push_back({"FileReceived", name, peer, events_.Events().size(), key});
+}
+
+void RecordingNotes::SecureReceiveFailed(const std::string& name, const std::string& peer,
+                                         const std::string& key) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    notes_.push_back({"ReceiveFailed", name, peer, events_.Events().size(), key});
 }
 
 std::vector<RecordingNotes::Note> RecordingNotes::Notes() const {

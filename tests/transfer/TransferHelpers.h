@@ -45,10 +45,15 @@ public:
         std::string name;
         std::string peer;
         size_t eventsBefore;
+        std::string key;  // the peer's key hash, for a secure connection
     };
     explicit RecordingNotes(const RecordingCallback& events) : events_(events) {}
     void FileReceived(const std::string& name, const std::string& peer) override;
     void ReceiveFailed(const std::string& name, const std::string& peer) override;
+    void SecureFileReceived(const std::string& name, const std::string& peer,
+                            const std::string& key) override;
+    void SecureReceiveFailed(const std::string& name, const std::string& peer,
+                             const std::string& key) override;
     std::vector<Note> Notes() const;
 
 private:

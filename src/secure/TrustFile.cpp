@@ -1,0 +1,183 @@
+#include "secure/TrustFile.h"
+
+#include <arpa/inet.h>
+
+namespace {
+
+constexpr char kSeparator = '\t';
+// Longer names are not ours; the line is kept as it is.
+constexpr size_t kMaxEncodedName = 1024;
+
+std::string_view StateText(TrustEntry::State state) {
+    switch (state) {
+        case TrustEntry::State::Paired:
+            return "paired";
+        case TrustEntry::State::Blocked:
+            return "blocked";
+        case TrustEntry::State::Allowed:
+            break;
+    }
+    return "allowed";
+}
+
+std::optional<TrustEntry::State> StateFrom(std::string_view text) {
+    for (TrustEntry::State state :
+         {TrustEntry::State::Paired, TrustEntry::State::Blocked, TrustEntry::State::Allowed}) {
+        if (text == StateText(state)) {
+            return state;
+        }
+    }
+    return std::nullopt;
+}
+
+bool IsAddress(std::string_view text) {
+    if (text.empty() || text.size() > 15) {
+        return false;
+    }
+    const std::string copy(text);
+    in_addr address{};
+    return inet_pton(AF_INET, copy.c_str(), &address) == 1;
+}
+
+bool IsUnreserved(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '.' || c == '_' || c == '~';
+}
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+}  // namespace
+
+TrustFile TrustFile::Parse(std::string_view text) {
+    TrustFile file;
+    bool first = true;
+    while (!text.empty()) {
+        const size_t end = text.find('\n');
+        std::string_view line = text.substr(0, end);
+        text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+        if (first) {
+            first = false;
+            if (!line.empty() && line.back() == '\r') {
+                line.remove_suffix(1);
+            }
+            if (line != kHeader) {
+                file.understood = false;
+                file.lines.push_back({std::nullopt, std::string(line)});
+            }
+            continue;
+        }
+        file.lines.push_back({ParseLine(line), std::string(line)});
+    }
+    return file;
+}
+
+std::string TrustFile::Format() const {
+    std::string text;
+    if (understood) {
+        text += kHeader;
+        text += '\n';
+    }
+    for (const Line& line : lines) {
+        text += line.text;
+        text += '\n';
+    }
+    return text;
+}
+
+std::optional<TrustEntry> TrustFile::ParseLine(std::string_view line) {
+    if (!line.empty() && line.back() == '\r') {
+        line.remove_suffix(1);
+    }
+    std::string_view fields[4];
+    for (int i = 0; i < 4; ++i) {
+        const size_t tab = line.find(kSeparator);
+        if ((tab == std::string_view::npos) != (i == 3)) {
+            return std::nullopt;  // fewer or more than four fields
+        }
+        fields[i] = line.substr(0, tab);
+        line = tab == std::string_view::npos ? std::string_view() : line.substr(tab + 1);
+    }
+    const std::optional<TrustEntry::State> state = StateFrom(fields[1]);
+    if (!ValidKey(fields[0]) || !state || (!fields[2].empty() && !IsAddress(fields[2])) ||
+        fields[3].size() > kMaxEncodedName) {
+        return std::nullopt;
+    }
+    std::optional<std::string> name = PercentDecode(fields[3]);
+    if (!name) {
+        return std::nullopt;
+    }
+    return TrustEntry{std::string(fields[0]), *state, std::string(fields[2]), std::move(*name)};
+}
+
+std::string TrustFile::FormatLine(const TrustEntry& entry) {
+    std::string line = entry.key;
+    line += kSeparator;
+    line += StateText(entry.state);
+    line += kSeparator;
+    line += entry.lastAddress;
+    line += kSeparator;
+    line += PercentEncode(entry.name);
+    return line;
+}
+
+bool TrustFile::ValidKey(std::string_view key) {
+    if (key.substr(0, 2) == "a:") {
+        return IsAddress(key.substr(2));
+    }
+    if (key.substr(0, 2) != "k:" || key.size() != 2 + 64) {
+        return false;
+    }
+    for (char c : key.substr(2)) {
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string TrustFile::PercentEncode(std::string_view text) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string encoded;
+    for (unsigned char c : text) {
+        if (IsUnreserved(c)) {
+            encoded += static_cast<char>(c);
+        } else {
+            encoded += '%';
+            encoded += kDigits[c >> 4];
+            encoded += kDigits[c & 0xF];
+        }
+    }
+    return encoded;
+}
+
+std::optional<std::string> TrustFile::PercentDecode(std::string_view text) {
+    std::string decoded;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c == '%') {
+            const int high = i + 2 < text.size() ? HexValue(text[i + 1]) : -1;
+            const int low = i + 2 < text.size() ? HexValue(text[i + 2]) : -1;
+            if (high < 0 || low < 0) {
+                return std::nullopt;
+            }
+            decoded += static_cast<char>(high * 16 + low);
+            i += 2;
+        } else if (IsUnreserved(c)) {
+            decoded += static_cast<char>(c);
+        } else {
+            return std::nullopt;
+        }
+    }
+    return decoded;
+}
