@@ -65,8 +65,9 @@ private:
     static std::unique_ptr<TlsStream> Handshake(Role role, std::unique_ptr<TcpStream> tcp,
                                                 const Identity& me, net::Clock::time_point deadline,
                                                 std::string& error);
-    // Turns SSL's want into one wait of the TCP stream; false when the operation must fail.
-    bool WaitAfter(int result, net::Clock::time_point deadline);
+    // After an SSL call that did not succeed: turns its want into one wait of the TCP stream.
+    // False when the call failed for good or the wait ended (errno tells).
+    bool Settle(int result, net::Clock::time_point deadline);
     // The end of one wait of a read or write: the stall limit, or the deadline if sooner.
     net::Clock::time_point StallDeadline() const;
 
