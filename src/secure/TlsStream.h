@@ -32,7 +32,9 @@ public:
     // Resets a stream that was not ended in order.
     ~TlsStream() override;
 
+    // Fills the buffer from the records already taken, waiting only when none is.
     long Read(char* buffer, size_t capacity) override;
+    // -1 on any failure, even after progress: a TLS session cannot go on after one.
     long Write(const char* data, size_t length) override;
     net::Wait WaitFor(Direction direction, net::Clock::time_point deadline) override;
     void SetDeadline(net::Clock::time_point end) override;
