@@ -17,8 +17,9 @@ constexpr const char* kSuites =
     "TLS_AES_128_GCM_SHA256:TLS_CHACHA20_POLY1305_SHA256:TLS_AES_256_GCM_SHA384";
 // The ALPN list on the wire: a length byte, then the name.
 constexpr unsigned char kAlpnWire[] = {10, 'z', 'i', 'n', 'g', 'w', 'e', 'l', 'l', '/', '1'};
-// Records are read ahead into a buffer this large, so one read takes several records.
-constexpr size_t kReadBuffer = 256 * 1024;
+// Records are read ahead into a buffer this large, so one read takes several records; a larger
+// one cost more time per byte here (it no longer stays in the cache).
+constexpr size_t kReadBuffer = 64 * 1024;
 
 // Trust is decided by the caller from the key's hash, never by the certificate's contents.
 int AcceptAnyCertificate(int, X509_STORE_CTX*) {
@@ -123,35 +124,32 @@ std::unique_ptr<TlsStream> TlsStream::Handshake(Role role, std::unique_ptr<TcpSt
         return nullptr;
     }
     std::unique_ptr<TlsStream> stream(new TlsStream(std::move(tcp)));
+    stream->failed_ = true;  // until the handshake is through: a failure resets the connection
     ERR_clear_error();
     SSL_CTX* context = ContextFor(role == Role::Server);
     stream->ssl_.reset(context != nullptr ? SSL_new(context) : nullptr);
     SSL* ssl = stream->ssl_.get();
-    if (ssl == nullptr || SSL_use_certificate(ssl, me.certificate()) != 1 ||
-        SSL_use_PrivateKey(ssl, me.key()) != 1 || SSL_set_fd(ssl, stream->tcp_->fd()) != 1) {
+    if (ssl == nullptr || SSL_set_fd(ssl, stream->tcp_->fd()) != 1 ||
+        SSL_use_certificate(ssl, me.certificate()) != 1 || SSL_use_PrivateKey(ssl, me.key()) != 1) {
         error = OpenSslError("Cannot set up TLS");
-        stream->failed_ = true;
         return nullptr;
     }
     const net::Clock::time_point end = std::min(deadline, stream->deadline_);
     for (;;) {
         ERR_clear_error();
         const int result = role == Role::Client ? SSL_connect(ssl) : SSL_accept(ssl);
+        const int cause = SSL_get_error(ssl, result);
+        if (cause == SSL_ERROR_SSL) {
+            error = OpenSslError("The TLS handshake failed");
+            return nullptr;
+        }
         if (result == 1) {
             break;
         }
-        const int cause = SSL_get_error(ssl, result);
-        if (cause != SSL_ERROR_WANT_READ && cause != SSL_ERROR_WANT_WRITE) {
-            error = cause == SSL_ERROR_SSL ? OpenSslError("The TLS handshake failed")
-                                           : "The connection ended during the TLS handshake.";
-            ERR_clear_error();
-            stream->failed_ = true;
-            return nullptr;
-        }
-        if (!stream->WaitAfter(result, std::min(end, stream->StallDeadline()))) {
-            error = errno == ECANCELED ? "The TLS handshake was stopped."
-                                       : "The TLS handshake took too long.";
-            stream->failed_ = true;
+        if (!stream->Settle(result, std::min(end, stream->StallDeadline()))) {
+            error = errno == ECANCELED   ? "The TLS handshake was stopped."
+                    : errno == ETIMEDOUT ? "The TLS handshake took too long."
+                                         : "The connection ended during the TLS handshake.";
             return nullptr;
         }
     }
@@ -161,7 +159,6 @@ std::unique_ptr<TlsStream> TlsStream::Handshake(Role role, std::unique_ptr<TcpSt
     if (alpn == nullptr ||
         std::string_view(reinterpret_cast<const char*>(alpn), alpnLength) != kAlpn) {
         error = "The peer does not speak Zingwell's protocol over TLS.";
-        stream->failed_ = true;
         return nullptr;
     }
     X509* certificate = SSL_get0_peer_certificate(ssl);
@@ -169,30 +166,27 @@ std::unique_ptr<TlsStream> TlsStream::Handshake(Role role, std::unique_ptr<TcpSt
         certificate != nullptr ? Identity::KeyHashOf(X509_get0_pubkey(certificate)) : "";
     if (stream->peerKeyHash_.empty()) {
         error = "The peer showed no key.";
-        stream->failed_ = true;
         return nullptr;
     }
+    stream->failed_ = false;
     return stream;
 }
 
-bool TlsStream::WaitAfter(int result, net::Clock::time_point deadline) {
+bool TlsStream::Settle(int result, net::Clock::time_point deadline) {
     const int cause = SSL_get_error(ssl_.get(), result);
-    Direction direction;
-    if (cause == SSL_ERROR_WANT_READ) {
-        direction = Direction::Readable;
-    } else if (cause == SSL_ERROR_WANT_WRITE) {
-        direction = Direction::Writable;
-    } else {
-        // The session is over: a reset, a cut without close_notify, or bytes that fail their
-        // check. None of them may pass for an end of the stream.
-        if (cause != SSL_ERROR_SYSCALL || errno == 0) {
-            errno = cause == SSL_ERROR_SSL ? EPROTO : ECONNRESET;
-        }
-        ERR_clear_error();
-        failed_ = true;
-        return false;
+    if (cause == SSL_ERROR_WANT_READ || cause == SSL_ERROR_WANT_WRITE) {
+        return tcp_->WaitFor(
+                   cause == SSL_ERROR_WANT_READ ? Direction::Readable : Direction::Writable,
+                   deadline) == net::Wait::Ready;
     }
-    return tcp_->WaitFor(direction, deadline) == net::Wait::Ready;
+    // The session is over: a reset, a cut without close_notify, or bytes that fail their
+    // check. None of them may pass for an end of the stream.
+    if (cause != SSL_ERROR_SYSCALL || errno == 0) {
+        errno = cause == SSL_ERROR_SSL ? EPROTO : ECONNRESET;
+    }
+    ERR_clear_error();
+    failed_ = true;
+    return false;
 }
 
 long TlsStream::Read(char* buffer, size_t capacity) {
@@ -203,18 +197,30 @@ long TlsStream::Read(char* buffer, size_t capacity) {
     if (peerEnded_ || capacity == 0) {
         return 0;
     }
+    size_t total = 0;
     for (;;) {
         ERR_clear_error();
         size_t got = 0;
-        const int result = SSL_read_ex(ssl_.get(), buffer, capacity, &got);
+        const int result = SSL_read_ex(ssl_.get(), buffer + total, capacity - total, &got);
         if (result == 1) {
-            return static_cast<long>(got);
+            total += got;
+            // Records already taken from the socket fill the caller's buffer in one call.
+            if (total < capacity && SSL_has_pending(ssl_.get()) == 1) {
+                continue;
+            }
+            return static_cast<long>(total);
         }
-        if (SSL_get_error(ssl_.get(), result) == SSL_ERROR_ZERO_RETURN) {
+        const int cause = SSL_get_error(ssl_.get(), result);
+        if (cause == SSL_ERROR_ZERO_RETURN) {
             peerEnded_ = true;
-            return 0;
+            return static_cast<long>(total);
         }
-        if (!WaitAfter(result, StallDeadline())) {
+        if (total > 0) {
+            // What came is the caller's now; a failure shows at the next read.
+            ERR_clear_error();
+            return static_cast<long>(total);
+        }
+        if (!Settle(result, StallDeadline())) {
             return -1;
         }
     }
@@ -232,14 +238,8 @@ long TlsStream::Write(const char* data, size_t length) {
         const int result = SSL_write_ex(ssl_.get(), data + done, length - done, &written);
         if (result == 1) {
             done += written;
-            continue;
-        }
-        if (!WaitAfter(result, StallDeadline())) {
-            // A stall or a wake is -1 even after progress; a broken session keeps what went.
-            if (failed_ && done > 0) {
-                return static_cast<long>(done);
-            }
-            return -1;
+        } else if (!Settle(result, StallDeadline())) {
+            return -1;  // a stall, a wake or a broken session: nothing more can go
         }
     }
     return static_cast<long>(done);
@@ -272,12 +272,13 @@ bool TlsStream::EndOutput() {
     }
     for (;;) {
         ERR_clear_error();
+        // 0: our close_notify went, the peer's is still to come.
         const int result = SSL_shutdown(ssl_.get());
         if (result >= 0) {
-            outputEnded_ = true;  // 0: our close_notify went, the peer's is still to come
+            outputEnded_ = true;
             return true;
         }
-        if (!WaitAfter(result, StallDeadline())) {
+        if (!Settle(result, StallDeadline())) {
             return false;
         }
     }
@@ -285,7 +286,7 @@ bool TlsStream::EndOutput() {
 
 bool TlsStream::AwaitPeerEnd(net::Clock::time_point deadline) {
     deadline = std::min(deadline, deadline_);
-    char scrap[4096];
+    char scrap[16384];
     while (!peerEnded_) {
         if (failed_ || !tcp_->IsOpen()) {
             return false;
@@ -300,7 +301,7 @@ bool TlsStream::AwaitPeerEnd(net::Clock::time_point deadline) {
             peerEnded_ = true;
             break;
         }
-        if (!WaitAfter(result, deadline)) {
+        if (!Settle(result, deadline)) {
             return false;
         }
     }
@@ -312,7 +313,8 @@ void TlsStream::Close() {
         return;
     }
     if (!outputEnded_ && !failed_) {
-        // One try: a peer that takes no more bytes learns of the end from the TCP close.
+        // One try, without waiting: a peer that takes no more bytes learns of the end from
+        // the TCP close.
         ERR_clear_error();
         outputEnded_ = SSL_shutdown(ssl_.get()) >= 0;
         ERR_clear_error();

@@ -32,7 +32,9 @@ public:
     // Resets a stream that was not ended in order.
     ~TlsStream() override;
 
+    // Fills the buffer from the records already taken, waiting only when none is.
     long Read(char* buffer, size_t capacity) override;
+    // -1 on any failure, even after progress: a TLS session cannot go on after one.
     long Write(const char* data, size_t length) override;
     net::Wait WaitFor(Direction direction, net::Clock::time_point deadline) override;
     void SetDeadline(net::Clock::time_point end) override;
@@ -65,8 +67,9 @@ private:
     static std::unique_ptr<TlsStream> Handshake(Role role, std::unique_ptr<TcpStream> tcp,
                                                 const Identity& me, net::Clock::time_point deadline,
                                                 std::string& error);
-    // Turns SSL's want into one wait of the TCP stream; false when the operation must fail.
-    bool WaitAfter(int result, net::Clock::time_point deadline);
+    // After an SSL call that did not succeed: turns its want into one wait of the TCP stream.
+    // False when the call failed for good or the wait ended (errno tells).
+    bool Settle(int result, net::Clock::time_point deadline);
     // The end of one wait of a read or write: the stall limit, or the deadline if sooner.
     net::Clock::time_point StallDeadline() const;
 

@@ -7,6 +7,7 @@
 
 #include <future>
 #include <thread>
+#include <vector>
 
 #include "net/Waker.h"
 #include "secure/Identity.h"
@@ -114,6 +115,37 @@ TEST(TlsStream, TwoIdentitiesShakeHandsAndTalkBothWaysUntilCloseNotify) {
     EXPECT_EQ(heard, answer);
     EXPECT_TRUE(pair.client->AwaitPeerEnd(net::DeadlineAfter(5s)));
     serving.join();
+}
+
+// A receiver takes several sessions at once with one identity, each thread its own stream.
+TEST(TlsStream, SessionsAtOnceShareTheIdentities) {
+    Identity alice = MakeIdentity("alice");
+    Identity bob = MakeIdentity("bob");
+    std::vector<std::thread> sessions;
+    for (int i = 0; i < 4; ++i) {
+        sessions.emplace_back([&, i] {
+            TcpPair tcp;
+            std::string clientError, serverError;
+            std::unique_ptr<TlsStream> client;
+            const auto deadline = net::DeadlineAfter(20s);
+            std::thread connecting([&] {
+                client = TlsStream::Connect(std::move(tcp.client), alice, deadline, clientError);
+            });
+            std::unique_ptr<TlsStream> server =
+                TlsStream::Accept(std::move(tcp.server), bob, deadline, serverError);
+            connecting.join();
+            ASSERT_TRUE(client && server) << clientError << serverError;
+            const char byte = static_cast<char>('a' + i);
+            char got = 0;
+            EXPECT_EQ(client->Write(&byte, 1), 1);
+            EXPECT_EQ(server->Read(&got, 1), 1);
+            EXPECT_EQ(got, byte);
+            EXPECT_EQ(server->peerKeyHash(), alice.keyHash());
+        });
+    }
+    for (std::thread& session : sessions) {
+        session.join();
+    }
 }
 
 TEST(TlsStream, AResetOrACutWithoutCloseNotifyIsNoEnd) {
