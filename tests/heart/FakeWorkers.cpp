@@ -127,6 +127,7 @@ std::vector<std::string> FakeSender::Sent() const {
 void FakeDiscovery::SendBeacon(int port) {
     std::lock_guard<std::mutex> guard(mutex_);
     beacons.push_back("b " + std::to_string(port));
+    ++beaconsSent;
 }
 
 void FakeUploader::Configure(Callback* callback_, const std::string& serverHost,

@@ -123,6 +123,7 @@ public:
 
     std::atomic<int> receiverStarts{0};
     std::vector<std::string> beacons;  // "b <port>" or "leave"
+    std::atomic<int> beaconsSent{0};   // safe to read while another thread sends
     std::atomic<bool> known{false};
 
 private:

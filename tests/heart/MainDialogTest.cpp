@@ -557,41 +557,33 @@ INSTANTIATE_TEST_SUITE_P(
         return "Case" + std::to_string(info.index);
     });
 
-struct ProgressCase {
-    int64_t total;
-    int64_t chunk;
-    float step;
-};
-
-class ProgressTest : public MainDialogTest, public testing::WithParamInterface<ProgressCase> {};
-
-TEST_P(ProgressTest, TheBarMovesInStepsThatSuitTheSize) {
-    Open(Mode::Manual);
-    const ProgressCase c = GetParam();
-    for (int64_t done = c.chunk; done <= c.total; done += c.chunk) {
-        dialog->ShowProgress(done, c.total);
+TEST_F(MainDialogTest, TheBarMovesInStepsThatSuitTheSizeAndKeepsWithinTheBar) {
+    const struct {
+        int64_t total, chunk;
+        float step;
+    } sizes[] = {
+        {300000, 1000, 5}, {100000, 1, 10}, {5 << 20, 102400, 2}, {300ll << 20, 102400, 0.5f}};
+    for (const auto& c : sizes) {
+        SCOPED_TRACE("total " + std::to_string(c.total));
+        Open(Mode::Manual);
+        view.Clear();
+        for (int64_t done = c.chunk; done <= c.total; done += c.chunk) {
+            dialog->ShowProgress(done, c.total);
+        }
+        const std::vector<int> positions = view.Positions();
+        ASSERT_FALSE(positions.empty());
+        EXPECT_LE(positions.size(), static_cast<size_t>(100 / c.step + 1));
+        for (size_t i = 1; i < positions.size(); ++i) {
+            EXPECT_GE(positions[i] - positions[i - 1],
+                      static_cast<int>(c.step) == 0 ? 0 : c.step - 1)
+                << i;
+            EXPECT_GT(positions[i], positions[i - 1] - 1);
+        }
+        EXPECT_GE(positions.back(), 100 - static_cast<int>(c.step) - 1);
     }
-    const std::vector<int> positions = view.Positions();
-    ASSERT_FALSE(positions.empty());
-    EXPECT_LE(positions.size(), static_cast<size_t>(100 / c.step + 1));
-    for (size_t i = 1; i < positions.size(); ++i) {
-        EXPECT_GE(positions[i] - positions[i - 1], static_cast<int>(c.step) == 0 ? 0 : c.step - 1)
-            << i;
-        EXPECT_GT(positions[i], positions[i - 1] - 1);
-    }
-    EXPECT_GE(positions.back(), 100 - static_cast<int>(c.step) - 1);
-}
 
-INSTANTIATE_TEST_SUITE_P(Sizes, ProgressTest,
-                         testing::Values(ProgressCase{300000, 1000, 5}, ProgressCase{100000, 1, 10},
-                                         ProgressCase{5 << 20, 102400, 2},
-                                         ProgressCase{300ll << 20, 102400, 0.5f}),
-                         [](const testing::TestParamInfo<ProgressCase>& info) {
-                             return "Total" + std::to_string(info.param.total);
-                         });
-
-TEST_F(MainDialogTest, ProgressIgnoresEmptyTotalsAndKeepsWithinTheBar) {
     Open(Mode::Manual);
+    view.Clear();
     dialog->ShowProgress(1, 100);  // below the first step: nothing changes
     dialog->ShowProgress(9, 0);    // an empty incoming file
     dialog->ShowProgress(5, -1);
