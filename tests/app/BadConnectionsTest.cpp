@@ -69,7 +69,7 @@ TEST(BadConnections, OneBoxForAllNoThreadOrMemoryLeftAndAnHonestFileStillArrives
     ZingwellCopy copy("flooded");
     ASSERT_TRUE(copy.Start("", {"QT_QPA_PLATFORM=xcb", "DISPLAY=" + x.display()}));
     XServer::Window dog;
-    ASSERT_TRUE(WaitUntil([&] { return screen.FindDog(dog) && copy.ListensOn(6677); }, kPatience))
+    ASSERT_TRUE(Soon([&] { return screen.FindDog(dog) && copy.ListensOn(6677); }))
         << copy.Output() << ReadFile(folder + "/x.txt");
     // The first file costs what every later one reuses: the baseline is taken after it.
     ASSERT_TRUE(Deliver("127.0.2.100", "warm.bin", RandomBytes(300000, 1)));
@@ -89,17 +89,16 @@ TEST(BadConnections, OneBoxForAllNoThreadOrMemoryLeftAndAnHonestFileStillArrives
             fds.push_back(fd);
         }
         // Cut once the program is writing each: a failed receive, not a refused connection.
-        ASSERT_TRUE(WaitUntil(
-            [&] { return FilesBeingReceived(copy.ReceiveFolder()) == fds.size(); }, kPatience))
+        ASSERT_TRUE(Soon([&] { return FilesBeingReceived(copy.ReceiveFolder()) == fds.size(); }))
             << FilesBeingReceived(copy.ReceiveFolder()) << " of " << fds.size() << "\n"
             << copy.Log();
         for (int fd : fds) {
             CloseWithReset(fd);
         }
-        ASSERT_TRUE(WaitUntil(
-            [&] { return Occurrences(copy.Log(), "Error code 5\n") == size_t(done + now); },
-            kPatience))
-            << Occurrences(copy.Log(), "Error code 5\n") << " failures of " << done + now;
+        ASSERT_TRUE(Soon([&] {
+            return Occurrences(copy.Log(), "Error code 5\n") == size_t(done + now);
+        })) << Occurrences(copy.Log(), "Error code 5\n")
+            << " failures of " << done + now;
         if ((done / kRound) % 10 == 0) {
             mostBoxes = std::max(mostBoxes, screen.MessageBoxes().size());
         }
@@ -136,9 +135,8 @@ TEST(BadConnections, OneBoxForAllNoThreadOrMemoryLeftAndAnHonestFileStillArrives
     // The user reads the box: its worker ends too.
     if (!boxes.empty()) {
         EXPECT_TRUE(screen.Answer(boxes.front()));
-        EXPECT_TRUE(WaitUntil([&] { return screen.MessageBoxes().empty(); }, kPatience));
-        EXPECT_TRUE(WaitUntil(
-            [&] { return ProcessStatus::Of(copy.pid()).threads <= before.threads; }, kPatience))
+        EXPECT_TRUE(Soon([&] { return screen.MessageBoxes().empty(); }));
+        EXPECT_TRUE(Soon([&] { return ProcessStatus::Of(copy.pid()).threads <= before.threads; }))
             << Describe(ProcessStatus::Of(copy.pid())) << ", " << Describe(before);
     }
     EXPECT_TRUE(copy.StopsCleanly()) << copy.Output();

@@ -40,7 +40,7 @@ protected:
 
     // Waits for the drop window (the dog) to show.
     bool FindDog(XServer::Window& dog) {
-        return WaitUntil([&] { return screen_.FindDog(dog); }, kPatience);
+        return Soon([&] { return screen_.FindDog(dog); });
     }
 
     std::string folder_;
