@@ -202,8 +202,7 @@ TEST_F(MainDialogTest, AnEarlierRunsEntryGoesToTheFirstBuddyFound) {
 }
 
 TEST_F(MainDialogTest, FoundBuddyOutsideAutomaticModeOrWithoutAddressOnlyStopsTheTimer) {
-    Open(Mode::Manual);
-    dialog->OnDropFiles({"/d/a"});
+    Open(Mode::Manual).OnDropFiles({"/d/a"});
     view.StartBeaconTimer();
     dialog->FoundBuddy(nullptr, nullptr);  // as the FTP job after its logon attempt
     EXPECT_FALSE(view.timerRunning());
@@ -285,8 +284,7 @@ TEST_F(MainDialogTest, TheFoundBuddyStaysInForceWhateverTheSettingsStore) {
 }
 
 TEST_F(MainDialogTest, AFailedConnectionIsShownAsAFailureAndKeepsTheFile) {
-    Open(Mode::Manual);
-    dialog->OnDropFiles({"/d/a", "/d/b"});
+    Open(Mode::Manual).OnDropFiles({"/d/a", "/d/b"});
     view.Clear();
     workers.sender->FailToConnect();
     EXPECT_EQ(icons.Last(), resource::kIconRed);
@@ -501,8 +499,7 @@ TEST_F(MainDialogTest, ConnectionFailuresNeitherCountTowardsNotDeliveredNorStopT
 }
 
 TEST_F(MainDialogTest, APathWithALineBreakIsNotQueuedAndTheUserIsTold) {
-    Open(Mode::Manual);
-    dialog->OnDropFiles({"/d/evil\n/etc/passwd", "/d/fine"});
+    Open(Mode::Manual).OnDropFiles({"/d/evil\n/etc/passwd", "/d/fine"});
     EXPECT_EQ(QueueFile(), "/d/fine\r\n");
     EXPECT_EQ(view.Notes(),
               (Calls{"Not queued: /d/evil?/etc/passwd: a name with a line break cannot be sent"}));
@@ -593,8 +590,7 @@ TEST_F(MainDialogTest, TheBarMovesInStepsThatSuitTheSizeAndKeepsWithinTheBar) {
 }
 
 TEST_F(MainDialogTest, EveryErrorCodeHasItsTextIconAndEffectOnTheQueue) {
-    Open(Mode::Manual);
-    dialog->OnDropFiles({"/d/missing", "/d/next"});
+    Open(Mode::Manual).OnDropFiles({"/d/missing", "/d/next"});
     workers.sender->FailToOpen();
     for (int code :
          {error_code::kFtpLogonFailed, error_code::kCannotWriteIncoming, error_code::kSendFailed,
@@ -627,8 +623,7 @@ TEST_F(MainDialogTest, ErrorOneWithAnEmptyQueueShowsNoBox) {
 }
 
 TEST_F(MainDialogTest, AnIncomingFilesEndLeavesTheSendQueueAlone) {
-    Open(Mode::Manual);
-    dialog->OnDropFiles({"/d/waiting"});
+    Open(Mode::Manual).OnDropFiles({"/d/waiting"});
     workers.sender->FailToConnect();
     Callback* incoming = workers.receiver->callback();
     ASSERT_NE(incoming, static_cast<Callback*>(dialog.get()));

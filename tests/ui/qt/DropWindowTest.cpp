@@ -270,8 +270,7 @@ TEST_F(DropWindowTest, AMessageBoxOnTheUiThreadShowsPlainTextAndBlocksNoWindow) 
 }
 
 TEST(MainFrameTest, TrayClicksToggleAndShowTheDropWindow) {
-    LiveSettings.manual = 1;
-    LiveSettings.server = 0;
+    SendToBuddy();
     FakeWorkerFactory workers;
     std::vector<int> commands;
     MainFrame frame(workers, [&](int c) { commands.push_back(c); });
