@@ -36,8 +36,7 @@ TEST(ArrivalNotification, AFileFromAnotherCopyAndACutOffStreamAreEachOneNotifica
     b.StoreMode(0, 1, 0, NamespacePair::kAddressA);
     ASSERT_TRUE(a.Start(net->a, {"DBUS_SESSION_BUS_ADDRESS=" + bus.address()}));
     ASSERT_TRUE(b.Start(net->b, {"DBUS_SESSION_BUS_ADDRESS="}));
-    ASSERT_TRUE(WaitUntil([&] { return a.ListensOn(6677) || !a.Running(); }, kPatience))
-        << a.Output();
+    ASSERT_TRUE(Soon([&] { return a.ListensOn(6677) || !a.Running(); })) << a.Output();
 
     // B's user sends a photo with `zingwell FILE`.
     const std::string files = TestPaths::NewFolder("files");
@@ -46,15 +45,14 @@ TEST(ArrivalNotification, AFileFromAnotherCopyAndACutOffStreamAreEachOneNotifica
     std::string output;
     const int status = b.RunAgain({photo}, files, net->b, {"DBUS_SESSION_BUS_ADDRESS="}, &output);
     ASSERT_TRUE(ExitedWith(status)) << output;
-    EXPECT_TRUE(WaitUntil(
-        [&] { return ReadFile(a.ReceiveFolder() + "/holiday <1> & co.jpg") == ReadFile(photo); },
-        kPatience))
-        << a.Log() << b.Log();
+    EXPECT_TRUE(Soon([&] {
+        return ReadFile(a.ReceiveFolder() + "/holiday <1> & co.jpg") == ReadFile(photo);
+    })) << a.Log()
+        << b.Log();
     const std::string from = std::string(" from ") + NamespacePair::kAddressB;
     // Names may hold markup; the service may read bodies as markup: escaped.
     const Notes received = {{"File received", "holiday &lt;1&gt; &amp; co.jpg" + from}};
-    EXPECT_TRUE(WaitUntil([&] { return bus.Notifications() == received; }, kPatience))
-        << bus.Seen();
+    EXPECT_TRUE(Soon([&] { return bus.Notifications() == received; })) << bus.Seen();
     // A file that came can be opened from its notification, or its folder shown.
     EXPECT_NE(bus.Seen().find("string \"Show in folder\""), std::string::npos) << bus.Seen();
 
@@ -62,14 +60,12 @@ TEST(ArrivalNotification, AFileFromAnotherCopyAndACutOffStreamAreEachOneNotifica
     const int fd = ConnectInNamespace(net->b, NamespacePair::kAddressA, 6677);
     ASSERT_GE(fd, 0);
     ASSERT_TRUE(SendAll(fd, wire::EncodeHeader("half.iso", 900000) + RandomBytes(300000, 4)));
-    ASSERT_TRUE(WaitUntil([&] { return ReceivingInto(a.ReceiveFolder()); }, kPatience));
+    ASSERT_TRUE(Soon([&] { return ReceivingInto(a.ReceiveFolder()); }));
     CloseWithReset(fd);
     Notes both = received;
     both.emplace_back("Receive failed", "half.iso" + from + ": nothing was kept");
-    EXPECT_TRUE(WaitUntil([&] { return bus.Notifications() == both; }, kPatience)) << bus.Seen();
-    EXPECT_TRUE(
-        WaitUntil([&] { return a.Log().find("Error code 5\n") != std::string::npos; }, kPatience))
-        << a.Log();
+    EXPECT_TRUE(Soon([&] { return bus.Notifications() == both; })) << bus.Seen();
+    EXPECT_TRUE(a.LogShows("Error code 5\n")) << a.Log();
     EXPECT_FALSE(FileExists(a.ReceiveFolder() + "/half.iso"));
 
     for (ZingwellCopy* copy : {&a, &b}) {

@@ -16,14 +16,9 @@
 #include <thread>
 #include <vector>
 
-#include "app/XServer.h"
-#include "app/ZingwellCopy.h"
-#include "app/ZingwellScreen.h"
-#include "support/Files.h"
+#include "app/DesktopSession.h"
 #include "support/Network.h"
 #include "support/ProcessStatus.h"
-#include "support/Skip.h"
-#include "support/TestPaths.h"
 #include "transfer/WireFormat.h"
 
 namespace {
@@ -58,19 +53,17 @@ std::string Describe(const ProcessStatus& status) {
            " kB resident";
 }
 
-TEST(BadConnections, OneBoxForAllNoThreadOrMemoryLeftAndAnHonestFileStillArrives) {
-    ZW_ENTER_OWN_NETWORK();
-    const std::string folder = TestPaths::NewFolder("flood");
-    XServer x;
-    ASSERT_TRUE(x.Start("", folder + "/x.txt")) << ReadFile(folder + "/x.txt");
-    const ZingwellScreen screen(x);
+class BadConnections : public DesktopSession {};
+
+TEST_F(BadConnections, OneBoxForAllNoThreadOrMemoryLeftAndAnHonestFileStillArrives) {
+    ASSERT_NO_FATAL_FAILURE(StartDesktop(false, "1024x768x24", false));  // a bare display
 
     // A first run: it receives on 6677.
     ZingwellCopy copy("flooded");
-    ASSERT_TRUE(copy.Start("", {"QT_QPA_PLATFORM=xcb", "DISPLAY=" + x.display()}));
+    ASSERT_TRUE(Start(copy));
     XServer::Window dog;
-    ASSERT_TRUE(WaitUntil([&] { return screen.FindDog(dog) && copy.ListensOn(6677); }, kPatience))
-        << copy.Output() << ReadFile(folder + "/x.txt");
+    ASSERT_TRUE(Soon([&] { return screen_.FindDog(dog) && copy.ListensOn(6677); }))
+        << copy.Output() << ReadFile(folder_ + "/x.txt");
     // The first file costs what every later one reuses: the baseline is taken after it.
     ASSERT_TRUE(Deliver("127.0.2.100", "warm.bin", RandomBytes(300000, 1)));
     std::this_thread::sleep_for(1s);
@@ -89,25 +82,24 @@ TEST(BadConnections, OneBoxForAllNoThreadOrMemoryLeftAndAnHonestFileStillArrives
             fds.push_back(fd);
         }
         // Cut once the program is writing each: a failed receive, not a refused connection.
-        ASSERT_TRUE(WaitUntil(
-            [&] { return FilesBeingReceived(copy.ReceiveFolder()) == fds.size(); }, kPatience))
+        ASSERT_TRUE(Soon([&] { return FilesBeingReceived(copy.ReceiveFolder()) == fds.size(); }))
             << FilesBeingReceived(copy.ReceiveFolder()) << " of " << fds.size() << "\n"
             << copy.Log();
         for (int fd : fds) {
             CloseWithReset(fd);
         }
-        ASSERT_TRUE(WaitUntil(
-            [&] { return Occurrences(copy.Log(), "Error code 5\n") == size_t(done + now); },
-            kPatience))
-            << Occurrences(copy.Log(), "Error code 5\n") << " failures of " << done + now;
+        ASSERT_TRUE(Soon([&] {
+            return Occurrences(copy.Log(), "Error code 5\n") == size_t(done + now);
+        })) << Occurrences(copy.Log(), "Error code 5\n")
+            << " failures of " << done + now;
         if ((done / kRound) % 10 == 0) {
-            mostBoxes = std::max(mostBoxes, screen.MessageBoxes().size());
+            mostBoxes = std::max(mostBoxes, screen_.MessageBoxes().size());
         }
     }
     const ProcessStatus justAfter = ProcessStatus::Of(copy.pid());
     std::this_thread::sleep_for(5s);
     const ProcessStatus later = ProcessStatus::Of(copy.pid());
-    const std::vector<XServer::Window> boxes = screen.MessageBoxes();
+    const std::vector<XServer::Window> boxes = screen_.MessageBoxes();
     mostBoxes = std::max(mostBoxes, boxes.size());
     printf("%d bad connections: before %s; just after %s; 5 s later %s; at most %zu box(es)\n",
            count, Describe(before).c_str(), Describe(justAfter).c_str(), Describe(later).c_str(),
@@ -135,10 +127,9 @@ TEST(BadConnections, OneBoxForAllNoThreadOrMemoryLeftAndAnHonestFileStillArrives
 
     // The user reads the box: its worker ends too.
     if (!boxes.empty()) {
-        EXPECT_TRUE(screen.Answer(boxes.front()));
-        EXPECT_TRUE(WaitUntil([&] { return screen.MessageBoxes().empty(); }, kPatience));
-        EXPECT_TRUE(WaitUntil(
-            [&] { return ProcessStatus::Of(copy.pid()).threads <= before.threads; }, kPatience))
+        EXPECT_TRUE(screen_.Answer(boxes.front()));
+        EXPECT_TRUE(Soon([&] { return screen_.MessageBoxes().empty(); }));
+        EXPECT_TRUE(Soon([&] { return ProcessStatus::Of(copy.pid()).threads <= before.threads; }))
             << Describe(ProcessStatus::Of(copy.pid())) << ", " << Describe(before);
     }
     EXPECT_TRUE(copy.StopsCleanly()) << copy.Output();

@@ -21,6 +21,7 @@
 #include "support/TestPaths.h"
 #include "ui/CommandMenu.h"
 #include "ui/ResourceIds.h"
+#include "ui/qt/PumpUntil.h"
 
 namespace {
 
@@ -120,9 +121,8 @@ TEST(SendFiles, TheChooserQueuesADoubleClickedFileAndWhatANativeOneSaysTwiceOnce
     // it has the file.
     QAbstractItemView* list = nullptr;
     QModelIndex one;
-    ASSERT_TRUE(WaitUntil(
+    ASSERT_TRUE(PumpUntil(
         [&] {
-            QApplication::processEvents();
             for (auto* view : chooser->findChildren<QAbstractItemView*>()) {
                 const QModelIndex root = view->rootIndex();
                 const bool files = view->isVisible() && view->objectName().endsWith("View");

@@ -34,16 +34,13 @@ TEST(CrashRestart, AKilledCopyStartedAgainMeetsItsBuddyAndItsQueueDrains) {
     b.StoreMode(1, 0, 0, "255.255.255.255");
 
     ASSERT_TRUE(a.Start(net->a));
-    ASSERT_TRUE(WaitUntil([&] { return a.ListensOn(6677) && a.HasUdpPort(1024); }, kPatience))
-        << a.Output();
+    ASSERT_TRUE(Soon([&] { return a.ListensOn(6677) && a.HasUdpPort(1024); })) << a.Output();
     ASSERT_TRUE(b.Start(net->b));
-    ASSERT_TRUE(WaitUntil(
-        [&] {
-            return Occurrences(a.Log(), Found(NamespacePair::kAddressB)) >= 1 &&
-                   Occurrences(b.Log(), Found(NamespacePair::kAddressA)) >= 1;
-        },
-        kPatience))
-        << a.Log() << b.Log();
+    ASSERT_TRUE(Soon([&] {
+        return Occurrences(a.Log(), Found(NamespacePair::kAddressB)) >= 1 &&
+               Occurrences(b.Log(), Found(NamespacePair::kAddressA)) >= 1;
+    })) << a.Log()
+        << b.Log();
 
     // B dies and is started again with a file waiting; the time runs from its start (and from
     // its discovery's start, which leaves its own start-up out) until both have reported each
@@ -57,7 +54,7 @@ TEST(CrashRestart, AKilledCopyStartedAgainMeetsItsBuddyAndItsQueueDrains) {
         const size_t bHeard = Occurrences(b.Log(), Found(NamespacePair::kAddressA));
         const size_t bStarts = Occurrences(b.Log(), "Starting multicast receiver\n");
         kill(b.pid(), SIGKILL);
-        EXPECT_TRUE(WaitUntil([&] { return !b.Running(); }, kPatience));
+        EXPECT_TRUE(Soon([&] { return !b.Running(); }));
         const std::string path = files + "/waiting-" + std::to_string(++round) + ".bin";
         const std::string contents = RandomBytes(300000, round);
         WriteFile(path, contents);
@@ -78,14 +75,12 @@ TEST(CrashRestart, AKilledCopyStartedAgainMeetsItsBuddyAndItsQueueDrains) {
             30s);
         const Clock::time_point now = Clock::now();
         EXPECT_TRUE(met && listening) << a.Log() << b.Log();
-        EXPECT_TRUE(WaitUntil(
-            [&] {
-                return ReadFile(a.ReceiveFolder() + "/waiting-" + std::to_string(round) + ".bin") ==
-                       contents;
-            },
-            kPatience))
-            << a.Log() << b.Log();
-        EXPECT_TRUE(WaitUntil([&] { return ReadFile(b.QueueFile()).empty(); }, kPatience));
+        EXPECT_TRUE(Soon([&] {
+            return ReadFile(a.ReceiveFolder() + "/waiting-" + std::to_string(round) + ".bin") ==
+                   contents;
+        })) << a.Log()
+            << b.Log();
+        EXPECT_TRUE(b.Queues({}));
         auto ms = [](Clock::duration d) {
             return std::chrono::duration<double, std::milli>(d).count();
         };

@@ -21,11 +21,12 @@ protected:
         folder_ = TestPaths::NewFolder("desktop");
     }
 
-    // A display with a window manager and, if asked, a tray.
-    void StartDesktop(bool tray, const std::string& screen = "1024x768x24") {
+    // A display with a window manager (unless told not) and, if asked, a tray.
+    void StartDesktop(bool tray, const std::string& screen = "1024x768x24",
+                      bool windowManager = true) {
         const std::string log = folder_ + "/x.txt";
         ASSERT_TRUE(x_.Start("", log, screen)) << ReadFile(log);
-        ASSERT_TRUE(x_.StartWindowManager()) << ReadFile(log);
+        ASSERT_TRUE(!windowManager || x_.StartWindowManager()) << ReadFile(log);
         if (tray) {
             ASSERT_TRUE(x_.StartTray()) << ReadFile(log);
         }
@@ -40,7 +41,7 @@ protected:
 
     // Waits for the drop window (the dog) to show.
     bool FindDog(XServer::Window& dog) {
-        return WaitUntil([&] { return screen_.FindDog(dog); }, kPatience);
+        return Soon([&] { return screen_.FindDog(dog); });
     }
 
     std::string folder_;

@@ -99,10 +99,10 @@ TEST_F(DesktopTest, ASecondStartShowsTheFirstDogAndQueuesItsFilesThereThenEnds) 
     XServer::Window dog, tray;
     ASSERT_TRUE(FindDog(dog)) << copy.Output();
     // The tray icon, the small "Zingwell" window the tray holds: a click hides the dog.
-    ASSERT_TRUE(WaitUntil([&] { return x_.FindInTree("Zingwell", tray, 8, 40); }, kPatience));
+    ASSERT_TRUE(Soon([&] { return x_.FindInTree("Zingwell", tray, 8, 40); }));
     x_.Tool("mousemove " + std::to_string(tray.x + tray.width / 2) + " " +
             std::to_string(tray.y + tray.height / 2) + " click 1");
-    ASSERT_TRUE(WaitUntil([&] { return !x_.FindWindow("^Zingwell$", dog, 91); }, kPatience));
+    ASSERT_TRUE(Soon([&] { return !x_.FindWindow("^Zingwell$", dog, 91); }));
 
     // Started again from a terminal in the files' folder, with names relative to it.
     const std::string files = TestPaths::NewFolder("files");
@@ -119,13 +119,8 @@ TEST_F(DesktopTest, ASecondStartShowsTheFirstDogAndQueuesItsFilesThereThenEnds) 
 
     // The first copy shows its dog again and queues the files as a drop would: one queue.
     EXPECT_TRUE(FindDog(dog));
-    EXPECT_TRUE(WaitUntil(
-        [&] {
-            return ReadFile(copy.QueueFile()) == "/left/from/last/time\r\n" + files +
-                                                     "/one.txt\r\n" + files + "/" + latin + "\r\n";
-        },
-        kPatience))
-        << ReadFile(copy.QueueFile());
+    EXPECT_TRUE(copy.Queues({"/left/from/last/time", files + "/one.txt", files + "/" + latin}))
+        << copy.Queue();
 
     // No files: only the dog comes forward; the start ends with 0.
     EXPECT_TRUE(ExitedWith(copy.RunAgain({}, files, "", {"QT_QPA_PLATFORM=offscreen"}, &output), 0))
@@ -141,12 +136,9 @@ TEST_F(DesktopTest, UnderOpenboxDialogsAreDialogsThatStayRestoredAndTheDogTakesD
     XServer::Window dog, about, settings;
     ASSERT_TRUE(FindDog(dog)) << copy.Output();
     // On every workspace.
-    EXPECT_TRUE(WaitUntil(
-        [&] {
-            return x_.Property(dog.id, "_NET_WM_DESKTOP").find("= 4294967295") != std::string::npos;
-        },
-        kPatience))
-        << x_.Property(dog.id, "_NET_WM_DESKTOP");
+    EXPECT_TRUE(Soon([&] {
+        return x_.Property(dog.id, "_NET_WM_DESKTOP").find("= 4294967295") != std::string::npos;
+    })) << x_.Property(dog.id, "_NET_WM_DESKTOP");
 
     // The About box: a dialog, not a tool window that nothing brings back once minimised.
     ASSERT_TRUE(OpenFromDogMenu(dog, 7, "^About Zingwell$", about)) << copy.Output();
@@ -155,13 +147,10 @@ TEST_F(DesktopTest, UnderOpenboxDialogsAreDialogsThatStayRestoredAndTheDogTakesD
     // openbox offers to minimise any dialog; the box comes straight back.
     x_.Tool("windowminimize " + about.id);
     usleep(500 * 1000);
-    EXPECT_TRUE(WaitUntil(
-        [&] {
-            return x_.Property(about.id, "WM_STATE").find("Normal") != std::string::npos &&
-                   x_.FindWindow("^About Zingwell$", about);
-        },
-        kPatience))
-        << x_.Property(about.id, "WM_STATE");
+    EXPECT_TRUE(Soon([&] {
+        return x_.Property(about.id, "WM_STATE").find("Normal") != std::string::npos &&
+               x_.FindWindow("^About Zingwell$", about);
+    })) << x_.Property(about.id, "WM_STATE");
 
     // With the About box and the settings open, a real drag onto the dog still lands.
     ASSERT_TRUE(OpenFromDogMenu(dog, 2, "^Zingwell Settings$", settings)) << copy.Output();
@@ -170,8 +159,7 @@ TEST_F(DesktopTest, UnderOpenboxDialogsAreDialogsThatStayRestoredAndTheDogTakesD
     RealDrag drag{"", {file}, false, folder_};
     const std::string outcome = drag.Onto(x_, dog.x + dog.width / 2, dog.y + dog.height / 2);
     EXPECT_NE(outcome.find("drop action 1\n"), std::string::npos) << outcome;
-    EXPECT_TRUE(WaitUntil([&] { return ReadFile(copy.QueueFile()) == file + "\r\n"; }, kPatience))
-        << ReadFile(copy.QueueFile());
+    EXPECT_TRUE(copy.Queues({file})) << copy.Queue();
     EXPECT_TRUE(x_.FindWindow("^Zingwell Settings$", settings));
     EXPECT_TRUE(copy.StopsCleanly()) << copy.Output();
 }
@@ -190,10 +178,8 @@ TEST_F(DesktopTest, SendFilesOpensQtsOwnChooserAndTheFileTypedThereIsQueued) {
     usleep(500 * 1000);
     x_.Tool("type --delay 20 '" + file + "'");
     x_.Tool("key Return");
-    EXPECT_TRUE(WaitUntil([&] { return ReadFile(copy.QueueFile()) == file + "\r\n"; }, kPatience))
-        << ReadFile(copy.QueueFile()) << copy.Output();
-    EXPECT_TRUE(WaitUntil([&] { return !x_.FindWindow("^Send files with Zingwell$", chooser); },
-                          kPatience));
+    EXPECT_TRUE(copy.Queues({file})) << copy.Queue() << copy.Output();
+    EXPECT_TRUE(Soon([&] { return !x_.FindWindow("^Send files with Zingwell$", chooser); }));
     EXPECT_TRUE(copy.StopsCleanly()) << copy.Output();
 }
 
@@ -214,9 +200,8 @@ TEST_F(DesktopTest, TheDogComesBackWhereItWasPutUnlessThatIsOffTheScreen) {
                  std::to_string(fromY + 80 * step) + " sleep 0.1";
     }
     x_.Tool(steps + " mouseup 1");
-    ASSERT_TRUE(WaitUntil(
-        [&] { return x_.FindWindow("^Zingwell$", moved, 91) && moved.x == first.x - 600; },
-        kPatience));
+    ASSERT_TRUE(
+        Soon([&] { return x_.FindWindow("^Zingwell$", moved, 91) && moved.x == first.x - 600; }));
     EXPECT_EQ(moved.y, first.y + 400);
     EXPECT_TRUE(copy.StopsCleanly());
 

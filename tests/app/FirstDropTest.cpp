@@ -37,7 +37,7 @@ protected:
     void Start(ZingwellCopy& copy, XServer::Window& dog) {
         ASSERT_TRUE(DesktopSession::Start(copy));
         ASSERT_TRUE(FindDog(dog)) << copy.Output();
-        ASSERT_TRUE(WaitUntil([&] { return screen_.TrayIcon() == Icon::Dog; }, kPatience))
+        ASSERT_TRUE(Soon([&] { return screen_.TrayIcon() == Icon::Dog; }))
             << ZingwellScreen::Name(screen_.TrayIcon());
     }
 
@@ -55,26 +55,16 @@ protected:
         ASSERT_TRUE(ExitedWith(status)) << output;
     }
 
-    static std::string Queue(const std::vector<std::string>& paths) {
-        std::string text;
-        for (const std::string& path : paths) {
-            text += path + "\r\n";
-        }
-        return text;
-    }
-
     // After a drop nothing could be sent for: one box, the red icon, no bar, all still queued.
     void ExpectTheFailureShown(ZingwellCopy& copy, const XServer::Window& dog,
                                const std::vector<std::string>& queued) {
-        EXPECT_TRUE(WaitUntil([&] { return screen_.MessageBoxes().size() == 1; }, kPatience))
+        EXPECT_TRUE(Soon([&] { return screen_.MessageBoxes().size() == 1; }))
             << screen_.MessageBoxes().size() << " boxes\n"
             << copy.Log();
-        EXPECT_TRUE(WaitUntil([&] { return screen_.TrayIcon() == Icon::Red; }, kPatience))
+        EXPECT_TRUE(Soon([&] { return screen_.TrayIcon() == Icon::Red; }))
             << ZingwellScreen::Name(screen_.TrayIcon());
-        EXPECT_TRUE(WaitUntil([&] { return !screen_.BarShown(dog); }, kPatience));
-        EXPECT_TRUE(
-            WaitUntil([&] { return ReadFile(copy.QueueFile()) == Queue(queued); }, kPatience))
-            << ReadFile(copy.QueueFile());
+        EXPECT_TRUE(Soon([&] { return !screen_.BarShown(dog); }));
+        EXPECT_TRUE(copy.Queues(queued)) << copy.Queue();
     }
 
     std::string files_;
@@ -92,20 +82,13 @@ TEST_F(FirstDropTest, NoBuddySetOrNoneAnsweringIsSaidTheIconTurnsRedAndTheFilesS
     const std::string outcome = drag.Onto(x_, dog.x + dog.width / 2, dog.y + dog.height / 2);
     ASSERT_NE(outcome.find("drop action 1\n"), std::string::npos) << outcome;
     ExpectTheFailureShown(copy, dog, {first});
-    EXPECT_NE(copy.Log().find("No buddy address set; the files wait in the queue\n"),
-              std::string::npos)
-        << copy.Log();
+    EXPECT_TRUE(copy.LogShows("No buddy address set; the files wait in the queue\n")) << copy.Log();
 
     // Another while the box is open: the same message, not a second box; the settings come
     // once the user has read it.
     const std::string second = NewFile("second.txt");
     HandOver(copy, second);
-    EXPECT_TRUE(WaitUntil(
-        [&] {
-            return copy.Log().find(std::string("Not shown again while open: ") + kNoBuddy + "\n") !=
-                   std::string::npos;
-        },
-        kPatience))
+    EXPECT_TRUE(copy.LogShows(std::string("Not shown again while open: ") + kNoBuddy + "\n"))
         << copy.Log();
     ExpectTheFailureShown(copy, dog, {first, second});
     EXPECT_FALSE(x_.FindWindow("^Zingwell Settings$", settings));
@@ -122,27 +105,21 @@ TEST_F(FirstDropTest, NoBuddySetOrNoneAnsweringIsSaidTheIconTurnsRedAndTheFilesS
     x_.Tool("mousemove " + std::to_string(fieldX) + " " + std::to_string(fieldY) +
             " click 1 sleep 0.2 key ctrl+a type 10.9.9.9");
     x_.Tool("key Return");
-    EXPECT_TRUE(
-        WaitUntil([&] { return !x_.FindWindow("^Zingwell Settings$", settings); }, kPatience));
+    EXPECT_TRUE(Soon([&] { return !x_.FindWindow("^Zingwell Settings$", settings); }));
     EXPECT_NE(ReadFile(copy.UserRegistry()).find("\"servaddr\"=\"10.9.9.9\""), std::string::npos)
         << ReadFile(copy.UserRegistry());
 
     // Started again later: the files are still queued, the icon plain until the next drop.
     EXPECT_EQ(copy.Stop(), 0);
     Start(copy, dog);
-    EXPECT_EQ(ReadFile(copy.QueueFile()), Queue({first, second}));
+    EXPECT_EQ(copy.Queue(), ZingwellCopy::QueueText({first, second}));
     const std::string third = NewFile("third.txt");
     HandOver(copy, third);
     ExpectTheFailureShown(copy, dog, {first, second, third});
-    EXPECT_NE(copy.Log().find("Failed to connect to 10.9.9.9\n"), std::string::npos) << copy.Log();
+    EXPECT_TRUE(copy.LogShows("Failed to connect to 10.9.9.9\n")) << copy.Log();
     const std::string fourth = NewFile("fourth.txt");
     HandOver(copy, fourth);
-    EXPECT_TRUE(WaitUntil(
-        [&] {
-            return copy.Log().find(std::string("Not shown again while open: ") + kUnreachable +
-                                   "\n") != std::string::npos;
-        },
-        kPatience))
+    EXPECT_TRUE(copy.LogShows(std::string("Not shown again while open: ") + kUnreachable + "\n"))
         << copy.Log();
     ExpectTheFailureShown(copy, dog, {first, second, third, fourth});
     EXPECT_FALSE(x_.FindWindow("^Zingwell Settings$", settings));

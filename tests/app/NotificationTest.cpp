@@ -20,6 +20,7 @@
 #include "support/Files.h"
 #include "support/Skip.h"
 #include "ui/CDropWindow.h"
+#include "ui/qt/PumpUntil.h"
 
 namespace {
 
@@ -77,20 +78,8 @@ TEST(Notification, ReachesTheSessionsNotificationServiceOneASecondWithBurstsMerg
     window.Notify("File received", "b <c> & d.jpg from 10.0.0.7");
     window.Notify("Receiving failed", "e.iso from 10.0.0.8");
     auto calls = [&] { return bus.Notifications(); };
-    EXPECT_TRUE(WaitUntil(
-        [&] {
-            QApplication::processEvents();
-            return calls().size() >= 2;
-        },
-        kPatience))
-        << bus.Seen();
-    // One more second: nothing else comes.
-    WaitUntil(
-        [&] {
-            QApplication::processEvents();
-            return false;
-        },
-        std::chrono::milliseconds(1200));
+    EXPECT_TRUE(PumpUntil([&] { return calls().size() >= 2; }, kPatience)) << bus.Seen();
+    PumpUntil([] { return false; }, std::chrono::milliseconds(1200));  // one more second: no more
     // Bodies may be read as markup by the service: what looks like it is escaped.
     EXPECT_EQ(calls(), (std::vector<std::pair<std::string, std::string>>{
                            {"File received", "a.jpg from 10.0.0.7"},
@@ -123,17 +112,12 @@ TEST(Notification, ABatchOfArrivalsIsOneNotificationUpdatedInPlaceWhoseActionsOp
         window.FileArrived(std::string(1, name) + ".jpg", std::string(1, name) + ".jpg",
                            "10.0.0.7");
     }
-    auto settle = [](auto done) {
-        return WaitUntil(
-            [&] {
-                QApplication::processEvents();
-                return done();
-            },
-            kPatience);
-    };
-    EXPECT_TRUE(settle([&] {
-        return !fake.calls().empty() && fake.calls().back().summary == "12 files from 10.0.0.7";
-    })) << bus.Seen();
+    EXPECT_TRUE(PumpUntil(
+        [&] {
+            return !fake.calls().empty() && fake.calls().back().summary == "12 files from 10.0.0.7";
+        },
+        kPatience))
+        << bus.Seen();
     // The first arrival of each address is shown at once; the rest of 10.0.0.7's batch
     // replaces its notification, with the latest name.
     const std::vector<FakeNotificationService::Call> calls = fake.calls();
@@ -164,7 +148,7 @@ TEST(Notification, ABatchOfArrivalsIsOneNotificationUpdatedInPlaceWhoseActionsOp
     click(99, "open");
     click(calls[0].id, "show");
     const std::vector<std::string> expected = {folder + "/x.iso", folder, folder};
-    EXPECT_TRUE(settle([&] { return launcher.opened.size() >= expected.size(); }));
+    EXPECT_TRUE(PumpUntil([&] { return launcher.opened.size() >= expected.size(); }, kPatience));
     EXPECT_EQ(launcher.opened, expected);
     SetLauncher(nullptr);
 }

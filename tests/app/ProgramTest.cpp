@@ -52,8 +52,7 @@ TEST(Program, FirstRunReceivesAFileAndEndsCleanlyWhileAMessageBoxWaits) {
 
     // A first run: the folder, the first-run settings, and manual mode with the server on, so
     // it listens on 6677.
-    ASSERT_TRUE(WaitUntil([&] { return copy.ListensOn(6677) || !copy.Running(); }, kPatience))
-        << copy.Output();
+    ASSERT_TRUE(Soon([&] { return copy.ListensOn(6677) || !copy.Running(); })) << copy.Output();
     ASSERT_TRUE(copy.Running()) << copy.Output();
     EXPECT_TRUE(FileExists(copy.ReceiveFolder()));
     const std::string settings = ReadFile(copy.UserRegistry());
@@ -77,7 +76,7 @@ TEST(Program, FirstRunReceivesAFileAndEndsCleanlyWhileAMessageBoxWaits) {
         close(fd);
     }
     const std::string stored = copy.ReceiveFolder() + "/holiday photo.jpg";
-    ASSERT_TRUE(WaitUntil([&] { return ReadFile(stored).size() == body.size(); }, kPatience));
+    ASSERT_TRUE(Soon([&] { return ReadFile(stored).size() == body.size(); }));
     EXPECT_TRUE(ReadFile(stored) == body);
 
     // Another breaks off after its header with a reset: the worker that received it reports
@@ -87,13 +86,11 @@ TEST(Program, FirstRunReceivesAFileAndEndsCleanlyWhileAMessageBoxWaits) {
         ASSERT_GE(fd, 0);
         ASSERT_TRUE(SendAll(fd, wire::EncodeHeader("broken.bin", 5000) + "part"));
         // Until it is whole, the file is written under a temporary name.
-        ASSERT_TRUE(WaitUntil([&] { return ReceivingInto(copy.ReceiveFolder()); }, kPatience));
+        ASSERT_TRUE(Soon([&] { return ReceivingInto(copy.ReceiveFolder()); }));
         CloseWithReset(fd);
     }
     // "Error code 5" is written (and flushed) just before the box is asked for.
-    ASSERT_TRUE(WaitUntil([&] { return copy.Log().find("Error code 5\n") != std::string::npos; },
-                          kPatience))
-        << copy.Log();
+    ASSERT_TRUE(copy.LogShows("Error code 5\n")) << copy.Log();
     usleep(300 * 1000);  // lets the box come up; the test holds either way
     EXPECT_FALSE(FileExists(copy.ReceiveFolder() + "/broken.bin"));
 

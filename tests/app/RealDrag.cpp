@@ -28,10 +28,9 @@ std::string RealDrag::Onto(const XServer& x, int toX, int toY,
         argv.insert(argv.end(), {"100", "100"});
         argv.insert(argv.end(), files.begin(), files.end());
         if (!source.Start(argv, options) ||
-            !WaitUntil([&] { return x.Tool("search --onlyvisible --name zw_drag_source") == 0; },
-                       kPatience) ||
+            !Soon([&] { return x.Tool("search --onlyvisible --name zw_drag_source") == 0; }) ||
             x.Tool("mousemove 140 130 sleep 0.2 mousedown 1") != 0 ||
-            !WaitUntil([&] { return said("dragging"); }, kPatience)) {
+            !Soon([&] { return said("dragging"); })) {
             return ReadFile(log);
         }
         std::ostringstream moves;
@@ -41,8 +40,7 @@ std::string RealDrag::Onto(const XServer& x, int toX, int toY,
         }
         moves << " mousemove " << toX + 1 << " " << toY << " sleep 0.3 mousemove " << toX << " "
               << toY << " sleep 0.3 mouseup 1";
-        if (x.Tool(moves.str()) != 0 ||
-            !WaitUntil([&] { return said("drop action"); }, kPatience)) {
+        if (x.Tool(moves.str()) != 0 || !Soon([&] { return said("drop action"); })) {
             return ReadFile(log);
         }
         outcome = ReadFile(log);

@@ -26,7 +26,7 @@ bool SessionBus::Start() {
     if (!bus_.Start(
             {"dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=" + address_},
             options) ||
-        !WaitUntil([&] { return FileExists(folder_ + "/bus"); }, kPatience)) {
+        !Soon([&] { return FileExists(folder_ + "/bus"); })) {
         return false;
     }
     options.output = folder_ + "/monitor.txt";
@@ -36,13 +36,11 @@ bool SessionBus::Start() {
         return false;
     }
     // It announces itself once it listens.
-    return WaitUntil(
-        [&] {
-            const std::string seen = Seen();
-            return seen.find("NameLost") != std::string::npos ||
-                   seen.find("NameAcquired") != std::string::npos;
-        },
-        kPatience);
+    return Soon([&] {
+        const std::string seen = Seen();
+        return seen.find("NameLost") != std::string::npos ||
+               seen.find("NameAcquired") != std::string::npos;
+    });
 }
 
 std::string SessionBus::Seen() const {

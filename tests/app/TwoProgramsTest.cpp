@@ -38,15 +38,13 @@ protected:
     static bool Arrives(ZingwellCopy& b, const std::string& path) {
         const std::string sent = ReadFile(path);
         const std::string name = path.substr(path.rfind('/') + 1);
-        return WaitUntil([&] { return ReadFile(b.ReceiveFolder() + "/" + name) == sent; },
-                         kPatience);
+        return Soon([&] { return ReadFile(b.ReceiveFolder() + "/" + name) == sent; });
     }
 
     // The desktop ends both: each says goodbye and ends with status 0.
     static void EndCleanly(ZingwellCopy& copy) {
         EXPECT_TRUE(copy.StopsCleanly()) << copy.Output();
-        const std::string log = copy.Log();
-        EXPECT_TRUE(log.size() >= 14 && log.substr(log.size() - 14) == "Shutting down\n") << log;
+        EXPECT_TRUE(copy.LogEndsCleanly()) << copy.Log();
     }
 
     std::optional<NamespacePair> net_;
@@ -61,18 +59,15 @@ TEST_F(TwoProgramsTest, AutomaticModeFindsTheBuddyAndSendsWhatWasLeftQueued) {
 
     ASSERT_TRUE(a.Start(net_->a));
     // A listens and hears the group before B starts, so B's first announce finds it.
-    ASSERT_TRUE(WaitUntil([&] { return a.ListensOn(6677) && a.HasUdpPort(1024); }, kPatience))
-        << a.Output();
+    ASSERT_TRUE(Soon([&] { return a.ListensOn(6677) && a.HasUdpPort(1024); })) << a.Output();
     ASSERT_TRUE(b.Start(net_->b));
 
     EXPECT_TRUE(Arrives(b, file)) << a.Output() << b.Output();
-    EXPECT_TRUE(WaitUntil([&] { return ReadFile(a.QueueFile()).empty(); }, kPatience))
-        << ReadFile(a.QueueFile());
+    EXPECT_TRUE(a.Queues({})) << a.Queue();
     EndCleanly(a);
     EndCleanly(b);
-    EXPECT_NE(a.Log().find(std::string("Found buddy at address: ") + NamespacePair::kAddressB +
-                           "; port: 6677\n"),
-              std::string::npos)
+    EXPECT_TRUE(a.LogShows(std::string("Found buddy at address: ") + NamespacePair::kAddressB +
+                           "; port: 6677\n"))
         << a.Log();
 }
 
@@ -92,12 +87,11 @@ TEST_F(TwoProgramsTest, ManualModeSendsTheQueueWhenFilesAreDroppedForRealNamesAs
     ASSERT_TRUE(x.Start(net_->a, files_ + "/xvfb.txt")) << ReadFile(files_ + "/xvfb.txt");
     ASSERT_TRUE(b.Start(net_->b));
     ASSERT_TRUE(a.Start(net_->a, {"QT_QPA_PLATFORM=xcb", "DISPLAY=" + x.display()}));
-    ASSERT_TRUE(WaitUntil([&] { return b.ListensOn(6677); }, kPatience)) << b.Output();
+    ASSERT_TRUE(Soon([&] { return b.ListensOn(6677); })) << b.Output();
 
     // The drop window: the visible "Zingwell" window, the dog in its middle.
     XServer::Window dog;
-    ASSERT_TRUE(WaitUntil([&] { return x.FindWindow("^Zingwell$", dog, 91); }, kPatience))
-        << a.Output();
+    ASSERT_TRUE(Soon([&] { return x.FindWindow("^Zingwell$", dog, 91); })) << a.Output();
     // Nothing leaves before a drop in manual mode.
     EXPECT_FALSE(FileExists(b.ReceiveFolder() + "/left from last time.txt"));
 
@@ -113,8 +107,7 @@ TEST_F(TwoProgramsTest, ManualModeSendsTheQueueWhenFilesAreDroppedForRealNamesAs
     // After what was left over, what was dropped follows, under the same bytes.
     EXPECT_TRUE(Arrives(b, dropped)) << a.Output() << b.Output();
     EXPECT_TRUE(Arrives(b, latin)) << a.Output() << b.Output() << a.Log();
-    EXPECT_TRUE(WaitUntil([&] { return ReadFile(a.QueueFile()).empty(); }, kPatience))
-        << ReadFile(a.QueueFile());
+    EXPECT_TRUE(a.Queues({})) << a.Queue();
     EXPECT_TRUE(FileExists(dropped) && FileExists(latin));  // copied, not moved
     EndCleanly(a);
     EndCleanly(b);

@@ -56,23 +56,18 @@ protected:
             argv.push_back("--xwayland");
         }
         ASSERT_TRUE(weston_.Start(argv, options));
-        ASSERT_TRUE(
-            WaitUntil([&] { return FileExists(socket_) || !weston_.Running(); }, kPatience));
+        ASSERT_TRUE(Soon([&] { return FileExists(socket_) || !weston_.Running(); }));
         ASSERT_TRUE(weston_.Running()) << ReadFile(log_) << ReadFile(options.output);
         if (xwayland) {
             std::smatch match;
-            ASSERT_TRUE(WaitUntil(
-                [&] {
-                    const std::string text = ReadFile(log_);
-                    if (std::regex_search(text, match,
-                                          std::regex("listening on display (:[0-9]+)"))) {
-                        display_ = match[1];
-                        return true;
-                    }
-                    return false;
-                },
-                kPatience))
-                << ReadFile(log_);
+            ASSERT_TRUE(Soon([&] {
+                const std::string text = ReadFile(log_);
+                if (std::regex_search(text, match, std::regex("listening on display (:[0-9]+)"))) {
+                    display_ = match[1];
+                    return true;
+                }
+                return false;
+            })) << ReadFile(log_);
         }
     }
 
@@ -87,15 +82,11 @@ TEST_F(WaylandTest, WithXWaylandTheProgramRunsOnX11WhereTheDogStaysOnTopAndKeeps
     ZingwellCopy copy("xwayland");
     ASSERT_TRUE(
         copy.Start("", {"QT_QPA_PLATFORM=", "WAYLAND_DISPLAY=" + socket_, "DISPLAY=" + display_}));
-    ASSERT_TRUE(WaitUntil(
-        [&] {
-            return RunShell("env DISPLAY=" + display_ +
-                            " xdotool search --onlyvisible --name '^Zingwell$' >/dev/null 2>&1") ==
-                       0 ||
-                   !copy.Running();
-        },
-        kPatience))
-        << copy.Output();
+    ASSERT_TRUE(Soon([&] {
+        return RunShell("env DISPLAY=" + display_ +
+                        " xdotool search --onlyvisible --name '^Zingwell$' >/dev/null 2>&1") == 0 ||
+               !copy.Running();
+    })) << copy.Output();
     EXPECT_EQ(Platforms(copy.pid()), "libqxcb.so") << copy.Output();
     EXPECT_TRUE(copy.StopsCleanly()) << copy.Output();
 }
@@ -104,32 +95,23 @@ TEST_F(WaylandTest, OnWaylandAloneTheProgramRunsThereAndEndsCleanly) {
     StartWeston(false);
     ZingwellCopy copy("wayland");
     ASSERT_TRUE(copy.Start("", {"QT_QPA_PLATFORM=", "WAYLAND_DISPLAY=" + socket_, "DISPLAY="}));
-    ASSERT_TRUE(
-        WaitUntil([&] { return FileExists(copy.ReceiveFolder()) || !copy.Running(); }, kPatience));
+    ASSERT_TRUE(Soon([&] { return FileExists(copy.ReceiveFolder()) || !copy.Running(); }));
     usleep(500 * 1000);  // its window made and shown
     ASSERT_TRUE(copy.Running()) << copy.Output();
     EXPECT_EQ(Platforms(copy.pid()), "libqwayland-generic.so") << copy.Output();
     // No tray there: the log says where the menu is. A second start, given its activation
     // token by the desktop, hands it to the first copy to come forward with, and ends.
-    EXPECT_NE(copy.Log().find("No system tray found; use the dog's own menu (right-click)\n"),
-              std::string::npos)
+    EXPECT_TRUE(copy.LogShows("No system tray found; use the dog's own menu (right-click)\n"))
         << copy.Log();
     std::string output;
     const int again = copy.RunAgain({}, TestPaths::Root(), "",
                                     {"QT_QPA_PLATFORM=", "WAYLAND_DISPLAY=" + socket_,
                                      "DISPLAY=", "XDG_ACTIVATION_TOKEN=zw-token-42"},
                                     &output);
-    EXPECT_TRUE(again != -1 && WIFEXITED(again) && WEXITSTATUS(again) == 0) << output;
-    EXPECT_TRUE(WaitUntil(
-        [&] {
-            return copy.Log().find("Asked to come forward, with an activation token\n") !=
-                   std::string::npos;
-        },
-        kPatience))
-        << copy.Log();
+    EXPECT_TRUE(ExitedWith(again)) << output;
+    EXPECT_TRUE(copy.LogShows("Asked to come forward, with an activation token\n")) << copy.Log();
     EXPECT_TRUE(copy.StopsCleanly()) << copy.Output();
-    const std::string log = copy.Log();
-    EXPECT_TRUE(log.size() >= 14 && log.substr(log.size() - 14) == "Shutting down\n") << log;
+    EXPECT_TRUE(copy.LogEndsCleanly()) << copy.Log();
 }
 
 }  // namespace

@@ -65,19 +65,17 @@ bool XServer::Start(const std::string& netns, const std::string& log, const std:
                        options)) {
         return false;
     }
-    const bool ready = WaitUntil(
-        [&] {
-            std::istringstream lines(ReadFile(log));
-            std::string line;
-            while (std::getline(lines, line)) {
-                if (!line.empty() && line.find_first_not_of("0123456789") == std::string::npos) {
-                    display_ = ":" + line;
-                    return true;
-                }
+    const bool ready = Soon([&] {
+        std::istringstream lines(ReadFile(log));
+        std::string line;
+        while (std::getline(lines, line)) {
+            if (!line.empty() && line.find_first_not_of("0123456789") == std::string::npos) {
+                display_ = ":" + line;
+                return true;
             }
-            return !server_.Running();
-        },
-        kPatience);
+        }
+        return !server_.Running();
+    });
     return ready && !display_.empty() && Tool("getmouselocation") == 0;
 }
 
@@ -93,14 +91,14 @@ bool XServer::StartWindowManager() {
     // Ready once it has taken over the screen: a window mapped sooner may be lost in between.
     const std::string ready = TestPaths::NewFolder("openbox") + "/ready";
     return StartHelper(windowManager_, {"openbox", "--startup", "touch " + ready}) &&
-           WaitUntil([&] { return FileExists(ready); }, kPatience);
+           Soon([&] { return FileExists(ready); });
 }
 
 bool XServer::StartTray() {
     return StartHelper(tray_,
                        {"trayer", "--edge", "bottom", "--align", "right", "--widthtype", "pixel",
                         "--width", "64", "--height", "26", "--SetDockType", "true"}) &&
-           WaitUntil([&] { return Tool("search --onlyvisible --class trayer") == 0; }, kPatience);
+           Soon([&] { return Tool("search --onlyvisible --class trayer") == 0; });
 }
 
 int XServer::Run(const std::string& command, std::string* output) const {
@@ -133,23 +131,21 @@ bool XServer::FindSettledWindow(const std::string& pattern, Window& window,
     using Clock = std::chrono::steady_clock;
     Window last;
     Clock::time_point since = Clock::now();
-    return WaitUntil(
-        [&] {
-            Window now;
-            if (!FindWindow(pattern, now)) {
-                last = Window{};
-                since = Clock::now();
-                return false;
-            }
-            if (now.id != last.id || now.x != last.x || now.y != last.y ||
-                now.width != last.width || now.height != last.height) {
-                last = now;
-                since = Clock::now();
-            }
-            window = last;
-            return Clock::now() - since >= still;
-        },
-        kPatience);
+    return Soon([&] {
+        Window now;
+        if (!FindWindow(pattern, now)) {
+            last = Window{};
+            since = Clock::now();
+            return false;
+        }
+        if (now.id != last.id || now.x != last.x || now.y != last.y || now.width != last.width ||
+            now.height != last.height) {
+            last = now;
+            since = Clock::now();
+        }
+        window = last;
+        return Clock::now() - since >= still;
+    });
 }
 
 std::vector<XServer::Window> XServer::FindWindows(const std::string& pattern, int minSide,

@@ -17,6 +17,17 @@ std::string ZingwellCopy::Log() const {
     return ReadFile(ReceiveFolder() + "/zingwelllog.txt");
 }
 
+bool ZingwellCopy::LogShows(const std::string& text) const {
+    return Soon([&] { return Log().find(text) != std::string::npos; });
+}
+
+bool ZingwellCopy::LogEndsCleanly() const {
+    const std::string log = Log();
+    const std::string last = "Shutting down\n";
+    return log.size() >= last.size() &&
+           log.compare(log.size() - last.size(), last.size(), last) == 0;
+}
+
 std::string ZingwellCopy::Output() const {
     return ReadFile(folder_ + "/output.txt");
 }
@@ -47,13 +58,21 @@ void ZingwellCopy::StoreMode(int automatic, int manual, int server, const std::s
     StoreSettings(values);
 }
 
-void ZingwellCopy::LeaveInQueue(const std::vector<std::string>& paths) {
-    mkdir(ReceiveFolder().c_str(), 0700);
+std::string ZingwellCopy::QueueText(const std::vector<std::string>& paths) {
     std::string text;
     for (const std::string& path : paths) {
         text += path + "\r\n";
     }
-    WriteFile(QueueFile(), text);
+    return text;
+}
+
+bool ZingwellCopy::Queues(const std::vector<std::string>& paths) const {
+    return Soon([&] { return Queue() == QueueText(paths); });
+}
+
+void ZingwellCopy::LeaveInQueue(const std::vector<std::string>& paths) {
+    mkdir(ReceiveFolder().c_str(), 0700);
+    WriteFile(QueueFile(), QueueText(paths));
 }
 
 std::vector<std::string> ZingwellCopy::Environment(const std::vector<std::string>& env) const {

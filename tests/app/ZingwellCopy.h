@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "support/ChildProcess.h"
+#include "support/Files.h"
 
 // One copy of the real desktop program as a user has it: a home and two registry files of
 // its own (in a folder of the test), started in a network namespace, ended as a user would.
@@ -16,7 +17,16 @@ public:
     std::string ReceiveFolder() const { return Home() + "/Zingwell"; }
     std::string UserRegistry() const { return folder_ + "/config/zingwell/user.reg"; }
     std::string QueueFile() const { return ReceiveFolder() + "/Files2Send.txt"; }
+    std::string Queue() const { return ReadFile(QueueFile()); }
+    // The queue file's text for these paths.
+    static std::string QueueText(const std::vector<std::string>& paths);
+    // Waits, kPatience at most, until the queue holds these paths and no others.
+    bool Queues(const std::vector<std::string>& paths) const;
     std::string Log() const;
+    // Waits, kPatience at most, until its log holds the text.
+    bool LogShows(const std::string& text) const;
+    // Whether the log ends as a clean end leaves it: "Shutting down" last.
+    bool LogEndsCleanly() const;
     // What the program printed, for the failure messages.
     std::string Output() const;
 
@@ -58,3 +68,7 @@ private:
 
 // Waits long enough for anything a loaded machine may take, short of a hang.
 inline constexpr std::chrono::seconds kPatience{30};
+// Waits kPatience at most for the condition.
+inline bool Soon(const std::function<bool()>& condition) {
+    return WaitUntil(condition, kPatience);
+}

@@ -42,17 +42,8 @@ ZingwellScreen::Icon ZingwellScreen::TrayIcon() const {
 }
 
 const char* ZingwellScreen::Name(Icon icon) {
-    switch (icon) {
-        case Icon::Missing:
-            return "no icon";
-        case Icon::Dog:
-            return "the dog";
-        case Icon::Green:
-            return "green";
-        case Icon::Red:
-            return "red";
-    }
-    return "?";
+    static const char* const names[] = {"no icon", "the dog", "green", "red"};  // as Icon
+    return names[static_cast<int>(icon)];
 }
 
 std::vector<XServer::Window> ZingwellScreen::MessageBoxes() const {

@@ -19,19 +19,22 @@ struct RecordingSink : BytesSendInterface {
     void BytesSent(int64_t sent, int64_t total) override { reports.push_back({sent, total}); }
 };
 
-int OpenWith(const std::string& contents) {
+// Uploads a file of these contents to the stream.
+datacopy::End UploadFile(const std::string& contents, MemoryStream& out, RecordingSink* sink,
+                         int64_t total) {
     const std::string path = TestPaths::NewFolder("copy") + "/in.bin";
     WriteFile(path, contents);
-    return open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const datacopy::End end = datacopy::Upload(fd, out, sink, total);
+    close(fd);
+    return end;
 }
 
 TEST(DataCopy, TwoAndAHalfChunksReportThreeTimesWithTheCallersTotal) {
     const std::string contents = RandomBytes(datacopy::kChunk * 5 / 2, 1);
-    const int fd = OpenWith(contents);
     MemoryStream out;
     RecordingSink sink;
-    EXPECT_EQ(datacopy::Upload(fd, out, &sink, 777), datacopy::End::Finished);
-    close(fd);
+    EXPECT_EQ(UploadFile(contents, out, &sink, 777), datacopy::End::Finished);
     EXPECT_EQ(out.written, contents);
     const int64_t chunk = datacopy::kChunk;
     EXPECT_EQ(sink.reports, (std::vector<std::pair<int64_t, int64_t>>{
@@ -40,12 +43,10 @@ TEST(DataCopy, TwoAndAHalfChunksReportThreeTimesWithTheCallersTotal) {
 
 TEST(DataCopy, BytesAShortWriteDidNotTakeAreSentAgainNotLost) {
     const std::string contents = RandomBytes(300000, 2);
-    const int fd = OpenWith(contents);
     MemoryStream out;
     out.accept = {1, 70000, 0 + 5, 102399, 3};
     RecordingSink sink;
-    EXPECT_EQ(datacopy::Upload(fd, out, &sink, 300000), datacopy::End::Finished);
-    close(fd);
+    EXPECT_EQ(UploadFile(contents, out, &sink, 300000), datacopy::End::Finished);
     EXPECT_EQ(out.written, contents);
     ASSERT_GE(sink.reports.size(), 5u);
     EXPECT_EQ(sink.reports[0].first, 1);
@@ -58,19 +59,16 @@ TEST(DataCopy, BytesAShortWriteDidNotTakeAreSentAgainNotLost) {
 }
 
 TEST(DataCopy, AnEmptyFileReportsNothingAndAFailedStreamStopsTheLoop) {
-    const int empty = OpenWith("");
     MemoryStream out;
     RecordingSink sink;
-    EXPECT_EQ(datacopy::Upload(empty, out, &sink, 0), datacopy::End::Finished);
-    close(empty);
+    EXPECT_EQ(UploadFile("", out, &sink, 0), datacopy::End::Finished);
     EXPECT_TRUE(sink.reports.empty());
     EXPECT_EQ(out.written, "");
 
-    const int fd = OpenWith(RandomBytes(250000, 3));
     MemoryStream broken;
     broken.accept = {102400, -1};
-    EXPECT_EQ(datacopy::Upload(fd, broken, &sink, 250000), datacopy::End::StreamFailed);
-    close(fd);
+    EXPECT_EQ(UploadFile(RandomBytes(250000, 3), broken, &sink, 250000),
+              datacopy::End::StreamFailed);
     EXPECT_EQ(sink.reports.size(), 1u);
 }
 

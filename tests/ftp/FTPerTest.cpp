@@ -1,4 +1,3 @@
-// The upload job end to end, each test in a network namespace of its own (port 21).
 #include "ftp/FTPer.h"
 
 #include <gtest/gtest.h>
@@ -9,12 +8,8 @@
 #include <chrono>
 #include <thread>
 
-#include "Needs.h"
-#include "ScriptedServer.h"
-#include "support/Files.h"
+#include "UploadJob.h"
 #include "support/Network.h"
-#include "support/RecordingCallback.h"
-#include "support/TestPaths.h"
 
 namespace {
 
@@ -22,36 +17,16 @@ using namespace std::chrono_literals;
 using Session = ScriptedServer::Session;
 using Lines = std::vector<std::string>;
 
-bool WaitIdle(const FTPer& ftper) {
-    return WaitUntil([&] { return !ftper.Busy(); }, 60s);
-}
-
-class UploadJob : public testing::Test {
-protected:
-    void SetUp() override { local = TestPaths::NewFolder("local"); }
-    std::string LocalFile(const std::string& name, const std::string& contents) {
-        WriteFile(local + "/" + name, contents);
-        return local + "/" + name;
-    }
-
-    RecordingCallback events;
-    std::string local;
-};
-
 TEST_F(UploadJob, ThreeFilesWithTheSecondMissingGoOverOneLogon) {
-    ENTER_OWN_NETWORK();
     ScriptedServer::UploadRun run;
     ScriptedServer server(ScriptedServer::Uploads(run), 1, 21);
     ASSERT_EQ(server.port(), 21);
     const std::string body = RandomBytes(256000, 7);
     FTPer ftper;
-    ftper.Configure(&events, "127.0.0.1", "user", "secret", "/");
-    ftper.AddFile(LocalFile("a.txt", "alpha"));
-    ftper.AddFile(local + "/missing.txt");
-    ftper.AddFile(LocalFile("c.bin", body));
-    ftper.Start();
+    Queue(ftper, "/",
+          {LocalFile("a.txt", "alpha"), local + "/missing.txt", LocalFile("c.bin", body)});
     EXPECT_TRUE(ftper.Busy());
-    ASSERT_TRUE(WaitIdle(ftper));
+    ASSERT_TRUE(Idle(ftper));
     server.Finish();
 
     EXPECT_EQ(server.Lines(), (Lines{"USER user", "PASS secret", "TYPE I", "PASV", "STOR //a.txt",
@@ -70,7 +45,6 @@ TEST_F(UploadJob, ThreeFilesWithTheSecondMissingGoOverOneLogon) {
 }
 
 TEST_F(UploadJob, TargetFoldersSlashEmptyAndNamedOnARealServer) {
-    ENTER_OWN_NETWORK();
     NEED_PYFTPDLIB();
     const std::string root = TestPaths::NewFolder("pyftpd");
     mkdir((root + "/incoming").c_str(), 0755);
@@ -80,10 +54,8 @@ TEST_F(UploadJob, TargetFoldersSlashEmptyAndNamedOnARealServer) {
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"/", "/a.txt"}, {"", "/b.txt"}, {"incoming", "/incoming/c.txt"}};
     for (const auto& [target, where] : cases) {
-        ftper.Configure(&events, "127.0.0.1", "user", "secret", target);
-        ftper.AddFile(LocalFile(where.substr(where.rfind('/') + 1), "to " + target));
-        ftper.Start();
-        ASSERT_TRUE(WaitIdle(ftper));
+        Queue(ftper, target, {LocalFile(where.substr(where.rfind('/') + 1), "to " + target)});
+        ASSERT_TRUE(Idle(ftper));
         EXPECT_EQ(ReadFile(root + where), "to " + target);
     }
     EXPECT_EQ(events.Count("FinishedSending"), 3u);
@@ -94,15 +66,12 @@ TEST_F(UploadJob, TargetFoldersSlashEmptyAndNamedOnARealServer) {
 }
 
 TEST_F(UploadJob, ALogonFailureReportsAndDropsTheTakenPaths) {
-    ENTER_OWN_NETWORK();
     FTPer ftper;
     // Nobody listens on port 21; the first-run address cannot be reached at all.
     for (const char* host : {"127.0.0.1", "255.255.255.255"}) {
         events.Clear();
-        ftper.Configure(&events, host, "user", "secret", "/");
-        ftper.AddFile(LocalFile("a.txt", "alpha"));
-        ftper.Start();
-        ASSERT_TRUE(WaitIdle(ftper));
+        Queue(ftper, "/", {LocalFile("a.txt", "alpha")}, host);
+        ASSERT_TRUE(Idle(ftper));
         EXPECT_EQ(events.Described(),
                   (Lines{"FoundBuddy (null) (null)", "ReportError 2", "LostBuddy 1"}));
     }
@@ -114,9 +83,8 @@ TEST_F(UploadJob, ALogonFailureReportsAndDropsTheTakenPaths) {
     ScriptedServer::UploadRun run;
     ScriptedServer server(ScriptedServer::Uploads(run), 1, 21);
     events.Clear();
-    ftper.Configure(&events, "127.0.0.1", "user", "secret", "/");
-    ftper.Start();
-    ASSERT_TRUE(WaitIdle(ftper));
+    Queue(ftper, "/", {});
+    ASSERT_TRUE(Idle(ftper));
     server.Finish();
     EXPECT_TRUE(run.stored.empty());
     EXPECT_EQ(server.Lines(), (Lines{"USER user", "PASS secret", "QUIT"}));
@@ -125,7 +93,6 @@ TEST_F(UploadJob, ALogonFailureReportsAndDropsTheTakenPaths) {
 }
 
 TEST_F(UploadJob, AStartDuringAJobWaitsForItAndTheJobKeepsItsSettings) {
-    ENTER_OWN_NETWORK();
     std::atomic<bool> release{false};
     ScriptedServer::UploadRun run;
     ScriptedServer server(
@@ -135,19 +102,15 @@ TEST_F(UploadJob, AStartDuringAJobWaitsForItAndTheJobKeepsItsSettings) {
         },
         2, 21);
     FTPer ftper;
-    ftper.Configure(&events, "127.0.0.1", "user", "secret", "first");
-    ftper.AddFile(LocalFile("a.txt", "alpha"));
-    ftper.Start();
+    Queue(ftper, "first", {LocalFile("a.txt", "alpha")});
     ASSERT_TRUE(WaitUntil([&] { return server.Accepted() == 1; }));
 
-    ftper.Configure(&events, "127.0.0.1", "user", "secret", "second");
-    ftper.AddFile(LocalFile("b.txt", "beta"));
-    ftper.Start();
+    Queue(ftper, "second", {LocalFile("b.txt", "beta")});
     std::this_thread::sleep_for(200ms);
     EXPECT_FALSE(server.PendingConnection());  // no second job on the link meanwhile
     EXPECT_TRUE(ftper.Busy());
     release = true;
-    ASSERT_TRUE(WaitIdle(ftper));
+    ASSERT_TRUE(Idle(ftper));
     server.Finish();
     EXPECT_EQ(run.stored, (Lines{"first/a.txt=alpha", "second/b.txt=beta"}));
     EXPECT_EQ(events.Count("FinishedSending"), 2u);
@@ -155,7 +118,6 @@ TEST_F(UploadJob, AStartDuringAJobWaitsForItAndTheJobKeepsItsSettings) {
 }
 
 TEST_F(UploadJob, AFileThatCostTheConnectionDoesNotStopTheNext) {
-    ENTER_OWN_NETWORK();
     ScriptedServer::UploadRun run;
     std::atomic<int> session{0};
     ScriptedServer server(
@@ -182,11 +144,8 @@ TEST_F(UploadJob, AFileThatCostTheConnectionDoesNotStopTheNext) {
         },
         2, 21);
     FTPer ftper;
-    ftper.Configure(&events, "127.0.0.1", "user", "secret", "");
-    ftper.AddFile(LocalFile("a.txt", "alpha"));
-    ftper.AddFile(LocalFile("b.txt", "beta"));
-    ftper.Start();
-    ASSERT_TRUE(WaitIdle(ftper));
+    Queue(ftper, "", {LocalFile("a.txt", "alpha"), LocalFile("b.txt", "beta")});
+    ASSERT_TRUE(Idle(ftper));
     server.Finish();
     EXPECT_EQ(run.stored, (Lines{"/b.txt=beta"}));
     EXPECT_EQ(events.Count("FoundBuddy"), 1u);
@@ -198,15 +157,11 @@ TEST_F(UploadJob, AFileThatCostTheConnectionDoesNotStopTheNext) {
 }
 
 TEST_F(UploadJob, ALineBreakInAFileNameFailsThatFileOnly) {
-    ENTER_OWN_NETWORK();
     ScriptedServer::UploadRun run;
     ScriptedServer server(ScriptedServer::Uploads(run), 1, 21);
     FTPer ftper;
-    ftper.Configure(&events, "127.0.0.1", "user", "secret", "in");
-    ftper.AddFile(LocalFile("bad\r\nDELE x", "evil"));
-    ftper.AddFile(LocalFile("good.txt", "good"));
-    ftper.Start();
-    ASSERT_TRUE(WaitIdle(ftper));
+    Queue(ftper, "in", {LocalFile("bad\r\nDELE x", "evil"), LocalFile("good.txt", "good")});
+    ASSERT_TRUE(Idle(ftper));
     server.Finish();
     EXPECT_EQ(run.stored, (Lines{"in/good.txt=good"}));
     for (const std::string& line : server.Lines()) {
@@ -219,12 +174,9 @@ TEST_F(UploadJob, ALineBreakInAFileNameFailsThatFileOnly) {
 }
 
 TEST_F(UploadJob, DestroyingTheUploaderEndsAJobThatWaitsForAServer) {
-    ENTER_OWN_NETWORK();
     ScriptedServer server([](Session& s) { EXPECT_TRUE(s.WaitClosed(30000)); }, 1, 21);
     auto ftper = std::make_unique<FTPer>();
-    ftper->Configure(&events, "127.0.0.1", "user", "secret", "/");
-    ftper->AddFile(LocalFile("a.txt", "alpha"));
-    ftper->Start();
+    Queue(*ftper, "/", {LocalFile("a.txt", "alpha")});
     ftper->Start();  // queued behind it, and dropped with it
     ASSERT_TRUE(WaitUntil([&] { return server.Accepted() == 1; }));
     const auto start = std::chrono::steady_clock::now();

@@ -14,13 +14,8 @@
 #include <optional>
 #include <thread>
 
-#include "Needs.h"
-#include "ScriptedServer.h"
+#include "UploadJob.h"
 #include "core/ActivityLog.h"
-#include "ftp/FTPer.h"
-#include "support/Files.h"
-#include "support/RecordingCallback.h"
-#include "support/TestPaths.h"
 
 namespace {
 
@@ -42,37 +37,11 @@ void PrintTo(const Case& c, std::ostream* out) {
     *out << c.name;
 }
 
-class ThreeFileJob : public testing::Test {
-protected:
-    void SetUp() override { local = TestPaths::NewFolder("local"); }
-    std::string LocalFile(const std::string& name, const std::string& contents) {
-        WriteFile(local + "/" + name, contents);
-        return local + "/" + name;
-    }
-
-    // Runs one job of a.txt, the middle file and c.txt against the run's server.
-    void RunJob(ServerRun& run, int sessions, const std::string& middle) {
-        server.emplace(ScriptedServer::Uploads(run), sessions, 21);
-        ASSERT_EQ(server->port(), 21);
-        FTPer ftper;
-        ftper.Configure(&events, "127.0.0.1", "user", "secret", "up");
-        ftper.AddFile(LocalFile("a.txt", "alpha"));
-        ftper.AddFile(middle);
-        ftper.AddFile(LocalFile("c.txt", "gamma"));
-        ftper.Start();
-        ASSERT_TRUE(WaitUntil([&] { return !ftper.Busy(); }, 60s));
-        server->Finish();
-    }
-
-    RecordingCallback events;
-    std::string local;
-    std::optional<ScriptedServer> server;
-};
+using ThreeFileJob = UploadJob;
 
 class UploadFault : public ThreeFileJob, public testing::WithParamInterface<Case> {};
 
 TEST_P(UploadFault, TheMiddleFileEndsAsACorrectClientEndsItAndTheOthersGo) {
-    ENTER_OWN_NETWORK();
     const Case& c = GetParam();
     const std::string body = RandomBytes(250000, 11);
     ServerRun run;
@@ -121,7 +90,6 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
 TEST_F(ThreeFileJob, ANamedPipeFailsAtOnceAndTheNextFileGoes) {
-    ENTER_OWN_NETWORK();
     const std::string pipe = local + "/b.bin";
     ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
     // Should the job wait for a writer, one comes after a while, so that a failure of this
@@ -150,7 +118,6 @@ TEST_F(ThreeFileJob, ANamedPipeFailsAtOnceAndTheNextFileGoes) {
 // CR, LF or NUL in a setting would end a command early and make the rest a command of its
 // own: it is refused before anything of it is sent, and never forges a line of the log.
 TEST_F(ThreeFileJob, LineBreaksAndNulsInTheSettingsAreRefusedBeforeAnythingIsSent) {
-    ENTER_OWN_NETWORK();
     struct Setting {
         const char* which;
         Lines heard;      // what the server hears
@@ -179,7 +146,7 @@ TEST_F(ThreeFileJob, LineBreaksAndNulsInTheSettingsAreRefusedBeforeAnythingIsSen
                             with("pass", "secret"), with("target", "up"));
             ftper.AddFile(LocalFile("a.txt", "alpha"));
             ftper.Start();
-            ASSERT_TRUE(WaitUntil([&] { return !ftper.Busy(); }, 20s));
+            ASSERT_TRUE(Idle(ftper, 20s));
             server.Finish();
             EXPECT_FALSE(server.PendingConnection());
             EXPECT_EQ(server.Lines(), setting.heard);

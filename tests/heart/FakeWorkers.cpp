@@ -16,15 +16,6 @@ void RecordingView::ShowProgressBar(bool visible) {
     barVisible_ = visible;
     Record(visible ? "bar shown" : "bar hidden");
 }
-void RecordingView::SetProgressPosition(int percent) {
-    Record("pos " + std::to_string(percent));
-}
-void RecordingView::PlayBark() {
-    Record("bark");
-}
-void RecordingView::Activate() {
-    Record("activate");
-}
 void RecordingView::ShowMessage(const std::string& text) {
     Record("message " + text);
     std::unique_lock<std::mutex> guard(mutex_);
@@ -60,12 +51,6 @@ bool RecordingView::StopBeaconTimer() {
     Record("timer stop");
     return timerRunning_.exchange(false);
 }
-void RecordingView::Notify(const std::string& summary, const std::string& body) {
-    Record("notify " + summary + ": " + body);
-}
-void RecordingView::OpenSettings() {
-    Record("open settings");
-}
 void RecordingView::ShowWaiting(const std::string& text) {
     std::lock_guard<std::mutex> guard(mutex_);
     waiting_ = text;
@@ -85,12 +70,6 @@ std::vector<std::string> RecordingView::WithPrefix(const std::string& prefix) co
             found.push_back(call.substr(prefix.size()));
     }
     return found;
-}
-std::vector<std::string> RecordingView::Messages() const {
-    return WithPrefix("message ");
-}
-std::vector<std::string> RecordingView::Notes() const {
-    return WithPrefix("notify ");
 }
 std::vector<int> RecordingView::Positions() const {
     std::vector<int> positions;
@@ -127,23 +106,14 @@ bool FakeSender::SendFile(const std::string& address, const std::string& port,
     sent_.push_back(address + " " + port + " " + path);
     return true;
 }
-void FakeSender::Finish() {
+Callback* FakeSender::Idle() {
     busy_ = false;
     if (betweenIdleAndEvent)
         betweenIdleAndEvent();
-    callback_->FinishedSending();
-}
-void FakeSender::FailToConnect() {
-    busy_ = false;
-    if (betweenIdleAndEvent)
-        betweenIdleAndEvent();
-    callback_->FoundBuddy(nullptr, nullptr);
+    return callback_;
 }
 void FakeSender::FailToOpen() {
-    busy_ = false;
-    if (betweenIdleAndEvent)
-        betweenIdleAndEvent();
-    callback_->ReportError(error_code::kCannotOpenToSend);
+    Idle()->ReportError(error_code::kCannotOpenToSend);
 }
 void FakeSender::FailToSend() {
     busy_ = false;
@@ -157,6 +127,7 @@ std::vector<std::string> FakeSender::Sent() const {
 void FakeDiscovery::SendBeacon(int port) {
     std::lock_guard<std::mutex> guard(mutex_);
     beacons.push_back("b " + std::to_string(port));
+    ++beaconsSent;
 }
 
 void FakeUploader::Configure(Callback* callback_, const std::string& serverHost,
@@ -166,36 +137,7 @@ void FakeUploader::Configure(Callback* callback_, const std::string& serverHost,
     calls.push_back("configure " + serverHost + " " + userName + " " + userPass + " " +
                     targetFolder);
 }
-void FakeUploader::AddFile(const std::string& path) {
-    calls.push_back("add " + path);
-}
-void FakeUploader::Start() {
-    busy_ = true;
-    calls.push_back("start");
-}
 void FakeUploader::Finish() {
     callback->FinishedSending();
     busy_ = false;
-}
-
-std::unique_ptr<UploadWorker> FakeWorkerFactory::MakeUploader() {
-    auto made = std::make_unique<FakeUploader>();
-    uploader = made.get();
-    return made;
-}
-std::unique_ptr<SendWorker> FakeWorkerFactory::MakeSender() {
-    auto made = std::make_unique<FakeSender>();
-    sender = made.get();
-    return made;
-}
-std::unique_ptr<ReceiveWorker> FakeWorkerFactory::MakeReceiver() {
-    auto made = std::make_unique<FakeReceiver>();
-    receiver = made.get();
-    return made;
-}
-std::unique_ptr<DiscoveryWorker> FakeWorkerFactory::MakeDiscovery(Callback* callback) {
-    discoveryCallback = callback;
-    auto made = std::make_unique<FakeDiscovery>();
-    discovery = made.get();
-    return made;
 }

@@ -17,22 +17,24 @@
 class RecordingView : public DropView {
 public:
     void ShowProgressBar(bool visible) override;
-    void SetProgressPosition(int percent) override;
-    void PlayBark() override;
-    void Activate() override;
+    void SetProgressPosition(int percent) override { Record("pos " + std::to_string(percent)); }
+    void PlayBark() override { Record("bark"); }
+    void Activate() override { Record("activate"); }
     void ShowMessage(const std::string& text) override;
     void StartBeaconTimer() override;
     bool StopBeaconTimer() override;
-    void Notify(const std::string& summary, const std::string& body) override;
-    void OpenSettings() override;
+    void Notify(const std::string& summary, const std::string& body) override {
+        Record("notify " + summary + ": " + body);
+    }
+    void OpenSettings() override { Record("open settings"); }
     void ShowWaiting(const std::string& text) override;
 
     std::vector<std::string> Calls() const;
     // The last ShowWaiting (kept apart from the calls).
     std::string Waiting() const;
-    std::vector<std::string> Messages() const;
+    std::vector<std::string> Messages() const { return WithPrefix("message "); }
     std::vector<int> Positions() const;
-    std::vector<std::string> Notes() const;  // "summary: body"
+    std::vector<std::string> Notes() const { return WithPrefix("notify "); }  // "summary: body"
     bool barVisible() const { return barVisible_; }
     bool timerRunning() const { return timerRunning_; }
     void Clear();
@@ -78,8 +80,8 @@ public:
                   const std::string& path) override;
     bool Busy() const override { return busy_; }
     // Ends the running transfer as the real sender does: idle first, then the last event.
-    void Finish();
-    void FailToConnect();
+    void Finish() { Idle()->FinishedSending(); }
+    void FailToConnect() { Idle()->FoundBuddy(nullptr, nullptr); }
     void FailToOpen();
     void FailToSend();
 
@@ -89,6 +91,9 @@ public:
     Callback* callback() const { return callback_; }
 
 private:
+    // Turns idle, runs betweenIdleAndEvent, and gives the callback for the last event.
+    Callback* Idle();
+
     mutable std::mutex mutex_;
     std::vector<std::string> sent_;
     std::atomic<bool> busy_{false};
@@ -122,6 +127,7 @@ public:
     BeaconNotes* notes = nullptr;
     std::optional<Capability> capability;  // what the announces offer
     std::vector<std::string> beacons;      // "b <port>" or "leave"
+    std::atomic<int> beaconsSent{0};       // safe to read while another thread sends
     std::atomic<bool> known{false};
 
 private:
@@ -132,8 +138,11 @@ class FakeUploader : public UploadWorker {
 public:
     void Configure(Callback* callback, const std::string& serverHost, const std::string& userName,
                    const std::string& userPass, const std::string& targetFolder) override;
-    void AddFile(const std::string& path) override;
-    void Start() override;
+    void AddFile(const std::string& path) override { calls.push_back("add " + path); }
+    void Start() override {
+        busy_ = true;
+        calls.push_back("start");
+    }
     bool Busy() const override { return busy_; }
     // The job's end as the real job reports it.
     void Finish();
@@ -147,10 +156,13 @@ private:
 
 class FakeWorkerFactory : public WorkerFactory {
 public:
-    std::unique_ptr<UploadWorker> MakeUploader() override;
-    std::unique_ptr<SendWorker> MakeSender() override;
-    std::unique_ptr<ReceiveWorker> MakeReceiver() override;
-    std::unique_ptr<DiscoveryWorker> MakeDiscovery(Callback* callback) override;
+    std::unique_ptr<UploadWorker> MakeUploader() override { return Keep(uploader); }
+    std::unique_ptr<SendWorker> MakeSender() override { return Keep(sender); }
+    std::unique_ptr<ReceiveWorker> MakeReceiver() override { return Keep(receiver); }
+    std::unique_ptr<DiscoveryWorker> MakeDiscovery(Callback* callback) override {
+        discoveryCallback = callback;
+        return Keep(discovery);
+    }
 
     // Owned by the drop window once made.
     FakeUploader* uploader = nullptr;
@@ -158,4 +170,13 @@ public:
     FakeReceiver* receiver = nullptr;
     FakeDiscovery* discovery = nullptr;
     Callback* discoveryCallback = nullptr;
+
+private:
+    // Makes a fake and keeps a pointer to it for the test.
+    template <typename Fake>
+    static std::unique_ptr<Fake> Keep(Fake*& kept) {
+        auto made = std::make_unique<Fake>();
+        kept = made.get();
+        return made;
+    }
 };

@@ -16,27 +16,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Counts the beacons, safely read while the view's timer sends them.
-class CountingDiscovery : public DiscoveryWorker {
-public:
-    explicit CountingDiscovery(std::atomic<int>& beacons) : beacons_(beacons) {}
-    void StartReceiver() override {}
-    void SendBeacon(int) override { ++beacons_; }
-    void AnnounceShutdown() override {}
-    bool buddyKnown() const override { return false; }
-
-private:
-    std::atomic<int>& beacons_;
-};
-
-class CountingWorkers : public FakeWorkerFactory {
-public:
-    std::unique_ptr<DiscoveryWorker> MakeDiscovery(Callback*) override {
-        return std::make_unique<CountingDiscovery>(beacons);
-    }
-    std::atomic<int> beacons{0};
-};
-
 // A heart in automatic mode with a short beacon period behind the headless view: the timer
 // ticks it, starts and stops as the desktop's, and the answers follow the same period.
 TEST(HeadlessView, TicksTheHeartOnItsPeriodAndItsAnswersFollowThePeriod) {
@@ -50,24 +29,25 @@ TEST(HeadlessView, TicksTheHeartOnItsPeriodAndItsAnswersFollowThePeriod) {
         std::lock_guard<std::mutex> guard(mutex);
         lines.push_back(line);
     });
-    CountingWorkers workers;
+    FakeWorkerFactory workers;
     constexpr auto kPeriod = 200ms;
     MainDialog heart(view, workers, kPeriod);
     view.Attach(heart);
     heart.Initialize();
-    EXPECT_TRUE(WaitUntil([&] { return workers.beacons >= 3; }, 10s));  // start, then ticks
+    const std::atomic<int>& beacons = workers.discovery->beaconsSent;
+    EXPECT_TRUE(WaitUntil([&] { return beacons >= 3; }, 10s));  // start, then ticks
 
     heart.FoundBuddy("10.0.0.2", "6677");  // heard while looking: answered, timer stopped
-    const int answered = workers.beacons;
+    const int answered = beacons;
     EXPECT_FALSE(view.StopBeaconTimer());
     heart.FoundBuddy("10.0.0.2", "6677");  // its answer, within the period: not answered
-    EXPECT_EQ(workers.beacons, answered);
+    EXPECT_EQ(beacons, answered);
     std::this_thread::sleep_for(kPeriod);
     heart.FoundBuddy("10.0.0.2", "6677");  // a period later, as after a restart: answered
-    EXPECT_EQ(workers.beacons, answered + 1);
+    EXPECT_EQ(beacons, answered + 1);
 
     view.StartBeaconTimer();  // as a buddy's leave does
-    EXPECT_TRUE(WaitUntil([&] { return workers.beacons >= answered + 2; }, 10s));
+    EXPECT_TRUE(WaitUntil([&] { return beacons >= answered + 2; }, 10s));
     EXPECT_TRUE(view.StopBeaconTimer());
     view.Detach();
     view.StartBeaconTimer();  // still allowed; no tick follows

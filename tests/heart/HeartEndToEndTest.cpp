@@ -10,7 +10,6 @@
 #include <thread>
 
 #include "core/ActivityLog.h"
-#include "core/ReceiveFolder.h"
 #include "heart/FakeWorkers.h"
 #include "heart/MainDialog.h"
 #include "heart/RealWorkerFactory.h"
@@ -40,14 +39,36 @@ using Text = LiveSettingsStore::Text;
         pause();
 }
 
-// Two drop windows with real workers: one sends, a second process receives.
-TEST(HeartEndToEnd, TwoCopiesInManualModePassThreeFiles) {
-    if (!EnterOwnNetworkNamespace()) {
-        ZW_SKIP_FOR_LACK_OF("root for a network namespace of its own (fixed port 6677)");
+// Whether something listens on the port on loopback, waited for: a buddy may still be starting.
+bool Listens(int port) {
+    return WaitUntil([port] {
+        const int fd = ConnectToLoopback(port);
+        if (fd >= 0)
+            close(fd);
+        return fd >= 0;
+    });
+}
+
+// Each test in a network namespace of its own: the ports (6677, 1024) are fixed.
+class HeartEndToEnd : public testing::Test {
+protected:
+    void SetUp() override { ZW_ENTER_OWN_NETWORK(); }
+
+    // A second copy in another process, receiving into its home; this one sends to it.
+    bool StartBuddy() {
+        LiveSettings.manual = 1;
+        LiveSettings.server = 0;
+        LiveSettings.SetBuddy("127.0.0.1", "6677");
+        return buddy_.Fork([&] { RunManualBuddy(otherHome); });
     }
+
     const std::string otherHome = TestPaths::NewFolder("buddy-home");
-    ChildProcess buddy;  // killed when the test ends
-    ASSERT_TRUE(buddy.Fork([&] { RunManualBuddy(otherHome); }));
+    ChildProcess buddy_;  // killed when the test ends
+};
+
+// Two drop windows with real workers: one sends, a second process receives.
+TEST_F(HeartEndToEnd, TwoCopiesInManualModePassThreeFiles) {
+    ASSERT_TRUE(StartBuddy());
 
     std::vector<std::string> contents;
     std::vector<std::string> paths;
@@ -57,9 +78,6 @@ TEST(HeartEndToEnd, TwoCopiesInManualModePassThreeFiles) {
         paths.push_back(source + "/file-" + std::to_string(i) + ".bin");
         WriteFile(paths.back(), contents.back());
     }
-    LiveSettings.manual = 1;
-    LiveSettings.server = 0;
-    LiveSettings.SetBuddy("127.0.0.1", "6677");
     RecordingView view;
     RecordingIconMaker icons;
     RealWorkerFactory workers;
@@ -68,12 +86,7 @@ TEST(HeartEndToEnd, TwoCopiesInManualModePassThreeFiles) {
         heart.SetIconMaker(&icons);
         heart.Initialize();
         // The buddy may still be starting.
-        ASSERT_TRUE(WaitUntil([] {
-            int fd = ConnectToLoopback(6677);
-            if (fd >= 0)
-                close(fd);
-            return fd >= 0;
-        }));
+        ASSERT_TRUE(Listens(6677));
         heart.OnDropFiles(paths);
         ASSERT_TRUE(
             WaitUntil([&] { return heart.queue().Count() == 0; }, std::chrono::seconds(30)));
@@ -84,20 +97,14 @@ TEST(HeartEndToEnd, TwoCopiesInManualModePassThreeFiles) {
     }
     EXPECT_FALSE(view.barVisible());
     EXPECT_TRUE(view.Messages().empty());
-    CloseLog();
-    const std::string log = ReadFile(GetReceiveFolder() + "/zingwelllog.txt");
+    const std::string log = LogText();
     EXPECT_NE(log.find("Connected to buddy at 127.0.0.1\n"), std::string::npos);
 }
 
 // The buddy refuses a file named as its own queue file: after three refusals it leaves the
 // queue for Not delivered, and the file behind it arrives.
-TEST(HeartEndToEnd, AFileTheBuddyRefusesThreeTimesStopsBlockingTheQueue) {
-    if (!EnterOwnNetworkNamespace()) {
-        ZW_SKIP_FOR_LACK_OF("root for a network namespace of its own (fixed port 6677)");
-    }
-    const std::string otherHome = TestPaths::NewFolder("buddy-home");
-    ChildProcess buddy;  // killed when the test ends
-    ASSERT_TRUE(buddy.Fork([&] { RunManualBuddy(otherHome); }));
+TEST_F(HeartEndToEnd, AFileTheBuddyRefusesThreeTimesStopsBlockingTheQueue) {
+    ASSERT_TRUE(StartBuddy());
 
     const std::string source = TestPaths::NewFolder("to-send");
     const std::string refused = source + "/Files2Send.txt";
@@ -105,21 +112,13 @@ TEST(HeartEndToEnd, AFileTheBuddyRefusesThreeTimesStopsBlockingTheQueue) {
     WriteFile(refused, "/etc/shadow\r\n");
     const std::string contents = RandomBytes(200000, 7);
     WriteFile(next, contents);
-    LiveSettings.manual = 1;
-    LiveSettings.server = 0;
-    LiveSettings.SetBuddy("127.0.0.1", "6677");
     RecordingView view;
     RealWorkerFactory workers;
     {
         MainDialog heart(view, workers);
         heart.SetRetrySchedule(RetrySchedule({std::chrono::milliseconds(50)}));
         heart.Initialize();
-        ASSERT_TRUE(WaitUntil([] {
-            int fd = ConnectToLoopback(6677);
-            if (fd >= 0)
-                close(fd);
-            return fd >= 0;
-        }));
+        ASSERT_TRUE(Listens(6677));
         heart.OnDropFiles({refused, next});
         ASSERT_TRUE(
             WaitUntil([&] { return heart.queue().Count() == 0; }, std::chrono::seconds(30)));
@@ -127,8 +126,7 @@ TEST(HeartEndToEnd, AFileTheBuddyRefusesThreeTimesStopsBlockingTheQueue) {
     }
     EXPECT_EQ(ReadFile(otherHome + "/Zingwell/after.bin"), contents);
     EXPECT_NE(ReadFile(otherHome + "/Zingwell/Files2Send.txt"), "/etc/shadow\r\n");
-    CloseLog();
-    const std::string log = ReadFile(GetReceiveFolder() + "/zingwelllog.txt");
+    const std::string log = LogText();
     EXPECT_EQ(Occurrences(log, "Error code 4\n"), 3u);
     EXPECT_NE(log.find("Not delivered: Files2Send.txt to 127.0.0.1 failed 3 times\n"),
               std::string::npos);
@@ -136,10 +134,7 @@ TEST(HeartEndToEnd, AFileTheBuddyRefusesThreeTimesStopsBlockingTheQueue) {
     EXPECT_EQ(view.Notes().back(), "Files sent: Sent after.bin to 127.0.0.1");
 }
 
-TEST(HeartEndToEnd, AutomaticModeWithAFixedPortStartsTheReceiverTwiceAndTheSecondBindFails) {
-    if (!EnterOwnNetworkNamespace()) {
-        ZW_SKIP_FOR_LACK_OF("root for a network namespace of its own (fixed port 6677)");
-    }
+TEST_F(HeartEndToEnd, AutomaticModeWithAFixedPortStartsTheReceiverTwiceAndTheSecondBindFails) {
     LiveSettings.auto_ = 1;
     LiveSettings.manual = 0;
     LiveSettings.server = 1;
@@ -149,8 +144,7 @@ TEST(HeartEndToEnd, AutomaticModeWithAFixedPortStartsTheReceiverTwiceAndTheSecon
         MainDialog heart(view, workers);
         heart.Initialize();
         ASSERT_TRUE(WaitUntil([] {
-            CloseLog();
-            const std::string log = ReadFile(GetReceiveFolder() + "/zingwelllog.txt");
+            const std::string log = LogText();
             return log.find("Listener: bind() failed\n") != std::string::npos &&
                    log.find("Listening for client...\n") != std::string::npos;
         }));
@@ -180,10 +174,7 @@ TEST(HeartEndToEnd, AutomaticModeWithAFixedPortStartsTheReceiverTwiceAndTheSecon
 // Destroyed while a file goes out to a buddy that stopped reading, a file comes in and stalls,
 // and announces keep arriving: every worker is stopped and joined, none of their events
 // reaches the heart or its view afterwards (the sanitizer builds check the rest).
-TEST(HeartEndToEnd, DestroyedMidTransferStopsEveryWorkerAndNothingCallsInAfterwards) {
-    if (!EnterOwnNetworkNamespace()) {
-        ZW_SKIP_FOR_LACK_OF("a network namespace of its own (fixed ports 6677 and 1024)");
-    }
+TEST_F(HeartEndToEnd, DestroyedMidTransferStopsEveryWorkerAndNothingCallsInAfterwards) {
     int buddyPort = 0;
     const int buddy = ListenOnLoopback(buddyPort);  // accepts, never reads
     ASSERT_GE(buddy, 0);
@@ -200,12 +191,7 @@ TEST(HeartEndToEnd, DestroyedMidTransferStopsEveryWorkerAndNothingCallsInAfterwa
     auto heart = std::make_unique<MainDialog>(view, workers);
     heart->SetIconMaker(&icons);
     heart->Initialize();
-    ASSERT_TRUE(WaitUntil([] {
-        const int fd = ConnectToLoopback(6677);
-        if (fd >= 0)
-            close(fd);
-        return fd >= 0;
-    }));
+    ASSERT_TRUE(Listens(6677));
 
     heart->OnDropFiles({big});
     const int sending = accept(buddy, nullptr, nullptr);
@@ -238,11 +224,8 @@ TEST(HeartEndToEnd, DestroyedMidTransferStopsEveryWorkerAndNothingCallsInAfterwa
         }
         close(fd);
     });
-    ASSERT_TRUE(WaitUntil([] {
-        CloseLog();
-        return ReadFile(GetReceiveFolder() + "/zingwelllog.txt")
-                   .find("Found buddy at address: 10.7.") != std::string::npos;
-    }));
+    ASSERT_TRUE(WaitUntil(
+        [] { return LogText().find("Found buddy at address: 10.7.") != std::string::npos; }));
 
     const auto start = std::chrono::steady_clock::now();
     heart.reset();

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <thread>
 
 #include "core/ActivityLog.h"
@@ -37,16 +38,29 @@ protected:
         LiveSettings.Set(Text::pass, "p");
         LiveSettings.Set(Text::target, "/in");
     }
-    // Builds and initialises the drop window's heart, as the main frame does.
-    MainDialog& Open() {
+    // Builds and initialises the drop window's heart, as the main frame does, with the
+    // settings as they are; a short retry pause where one is given.
+    MainDialog& Open(std::optional<RetrySchedule> retry = std::nullopt) {
         dialog = std::make_unique<MainDialog>(view, workers);
         dialog->SetIconMaker(&icons);
+        if (retry) {
+            dialog->SetRetrySchedule(*retry);
+        }
         dialog->Initialize();
         return *dialog;
     }
-    std::string Log() {
-        CloseLog();
-        return ReadFile(GetReceiveFolder() + "/zingwelllog.txt");
+    MainDialog& Open(Mode mode, bool server = true) {
+        SetMode(mode, server);
+        return Open();
+    }
+    // Waits until the sender has been handed `count` entries in all.
+    bool SentCount(size_t count) {
+        return WaitUntil([&] { return workers.sender->Sent().size() == count; });
+    }
+    static std::string Buddy() {
+        std::string address, port;
+        LiveSettings.GetBuddy(address, port);
+        return address + ":" + port;
     }
     std::string QueueFile() { return ReadFile(GetReceiveFolder() + "/Files2Send.txt"); }
 
@@ -57,8 +71,7 @@ protected:
 };
 
 TEST_F(MainDialogTest, ThreeFilesInABuddyModeGoOutOneAfterAnother) {
-    SetMode(Mode::Manual);
-    MainDialog& heart = Open();
+    MainDialog& heart = Open(Mode::Manual);
     heart.OnDropFiles({"/d/a", "/d/b", "/d/c"});
     EXPECT_EQ(view.Calls(), (Calls{"bark", "bar shown", "pos 100", "activate"}));
     EXPECT_EQ(QueueFile(), "/d/a\r\n/d/b\r\n/d/c\r\n");
@@ -78,8 +91,7 @@ TEST_F(MainDialogTest, ThreeFilesInABuddyModeGoOutOneAfterAnother) {
 }
 
 TEST_F(MainDialogTest, InFtpModeOnlyTheHeadGoesAndTheRestWaitForTheNextDrop) {
-    SetMode(Mode::Ftp);
-    MainDialog& heart = Open();
+    MainDialog& heart = Open(Mode::Ftp);
     heart.OnDropFiles({"/d/a", "/d/b", "/d/c"});
     EXPECT_EQ(workers.uploader->calls,
               (Calls{"configure ftp.example u p /in", "add /d/a", "start"}));
@@ -97,8 +109,7 @@ TEST_F(MainDialogTest, InFtpModeOnlyTheHeadGoesAndTheRestWaitForTheNextDrop) {
 }
 
 TEST_F(MainDialogTest, ADropDuringARunningTransferDoesNotSendTheHeadTwice) {
-    SetMode(Mode::Manual);
-    MainDialog& heart = Open();
+    MainDialog& heart = Open(Mode::Manual);
     heart.OnDropFiles({"/d/a"});
     heart.OnDropFiles({"/d/b"});
     std::vector<std::thread> threads;
@@ -124,8 +135,7 @@ TEST_F(MainDialogTest, ADropDuringARunningTransferDoesNotSendTheHeadTwice) {
 }
 
 TEST_F(MainDialogTest, ADropAsTheSenderEndsDoesNotSendTheFinishedEntryAgain) {
-    SetMode(Mode::Manual);
-    MainDialog& heart = Open();
+    MainDialog& heart = Open(Mode::Manual);
     heart.OnDropFiles({"/d/a", "/d/b"});
     // The sender is idle already, its FinishedSending not yet arrived: a drop right then.
     workers.sender->betweenIdleAndEvent = [&] { heart.OnDropFiles({"/d/c"}); };
@@ -146,8 +156,7 @@ TEST_F(MainDialogTest, ADropAsTheSenderEndsDoesNotSendTheFinishedEntryAgain) {
 }
 
 TEST_F(MainDialogTest, ADropWhileAnUnreadableFileIsTakenOffTakesOffNothingElse) {
-    SetMode(Mode::Manual);
-    MainDialog& heart = Open();
+    MainDialog& heart = Open(Mode::Manual);
     heart.OnDropFiles({"/d/missing", "/d/next"});
     // The failure is being dealt with on the sender's thread (the bar is being cleared, the
     // entry not yet taken off) when a drop comes on another.
@@ -173,8 +182,7 @@ TEST_F(MainDialogTest, ADropWhileAnUnreadableFileIsTakenOffTakesOffNothingElse) 
 
 TEST_F(MainDialogTest, EntriesFromAnEarlierRunWaitForTheFirstDropOrBuddy) {
     WriteFile(GetReceiveFolder() + "/Files2Send.txt", "/old/1\r\n/old/2\r\n");
-    SetMode(Mode::Manual);
-    MainDialog& heart = Open();
+    MainDialog& heart = Open(Mode::Manual);
     EXPECT_TRUE(workers.sender->Sent().empty());
     heart.OnDropFiles({"/new"});
     EXPECT_EQ(workers.sender->Sent(), (Calls{"10.0.0.7 6677 /old/1"}));
@@ -188,34 +196,27 @@ TEST_F(MainDialogTest, AnEarlierRunsEntryGoesToTheFirstBuddyFound) {
     const std::string storedBefore = ReadFile(TestPaths::UserRegistry());
     workers.discoveryCallback->FoundBuddy("10.1.1.1", "7777");
     EXPECT_EQ(workers.sender->Sent(), (Calls{"10.1.1.1 7777 /old/1"}));
-    std::string address, port;
-    LiveSettings.GetBuddy(address, port);
-    EXPECT_EQ(address + ":" + port, "10.1.1.1:7777");
+    EXPECT_EQ(Buddy(), "10.1.1.1:7777");
     EXPECT_EQ(ReadFile(TestPaths::UserRegistry()), storedBefore);  // memory only
-    EXPECT_NE(Log().find("Found buddy at address: 10.1.1.1; port: 7777\n"), std::string::npos);
+    EXPECT_NE(LogText().find("Found buddy at address: 10.1.1.1; port: 7777\n"), std::string::npos);
 }
 
 TEST_F(MainDialogTest, FoundBuddyOutsideAutomaticModeOrWithoutAddressOnlyStopsTheTimer) {
-    SetMode(Mode::Manual);
-    Open();
-    dialog->OnDropFiles({"/d/a"});
+    Open(Mode::Manual).OnDropFiles({"/d/a"});
     view.StartBeaconTimer();
     dialog->FoundBuddy(nullptr, nullptr);  // as the FTP job after its logon attempt
     EXPECT_FALSE(view.timerRunning());
     EXPECT_EQ(workers.discovery->beacons, (Calls{"b 7001"}));  // answered once
     dialog->FoundBuddy("10.9.9.9", "1");
-    std::string address, port;
-    LiveSettings.GetBuddy(address, port);
-    EXPECT_EQ(address, "10.0.0.7");
+    EXPECT_EQ(Buddy(), "10.0.0.7:6677");
     EXPECT_EQ(workers.sender->Sent().size(), 1u);
-    EXPECT_EQ(Log().find("Found buddy"), std::string::npos);
+    EXPECT_EQ(LogText().find("Found buddy"), std::string::npos);
     EXPECT_EQ(icons.Last(), resource::kIconGreen);
     EXPECT_TRUE(view.Messages().empty());
 }
 
 TEST_F(MainDialogTest, TheBeaconTimerAnswersOnceAndRestartsWhenTheBuddyLeaves) {
-    SetMode(Mode::Auto, false);
-    Open();
+    Open(Mode::Auto, false);
     EXPECT_EQ(workers.receiver->ports, (std::vector<int>{6677}));
     EXPECT_EQ(workers.discovery->receiverStarts, 1);
     EXPECT_EQ(workers.discovery->beacons, (Calls{"b 6677"}));
@@ -243,12 +244,11 @@ TEST_F(MainDialogTest, TheBeaconTimerAnswersOnceAndRestartsWhenTheBuddyLeaves) {
 
     dialog->PrepareShutdown();
     EXPECT_EQ(workers.discovery->beacons.back(), "leave");
-    EXPECT_NE(Log().find("Shutting down\n"), std::string::npos);
+    EXPECT_NE(LogText().find("Shutting down\n"), std::string::npos);
 }
 
 TEST_F(MainDialogTest, AKnownBuddyStillAnswersACopyThatRestarted) {
-    SetMode(Mode::Auto, false);
-    Open();
+    Open(Mode::Auto, false);
     workers.discoveryCallback->FoundBuddy("10.1.1.1", "7777");  // met: timer stopped, answered
     ASSERT_FALSE(view.timerRunning());
     ASSERT_EQ(workers.discovery->beacons.size(), 2u);
@@ -291,7 +291,7 @@ TEST_F(MainDialogTest, OncePairedStrangersDatagramsAreRefusedAndOurOfferFollowsT
     workers.discoveryCallback->FoundBuddy("10.1.1.1", "7777");
     EXPECT_FALSE(notes.Left("10.1.1.9", "10.1.1.1"));
     EXPECT_TRUE(notes.Left("10.1.1.1", "10.1.1.1"));
-    const std::string log = Log();
+    const std::string log = LogText();
     EXPECT_EQ(Occurrences(log, "Ignored an announce from 10.1.1.9: not the paired buddy\n"), 1u);
     EXPECT_EQ(Occurrences(log, "Ignored a leave from 10.1.1.9: not the paired buddy\n"), 1u);
     // What each source offered last, for the sender's choice.
@@ -330,9 +330,7 @@ TEST_F(MainDialogTest, TheFoundBuddyStaysInForceWhateverTheSettingsStore) {
 }
 
 TEST_F(MainDialogTest, AFailedConnectionIsShownAsAFailureAndKeepsTheFile) {
-    SetMode(Mode::Manual);
-    Open();
-    dialog->OnDropFiles({"/d/a", "/d/b"});
+    Open(Mode::Manual).OnDropFiles({"/d/a", "/d/b"});
     view.Clear();
     workers.sender->FailToConnect();
     EXPECT_EQ(icons.Last(), resource::kIconRed);
@@ -386,7 +384,8 @@ TEST_F(MainDialogTest, WithoutABuddyNothingIsTriedAndNoFullBarStays) {
     EXPECT_TRUE(workers.sender->Sent().empty());
     EXPECT_TRUE(view.Messages().empty());
     EXPECT_FALSE(view.barVisible());
-    EXPECT_NE(Log().find("No buddy found yet; the files wait in the queue\n"), std::string::npos);
+    EXPECT_NE(LogText().find("No buddy found yet; the files wait in the queue\n"),
+              std::string::npos);
 
     // No mode at all, and a file that cannot be read: nothing goes out, no bar stays.
     SetMode(Mode::None);
@@ -401,8 +400,7 @@ TEST_F(MainDialogTest, WithoutABuddyNothingIsTriedAndNoFullBarStays) {
 }
 
 TEST_F(MainDialogTest, OneBoxPerErrorAtATimeAndTheOtherWorkersGoOn) {
-    SetMode(Mode::Manual);
-    Open();
+    Open(Mode::Manual);
     view.HoldMessages();
     std::thread first([&] { dialog->ReportError(error_code::kReceiveFailed); });
     ASSERT_TRUE(view.WaitForOpenMessages(1));
@@ -429,17 +427,11 @@ TEST_F(MainDialogTest, OneBoxPerErrorAtATimeAndTheOtherWorkersGoOn) {
     dialog->ReportError(error_code::kReceiveFailed);  // once closed, the next one is shown again
     EXPECT_EQ(view.Messages().size(), 4u);
 
-    const std::string log = Log();
-    size_t lines = 0;
-    for (size_t at = log.find("Error code 5\n"); at != std::string::npos;
-         at = log.find("Error code 5\n", at + 1))
-        ++lines;
-    EXPECT_EQ(lines, 22u);
+    EXPECT_EQ(Occurrences(LogText(), "Error code 5\n"), 22u);
 }
 
 TEST_F(MainDialogTest, TheUserHearsOfFilesReceivedAndOfFailures) {
-    SetMode(Mode::Manual);
-    Open();
+    Open(Mode::Manual);
     TransferNotes* notes = workers.receiver->notes();
     ASSERT_NE(notes, nullptr);
     notes->FileReceived("holiday.jpg", "10.0.0.9");
@@ -490,20 +482,17 @@ TEST(RetrySchedule, PausesGrowToTheirLastAndStartAgainAfterASuccess) {
 
 TEST_F(MainDialogTest, AnEntryTheBuddyRefusesThreeTimesLeavesForNotDeliveredAndTheNextGo) {
     SetMode(Mode::Manual);
-    dialog = std::make_unique<MainDialog>(view, workers);
-    dialog->SetIconMaker(&icons);
-    dialog->SetRetrySchedule(RetrySchedule({1ms}));
-    dialog->Initialize();
+    Open(RetrySchedule({1ms}));
     dialog->OnDropFiles({"/d/Files2Send.txt", "/d/next"});
     EXPECT_EQ(view.Waiting(), "2 files wait for 10.0.0.7");
     // Two failures: the files wait and go again on their own, after a pause.
     for (size_t tries = 1; tries < MainDialog::kTriesBeforeNotDelivered; ++tries) {
         workers.sender->FailToSend();
-        ASSERT_TRUE(WaitUntil([&] { return workers.sender->Sent().size() == tries + 1; }));
+        ASSERT_TRUE(SentCount(tries + 1));
     }
     EXPECT_EQ(dialog->NotDeliveredCount(), 0u);
     workers.sender->FailToSend();  // the third in a row
-    ASSERT_TRUE(WaitUntil([&] { return workers.sender->Sent().size() == 4u; }));
+    ASSERT_TRUE(SentCount(4));
     EXPECT_EQ(workers.sender->Sent().back(), "10.0.0.7 6677 /d/next");
     EXPECT_EQ(dialog->NotDelivered(), (Calls{"/d/Files2Send.txt"}));
     EXPECT_EQ(ReadFile(GetReceiveFolder() + "/NotDelivered.txt"), "/d/Files2Send.txt\r\n");
@@ -517,7 +506,7 @@ TEST_F(MainDialogTest, AnEntryTheBuddyRefusesThreeTimesLeavesForNotDeliveredAndT
     workers.sender->Finish();
     EXPECT_EQ(view.Waiting(), "Nothing to send");
     EXPECT_EQ(view.Notes().back(), "Files sent: Sent next to 10.0.0.7");
-    EXPECT_NE(Log().find("Sent next to 10.0.0.7\n"), std::string::npos);
+    EXPECT_NE(LogText().find("Sent next to 10.0.0.7\n"), std::string::npos);
 
     // Retry puts it at the end of the queue and sends it; Remove forgets it. Both last.
     dialog->RetryNotDelivered("/d/Files2Send.txt");
@@ -527,7 +516,7 @@ TEST_F(MainDialogTest, AnEntryTheBuddyRefusesThreeTimesLeavesForNotDeliveredAndT
         const size_t before = workers.sender->Sent().size();
         workers.sender->FailToSend();
         if (i + 1 < MainDialog::kTriesBeforeNotDelivered) {
-            ASSERT_TRUE(WaitUntil([&] { return workers.sender->Sent().size() == before + 1; }));
+            ASSERT_TRUE(SentCount(before + 1));
         }
     }
     ASSERT_TRUE(WaitUntil([&] { return dialog->NotDeliveredCount() == 1u; }));
@@ -541,14 +530,12 @@ TEST_F(MainDialogTest, AnEntryTheBuddyRefusesThreeTimesLeavesForNotDeliveredAndT
 TEST_F(MainDialogTest, ConnectionFailuresNeitherCountTowardsNotDeliveredNorStopTheRetries) {
     WriteFile(GetReceiveFolder() + "/Files2Send.txt", "/old/1\r\n/old/2\r\n");
     SetMode(Mode::Manual);
-    dialog = std::make_unique<MainDialog>(view, workers);
-    dialog->SetRetrySchedule(RetrySchedule({1ms}));
-    dialog->Initialize();
+    Open(RetrySchedule({1ms}));
     // What an earlier run left goes on its own.
-    ASSERT_TRUE(WaitUntil([&] { return workers.sender->Sent().size() == 1u; }));
+    ASSERT_TRUE(SentCount(1));
     for (size_t i = 2; i < 8; ++i) {
         workers.sender->FailToConnect();
-        ASSERT_TRUE(WaitUntil([&] { return workers.sender->Sent().size() == i; }));
+        ASSERT_TRUE(SentCount(i));
     }
     EXPECT_EQ(dialog->NotDeliveredCount(), 0u);
     workers.sender->Finish();
@@ -558,9 +545,7 @@ TEST_F(MainDialogTest, ConnectionFailuresNeitherCountTowardsNotDeliveredNorStopT
 }
 
 TEST_F(MainDialogTest, APathWithALineBreakIsNotQueuedAndTheUserIsTold) {
-    SetMode(Mode::Manual);
-    Open();
-    dialog->OnDropFiles({"/d/evil\n/etc/passwd", "/d/fine"});
+    Open(Mode::Manual).OnDropFiles({"/d/evil\n/etc/passwd", "/d/fine"});
     EXPECT_EQ(QueueFile(), "/d/fine\r\n");
     EXPECT_EQ(view.Notes(),
               (Calls{"Not queued: /d/evil?/etc/passwd: a name with a line break cannot be sent"}));
@@ -581,8 +566,7 @@ class ApplyTest : public MainDialogTest, public testing::WithParamInterface<Appl
 
 TEST_P(ApplyTest, SettingsTakeEffectAtOkWithoutARestart) {
     const ApplyCase c = GetParam();
-    SetMode(c.before, true);
-    Open();
+    Open(c.before, true);
     FakeReceiver* first = workers.receiver;
     FakeDiscovery* firstDiscovery = workers.discovery;
     dialog->OnDropFiles({"/d/a"});
@@ -616,43 +600,33 @@ INSTANTIATE_TEST_SUITE_P(
         return "Case" + std::to_string(info.index);
     });
 
-struct ProgressCase {
-    int64_t total;
-    int64_t chunk;
-    float step;
-};
-
-class ProgressTest : public MainDialogTest, public testing::WithParamInterface<ProgressCase> {};
-
-TEST_P(ProgressTest, TheBarMovesInStepsThatSuitTheSize) {
-    SetMode(Mode::Manual);
-    Open();
-    const ProgressCase c = GetParam();
-    for (int64_t done = c.chunk; done <= c.total; done += c.chunk) {
-        dialog->ShowProgress(done, c.total);
+TEST_F(MainDialogTest, TheBarMovesInStepsThatSuitTheSizeAndKeepsWithinTheBar) {
+    const struct {
+        int64_t total, chunk;
+        float step;
+    } sizes[] = {
+        {300000, 1000, 5}, {100000, 1, 10}, {5 << 20, 102400, 2}, {300ll << 20, 102400, 0.5f}};
+    for (const auto& c : sizes) {
+        SCOPED_TRACE("total " + std::to_string(c.total));
+        Open(Mode::Manual);
+        view.Clear();
+        for (int64_t done = c.chunk; done <= c.total; done += c.chunk) {
+            dialog->ShowProgress(done, c.total);
+        }
+        const std::vector<int> positions = view.Positions();
+        ASSERT_FALSE(positions.empty());
+        EXPECT_LE(positions.size(), static_cast<size_t>(100 / c.step + 1));
+        for (size_t i = 1; i < positions.size(); ++i) {
+            EXPECT_GE(positions[i] - positions[i - 1],
+                      static_cast<int>(c.step) == 0 ? 0 : c.step - 1)
+                << i;
+            EXPECT_GT(positions[i], positions[i - 1] - 1);
+        }
+        EXPECT_GE(positions.back(), 100 - static_cast<int>(c.step) - 1);
     }
-    const std::vector<int> positions = view.Positions();
-    ASSERT_FALSE(positions.empty());
-    EXPECT_LE(positions.size(), static_cast<size_t>(100 / c.step + 1));
-    for (size_t i = 1; i < positions.size(); ++i) {
-        EXPECT_GE(positions[i] - positions[i - 1], static_cast<int>(c.step) == 0 ? 0 : c.step - 1)
-            << i;
-        EXPECT_GT(positions[i], positions[i - 1] - 1);
-    }
-    EXPECT_GE(positions.back(), 100 - static_cast<int>(c.step) - 1);
-}
 
-INSTANTIATE_TEST_SUITE_P(Sizes, ProgressTest,
-                         testing::Values(ProgressCase{300000, 1000, 5}, ProgressCase{100000, 1, 10},
-                                         ProgressCase{5 << 20, 102400, 2},
-                                         ProgressCase{300ll << 20, 102400, 0.5f}),
-                         [](const testing::TestParamInfo<ProgressCase>& info) {
-                             return "Total" + std::to_string(info.param.total);
-                         });
-
-TEST_F(MainDialogTest, ProgressIgnoresEmptyTotalsAndKeepsWithinTheBar) {
-    SetMode(Mode::Manual);
-    Open();
+    Open(Mode::Manual);
+    view.Clear();
     dialog->ShowProgress(1, 100);  // below the first step: nothing changes
     dialog->ShowProgress(9, 0);    // an empty incoming file
     dialog->ShowProgress(5, -1);
@@ -662,9 +636,7 @@ TEST_F(MainDialogTest, ProgressIgnoresEmptyTotalsAndKeepsWithinTheBar) {
 }
 
 TEST_F(MainDialogTest, EveryErrorCodeHasItsTextIconAndEffectOnTheQueue) {
-    SetMode(Mode::Manual);
-    Open();
-    dialog->OnDropFiles({"/d/missing", "/d/next"});
+    Open(Mode::Manual).OnDropFiles({"/d/missing", "/d/next"});
     workers.sender->FailToOpen();
     for (int code :
          {error_code::kFtpLogonFailed, error_code::kCannotWriteIncoming, error_code::kSendFailed,
@@ -682,25 +654,22 @@ TEST_F(MainDialogTest, EveryErrorCodeHasItsTextIconAndEffectOnTheQueue) {
     EXPECT_EQ(QueueFile(), "/d/next\r\n");  // code 1 took the head, the others nothing
     EXPECT_EQ(icons.Last(), resource::kIconRed);
     EXPECT_EQ(workers.sender->Sent().size(), 1u);  // errors never dispatch
-    const std::string log = Log();
+    const std::string log = LogText();
     EXPECT_NE(log.find("Error code 1\nError code 2\nError code 3\nError code 4\nError code 5\n"
                        "Error code 232323\nUnknown error codeError code 99\nUnknown error code"),
               std::string::npos);
 }
 
 TEST_F(MainDialogTest, ErrorOneWithAnEmptyQueueShowsNoBox) {
-    SetMode(Mode::Manual);
-    Open();
+    Open(Mode::Manual);
     dialog->ReportError(error_code::kCannotOpenToSend);
     EXPECT_TRUE(view.Messages().empty());
     EXPECT_EQ(icons.Last(), resource::kIconRed);
-    EXPECT_NE(Log().find("Error code 1\n"), std::string::npos);
+    EXPECT_NE(LogText().find("Error code 1\n"), std::string::npos);
 }
 
 TEST_F(MainDialogTest, AnIncomingFilesEndLeavesTheSendQueueAlone) {
-    SetMode(Mode::Manual);
-    Open();
-    dialog->OnDropFiles({"/d/waiting"});
+    Open(Mode::Manual).OnDropFiles({"/d/waiting"});
     workers.sender->FailToConnect();
     Callback* incoming = workers.receiver->callback();
     ASSERT_NE(incoming, static_cast<Callback*>(dialog.get()));

@@ -18,6 +18,18 @@ std::string Stored(const char* name) {
     return RegistryText(kKey + name, "<absent>", true, RegRoot::CurrentUser).Get();
 }
 
+using Values = std::vector<std::string>;
+
+// The settings in force: servaddr, clientport, serverport, autoport, ftpip, target, user, pass,
+// then the flags useftp, server, manual and auto as one text.
+Values InForce() {
+    const SettingsValues v = LiveSettings.Snapshot();
+    const std::string flags = std::to_string(v.useftp) + std::to_string(v.server) +
+                              std::to_string(v.manual) + std::to_string(v.auto_);
+    return {v.servaddr, v.clientport, v.serverport, v.autoport, v.ftpip,
+            v.target,   v.user,       v.pass,       flags};
+}
+
 TEST(InitSettings, FirstRunStoresTheFirstRunValuesAndUsesThemAtOnce) {
     InitSettings();
     EXPECT_EQ(ReadFile(TestPaths::UserRegistry()),
@@ -28,22 +40,12 @@ TEST(InitSettings, FirstRunStoresTheFirstRunValuesAndUsesThemAtOnce) {
               "\"pass\"=\"secretpw\"\n\"useftp\"=dword:00000000\n\"server\"=dword:00000001\n"
               "\"manual\"=dword:00000001\n\"auto\"=dword:00000000\n\"computername\"=\"" +
                   DefaultComputerName() + "\"\n\"advertisesecure\"=dword:00000001\n");
+    EXPECT_EQ(InForce(), (Values{"255.255.255.255", "6677", "6677", "6677", "255.255.255.255", "/",
+                                 "username", "secretpw", "0110"}));
     const SettingsValues live = LiveSettings.Snapshot();
     EXPECT_FALSE(live.computername.empty());
     EXPECT_EQ(live.computername, DefaultComputerName());
     EXPECT_EQ(live.advertisesecure, 1);
-    EXPECT_EQ(live.servaddr, "255.255.255.255");
-    EXPECT_EQ(live.clientport, "6677");
-    EXPECT_EQ(live.serverport, "6677");
-    EXPECT_EQ(live.autoport, "6677");
-    EXPECT_EQ(live.ftpip, "255.255.255.255");
-    EXPECT_EQ(live.target, "/");
-    EXPECT_EQ(live.user, "username");
-    EXPECT_EQ(live.pass, "secretpw");
-    EXPECT_EQ(live.useftp, 0);
-    EXPECT_EQ(live.server, 1);
-    EXPECT_EQ(live.manual, 1);
-    EXPECT_EQ(live.auto_, 0);
 }
 
 TEST(InitSettings, AnEmptyBuddyAddressCountsAsAFirstRunThatKeepsStoredValues) {
@@ -63,15 +65,9 @@ TEST(InitSettings, StoredSettingsAreLoadedWithDefaultsForAbsentOnesAndNothingWri
     const std::string before = ReadFile(TestPaths::UserRegistry());
     InitSettings();
     EXPECT_EQ(ReadFile(TestPaths::UserRegistry()), before);
-    const SettingsValues live = LiveSettings.Snapshot();
-    EXPECT_EQ(live.servaddr, "10.1.2.3");
-    EXPECT_EQ(live.clientport, "");
-    EXPECT_EQ(live.pass, "");
-    EXPECT_EQ(live.useftp, 0);
-    EXPECT_EQ(live.server, 0);
-    EXPECT_EQ(live.manual, 1);
-    EXPECT_EQ(live.auto_, 0);
+    EXPECT_EQ(InForce(), (Values{"10.1.2.3", "", "", "", "", "", "", "", "0010"}));
     // A store from before the computer's name and the offer existed.
+    const SettingsValues live = LiveSettings.Snapshot();
     EXPECT_EQ(live.computername, DefaultComputerName());
     EXPECT_EQ(live.advertisesecure, 1);
 }

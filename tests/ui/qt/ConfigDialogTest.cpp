@@ -55,12 +55,7 @@ std::string Checked(const ConfigDialog& dialog) {
     return out;
 }
 
-std::string Flags() {
-    return std::to_string(LiveSettings.auto_) + std::to_string(LiveSettings.manual) +
-           std::to_string(LiveSettings.server) + std::to_string(LiveSettings.useftp);
-}
-
-std::string Flags(const SettingsValues& values) {
+std::string Flags(const SettingsValues& values = LiveSettings.Snapshot()) {
     return std::to_string(values.auto_) + std::to_string(values.manual) +
            std::to_string(values.server) + std::to_string(values.useftp);
 }

@@ -23,6 +23,7 @@
 #include "ui/MainFrame.h"
 #include "ui/NotDeliveredDialog.h"
 #include "ui/ResourceIds.h"
+#include "ui/qt/PumpUntil.h"
 
 namespace {
 
@@ -38,14 +39,19 @@ void Settle() {
         QApplication::processEvents();
 }
 
+// Manual mode, sending to 10.0.0.7, not receiving.
+void SendToBuddy() {
+    LiveSettings.manual = 1;
+    LiveSettings.server = 0;
+    LiveSettings.auto_ = 0;
+    LiveSettings.useftp = 0;
+    LiveSettings.SetBuddy("10.0.0.7", "6677");
+}
+
 class DropWindowTest : public testing::Test {
 protected:
     void SetUp() override {
-        LiveSettings.manual = 1;
-        LiveSettings.server = 0;
-        LiveSettings.auto_ = 0;
-        LiveSettings.useftp = 0;
-        LiveSettings.SetBuddy("10.0.0.7", "6677");
+        SendToBuddy();
         window = std::make_unique<CDropWindow>(workers, [this](int c) { commands.push_back(c); });
         window->Initialize();
         window->show();
@@ -163,11 +169,7 @@ TEST_F(DropWindowTest, TheMenuHoldsTheProgramsCommandsInOrder) {
 }
 
 TEST(NotDeliveredDialogTest, TheMenuCountsTheFilesAndTheDialogRetriesOrRemovesThem) {
-    LiveSettings.manual = 1;
-    LiveSettings.server = 0;
-    LiveSettings.auto_ = 0;
-    LiveSettings.useftp = 0;
-    LiveSettings.SetBuddy("10.0.0.7", "6677");
+    SendToBuddy();
     WriteFile(GetReceiveFolder() + "/NotDelivered.txt", "/d/one\r\n/d/caf\xe9\r\n/d/three\r\n");
     FakeWorkerFactory workers;
     CDropWindow window(workers, [](int) {});
@@ -216,8 +218,7 @@ TEST_F(DropWindowTest, AMessageBoxHoldsOnlyTheWorkerThatReportedTheError) {
         returned = true;
     });
     QMessageBox* box = nullptr;
-    ASSERT_TRUE(WaitUntil([&] {
-        QApplication::processEvents();
+    ASSERT_TRUE(PumpUntil([&] {
         for (QWidget* widget : QApplication::topLevelWidgets()) {
             if (auto* found = qobject_cast<QMessageBox*>(widget); found && found->isVisible()) {
                 box = found;
@@ -237,10 +238,7 @@ TEST_F(DropWindowTest, AMessageBoxHoldsOnlyTheWorkerThatReportedTheError) {
     EXPECT_EQ(window->progressBar()->value(), 7);
     EXPECT_FALSE(returned);
     box->button(QMessageBox::Ok)->click();
-    ASSERT_TRUE(WaitUntil([&] {
-        QApplication::processEvents();
-        return returned.load();
-    }));
+    ASSERT_TRUE(PumpUntil([&] { return returned.load(); }));
     worker.join();
 }
 
@@ -272,8 +270,7 @@ TEST_F(DropWindowTest, AMessageBoxOnTheUiThreadShowsPlainTextAndBlocksNoWindow) 
 }
 
 TEST(MainFrameTest, TrayClicksToggleAndShowTheDropWindow) {
-    LiveSettings.manual = 1;
-    LiveSettings.server = 0;
+    SendToBuddy();
     FakeWorkerFactory workers;
     std::vector<int> commands;
     MainFrame frame(workers, [&](int c) { commands.push_back(c); });

@@ -19,6 +19,7 @@
 #include "support/TestPaths.h"
 #include "transfer/WireFormat.h"
 #include "ui/CDropWindow.h"
+#include "ui/qt/PumpUntil.h"
 
 namespace {
 
@@ -32,9 +33,7 @@ bool BoxShown() {
 }
 
 TEST(DropWindowTearDown, StopsRealWorkersMidTransferAndOneWaitingOnAMessageBox) {
-    if (!EnterOwnNetworkNamespace()) {
-        ZW_SKIP_FOR_LACK_OF("a network namespace of its own (root)");
-    }
+    ZW_ENTER_OWN_NETWORK();
     // A buddy that takes the connection and never reads; a free port for our own receiver.
     int buddyPort = 0, port = 0;
     const int buddy = ListenOnLoopback(buddyPort);
@@ -56,8 +55,7 @@ TEST(DropWindowTearDown, StopsRealWorkersMidTransferAndOneWaitingOnAMessageBox) 
     window->QueueFiles({big});
     // Going out: the buddy's window fills and the sender blocks in its send.
     int out = -1;
-    ASSERT_TRUE(WaitUntil([&] {
-        QApplication::processEvents();
+    ASSERT_TRUE(PumpUntil([&] {
         pollfd waiting{buddy, POLLIN, 0};
         if (poll(&waiting, 1, 10) == 1) {
             out = accept(buddy, nullptr, nullptr);
@@ -70,16 +68,10 @@ TEST(DropWindowTearDown, StopsRealWorkersMidTransferAndOneWaitingOnAMessageBox) 
     const std::string start = wire::EncodeHeader("half.bin", 1000000) + std::string(1000, 'x');
     ASSERT_EQ(send(in, start.data(), start.size(), MSG_NOSIGNAL),
               static_cast<ssize_t>(start.size()));
-    ASSERT_TRUE(WaitUntil([&] {
-        QApplication::processEvents();
-        return ReceivingInto(TestPaths::ReceiveFolder());
-    }));
+    ASSERT_TRUE(PumpUntil([] { return ReceivingInto(TestPaths::ReceiveFolder()); }));
     // A worker that reports a failure waits for the user.
     std::thread reporter([&] { window->heart().ReportError(error_code::kSendFailed); });
-    ASSERT_TRUE(WaitUntil([&] {
-        QApplication::processEvents();
-        return BoxShown();
-    }));
+    ASSERT_TRUE(PumpUntil(BoxShown));
 
     window.reset();  // returns once every worker has stopped
     reporter.join();
