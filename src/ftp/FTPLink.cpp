@@ -437,32 +437,30 @@ bool FTPLink::TransferFile(BytesSendInterface* sink, int64_t totalSize,
     // The whole file was handed over: this close, and only this one, ends it in order.
     data.Close();
     file.Close();
-    return ReadAnswerTo(transferCommand) && replyClass_ == 2 && SettleAfterSuccess();
+    return ReadAnswerTo(transferCommand) && replyClass_ == 2 && ConfirmInStep();
 }
 
-bool FTPLink::SettleAfterSuccess() {
-    // Only a wait tells a lone 226 from one a 451 follows a moment later; a reply that came
-    // in one read with it is already buffered.
-    if (!reader_->HasBuffered() && control_->WaitFor(ByteStream::Direction::Readable,
-                                                     std::chrono::steady_clock::now() +
-                                                         kSecondAnswerWait) != net::Wait::Ready) {
-        return !cancel_.woken();
-    }
-    // Something came unasked. An error is the server's last word on the file; anything
-    // else leaves the file stored. Either way the connection is out of step.
+bool FTPLink::ConfirmInStep() {
+    // A second answer to the transfer (a 451 after the 226, another 226) comes before
+    // NOOP's own, so one round trip tells it apart. One already here is read, not asked for.
     const std::string answer = replyText_;
     const int code = replyCode_;
-    const bool refused =
-        ReadReplyWithin(true, kSecondAnswerWait) && (replyClass_ == 4 || replyClass_ == 5);
-    if (!refused) {
-        replyText_ = answer;
-        replyCode_ = code;
-        replyClass_ = code / 100;
+    const bool unasked = reader_->HasBuffered() || control_->HasInput();
+    if ((!unasked && !SendLine("NOOP")) || !ReadReply()) {
+        // The server's last word on the file was its 226 if it simply went (the end of the
+        // connection); a stall or a line refused for unread input leaves it unconfirmed.
+        if (!hungUp_ || outOfStep_) {
+            return false;
+        }
+    } else if (replyCode_ != 421 && (unasked || !ftp::ReplyFits("NOOP", replyCode_))) {
+        // 421 is a hang-up like the end of the connection; 500 or 502 is a server without
+        // NOOP, in step all the same.
+        return FallOutOfStep();
     }
-    if (Connected()) {
-        FallOutOfStep();
-    }
-    return !refused;
+    replyText_ = answer;
+    replyCode_ = code;
+    replyClass_ = code / 100;
+    return true;
 }
 
 bool FTPLink::StoreFile(BytesSendInterface* sink, int64_t totalSize, const std::string& remotePath,

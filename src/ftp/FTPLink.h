@@ -36,9 +36,6 @@ public:
     // After a data connection was cut off, the server's last word on it is awaited only
     // this long: a server that stalled it is likely stalled on the control connection too.
     static constexpr std::chrono::milliseconds kClosingReplyAfterReset{3000};
-    // After the final reply to a transfer, the connection is watched this long before the
-    // outcome counts: a server that answers twice (226, then 451) does so within it.
-    static constexpr std::chrono::milliseconds kSecondAnswerWait{500};
 
     FTPLink();
     FTPLink(const FTPLink&) = delete;
@@ -73,7 +70,8 @@ public:
 
     // Stores (retrieve false) or fetches (retrieve true) one file over a passive or active
     // data connection, in image type. totalSize is handed to sink with every progress report.
-    // True when the whole file went across and the server's closing reply was of class 2.
+    // True when the whole file went across, the server's closing reply was of class 2 and a
+    // NOOP after it got NOOP's own answer (the server is still in step).
     // When a failure leaves a reply of the server unread, the control connection is closed,
     // so that no later command takes that reply for its own.
     bool TransferFile(BytesSendInterface* sink, int64_t totalSize, const std::string& remotePath,
@@ -111,9 +109,11 @@ private:
     // Reads the final reply to command; false when none came or it does not fit the command.
     bool ReadAnswerTo(const std::string& command);
     bool FallOutOfStep();
-    // After a transfer's final reply of class 2: watches the connection briefly for a second
-    // answer. One that is an error decides the outcome; any at all closes the connection.
-    bool SettleAfterSuccess();
+    // After a transfer's final reply of class 2: sends NOOP, and the transfer counts only when
+    // the answer is NOOP's own (200, or 500/502 from a server without it) or the server went
+    // (421, end of connection). Anything else was a second answer to the transfer: the
+    // connection is closed as out of step.
+    bool ConfirmInStep();
     // Reads one reply (finalOnly: past preliminary ones), which must be whole within limit.
     bool ReadReplyWithin(bool finalOnly, std::chrono::milliseconds limit);
     bool ReadFinalReply() { return ReadReplyWithin(true, timeout_); }

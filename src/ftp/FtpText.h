@@ -16,9 +16,10 @@ int LeadingNumber(std::string_view text);
 int ReplyClassOf(std::string_view line);
 
 // Whether a reply of this code can answer the command (its verb decides; "" is the
-// greeting). Errors (4xx, 5xx) answer anything; a preliminary reply is passed over where a
-// final one is due, so only the preliminaries of STOR and RETR are listed. A verb without
-// a table (SITE, OPEN) takes any 2xx or 3xx. Anything else came for another command.
+// greeting). Errors (4xx, 5xx) answer anything but NOOP, which takes only 200, 500, 502 and
+// 421; a preliminary reply is passed over where a final one is due, so only the preliminaries
+// of STOR and RETR are listed. A verb without a table (SITE, OPEN) takes any 2xx or 3xx.
+// Anything else came for another command.
 bool ReplyFits(std::string_view command, int code);
 
 // A command may go on the control connection only without CR, LF and NUL: any of them

@@ -38,6 +38,8 @@ void ServeUploads(Session& s, std::vector<std::string>* stored) {
             s.Reply("230 in");
         } else if (line == "TYPE I") {
             s.Reply("200 binary");
+        } else if (line == "NOOP") {
+            s.Reply("200 ok");
         } else if (line == "PASV") {
             const int port = s.ListenForData();
             s.Reply("227 Entering Passive Mode (127,0,0,1," + std::to_string(port / 256) + "," +
@@ -92,7 +94,7 @@ TEST_F(UploadJob, ThreeFilesWithTheSecondMissingGoOverOneLogon) {
     server.Finish();
 
     EXPECT_EQ(server.Lines(), (Lines{"USER user", "PASS secret", "TYPE I", "PASV", "STOR //a.txt",
-                                     "TYPE I", "PASV", "STOR //c.bin", "QUIT"}));
+                                     "NOOP", "TYPE I", "PASV", "STOR //c.bin", "NOOP", "QUIT"}));
     EXPECT_EQ(stored, (Lines{"//a.txt=alpha", "//c.bin=" + body}));
     EXPECT_EQ(events.Described(),
               (Lines{"FoundBuddy (null) (null)", "ShowProgress 1 100", "ShowProgress 5 5",

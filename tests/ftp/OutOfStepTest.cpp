@@ -30,7 +30,7 @@ enum class Fault {
     TwoGreetings,         // "220" twice in one write
     TypeAnsweredTwice,    // "200", and again 0.3 s later
     EarlyAnswersThen451,  // 150 and 226 before the data, then 451 once it came
-    StoreAnsweredTwice,   // "226", and "226 again" 0.3 s later
+    StoreAnsweredTwice,   // "226", and "226 again" 0.3 s later (before NOOP's answer)
     GreetingThenAgain,    // "220", and "220 again" 0.3 s later
     FileShrinks,          // the local b.bin is cut to 10 bytes once its upload began
 };
@@ -81,6 +81,8 @@ void Serve(Session& s, ServerRun& run) {
             s.Reply("230 in");
         } else if (!loggedOn) {
             s.Reply("530 Please login with USER and PASS.");
+        } else if (line == "NOOP") {
+            s.Reply("200 ok");
         } else if (line == "TYPE I") {
             s.Reply("200 binary");
             if (run.Fire(Fault::TypeAnsweredTwice)) {
@@ -159,6 +161,16 @@ protected:
         return expected;
     }
 
+    // What the server keeps, in order: a file whose 226 was answered twice fails at the NOOP
+    // after it and is kept once more on the retry.
+    Lines Held() const {
+        Lines held = Expected();
+        if (run.fault == Fault::StoreAnsweredTwice) {
+            held.insert(held.begin(), held.front());
+        }
+        return held;
+    }
+
     ServerRun run{};
     Lines files;
     Lines whole;
@@ -178,7 +190,7 @@ TEST_P(OutOfStep, TheUploadJobStoresEveryFileAsTheServerSawIt) {
         ASSERT_TRUE(WaitUntil([&] { return !ftper.Busy(); }, 60s));
     }
     server.Finish();
-    EXPECT_EQ(run.stored, Expected());
+    EXPECT_EQ(run.stored, Held());
     std::string log = "Connected to FTP server: 127.0.0.1\n";
     for (const char* name : {"a.txt", "b.bin", "c.txt"}) {
         const bool stored = std::find(run.stored.begin(), run.stored.end(), whole[name[0] - 'a']) !=
@@ -207,7 +219,7 @@ TEST_P(OutOfStep, TheOneFileUploaderStoresEachFileAsTheServerSawIt) {
         }
     }
     server.Finish();
-    EXPECT_EQ(run.stored, Expected());
+    EXPECT_EQ(run.stored, Held());
     EXPECT_EQ(reported, Expected());
     EXPECT_EQ(server.Accepted(), GetParam().toolLogons);
 }
@@ -217,7 +229,7 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(Case{"TwoGreetings", Fault::TwoGreetings, 2, 4},
                     Case{"TypeAnsweredTwice", Fault::TypeAnsweredTwice, 2, 4},
                     Case{"EarlyAnswersThen451", Fault::EarlyAnswersThen451, 2, 4},
-                    Case{"StoreAnsweredTwice", Fault::StoreAnsweredTwice, 2, 3},
+                    Case{"StoreAnsweredTwice", Fault::StoreAnsweredTwice, 2, 4},
                     Case{"GreetingThenAgain", Fault::GreetingThenAgain, 2, 4},
                     Case{"FileShrinks", Fault::FileShrinks, 2, 3}),
     [](const testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });

@@ -131,6 +131,7 @@ void Serve(Session& s, ServerRun& run) {
                 return;
             }
         } else {
+            // NOOP too: a server without it is in step all the same.
             s.Reply("502 not here");
         }
     }
@@ -194,6 +195,10 @@ TEST_P(UploadFault, TheMiddleFileEndsAsACorrectClientEndsItAndTheOthersGo) {
     Lines expected = {"up/a.txt=alpha", "up/b.bin=" + body, "up/c.txt=gamma"};
     if (!c.middleCopied) {
         expected.erase(expected.begin() + 1);
+    }
+    if (c.fault == Fault::StrayReplyWithAnAnswer) {
+        // The stray reply fails a.txt at the NOOP after its 226; the retry stores it again.
+        expected.insert(expected.begin(), expected.front());
     }
     EXPECT_TRUE(run.stored == expected) << run.stored.size() << " stored";
     EXPECT_EQ(server->Accepted(), c.sessions);
