@@ -41,6 +41,7 @@ enum class Fault {
     HangUpAfterData,              // the data read whole, then 421 instead of 226
     ClosedAfterFirstFile,         // the connection closed after the first file's 226
     StrayReplyWithAnAnswer,       // a reply nobody asked for, in one write with the first 226
+    HangUpAtNoop,                 // 421 to the NOOP after the middle file's 226
 };
 
 // The server's side of a whole job, over all its sessions.
@@ -50,6 +51,7 @@ struct ServerRun {
     int types = 0;
     int passives = 0;
     int stores = 0;
+    int noops = 0;
     Lines stored;  // "path=contents", for every file answered with 226
 
     // The n-th command of its kind belongs to the n-th attempt at a file: the middle file's
@@ -130,6 +132,9 @@ void Serve(Session& s, ServerRun& run) {
             if (n == 1 && run.fault == Fault::ClosedAfterFirstFile) {
                 return;
             }
+        } else if (line == "NOOP" && run.Hit(Fault::HangUpAtNoop, ++run.noops)) {
+            s.Reply("421 Timeout, closing control connection.");
+            return;
         } else {
             // NOOP too: a server without it is in step all the same.
             s.Reply("502 not here");
@@ -233,6 +238,8 @@ INSTANTIATE_TEST_SUITE_P(
                     Case{"AtStore", Fault::HangUpAtStore, 1, true, 2},
                     Case{"AfterTheData", Fault::HangUpAfterData, 1, true, 2},
                     Case{"ClosedBetweenFiles", Fault::ClosedAfterFirstFile, 1, true, 2},
+                    // The 226 stands: nothing contradicted it, and it is not stored twice.
+                    Case{"AtTheNoopAfterTheData", Fault::HangUpAtNoop, 1, true, 2},
                     Case{"TwiceForTheSameFile", Fault::HangUpAtType, 2, false, 3}),
     [](const testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
