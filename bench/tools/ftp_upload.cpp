@@ -40,13 +40,19 @@ int main(int argc, char** argv) {
         return 1;
     }
     FTPLink link;
-    if (!link.Logon(argv[1], atoi(argv[2]), argv[3], argv[4], "", "", "", "", 0, 0)) {
+    ProgressCheck progress;
+    auto logOn = [&] {
+        progress.last = 0;  // a new logon starts the file again
+        return link.Logon(argv[1], atoi(argv[2]), argv[3], argv[4], "", "", "", "", 0, 0);
+    };
+    if (!logOn()) {
         fprintf(stderr, "logon failed: %s\n", link.replyText().c_str());
         return 1;
     }
-    ProgressCheck progress;
     const bool passive = argc == 7;
-    if (!link.TransferFile(&progress, info.st_size, argv[6], argv[5], passive, false)) {
+    // As the upload job stores a file: once more on a new logon when the server fell out
+    // of step or hung up.
+    if (!link.StoreFile(&progress, info.st_size, argv[6], argv[5], passive, logOn)) {
         fprintf(stderr, "upload failed: %s\n", link.replyText().c_str());
         link.Quit();
         return 1;

@@ -31,7 +31,7 @@ End Upload(int fileFd, ByteStream& out, BytesSendInterface* sink, int64_t total)
             return End::FileError;
         }
         if (got == 0) {
-            return End::Finished;
+            return sent < total ? End::FileEnded : End::Finished;
         }
         const long accepted = out.Write(buffer, static_cast<size_t>(got));
         if (accepted < 0) {

@@ -20,37 +20,50 @@
 
 namespace {
 
-bool Resolve(const std::string& host, int32_t port, sockaddr_in& address) {
-    if (port <= 0 || port > 65535) {
+enum class Resolved { Found, NoIpv4, Failed };
+
+// True when the name has addresses of this family.
+bool HasAddresses(const std::string& host, int family, sockaddr_in* first) {
+    addrinfo hints{};
+    hints.ai_family = family;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
         return false;
+    }
+    if (first != nullptr) {
+        first->sin_addr = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
+    }
+    freeaddrinfo(found);
+    return true;
+}
+
+Resolved Resolve(const std::string& host, int32_t port, sockaddr_in& address) {
+    if (port <= 0 || port > 65535) {
+        return Resolved::Failed;
     }
     // A blank or control byte makes no host: the resolvers would read only what comes
     // before it (before a NUL, or "127.0.0.1" of "127.0.0.1\nanything") and connect there.
     for (const char c : host) {
         const unsigned char byte = static_cast<unsigned char>(c);
         if (byte <= 0x20 || byte == 0x7F) {
-            return false;
+            return Resolved::Failed;
         }
     }
     memset(&address, 0, sizeof address);
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
     if (inet_aton(host.c_str(), &address.sin_addr) != 0) {
-        return true;
+        return Resolved::Found;
     }
     if (host.empty()) {
-        return false;
+        return Resolved::Failed;
     }
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
-        return false;
+    if (HasAddresses(host, AF_INET, &address)) {
+        return Resolved::Found;
     }
-    address.sin_addr = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
-    freeaddrinfo(found);
-    return true;
+    // Worth telling apart: the settings name a server this client cannot reach at all.
+    return HasAddresses(host, AF_INET6, nullptr) ? Resolved::NoIpv4 : Resolved::Failed;
 }
 
 // The local file of one transfer, closed on every return.
@@ -109,6 +122,7 @@ bool FTPLink::OpenControl(const std::string& host, int32_t port) {
     // A second connection never leaves the first one behind.
     CloseControl();
     hungUp_ = false;
+    outOfStep_ = false;
     replyText_ = kUnableToCreateSocket;
     auto socket = std::make_unique<TcpStream>(timeout_, &cancel_);
     if (!socket->Create()) {
@@ -116,7 +130,11 @@ bool FTPLink::OpenControl(const std::string& host, int32_t port) {
     }
     replyText_ = kUnableToConnect;
     sockaddr_in address{};
-    if (cancel_.woken() || !Resolve(host, port, address) || !socket->Connect(address) ||
+    const Resolved resolved = cancel_.woken() ? Resolved::Failed : Resolve(host, port, address);
+    if (resolved == Resolved::NoIpv4) {
+        replyText_ = kNoIpv4Address;
+    }
+    if (resolved != Resolved::Found || !socket->Connect(address) ||
         !socket->PeerAddress(serverAddress_)) {
         return false;
     }
@@ -156,11 +174,18 @@ bool FTPLink::SendLine(const std::string& command) {
     if (writer_ == nullptr || !ftp::IsSafeCommand(command)) {
         return false;
     }
+    // Whatever waits unread now would be taken for the answer to this command.
+    if (reader_->HasBuffered() || control_->HasInput()) {
+        outOfStep_ = true;
+        CloseControl();
+        return false;
+    }
     if (!writer_->WriteLine(command)) {
         // Part of the line may have gone out: nothing more can be said on this connection.
         DropControl(ServerEnded(errno));
         return false;
     }
+    ++linesSent_;
     return true;
 }
 
@@ -206,7 +231,8 @@ bool FTPLink::ReadReplyWithin(bool finalOnly, std::chrono::milliseconds limit) {
         return false;
     }
     replyText_ = std::move(line);
-    replyClass_ = replies.code() / 100;
+    replyCode_ = replies.code();
+    replyClass_ = replyCode_ / 100;
     if (replies.code() == 421) {
         // The server is closing the connection: nothing more will be answered on it.
         DropControl(true);
@@ -218,11 +244,25 @@ bool FTPLink::ReadReply() {
     return ReadReplyWithin(false, timeout_);
 }
 
+bool FTPLink::FallOutOfStep() {
+    outOfStep_ = true;
+    CloseControl();
+    return false;
+}
+
+bool FTPLink::ReadAnswerTo(const std::string& command) {
+    if (!ReadFinalReply()) {
+        return false;
+    }
+    // replyText_ keeps the stray line: it tells what went wrong.
+    return ftp::ReplyFits(command, replyCode_) || FallOutOfStep();
+}
+
 bool FTPLink::RunCommand(const std::string& command) {
     if (!command.empty() && !SendLine(command)) {
         return false;
     }
-    return ReadFinalReply() && replyClass_ == 2;
+    return ReadAnswerTo(command) && replyClass_ == 2;
 }
 
 void FTPLink::Quit() {
@@ -247,17 +287,25 @@ bool FTPLink::Logon(const std::string& host, int32_t port, const std::string& us
     if (port != 21) {
         values.host = host + ":" + std::to_string(port);
     }
-    if (!OpenControl(direct ? host : firewallHost, direct ? port : firewallPort)) {
-        return FailLogon();
-    }
-    if (!RunCommand("")) {
+    const std::string& to = direct ? host : firewallHost;
+    const int32_t toPort = direct ? port : firewallPort;
+    // A server that fell out of step once (it greeted twice, say) gets one more chance;
+    // one that does so again is not logged on to.
+    return LogonOnce(to, toPort, values, logonKind) ||
+           (outOfStep_ && LogonOnce(to, toPort, values, logonKind));
+}
+
+bool FTPLink::LogonOnce(const std::string& host, int32_t port, const logon::Values& values,
+                        int32_t logonKind) {
+    if (!OpenControl(host, port) || !RunCommand("")) {
         return FailLogon();
     }
     const logon::Sequence& sequence = logon::kSequences[logonKind];
     int step = 0;
     while (step >= 0 && step < sequence.count) {
         const logon::Step& current = sequence.steps[step];
-        if (!SendLine(logon::Command(current.command, values)) || !ReadFinalReply()) {
+        const std::string command = logon::Command(current.command, values);
+        if (!SendLine(command) || !ReadAnswerTo(command)) {
             return FailLogon();
         }
         if (replyClass_ != 2 && replyClass_ != 3) {
@@ -348,6 +396,9 @@ bool FTPLink::TransferFile(BytesSendInterface* sink, int64_t totalSize,
     if (!ReadReply()) {
         return false;
     }
+    if (!ftp::ReplyFits(transferCommand, replyCode_)) {
+        return FallOutOfStep();
+    }
     if (replyClass_ != 1) {
         return false;
     }
@@ -373,7 +424,10 @@ bool FTPLink::TransferFile(BytesSendInterface* sink, int64_t totalSize,
         data.Reset();
         file.Close();
         const bool answered = ReadReplyWithin(true, kClosingReplyAfterReset);
-        if (end == datacopy::End::FileError) {
+        if (answered && !ftp::ReplyFits(transferCommand, replyCode_)) {
+            FallOutOfStep();
+        }
+        if (end == datacopy::End::FileError || end == datacopy::End::FileEnded) {
             replyText_ = kFileError;
         } else if (!answered || replyClass_ == 2) {
             replyText_ = kNetworkError;
@@ -383,5 +437,50 @@ bool FTPLink::TransferFile(BytesSendInterface* sink, int64_t totalSize,
     // The whole file was handed over: this close, and only this one, ends it in order.
     data.Close();
     file.Close();
-    return RunCommand("");
+    return ReadAnswerTo(transferCommand) && replyClass_ == 2 && ConfirmInStep();
+}
+
+bool FTPLink::ConfirmInStep() {
+    // A second answer to the transfer (a 451 after the 226, another 226) comes before
+    // NOOP's own, so one round trip tells it apart. One already here is read, not asked for.
+    const std::string answer = replyText_;
+    const int code = replyCode_;
+    const bool unasked = reader_->HasBuffered() || control_->HasInput();
+    if ((!unasked && !SendLine("NOOP")) || !ReadReply()) {
+        // The server's last word on the file was its 226 if it simply went (the end of the
+        // connection); a stall or a line refused for unread input leaves it unconfirmed.
+        if (!hungUp_ || outOfStep_) {
+            return false;
+        }
+    } else if (replyCode_ != 421 && (unasked || !ftp::ReplyFits("NOOP", replyCode_))) {
+        // 421 is a hang-up like the end of the connection; 500 or 502 is a server without
+        // NOOP, in step all the same.
+        return FallOutOfStep();
+    }
+    replyText_ = answer;
+    replyCode_ = code;
+    replyClass_ = code / 100;
+    return true;
+}
+
+bool FTPLink::StoreFile(BytesSendInterface* sink, int64_t totalSize, const std::string& remotePath,
+                        const std::string& localPath, bool passive,
+                        const std::function<bool()>& logOn) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (!CheckIdle() && !logOn()) {
+            return false;
+        }
+        const uint64_t sentBefore = linesSent_;
+        if (TransferFile(sink, totalSize, remotePath, localPath, passive, false)) {
+            return true;
+        }
+        // After a failed step nothing said on this connection is trusted any longer.
+        if (linesSent_ != sentBefore) {
+            CloseControl();
+        }
+        if (!hungUp_ && !outOfStep_) {
+            return false;
+        }
+    }
+    return false;
 }

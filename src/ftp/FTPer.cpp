@@ -98,20 +98,10 @@ bool FTPer::LogOn(const Settings& settings) {
 bool FTPer::Upload(const Settings& settings, const std::string& path, const std::string& remotePath,
                    int64_t size) {
     // A file that cost the connection leaves the next one to log on anew. A server that
-    // hung up (421, or the end of the connection) gets this file once more after a new
-    // logon; a stall or a hostile reply does not, so no file holds the job twice as long.
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        if (!link_.CheckIdle() && !LogOn(settings)) {
-            return false;
-        }
-        if (link_.TransferFile(this, size, remotePath, path, true, false)) {
-            return true;
-        }
-        if (!link_.HungUp() || stopping_) {
-            return false;
-        }
-    }
-    return false;
+    // hung up or fell out of step gets this file once more after a new logon; a stall or a
+    // refusal does not, so no file holds the job twice as long.
+    return link_.StoreFile(this, size, remotePath, path, true,
+                           [&] { return !stopping_ && LogOn(settings); });
 }
 
 void FTPer::Run() {
@@ -143,9 +133,15 @@ void FTPer::Run() {
         if (stopping_) {
             return;
         }
-        WriteLog("Failed to connect to FTP server: ");
-        WriteLog(ftp::LogSafe(settings.serverHost));
-        WriteLog("\n");
+        if (link_.replyText() == FTPLink::kNoIpv4Address) {
+            WriteLog("FTP: ");
+            WriteLog(ftp::LogSafe(settings.serverHost));
+            WriteLog(" has no IPv4 address\n");
+        } else {
+            WriteLog("Failed to connect to FTP server: ");
+            WriteLog(ftp::LogSafe(settings.serverHost));
+            WriteLog("\n");
+        }
         if (Callback* listener = Listener()) {
             listener->ReportError(error_code::kFtpLogonFailed);
         }

@@ -2,8 +2,10 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
+#include <initializer_list>
 
 #include "core/DisplayName.h"
 
@@ -42,6 +44,44 @@ int LeadingNumber(std::string_view text) {
 
 int ReplyClassOf(std::string_view line) {
     return line.empty() ? 0 : static_cast<unsigned char>(line[0]) - '0';
+}
+
+bool ReplyFits(std::string_view command, int code) {
+    struct Answers {
+        std::string_view verb;
+        std::initializer_list<int> codes;
+    };
+    // PASS and ACCT also take the 3xx replies firewalls give, which the logon sequences
+    // turn into a failure of their own.
+    static const Answers kTable[] = {
+        {"", {220}},
+        {"USER", {230, 331, 332}},
+        {"PASS", {230, 202, 331, 332}},
+        {"ACCT", {230, 202, 332}},
+        {"TYPE", {200}},
+        {"PASV", {227}},
+        {"PORT", {200}},
+        {"STOR", {110, 125, 150, 226, 250}},
+        {"RETR", {110, 125, 150, 226, 250}},
+        {"CWD", {250}},
+        {"QUIT", {221}},
+    };
+    const std::string_view verb = command.substr(0, command.find(' '));
+    // NOOP tells whether the server is in step after a transfer, so no error stands in for
+    // its answer: only 200, the 500 or 502 of a server without it, and 421 (a hang-up).
+    if (verb == "NOOP") {
+        return code == 200 || code == 500 || code == 502 || code == 421;
+    }
+    if (code / 100 == 4 || code / 100 == 5) {
+        return true;
+    }
+    for (const Answers& answers : kTable) {
+        if (answers.verb == verb) {
+            return std::find(answers.codes.begin(), answers.codes.end(), code) !=
+                   answers.codes.end();
+        }
+    }
+    return code / 100 == 2 || code / 100 == 3;
 }
 
 bool IsSafeCommand(std::string_view command) {

@@ -15,6 +15,13 @@ int LeadingNumber(std::string_view text);
 // The class of a reply line: its first byte minus '0' (2 for "220 ready").
 int ReplyClassOf(std::string_view line);
 
+// Whether a reply of this code can answer the command (its verb decides; "" is the
+// greeting). Errors (4xx, 5xx) answer anything but NOOP, which takes only 200, 500, 502 and
+// 421; a preliminary reply is passed over where a final one is due, so only the preliminaries
+// of STOR and RETR are listed. A verb without a table (SITE, OPEN) takes any 2xx or 3xx.
+// Anything else came for another command.
+bool ReplyFits(std::string_view command, int code);
+
 // A command may go on the control connection only without CR, LF and NUL: any of them
 // would end the line early and let the rest be read as a command of its own.
 bool IsSafeCommand(std::string_view command);

@@ -30,7 +30,7 @@ TEST_F(UploadJob, ThreeFilesWithTheSecondMissingGoOverOneLogon) {
     server.Finish();
 
     EXPECT_EQ(server.Lines(), (Lines{"USER user", "PASS secret", "TYPE I", "PASV", "STOR //a.txt",
-                                     "TYPE I", "PASV", "STOR //c.bin", "QUIT"}));
+                                     "NOOP", "TYPE I", "PASV", "STOR //c.bin", "NOOP", "QUIT"}));
     EXPECT_EQ(run.stored, (Lines{"//a.txt=alpha", "//c.bin=" + body}));
     EXPECT_EQ(events.Described(),
               (Lines{"FoundBuddy (null) (null)", "ShowProgress 1 100", "ShowProgress 5 5",

@@ -28,6 +28,26 @@ TEST(FtpText, CommandsWithLineBreaksOrNulAreUnsafe) {
     EXPECT_FALSE(ftp::IsSafeCommand(std::string("PASS a\0b", 8)));
 }
 
+// NOOP confirms that the server is in step after a transfer: no error answers it for the
+// server, as errors answer other commands, but for one that lacks NOOP (500, 502) or hangs up.
+TEST(FtpText, RepliesFitTheirCommandAndNoopOnlyItsOwn) {
+    const struct {
+        const char* command;
+        int code;
+        bool fits;
+    } rows[] = {
+        {"NOOP", 200, true},     {"NOOP", 500, true},    {"NOOP", 502, true},
+        {"NOOP", 421, true},     {"NOOP", 451, false},   {"NOOP", 226, false},
+        {"NOOP", 220, false},    {"NOOP", 150, false},   {"NOOP", 530, false},
+        {"TYPE I", 451, true},   {"TYPE I", 226, false}, {"STOR /a", 150, true},
+        {"STOR /a", 200, false}, {"", 220, true},        {"SITE x", 250, true},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(ftp::ReplyFits(row.command, row.code), row.fits)
+            << row.command << " " << row.code;
+    }
+}
+
 TEST(FtpText, PassiveReplies) {
     ftp::PassiveTarget target;
     ASSERT_TRUE(ftp::ParsePassiveReply("227 Entering Passive Mode (10,0,0,7,19,136)", target));

@@ -273,7 +273,10 @@ ScriptedServer::Script ScriptedServer::Uploads(UploadRun& run) {
                 if (n == 1 && run.fault == Fault::ClosedAfterFirstFile) {
                     return;
                 }
+            } else if (line == "NOOP" && run.Hit(Fault::HangUpAtNoop, ++run.noops)) {
+                return s.Reply("421 Timeout, closing control connection.");
             } else {
+                // NOOP too: a server without it is in step all the same.
                 s.Reply("502 not here");
             }
         }

@@ -66,6 +66,7 @@ public:
         HangUpAfterData,              // the data read whole, then 421 instead of 226
         ClosedAfterFirstFile,         // the connection closed after the first file's 226
         StrayReplyWithAnAnswer,       // a reply nobody asked for, in one write with the first 226
+        HangUpAtNoop,                 // 421 to the NOOP after the middle file's 226
     };
     // The upload server's side of a whole job, over all its sessions.
     struct UploadRun {
@@ -74,6 +75,7 @@ public:
         int types = 0;
         int passives = 0;
         int stores = 0;
+        int noops = 0;
         std::vector<std::string> stored;  // "path=contents", for every file answered with 226
 
         // The n-th command of its kind belongs to the n-th attempt at a file: the middle

@@ -83,6 +83,8 @@ TEST_F(ScriptedTransfer, APassiveReplyNamingAnotherHostIsNotFollowed) {
         received = Session::ReadAll(data);
         close(data);
         s.Reply("226 done");
+        EXPECT_EQ(s.Line(), "NOOP");  // the 226 counts once NOOP is answered in step
+        s.Reply("200 ok");
         s.WaitClosed();
     });
     ASSERT_TRUE(LogOn(server.port()));

@@ -53,6 +53,10 @@ TEST_P(UploadFault, TheMiddleFileEndsAsACorrectClientEndsItAndTheOthersGo) {
     if (!c.middleCopied) {
         expected.erase(expected.begin() + 1);
     }
+    if (c.fault == Fault::StrayReplyWithAnAnswer) {
+        // The stray reply fails a.txt at the NOOP after its 226; the retry stores it again.
+        expected.insert(expected.begin(), expected.front());
+    }
     EXPECT_TRUE(run.stored == expected) << run.stored.size() << " stored";
     EXPECT_EQ(server->Accepted(), c.sessions);
     EXPECT_EQ(server->Overtaken(), Lines{});
@@ -86,6 +90,8 @@ INSTANTIATE_TEST_SUITE_P(
                     Case{"AtStore", Fault::HangUpAtStore, 1, true, 2},
                     Case{"AfterTheData", Fault::HangUpAfterData, 1, true, 2},
                     Case{"ClosedBetweenFiles", Fault::ClosedAfterFirstFile, 1, true, 2},
+                    // The 226 stands: nothing contradicted it, and it is not stored twice.
+                    Case{"AtTheNoopAfterTheData", Fault::HangUpAtNoop, 1, true, 2},
                     Case{"TwiceForTheSameFile", Fault::HangUpAtType, 2, false, 3}),
     [](const testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
