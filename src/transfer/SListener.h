@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <map>
 #include <memory>
@@ -28,11 +29,18 @@ class TransferNotes;
 class SListener {
 public:
     // More connections at once, in all or from one address, are closed as soon as they are
-    // accepted. A connection counts until its thread has ended.
+    // accepted. A connection counts until its thread has ended. Approved addresses have
+    // places of their own besides, which nobody else can take.
     static constexpr int kMaxConnections = 64;
     static constexpr int kMaxPerAddress = 8;
+    static constexpr int kMaxReserved = 32;
     static constexpr std::chrono::milliseconds kIdleTimeout{120000};
     static constexpr std::chrono::milliseconds kHeaderTimeout{30000};
+    // A connection that brings less than the minimum rate over each window after its first,
+    // or lives longer than the lifetime, is reset to make room.
+    static constexpr int64_t kMinBytesPerSecond = 1024;
+    static constexpr std::chrono::milliseconds kRateWindow{60000};
+    static constexpr std::chrono::milliseconds kLifetime{6 * 3600 * 1000};
 
     SListener();
     SListener(const SListener&) = delete;
@@ -55,6 +63,12 @@ public:
     // after its start its header must be complete. Apply to connections accepted afterwards.
     void SetIdleTimeout(std::chrono::milliseconds timeout) { idleTimeoutMs_ = timeout.count(); }
     void SetHeaderTimeout(std::chrono::milliseconds timeout) { headerTimeoutMs_ = timeout.count(); }
+    // The minimum rate and its window, and the lifetime; apply to every connection.
+    void SetMinimumRate(int64_t bytesPerSecond, std::chrono::milliseconds window);
+    void SetLifetime(std::chrono::milliseconds lifetime) { lifetimeMs_ = lifetime.count(); }
+    // Which peers (IPv4 address in network order) may use the reserved places; asked on the
+    // listening thread at every accept. None until set.
+    void SetApproval(std::function<bool(uint32_t address)> approved);
     // Connection threads that have not ended yet (for tests).
     int ActiveConnections();
 
@@ -64,6 +78,12 @@ private:
         std::unique_ptr<TcpStream> stream;
         uint32_t address = 0;  // the peer's, in network order
         std::chrono::steady_clock::time_point accepted;
+        bool reserved = false;   // holds one of the approved addresses' places
+        bool finishing = false;  // the thread is past reading: its stream is its own
+        bool evicted = false;    // reset for being too slow or too old
+        // The start of the current rate window and the bytes received before it.
+        std::chrono::steady_clock::time_point windowStart;
+        uint64_t windowBytes = 0;
         bool done = false;  // the thread has nothing left to do; it may be joined
     };
     void RunListenThread(int port);
@@ -72,6 +92,10 @@ private:
     // The thread's last step: frees its places and wakes the listening thread to join it.
     void Done(Connection* connection);
     void JoinEndedLocked();
+    // Resets connections that are too slow or too old, adding the lines to log; returns when
+    // the next check is due.
+    std::chrono::steady_clock::time_point EvictLocked(std::chrono::steady_clock::time_point now,
+                                                      std::vector<std::string>& lines);
 
     std::atomic<Callback*> callback_{nullptr};
     std::atomic<TransferNotes*> notes_{nullptr};
@@ -79,6 +103,9 @@ private:
     std::atomic<int> boundPort_{0};
     std::atomic<int64_t> idleTimeoutMs_{kIdleTimeout.count()};
     std::atomic<int64_t> headerTimeoutMs_{kHeaderTimeout.count()};
+    std::atomic<int64_t> minBytesPerSecond_{kMinBytesPerSecond};
+    std::atomic<int64_t> rateWindowMs_{kRateWindow.count()};
+    std::atomic<int64_t> lifetimeMs_{kLifetime.count()};
     Waker wake_;  // a connection thread ended, or the receiver is stopping
     Waker stop_;  // the receiver is stopping: ends every connection's wait
 
@@ -86,6 +113,9 @@ private:
     std::vector<std::thread> listenThreads_;
     std::vector<TcpStream*> listeners_;  // listening, owned by their threads
     std::list<Connection> connections_;
-    int active_ = 0;
-    std::map<uint32_t, int> perAddress_;
+    int active_ = 0;                      // in the common places
+    int reserved_ = 0;                    // in the approved addresses' places
+    std::map<uint32_t, int> perAddress_;  // in the common places
+    std::map<uint32_t, std::chrono::steady_clock::time_point> evictionLogged_;
+    std::function<bool(uint32_t)> approved_;
 };
