@@ -97,9 +97,9 @@ TEST(BadConnections, OneBoxForAllNoThreadOrMemoryLeftAndAnHonestFileStillArrives
             CloseWithReset(fd);
         }
         ASSERT_TRUE(WaitUntil(
-            [&] { return Occurrences(copy.Log(), "Error code 5\n") == size_t(done + now); },
+            [&] { return LoggedTimes(copy.Log(), "Error code 5\n") == size_t(done + now); },
             kPatience))
-            << Occurrences(copy.Log(), "Error code 5\n") << " failures of " << done + now;
+            << LoggedTimes(copy.Log(), "Error code 5\n") << " failures of " << done + now;
         if ((done / kRound) % 10 == 0) {
             mostBoxes = std::max(mostBoxes, screen.MessageBoxes().size());
         }
