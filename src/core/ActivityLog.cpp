@@ -143,6 +143,8 @@ void Add(std::string_view text) {
     thread_local ThreadEnd end;
     (void)end;
     Lock lock;
+    // Opened by every call, as a line may need a descriptor when none is left to open it.
+    OpenLogLocked();
     AddLocked(text);
 }
 

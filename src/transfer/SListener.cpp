@@ -5,6 +5,7 @@
 #include <linux/tcp.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <system_error>
@@ -329,7 +330,8 @@ std::chrono::steady_clock::time_point SListener::EvictLocked(
             continue;
         }
         connection.evicted = true;
-        connection.stream->Interrupt();  // its thread wakes and resets it
+        // Its read ends at once and its thread resets it; no end of stream goes out first.
+        shutdown(connection.stream->fd(), SHUT_RD);
         auto logged = evictionLogged_.find(connection.address);
         if (logged == evictionLogged_.end() || now - logged->second >= std::chrono::minutes(1)) {
             evictionLogged_[connection.address] = now;

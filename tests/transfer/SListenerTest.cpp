@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <iostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -458,6 +459,73 @@ TEST_F(Receiving, TricklersFromOneAddressDoNotKeepAnHonestBuddyOut) {
     for (int fd : tricklers) {
         close(fd);
     }
+}
+
+TEST_F(Receiving, APlainSendersSizeIsAdvisoryAFileThatGrewOrOfUnknownSizeIsKept) {
+    Listen();
+    for (const auto& [name, size] : {std::pair{"unknown.bin", 0}, std::pair{"grew.bin", 2}}) {
+        EXPECT_FALSE(Deliver(wire::EncodeHeader(name, size) + "whole body")) << name;
+        EXPECT_EQ(ReadFile(folder + "/" + name), "whole body");
+        EXPECT_EQ(notes.Notes().back().what, "FileReceived");
+    }
+}
+
+TEST_F(Receiving, ApprovedAddressesKeepPlacesOfTheirOwnAndSlowOrOldConnectionsMakeRoom) {
+    listener.SetApproval([](uint32_t address) { return address == htonl(INADDR_LOOPBACK); });
+    Listen();
+    // Eight addresses take every common place with files that would never end.
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<int> attack;
+    for (int i = 0; i < SListener::kMaxConnections; ++i) {
+        attack.push_back(ConnectFrom("127.0.0." + std::to_string(2 + i % 8), port));
+        SendAll(attack.back(), wire::EncodeHeader("attack.bin", uint64_t(1) << 62) + "a");
+    }
+    ASSERT_TRUE(WaitUntil([&] { return listener.ActiveConnections() == 64; }));
+    const int refused = ConnectFrom("127.0.0.10", port);
+    EXPECT_TRUE(AnsweredWithReset(refused));
+    close(refused);
+
+    // The approved buddy's file comes through all the same.
+    RecordingCallback sent;
+    SSender sender;
+    sender.SetCallback(&sent);
+    const std::string body = RandomBytes(2000000, 11);
+    const std::string path = TestPaths::NewFolder("outgoing") + "/honest.bin";
+    WriteFile(path, body);
+    ASSERT_TRUE(sender.SendFile("127.0.0.1", std::to_string(port), path));
+    ASSERT_TRUE(sent.WaitFor("FinishedSending", 1, 20s));
+    std::cout << "[ figure ] the approved file arrived "
+              << std::chrono::duration_cast<std::chrono::milliseconds>(
+                     std::chrono::steady_clock::now() - start)
+                     .count()
+              << " ms after the attack began\n";
+    EXPECT_TRUE(ReadFile(folder + "/honest.bin") == body);
+
+    // Too slow: every trickler is reset, and each address is logged once.
+    listener.SetMinimumRate(1024, 300ms);
+    ASSERT_TRUE(WaitUntil([&] { return listener.ActiveConnections() == 0; }, 10s));
+    for (int fd : attack) {
+        EXPECT_TRUE(AnsweredWithReset(fd));
+        close(fd);
+    }
+    const std::string log = LogText();
+    EXPECT_EQ(Occurrences(log, "Listener: 127.0.0.2 too slow, connection reset\n"), 1u);
+    EXPECT_EQ(Occurrences(log, "Listener: 127.0.0.9 too slow, connection reset\n"), 1u);
+
+    // Too old, however fast: one from an approved address too.
+    listener.SetMinimumRate(0, 300ms);
+    listener.SetLifetime(500ms);
+    const int old = ConnectToLoopback(port);
+    SendAll(old, wire::EncodeHeader("old.bin", 100000000));
+    while (SendAll(old, std::string(65536, 'o'))) {
+    }  // a send that fails has met the reset
+    close(old);
+    EXPECT_TRUE(WaitUntil([&] {
+        return LogText().find("Listener: 127.0.0.1 connected too long, connection reset\n") !=
+               std::string::npos;
+    }));
+    EXPECT_EQ(Listing(folder), (std::vector<std::string>{"honest.bin", "zingwelllog.txt"}));
+    EXPECT_EQ(events.Count("FinishedSending"), 1u);
 }
 
 int ThreadCount() {
