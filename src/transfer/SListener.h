@@ -22,8 +22,9 @@ class TransferNotes;
 // file per accepted connection, each on a thread of its own, into the receive folder, and
 // reports through the Callback on those threads. Owns every thread it starts.
 //
-// A file is stored only when its stream ended after exactly the announced number of bytes;
-// until then it lives under a temporary name. A connection that fails in any way is ended
+// A file is stored only when its stream ended cleanly after at least the announced number of
+// bytes (a plain sender's size is advisory); until then it lives under a temporary name, and
+// it never replaces what stands under its name. A connection that fails in any way is ended
 // with a reset, so that its sender learns of it; one that brought a whole file is closed
 // in order only once the file stands under its name.
 class SListener {
