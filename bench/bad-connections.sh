@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # Threads and memory of a receiving Zingwell (bench/tools/zw_peer) before and after a flood of
 # bad connections: headers without a separator, streams cut by a reset or an early end,
-# more bytes than announced, refused names; from 10 addresses at a time (127.0.3.x), each
-# round waiting for the receiver to end every connection.
+# headers cut short, refused names; from ADDRESSES addresses (127.0.3.x, 10 by default), ten
+# connections at a time, each round waiting for the receiver to end every connection.
 #
-#   scripts/in-netns bench/bad-connections.sh [COUNT]      e.g. 3000 (the default)
+#   scripts/in-netns bench/bad-connections.sh [COUNT] [ADDRESSES]   e.g. 3000 (the default) 10
 # env: ZW_PEER  the peer program (default build/bench/zw_peer)
 set -uo pipefail
 
 COUNT=${1:-3000}
+ADDRESSES=${2:-10}
 HERE=$(cd "$(dirname "$0")/.." && pwd)
 ZW_PEER=${ZW_PEER:-$HERE/build/bench/zw_peer}
 PYTHON=/usr/bin/python3
@@ -41,10 +42,10 @@ status() {  # threads, resident kB
 echo "# $(date -u +%FT%TZ) $(uname -r); $COUNT bad connections to $ZW_PEER"
 echo "before:          $(status)"
 START=$(date +%s.%N)
-"$PYTHON" - "$PORT" "$COUNT" <<'EOF' || die "the flood failed"
+"$PYTHON" - "$PORT" "$COUNT" "$ADDRESSES" <<'EOF' || die "the flood failed"
 import socket, struct, sys
 
-port, count = int(sys.argv[1]), int(sys.argv[2])
+port, count, addresses = int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3])
 
 def header(name, size):
     return name.encode() + b"\\" + struct.pack("<Q", size)
@@ -52,7 +53,7 @@ def header(name, size):
 kinds = [
     b"x" * 102400,                                  # no separator
     header("cut.bin", 500000) + b"c" * 200000,      # cut by a reset
-    header("long.bin", 4) + b"body" + b"more",      # more than announced
+    header("half.bin", 4)[:12],                     # ends inside the header
     header("../up.txt", 1) + b"x",                  # refused name
     header("short.bin", 500000) + b"s" * 200000,    # ends early
 ]
@@ -61,7 +62,7 @@ while done < count:
     batch = []
     for i in range(min(10, count - done)):
         s = socket.socket()
-        s.bind(("127.0.3.%d" % (i + 1), 0))
+        s.bind(("127.0.3.%d" % ((done + i) % addresses + 1), 0))
         s.connect(("127.0.0.1", port))
         kind = (done + i) % len(kinds)
         try:

@@ -20,7 +20,7 @@ enum class Ending {
     Refused,        // the name is not acceptable, or the file cannot be created
     WriteFailed,    // writing the file failed
     Short,          // the stream ended before the announced size
-    TooLong,        // more bytes than announced
+    TooLong,        // exact sizes: more bytes than announced
     PublishFailed,  // the whole file could not be put under its name (the caller's step)
 };
 

@@ -23,9 +23,9 @@ ReceiveSession::Status ReceiveSession::Feed(const char* data, size_t length) {
         data += used;
         length -= used;
     }
-    // Up to the announced size, whatever the reads, so that the outcome never depends on
-    // how the stream was cut.
-    const bool tooLong = length > Announced() - body_;
+    // Exact sizes: up to the announced size, whatever the reads, so that the outcome never
+    // depends on how the stream was cut.
+    const bool tooLong = sizes_ == Sizes::Exact && length > Announced() - body_;
     const size_t take = tooLong ? static_cast<size_t>(Announced() - body_) : length;
     body_ += take;
     if (take > 0 && !target_.Write(data, take)) {
@@ -42,7 +42,7 @@ ReceiveSession::Status ReceiveSession::End() {
         // A stream that ends inside its header is cut off; one that brought nothing is not.
         return received_ > 0 ? failure_ = Status::BadHeader : Status::Finished;
     }
-    if (body_ != Announced()) {
+    if (sizes_ == Sizes::Exact ? body_ != Announced() : body_ < Announced()) {
         return failure_ = Status::Short;
     }
     return Status::Finished;

@@ -9,8 +9,9 @@
 // One incoming stream taken apart, whatever sizes its reads come in: the header (read on
 // until the separator and the eight size bytes are in), then the body, handed to a Target
 // as it comes. A file counts as whole only when the stream ends after exactly the number of
-// bytes its header announced. No sockets and no threads here; the receiver's connection
-// drives it.
+// bytes its header announced, or, from a plain sender, whose sizes are advisory, after at
+// least that many (a size of 0 meaning unknown). No sockets and no threads here; the receiver's
+// connection drives it.
 class ReceiveSession {
 public:
     // Where the file goes.
@@ -34,10 +35,19 @@ public:
         Refused,      // the name is not acceptable, or the file cannot be created
         WriteFailed,  // writing the file failed (a full disk)
         Short,        // the stream ended before the announced number of bytes came
-        TooLong,      // more bytes came than the header announced
+        TooLong,      // exact sizes: more bytes came than the header announced
     };
 
-    explicit ReceiveSession(Target& target) : target_(target) {}
+    enum class Sizes {
+        // A plain sender's size is what its file system said before sending: a file that
+        // grew meanwhile comes longer, and 0 says the size was unknown.
+        Advisory,
+        // The size is the file's: a byte more or less is a failure.
+        Exact,
+    };
+
+    explicit ReceiveSession(Target& target, Sizes sizes = Sizes::Advisory)
+        : target_(target), sizes_(sizes) {}
 
     // Bytes that came in one read. Once a failure is returned, it is returned again.
     Status Feed(const char* data, size_t length);
@@ -56,6 +66,7 @@ private:
     uint64_t Announced() const { return static_cast<uint64_t>(header_.size()); }
 
     Target& target_;
+    Sizes sizes_;
     HeaderReader header_;
     int64_t received_ = 0;
     uint64_t body_ = 0;  // body bytes taken

@@ -18,6 +18,9 @@
 
 namespace {
 
+// How far the numbering goes before a name counts as unusable.
+constexpr int kMaxNumber = 10000;
+
 // Sixteen hex digits that no other receiver, in this process or another, is likely to pick.
 std::string RandomSuffix() {
     uint64_t value = 0;
@@ -54,11 +57,6 @@ bool ReceivedFile::Create(const std::string& name) {
             return false;
         }
     }
-    // A folder cannot be replaced by a file: refuse it now rather than after the whole body.
-    struct stat info {};
-    if (fstatat(dir_, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(info.st_mode)) {
-        return false;
-    }
     for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
         const std::string temporary = std::string(received_name::kTemporaryPrefix) + RandomSuffix();
         // The same mode a file created under its own name would get.
@@ -76,6 +74,7 @@ bool ReceivedFile::Create(const std::string& name) {
     // Held while the file is ours: tells a starting receiver that it is not stale.
     flock(fd_, LOCK_EX | LOCK_NB);
     name_ = name;
+    stored_.clear();
     return true;
 }
 
@@ -87,15 +86,65 @@ bool ReceivedFile::Publish() {
     if (fd_ < 0) {
         return false;
     }
-    // Renamed while still open and locked, so that no starting receiver takes it for stale.
-    if (renameat(dir_, temporary_.c_str(), dir_, name_.c_str()) != 0) {
-        Discard();
-        return false;
+    // Each try takes a name atomically only if it is free, so two arrivals racing for one
+    // name never replace each other. Renamed while still open and locked, so that no starting
+    // receiver takes it for stale.
+    for (int n = 1; n <= kMaxNumber; ++n) {
+        const std::string candidate = n == 1 ? name_ : NumberedName(name_, n);
+        int result = renameat2(dir_, temporary_.c_str(), dir_, candidate.c_str(), RENAME_NOREPLACE);
+        if (result != 0 && (errno == EINVAL || errno == ENOSYS)) {
+            // A file system without the flag: a hard link is just as exclusive.
+            result = linkat(dir_, temporary_.c_str(), dir_, candidate.c_str(), 0);
+            if (result == 0) {
+                unlinkat(dir_, temporary_.c_str(), 0);
+            }
+        }
+        if (result == 0) {
+            close(fd_);
+            fd_ = -1;
+            temporary_.clear();
+            stored_ = candidate;
+            if (n > 1) {
+                WriteLog("Kept as " + received_name::ForLog(stored_) + "\n");
+            }
+            return true;
+        }
+        if (errno != EEXIST) {
+            break;
+        }
     }
-    close(fd_);
-    fd_ = -1;
-    temporary_.clear();
-    return true;
+    Discard();
+    return false;
+}
+
+std::string ReceivedFile::NumberedName(const std::string& name, int n) {
+    const std::string suffix = " (" + std::to_string(n) + ")";
+    const size_t dot = name.rfind('.');
+    std::string stem = name;
+    std::string extension;
+    // An extension too long to leave room for the suffix counts as part of the stem.
+    if (dot != std::string::npos && dot > 0 &&
+        name.size() - dot + suffix.size() < received_name::kMaxLength) {
+        stem = name.substr(0, dot);
+        extension = name.substr(dot);
+    }
+    const size_t room = received_name::kMaxLength - suffix.size() - extension.size();
+    if (stem.size() > room) {
+        stem.resize(room);
+        // Never end inside a UTF-8 sequence.
+        size_t lead = stem.size();
+        while (lead > 0 && (static_cast<unsigned char>(stem[lead - 1]) & 0xC0) == 0x80) {
+            --lead;
+        }
+        if (lead > 0) {
+            const auto first = static_cast<unsigned char>(stem[lead - 1]);
+            const size_t length = first >= 0xF0 ? 4 : first >= 0xE0 ? 3 : first >= 0xC0 ? 2 : 1;
+            if (stem.size() - (lead - 1) < length) {
+                stem.resize(lead - 1);
+            }
+        }
+    }
+    return stem + suffix + extension;
 }
 
 void ReceivedFile::Discard() {

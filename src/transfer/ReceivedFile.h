@@ -17,12 +17,19 @@ public:
 
     // Logs "Incoming file: " and the name.
     void Announce(const std::string& name) override;
-    // Starts the temporary file. Refuses a name that is taken by a folder.
+    // Starts the temporary file.
     bool Create(const std::string& name) override;
     bool Write(const char* data, size_t length) override;
-    // Puts the file under its name, replacing whatever stood there (a file, a link: the link
-    // itself, never what it points to). False, and nothing changed, when that fails.
+    // Puts the file under its name, or, when anything stands there (a file, a link, a
+    // folder), under the first free name of "name (2).ext", "name (3).ext" ...; never
+    // replaces an entry. False, and nothing changed, when that fails.
     bool Publish();
+    // The name the file was published under; empty before.
+    const std::string& StoredName() const { return stored_; }
+
+    // The name for the n-th arrival of `name` (n >= 2): " (n)" before the extension, the
+    // stem shortened so that the whole stays within 255 bytes.
+    static std::string NumberedName(const std::string& name, int n);
     // Removes the temporary file; nothing else changes.
     void Discard();
 
@@ -36,4 +43,5 @@ private:
     int fd_ = -1;
     std::string name_;
     std::string temporary_;
+    std::string stored_;
 };

@@ -10,6 +10,7 @@ namespace received_name {
 namespace {
 
 constexpr const char* kLogFileName = "zingwelllog.txt";
+constexpr const char* kOldLogFileName = "zingwelllog.old.txt";
 
 bool IsControl(unsigned char byte) {
     return byte < 0x20 || byte == 0x7F;
@@ -35,7 +36,7 @@ bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) {
 bool IsOurs(std::string_view name) {
     for (std::string_view own :
          {std::string_view(queue_file::kFileName), std::string_view(kLogFileName),
-          std::string_view(NotDeliveredList::kFileName)}) {
+          std::string_view(kOldLogFileName), std::string_view(NotDeliveredList::kFileName)}) {
         if ((name.size() == own.size() && StartsWithIgnoringCase(name, own)) ||
             StartsWithIgnoringCase(name, TemporaryPrefixFor(own))) {
             return true;

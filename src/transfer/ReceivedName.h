@@ -13,8 +13,8 @@ inline constexpr std::string_view kTemporaryPrefix = ".zingwell-incoming.tmp-";
 
 // False for a name that is empty, "." or "..", holds '/', a NUL or another control byte
 // (below 0x20, or 0x7F), is longer than 255 bytes, or names one of our own files there
-// (the send queue, the activity log, a temporary file of their rewrites, or a file still
-// being received).
+// (the send queue, the activity log and its older generation, a temporary file of their rewrites,
+// or a file still being received).
 bool IsAcceptable(std::string_view name);
 
 // The name as the activity log shows it: DisplayName of at most 255 characters.

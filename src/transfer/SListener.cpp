@@ -2,8 +2,10 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <linux/tcp.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <system_error>
@@ -104,6 +106,16 @@ Opening Sniff(TcpStream& stream, net::Clock::time_point deadline, const Waker& s
     }
 }
 
+// Everything the peer has sent so far, header included.
+uint64_t BytesReceived(int fd) {
+    tcp_info info{};
+    socklen_t length = sizeof info;
+    if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) != 0) {
+        return 0;
+    }
+    return info.tcpi_bytes_received;
+}
+
 std::string AddressText(uint32_t address) {
     in_addr in{};
     in.s_addr = address;
@@ -157,7 +169,17 @@ void SListener::SetIdentity(const Identity* identity, const std::string& name) {
 
 int SListener::ActiveConnections() {
     std::lock_guard<std::mutex> guard(mutex_);
-    return active_;
+    return active_ + reserved_;
+}
+
+void SListener::SetMinimumRate(int64_t bytesPerSecond, std::chrono::milliseconds window) {
+    minBytesPerSecond_ = bytesPerSecond;
+    rateWindowMs_ = window.count();
+}
+
+void SListener::SetApproval(std::function<bool(uint32_t address)> approved) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    approved_ = std::move(approved);
 }
 
 void SListener::Start(int port) {
@@ -226,10 +248,25 @@ void SListener::RunListenThread(int port) {
     ReceivedFile::RemoveStale(GetReceiveFolder());
     WriteLog("Listening for client...\n");
 
+    auto check = std::chrono::steady_clock::now();
     for (;;) {
-        const net::Wait waited = net::WaitFor(listener.fd(), POLLIN, &wake_, net::kNoDeadline);
+        const net::Wait waited = net::WaitFor(listener.fd(), POLLIN, &wake_, check);
         if (stopping_) {
             break;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= check) {
+            std::vector<std::string> lines;
+            {
+                std::lock_guard<std::mutex> guard(mutex_);
+                check = EvictLocked(now, lines);
+            }
+            for (const std::string& line : lines) {
+                WriteLog(line);
+            }
+        }
+        if (waited == net::Wait::TimedOut) {
+            continue;
         }
         if (waited == net::Wait::Failed) {
             WriteLog("Listener: accept() failed\n");
@@ -271,6 +308,13 @@ void SListener::RunListenThread(int port) {
 
 void SListener::Accepted(std::unique_ptr<TcpStream> stream, uint32_t address) {
     stream->SetAbortiveClose(true);
+    std::function<bool(uint32_t)> approval;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        approval = approved_;
+    }
+    // Asked outside our lock: the answer may take a lock of its own.
+    const bool approved = approval && approval(address);
     std::unique_lock<std::mutex> guard(mutex_);
     if (stopping_) {  // the destructor's wake may have passed this connection by
         guard.unlock();
@@ -278,16 +322,24 @@ void SListener::Accepted(std::unique_ptr<TcpStream> stream, uint32_t address) {
         return;
     }
     JoinEndedLocked();
-    if (active_ < kMaxConnections && perAddress_[address] < kMaxPerAddress) {
+    const bool reserved = approved && reserved_ < kMaxReserved;
+    if (reserved || (active_ < kMaxConnections && perAddress_[address] < kMaxPerAddress)) {
         connections_.emplace_back();
         Connection& connection = connections_.back();
         connection.stream = std::move(stream);
+        connection.fd = connection.stream->fd();
         connection.address = address;
+        connection.reserved = reserved;
         connection.accepted = std::chrono::steady_clock::now();
+        connection.windowStart = connection.accepted;
         try {
             connection.thread = std::thread(&SListener::RunReceiveThread, this, &connection);
-            ++active_;
-            ++perAddress_[address];
+            if (reserved) {
+                ++reserved_;
+            } else {
+                ++active_;
+                ++perAddress_[address];
+            }
             return;
         } catch (const std::system_error&) {
             stream = std::move(connection.stream);
@@ -300,6 +352,51 @@ void SListener::Accepted(std::unique_ptr<TcpStream> stream, uint32_t address) {
     guard.unlock();
     WriteLog("Listener: too many connections, one closed\n");
     stream->Reset();
+}
+
+std::chrono::steady_clock::time_point SListener::EvictLocked(
+    std::chrono::steady_clock::time_point now, std::vector<std::string>& lines) {
+    const std::chrono::milliseconds window(std::max<int64_t>(rateWindowMs_.load(), 1));
+    const std::chrono::milliseconds lifetime(lifetimeMs_.load());
+    const uint64_t minimum =
+        static_cast<uint64_t>(std::max<int64_t>(minBytesPerSecond_.load(), 0)) *
+        static_cast<uint64_t>(window.count()) / 1000;
+    auto next = now + std::min<std::chrono::milliseconds>(window, std::chrono::seconds(1));
+    for (Connection& connection : connections_) {
+        // A finishing thread may be closing its stream: it is left alone.
+        if (connection.done || connection.finishing || connection.evicted ||
+            connection.handshaking) {
+            continue;
+        }
+        const char* why = nullptr;
+        if (now - connection.accepted >= lifetime) {
+            why = "connected too long";
+        } else if (now - connection.windowStart >= window) {
+            const uint64_t bytes = BytesReceived(connection.fd);
+            // The first window is the header's and the setting-up's: only later ones count.
+            if (connection.windowStart != connection.accepted &&
+                bytes - connection.windowBytes < minimum) {
+                why = "too slow";
+            }
+            connection.windowStart = now;
+            connection.windowBytes = bytes;
+        }
+        if (why == nullptr) {
+            continue;
+        }
+        connection.evicted = true;
+        // Its read ends at once and its thread resets it; no end of stream goes out first.
+        shutdown(connection.fd, SHUT_RD);
+        auto logged = evictionLogged_.find(connection.address);
+        if (logged == evictionLogged_.end() || now - logged->second >= std::chrono::minutes(1)) {
+            evictionLogged_[connection.address] = now;
+            lines.push_back("Listener: " + AddressText(connection.address) + " " + why +
+                            ", connection reset\n");
+        }
+    }
+    std::erase_if(evictionLogged_,
+                  [&](const auto& entry) { return now - entry.second >= std::chrono::minutes(1); });
+    return next;
 }
 
 void SListener::JoinEndedLocked() {
@@ -317,9 +414,13 @@ void SListener::Done(Connection* connection) {
     {
         std::lock_guard<std::mutex> guard(mutex_);
         connection->done = true;
-        --active_;
-        if (--perAddress_[connection->address] <= 0) {
-            perAddress_.erase(connection->address);
+        if (connection->reserved) {
+            --reserved_;
+        } else {
+            --active_;
+            if (--perAddress_[connection->address] <= 0) {
+                perAddress_.erase(connection->address);
+            }
         }
     }
     wake_.Wake();
@@ -341,6 +442,11 @@ void SListener::RunReceiveThread(Connection* connection) {
     ReceiveSession session(file);
     Ending ending =
         receive_loop::Run(stream, connection->accepted + header, callback, stopping_, session);
+    // From here the stream is this thread's alone; a connection reset to make room has seen
+    // an end of its own making, never the peer's.
+    if (Finishing(*connection) && ending != Ending::Stopped) {
+        ending = Ending::ReadFailed;
+    }
     // The file stands under its name before the connection closes in order: the sender
     // takes that end as word that the file is there.
     if (ending == Ending::Whole && session.HasFile() && (stopping_ || !file.Publish())) {
@@ -353,8 +459,16 @@ void SListener::RunReceiveThread(Connection* connection) {
         stream.Reset();
     }
     // Everything is closed before the last event: a message box may keep it waiting long.
-    Report(*connection, callback, ending, session.HasHeader() ? &session.name() : nullptr, nullptr);
+    const std::string& kept =
+        ending == Ending::Whole && !file.StoredName().empty() ? file.StoredName() : session.name();
+    Report(*connection, callback, ending, session.HasHeader() ? &kept : nullptr, nullptr);
     Done(connection);
+}
+
+bool SListener::Finishing(Connection& connection) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    connection.finishing = true;
+    return connection.evicted;
 }
 
 void SListener::RunSecureSession(Connection* connection, Callback* callback) {
@@ -369,6 +483,7 @@ void SListener::RunSecureSession(Connection* connection, Callback* callback) {
         name = name_;
     }
     if (identity == nullptr) {
+        Finishing(*connection);
         connection->stream->Reset();
         if (!stopping_) {
             WriteLog("Listener: a secure connection came, but this copy has no key\n");
@@ -376,9 +491,18 @@ void SListener::RunSecureSession(Connection* connection, Callback* callback) {
         Report(*connection, callback, Ending::ReadFailed, nullptr, nullptr, true);
         return;
     }
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        connection->handshaking = true;
+    }
     std::string error;
     std::unique_ptr<TlsStream> tls =
         TlsStream::Accept(std::move(connection->stream), *identity, deadline, error);
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        connection->handshaking = false;
+        connection->finishing = !tls;
+    }
     if (!tls) {
         if (!stopping_) {
             WriteLog("Listener: secure handshake failed: " + DisplayName(error, 200) + "\n");
@@ -389,9 +513,12 @@ void SListener::RunSecureSession(Connection* connection, Callback* callback) {
     }
     const std::string folder = GetReceiveFolder();
     ReceivedFile file(folder);
-    ReceiveSession session(file);
-    const secure_receive::Result result =
+    ReceiveSession session(file, ReceiveSession::Sizes::Exact);  // the frame's size is exact
+    secure_receive::Result result =
         secure_receive::Run(*tls, deadline, callback, stopping_, file, session, folder, name);
+    if (Finishing(*connection) && result.ending != Ending::Stopped) {
+        result.ending = Ending::ReadFailed;  // reset to make room: its end was ours
+    }
     file.Discard();
     if (result.ending == Ending::Whole) {
         tls->Close();

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <map>
 #include <memory>
@@ -23,18 +24,26 @@ class TransferNotes;
 // file per accepted connection, each on a thread of its own, into the receive folder, and
 // reports through the Callback on those threads. Owns every thread it starts.
 //
-// A file is stored only when its stream ended after exactly the announced number of bytes;
-// until then it lives under a temporary name. A connection that fails in any way is ended
+// A file is stored only when its stream ended cleanly after at least the announced number of
+// bytes (a plain sender's size is advisory); until then it lives under a temporary name, and
+// it never replaces what stands under its name. A connection that fails in any way is ended
 // with a reset, so that its sender learns of it; one that brought a whole file is closed
 // in order only once the file stands under its name.
 class SListener {
 public:
     // More connections at once, in all or from one address, are closed as soon as they are
-    // accepted. A connection counts until its thread has ended.
+    // accepted. A connection counts until its thread has ended. Approved addresses have
+    // places of their own besides, which nobody else can take.
     static constexpr int kMaxConnections = 64;
     static constexpr int kMaxPerAddress = 8;
+    static constexpr int kMaxReserved = 32;
     static constexpr std::chrono::milliseconds kIdleTimeout{120000};
     static constexpr std::chrono::milliseconds kHeaderTimeout{30000};
+    // A connection that brings less than the minimum rate over each window after its first,
+    // or lives longer than the lifetime, is reset to make room.
+    static constexpr int64_t kMinBytesPerSecond = 1024;
+    static constexpr std::chrono::milliseconds kRateWindow{60000};
+    static constexpr std::chrono::milliseconds kLifetime{6 * 3600 * 1000};
 
     SListener();
     SListener(const SListener&) = delete;
@@ -61,6 +70,12 @@ public:
     // after its start its header must be complete. Apply to connections accepted afterwards.
     void SetIdleTimeout(std::chrono::milliseconds timeout) { idleTimeoutMs_ = timeout.count(); }
     void SetHeaderTimeout(std::chrono::milliseconds timeout) { headerTimeoutMs_ = timeout.count(); }
+    // The minimum rate and its window, and the lifetime; apply to every connection.
+    void SetMinimumRate(int64_t bytesPerSecond, std::chrono::milliseconds window);
+    void SetLifetime(std::chrono::milliseconds lifetime) { lifetimeMs_ = lifetime.count(); }
+    // Which peers (IPv4 address in network order) may use the reserved places; asked on the
+    // listening thread at every accept. None until set.
+    void SetApproval(std::function<bool(uint32_t address)> approved);
     // Connection threads that have not ended yet (for tests).
     int ActiveConnections();
 
@@ -68,14 +83,27 @@ private:
     struct Connection {
         std::thread thread;
         std::unique_ptr<TcpStream> stream;
+        int fd = -1;           // the stream's, also while a TLS stream holds it
         uint32_t address = 0;  // the peer's, in network order
         std::chrono::steady_clock::time_point accepted;
+        bool reserved = false;   // holds one of the approved addresses' places
+        bool finishing = false;  // the thread is past reading: its stream is its own
+        bool evicted = false;    // reset for being too slow or too old
+        // In the TLS handshake, whose failure closes the socket out of our sight: not looked
+        // at for making room (the header's deadline bounds it).
+        bool handshaking = false;
+        // The start of the current rate window and the bytes received before it.
+        std::chrono::steady_clock::time_point windowStart;
+        uint64_t windowBytes = 0;
         bool done = false;  // the thread has nothing left to do; it may be joined
     };
     void RunListenThread(int port);
     void RunReceiveThread(Connection* connection);
     // A connection that opened with a TLS hello: the handshake, then the framed session.
     void RunSecureSession(Connection* connection, Callback* callback);
+    // The thread is past reading: from now on the stream is its own. True when the connection
+    // was reset to make room meanwhile.
+    bool Finishing(Connection& connection);
     // The connection's last words: the log line, the notes (when a file was named) and the
     // event. keyHash: the peer's, for a secure connection; logged: the line is written.
     void Report(const Connection& connection, Callback* callback, receive_loop::Ending ending,
@@ -84,6 +112,10 @@ private:
     // The thread's last step: frees its places and wakes the listening thread to join it.
     void Done(Connection* connection);
     void JoinEndedLocked();
+    // Resets connections that are too slow or too old, adding the lines to log; returns when
+    // the next check is due.
+    std::chrono::steady_clock::time_point EvictLocked(std::chrono::steady_clock::time_point now,
+                                                      std::vector<std::string>& lines);
 
     std::atomic<Callback*> callback_{nullptr};
     std::atomic<TransferNotes*> notes_{nullptr};
@@ -92,6 +124,9 @@ private:
     std::atomic<int> boundPort_{0};
     std::atomic<int64_t> idleTimeoutMs_{kIdleTimeout.count()};
     std::atomic<int64_t> headerTimeoutMs_{kHeaderTimeout.count()};
+    std::atomic<int64_t> minBytesPerSecond_{kMinBytesPerSecond};
+    std::atomic<int64_t> rateWindowMs_{kRateWindow.count()};
+    std::atomic<int64_t> lifetimeMs_{kLifetime.count()};
     Waker wake_;  // a connection thread ended, or the receiver is stopping
     Waker stop_;  // the receiver is stopping: ends every connection's wait
 
@@ -99,7 +134,10 @@ private:
     std::vector<std::thread> listenThreads_;
     std::vector<TcpStream*> listeners_;  // listening, owned by their threads
     std::list<Connection> connections_;
-    int active_ = 0;
-    std::map<uint32_t, int> perAddress_;
+    int active_ = 0;                      // in the common places
+    int reserved_ = 0;                    // in the approved addresses' places
+    std::map<uint32_t, int> perAddress_;  // in the common places
+    std::map<uint32_t, std::chrono::steady_clock::time_point> evictionLogged_;
+    std::function<bool(uint32_t)> approved_;
     std::string name_;
 };

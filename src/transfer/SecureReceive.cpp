@@ -126,7 +126,10 @@ Result Run(ByteStream& stream, net::Clock::time_point headerDeadline, Callback* 
         result.ending = Ending::PublishFailed;
         return result;
     }
-    link.Send(frame::Encode(frame::Ack{true, header.path}));
+    // Under the name it was kept as: another file may have had the one it came with.
+    link.Send(frame::Encode(
+        frame::Ack{true, file.StoredName().empty() ? header.path : file.StoredName()}));
+    result.name = file.StoredName().empty() ? header.path : file.StoredName();
     // The file is kept whatever comes now; the sender's END or close ends the session.
     reader.Next();
     reader.Expect({frame::Type::End});

@@ -89,8 +89,8 @@ TEST_F(BadConnections, OneBoxForAllNoThreadOrMemoryLeftAndAnHonestFileStillArriv
             CloseWithReset(fd);
         }
         ASSERT_TRUE(Soon([&] {
-            return Occurrences(copy.Log(), "Error code 5\n") == size_t(done + now);
-        })) << Occurrences(copy.Log(), "Error code 5\n")
+            return LoggedTimes(copy.Log(), "Error code 5\n") == size_t(done + now);
+        })) << LoggedTimes(copy.Log(), "Error code 5\n")
             << " failures of " << done + now;
         if ((done / kRound) % 10 == 0) {
             mostBoxes = std::max(mostBoxes, screen_.MessageBoxes().size());

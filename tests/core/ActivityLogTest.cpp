@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <mutex>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -36,9 +37,10 @@ std::string LogFile() {
     return ReadFile(TestPaths::ReceiveFolder() + "/zingwelllog.txt");
 }
 
-TEST(ActivityLog, EveryPieceIsInTheFileAtOnceSoACrashLosesNothing) {
+TEST(ActivityLog, EveryLineIsInTheFileAtOnceSoACrashLosesNothing) {
     WriteLog("abc");
-    EXPECT_EQ(LogFile(), "abc");
+    EXPECT_EQ(LogFile(), "");  // a piece waits for the end of its line
+
     WriteLogValue("Error code", 4);
     WriteLogValue("Error code", 232323);
     WriteLogValue("Error code", -5);
@@ -100,9 +102,78 @@ TEST(ActivityLog, ViewLogWhileOtherThreadsWriteLosesNoLine) {
         writer.join();
     CloseLog();
     SetLauncher(nullptr);
-    const std::string text = LogFile();
-    EXPECT_EQ(static_cast<int>(std::count(text.begin(), text.end(), '\n')), kThreads * kLines);
-    EXPECT_EQ(text.size(), static_cast<size_t>(kThreads * kLines) * 13);
+    // Written or counted, every line is there, and none is torn.
+    EXPECT_EQ(LoggedTimes(LogFile(), "line of text\n"), size_t(kThreads * kLines));
+    std::istringstream lines(LogFile());
+    for (std::string line; std::getline(lines, line);) {
+        EXPECT_TRUE(line == "line of text" || line.starts_with("... and ")) << line;
+    }
+}
+
+TEST(ActivityLog, LinesOfThreadsNeverMixAndRepeatsAreCounted) {
+    std::vector<std::thread> writers;
+    for (int t = 0; t < 4; ++t) {
+        writers.emplace_back([t] {
+            for (int i = 0; i < 500; ++i) {
+                WriteLog("Incoming file: ");
+                WriteLog("thread-" + std::to_string(t) + "-" + std::to_string(i));
+                WriteLog("\n");
+            }
+            WriteLog("no line end at the thread's end");
+        });
+    }
+    for (auto& writer : writers)
+        writer.join();
+    std::istringstream lines(LogFile());
+    int count = 0;
+    for (std::string line; std::getline(lines, line); ++count) {
+        EXPECT_TRUE(line.starts_with("Incoming file: thread-") ||
+                    line.starts_with("no line end at the thread's end"))
+            << line;
+    }
+    EXPECT_EQ(count, 4 * 500 + 1);  // the ends of the four threads' pieces make one line
+    EXPECT_EQ(Occurrences(LogFile(), "no line end at the thread's end"), 4u);
+
+    CloseLog();
+    WriteFile(LogFilePath(), "");
+    for (int i = 0; i < 3 + 3911; ++i)
+        WriteLog("Listener: too many connections, one closed\n");
+    WriteLog("Listener: too many connections, one closed\n");
+    WriteLog("held until closed");
+    EXPECT_EQ(LogFile(),
+              "Listener: too many connections, one closed\n"
+              "Listener: too many connections, one closed\n"
+              "Listener: too many connections, one closed\n");
+    WriteLog("other\n");
+    CloseLog();
+    EXPECT_EQ(LogFile(),
+              "Listener: too many connections, one closed\n"
+              "Listener: too many connections, one closed\n"
+              "Listener: too many connections, one closed\n"
+              "... and 3,912 more like it\n"
+              "held until closedother\n");
+}
+
+TEST(ActivityLog, AtTenMegabytesTheLogStartsAgainKeepingOneOlderGeneration) {
+    // 100-byte numbered lines, 25 MB: the log starts again twice.
+    constexpr int kLines = 250000;
+    char line[101];
+    for (int i = 0; i < kLines; ++i) {
+        snprintf(line, sizeof line, "%08d%91s\n", i, "");
+        WriteLog(line);
+    }
+    const std::string older = ReadFile(TestPaths::ReceiveFolder() + "/zingwelllog.old.txt");
+    const std::string now = LogFile();
+    constexpr size_t kMax = 10 * 1024 * 1024;
+    EXPECT_LE(older.size(), kMax);
+    EXPECT_GT(older.size(), kMax - 100);
+    EXPECT_LE(now.size(), kMax);
+    // The generations follow each other without a gap: the older one is the second.
+    const int firstOlder = std::stoi(older.substr(0, 8));
+    const int firstNow = std::stoi(now.substr(0, 8));
+    EXPECT_EQ(firstOlder, int(kMax / 100));
+    EXPECT_EQ(firstNow, firstOlder + int(older.size() / 100));
+    EXPECT_EQ(std::stoi(now.substr(now.size() - 100, 8)), kLines - 1);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "support/Files.h"
 
+#include <algorithm>
+
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -73,6 +75,30 @@ size_t FilesBeingReceived(const std::string& folder) {
 std::string LogText() {
     CloseLog();
     return ReadFile(LogFilePath());
+}
+
+size_t LoggedTimes(const std::string& log, const std::string& line) {
+    size_t count = 0;
+    bool afterIt = false;
+    for (size_t at = 0; at < log.size();) {
+        const size_t end = std::min(log.find('\n', at), log.size() - 1) + 1;
+        const std::string current = log.substr(at, end - at);
+        if (current == line) {
+            ++count;
+            afterIt = true;
+        } else if (afterIt && current.starts_with("... and ")) {
+            std::string digits;
+            for (char c : current)
+                if (c >= '0' && c <= '9')
+                    digits += c;
+            count += std::stoull(digits);
+            afterIt = false;
+        } else {
+            afterIt = false;
+        }
+        at = end;
+    }
+    return count;
 }
 
 size_t Occurrences(const std::string& text, const std::string& part) {

@@ -17,6 +17,9 @@ size_t FilesBeingReceived(const std::string& folder);
 std::string LogText();
 // How often `part` occurs in `text`.
 size_t Occurrences(const std::string& text, const std::string& part);
+// How often the whole line was logged: written, or counted in a "... and N more like it"
+// line that follows it.
+size_t LoggedTimes(const std::string& log, const std::string& line);
 // Random bytes, the same for the same seed.
 std::string RandomBytes(size_t size, uint32_t seed);
 // Polls until the condition holds or the time is up; returns the condition's last value.

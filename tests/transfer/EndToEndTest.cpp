@@ -139,10 +139,12 @@ TEST(EndToEnd, ASenderKilledMidFileLeavesTheOlderCopyAndStartedAgainDeliversIt) 
     EXPECT_EQ(transfer_test::Listing(here),
               (std::vector<std::string>{"movie.bin", "zingwelllog.txt"}));
 
+    // Sent again, it is kept beside the older copy, never over it.
     PeerProcess again(senderHome, send);
     EXPECT_EQ(again.Exit(), 0);
     ASSERT_TRUE(received.WaitFor("FinishedSending"));
-    EXPECT_TRUE(ReadFile(here + "/movie.bin") == newer);
+    EXPECT_TRUE(ReadFile(here + "/movie (2).bin") == newer);
+    EXPECT_TRUE(ReadFile(here + "/movie.bin") == older);
 }
 
 }  // namespace
