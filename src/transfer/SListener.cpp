@@ -19,7 +19,9 @@
 #include "net/StartNetwork.h"
 #include "net/TcpStream.h"
 #include "net/Wait.h"
+#include "secure/Identity.h"
 #include "secure/TlsStream.h"
+#include "transfer/PairingResponder.h"
 #include "transfer/ReceiveLoop.h"
 #include "transfer/ReceiveSession.h"
 #include "transfer/ReceivedFile.h"
@@ -390,8 +392,17 @@ void SListener::RunSecureSession(Connection* connection, Callback* callback) {
     const std::string folder = GetReceiveFolder();
     ReceivedFile file(folder);
     ReceiveSession session(file);
-    const secure_receive::Result result =
-        secure_receive::Run(*tls, deadline, callback, stopping_, file, session, folder, name);
+    secure_receive::PairingHook pairing;
+    if (PairingResponder* responder = pairing_) {
+        pairing = [&, responder](FrameLink& link, const frame::Hello& hello) {
+            const std::string peer = AddressText(connection->address);
+            const PairingOutcome outcome =
+                responder->Serve(*tls, link, hello, identity->keyHash(), name, peer);
+            WriteLog("Pairing with " + DisplayName(peer, 64) + ": " + outcome.Text() + "\n");
+        };
+    }
+    const secure_receive::Result result = secure_receive::Run(*tls, deadline, callback, stopping_,
+                                                              file, session, folder, name, pairing);
     file.Discard();
     if (result.ending == Ending::Whole) {
         tls->Close();

@@ -16,6 +16,7 @@
 
 class Callback;
 class Identity;
+class PairingResponder;
 class TcpStream;
 class TransferNotes;
 
@@ -50,6 +51,9 @@ public:
     // the name our HELLO gives. Without one such a connection is reset. The identity outlives
     // the receiver, or is replaced before it goes.
     void SetIdentity(const Identity* identity, const std::string& name = {});
+    // Serves secure connections that ask to pair; without one they are refused. It outlives
+    // the receiver.
+    void SetPairing(PairingResponder* responder) { pairing_ = responder; }
     // Returns at once; the listening thread logs its own failures (a second Start on a
     // bound port logs the bind failure). Port 0 takes any free port; a number that is no
     // port is said in the log and nothing listens.
@@ -88,6 +92,7 @@ private:
     std::atomic<Callback*> callback_{nullptr};
     std::atomic<TransferNotes*> notes_{nullptr};
     std::atomic<const Identity*> identity_{nullptr};
+    std::atomic<PairingResponder*> pairing_{nullptr};
     std::atomic<bool> stopping_{false};
     std::atomic<int> boundPort_{0};
     std::atomic<int64_t> idleTimeoutMs_{kIdleTimeout.count()};
