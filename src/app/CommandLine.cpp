@@ -1,6 +1,10 @@
 #include "app/CommandLine.h"
 
+#include <arpa/inet.h>
+
 #include <cstring>
+
+#include "net/PortNumber.h"
 
 namespace {
 
@@ -32,6 +36,25 @@ bool Among(const std::string& word, const char* const* list, size_t count) {
     return false;
 }
 
+// ADDRESS[:PORT], the address dotted IPv4.
+bool ParseTarget(const std::string& text, std::string& address, int& port) {
+    const size_t colon = text.find(':');
+    address = text.substr(0, colon);
+    in_addr parsed{};
+    if (inet_pton(AF_INET, address.c_str(), &parsed) != 1) {
+        return false;
+    }
+    if (colon == std::string::npos) {
+        return true;
+    }
+    const std::optional<uint16_t> number = net::ParsePort(std::string_view(text).substr(colon + 1));
+    if (!number) {
+        return false;
+    }
+    port = *number;
+    return true;
+}
+
 }  // namespace
 
 const char* CommandLine::Usage() {
@@ -42,6 +65,9 @@ const char* CommandLine::Usage() {
            "  FILE...    queue these files to be sent, as a drop on the dog does\n"
            "  --help     show this help and exit\n"
            "  --version  show the version and exit\n"
+           "  --pair ADDRESS[:PORT]\n"
+           "             pair with the Zingwell at ADDRESS (port 6677 unless given): both\n"
+           "             screens show a code to compare; exits 0 only when paired\n"
            "\n"
            "One copy of Zingwell runs for each user: started again, it brings the running\n"
            "copy's dog forward and hands it the files named, then exits.\n";
@@ -76,6 +102,14 @@ CommandLine CommandLine::Parse(int argc, const char* const* argv) {
         } else if (word == "--help" || word == "-h") {
             line.action = Action::Help;
             return line;
+        } else if (word == "--pair") {
+            if (i + 1 >= argc || !ParseTarget(argv[i + 1], line.pairAddress, line.pairPort)) {
+                line.action = Action::Error;
+                line.error = i + 1 < argc ? word + " " + argv[i + 1] : word;
+                return line;
+            }
+            ++i;
+            line.action = Action::Pair;
         } else if (word == "--version") {
             line.action = Action::Version;
             return line;
