@@ -1,10 +1,8 @@
 #include "app/CommandLine.h"
 
-#include <arpa/inet.h>
-
 #include <cstring>
 
-#include "net/PortNumber.h"
+#include "transfer/PairingInitiator.h"
 
 namespace {
 
@@ -34,25 +32,6 @@ bool Among(const std::string& word, const char* const* list, size_t count) {
         }
     }
     return false;
-}
-
-// ADDRESS[:PORT], the address dotted IPv4.
-bool ParseTarget(const std::string& text, std::string& address, int& port) {
-    const size_t colon = text.find(':');
-    address = text.substr(0, colon);
-    in_addr parsed{};
-    if (inet_pton(AF_INET, address.c_str(), &parsed) != 1) {
-        return false;
-    }
-    if (colon == std::string::npos) {
-        return true;
-    }
-    const std::optional<uint16_t> number = net::ParsePort(std::string_view(text).substr(colon + 1));
-    if (!number) {
-        return false;
-    }
-    port = *number;
-    return true;
 }
 
 }  // namespace
@@ -103,7 +82,8 @@ CommandLine CommandLine::Parse(int argc, const char* const* argv) {
             line.action = Action::Help;
             return line;
         } else if (word == "--pair") {
-            if (i + 1 >= argc || !ParseTarget(argv[i + 1], line.pairAddress, line.pairPort)) {
+            if (i + 1 >= argc ||
+                !PairingInitiator::ParseTarget(argv[i + 1], line.pairAddress, line.pairPort)) {
                 line.action = Action::Error;
                 line.error = i + 1 < argc ? word + " " + argv[i + 1] : word;
                 return line;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <variant>
 
+#include "net/PortNumber.h"
 #include "net/TcpStream.h"
 #include "secure/Identity.h"
 #include "secure/PairingCode.h"
@@ -19,6 +20,25 @@ namespace {
 constexpr std::chrono::seconds kConnectTime{10};
 
 }  // namespace
+
+bool PairingInitiator::ParseTarget(const std::string& text, std::string& address, int& port) {
+    const size_t colon = text.find(':');
+    const std::string host = text.substr(0, colon);
+    in_addr parsed{};
+    if (inet_pton(AF_INET, host.c_str(), &parsed) != 1) {
+        return false;
+    }
+    if (colon != std::string::npos) {
+        const std::optional<uint16_t> number =
+            net::ParsePort(std::string_view(text).substr(colon + 1));
+        if (!number) {
+            return false;
+        }
+        port = *number;
+    }
+    address = host;
+    return true;
+}
 
 PairingOutcome PairingInitiator::Pair(const std::string& address, int port,
                                       const std::string& ourName, const Waker* stop) {

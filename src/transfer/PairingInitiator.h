@@ -24,6 +24,9 @@ public:
     PairingInitiator(const Identity& me, TrustStore& trust, PairingPrompt& prompt)
         : me_(me), trust_(trust), prompt_(prompt) {}
 
+    // "ADDRESS[:PORT]" (dotted IPv4, port 1 to 65535); port is left as it is when none given.
+    static bool ParseTarget(const std::string& text, std::string& address, int& port);
+
     // Called once the code is known, before the user is asked (for the time it took).
     void SetCodeShown(std::function<void(const std::string& code)> shown) {
         codeShown_ = std::move(shown);
