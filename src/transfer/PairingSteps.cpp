@@ -39,6 +39,9 @@ PairingOutcome::Kind Finish(FrameLink& link, bool ourYes, TrustStore& trust,
     if (!std::get<frame::Confirm>(*theirs).matched) {
         return Kind::PeerDeclined;
     }
+    // Another process (a terminal pairing) may have changed the file since it was read.
+    std::string error;
+    trust.Reload(error);
     TrustEntry entry;
     entry.key = TrustEntry::KeyForHash(peerKeyHash);
     entry.state = TrustEntry::State::Paired;
