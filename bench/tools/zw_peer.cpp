@@ -3,13 +3,15 @@
 // end-to-end tests; run it inside a network namespace.
 //
 //   zw_peer [--port P] [--receive N] [--send ADDRESS PORT PATH]... [--timeout SECONDS]
-//           [--identity DIR [--pin HASH]]
+//           [--identity DIR [--pin HASH] [--accept-pairing]]
 //
 // --port P      listen on P (0: any free port) and print "listening PORT" once listening
 // --receive N   end after N incoming connections have ended
 // --send        send PATH to ADDRESS:PORT; several are sent one after the other
 // --identity    load (or make) the key in DIR, print "key HASH", and take TLS on the port
 // --pin HASH    send over TLS, to the peer whose key hash is HASH; prints "cipher NAME"
+// --accept-pairing  answer yes to every pairing request and code (printing "code CODE"),
+//               pinning the other's key in DIR's known computers
 // Exit status 0 when every file went and came whole, 1 otherwise, 2 for bad arguments.
 #include <chrono>
 #include <condition_variable>
@@ -26,6 +28,9 @@
 #include "core/Callback.h"
 #include "core/SendNotes.h"
 #include "secure/Identity.h"
+#include "secure/TrustStore.h"
+#include "transfer/PairingPrompt.h"
+#include "transfer/PairingResponder.h"
 #include "transfer/SListener.h"
 #include "transfer/SSender.h"
 
@@ -84,10 +89,21 @@ private:
     bool told_ = false;
 };
 
+// A user who says yes to every pairing.
+class AcceptingUser : public PairingPrompt {
+public:
+    bool AskToPair(const std::string&, const std::string&) override { return true; }
+    bool ConfirmCode(const std::string& code, const std::string&, const std::string&) override {
+        printf("code %s\n", code.c_str());
+        fflush(stdout);
+        return true;
+    }
+};
+
 int Usage() {
     fprintf(stderr,
             "usage: zw_peer [--port P] [--receive N] [--send ADDRESS PORT PATH]... "
-            "[--timeout SECONDS] [--identity DIR [--pin HASH]]\n");
+            "[--timeout SECONDS] [--identity DIR [--pin HASH] [--accept-pairing]]\n");
     return 2;
 }
 
@@ -100,6 +116,7 @@ int main(int argc, char** argv) {
     std::vector<Outgoing> outgoing;
     std::string identityFolder;
     std::string pin;
+    bool acceptPairing = false;
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
         if (option == "--port" && i + 1 < argc) {
@@ -110,6 +127,8 @@ int main(int argc, char** argv) {
             timeout = atoi(argv[++i]);
         } else if (option == "--identity" && i + 1 < argc) {
             identityFolder = argv[++i];
+        } else if (option == "--accept-pairing") {
+            acceptPairing = true;
         } else if (option == "--pin" && i + 1 < argc) {
             pin = argv[++i];
         } else if (option == "--send" && i + 3 < argc) {
@@ -120,7 +139,7 @@ int main(int argc, char** argv) {
         }
     }
     if ((port < 0 && expected > 0) || (port < 0 && outgoing.empty()) ||
-        (!pin.empty() && identityFolder.empty())) {
+        ((!pin.empty() || acceptPairing) && identityFolder.empty())) {
         return Usage();
     }
     std::optional<Identity> identity;
@@ -141,6 +160,17 @@ int main(int argc, char** argv) {
     SListener listener;
     listener.SetCallback(&received);
     listener.SetIdentity(identity ? &*identity : nullptr, "zw_peer");
+    TrustStore trust(identityFolder);
+    AcceptingUser user;
+    PairingResponder responder(trust, user);
+    if (acceptPairing) {
+        std::string error;
+        if (!trust.Reload(error)) {
+            fprintf(stderr, "zw_peer: %s\n", error.c_str());
+            return 1;
+        }
+        listener.SetPairing(&responder);
+    }
     if (port >= 0) {
         listener.Start(port);
         while (listener.BoundPort() == 0) {

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "transfer/PairingInitiator.h"
+
 namespace {
 
 // Qt's own command-line options, with one dash or two; the first set takes a value.
@@ -42,6 +44,9 @@ const char* CommandLine::Usage() {
            "  FILE...    queue these files to be sent, as a drop on the dog does\n"
            "  --help     show this help and exit\n"
            "  --version  show the version and exit\n"
+           "  --pair ADDRESS[:PORT]\n"
+           "             pair with the Zingwell at ADDRESS (port 6677 unless given): both\n"
+           "             screens show a code to compare; exits 0 only when paired\n"
            "\n"
            "One copy of Zingwell runs for each user: started again, it brings the running\n"
            "copy's dog forward and hands it the files named, then exits.\n";
@@ -76,6 +81,15 @@ CommandLine CommandLine::Parse(int argc, const char* const* argv) {
         } else if (word == "--help" || word == "-h") {
             line.action = Action::Help;
             return line;
+        } else if (word == "--pair") {
+            if (i + 1 >= argc ||
+                !PairingInitiator::ParseTarget(argv[i + 1], line.pairAddress, line.pairPort)) {
+                line.action = Action::Error;
+                line.error = i + 1 < argc ? word + " " + argv[i + 1] : word;
+                return line;
+            }
+            ++i;
+            line.action = Action::Pair;
         } else if (word == "--version") {
             line.action = Action::Version;
             return line;

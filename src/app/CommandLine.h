@@ -5,10 +5,12 @@
 
 // What the program was asked to do on its command line:
 //   zingwell [--help] [--version] [--] [FILE...]
+//   zingwell --pair ADDRESS[:PORT]
 // Qt's own options (-platform NAME, -display NAME, -style NAME, ...) are passed on to Qt.
 class CommandLine {
 public:
-    enum class Action { Run, Help, Version, Error };
+    enum class Action { Run, Help, Version, Pair, Error };
+    static constexpr int kDefaultPort = 6677;
 
     static CommandLine Parse(int argc, const char* const* argv);
     static const char* Usage();
@@ -21,4 +23,6 @@ public:
     std::vector<std::string> files;   // as given
     std::vector<std::string> qtArgs;  // the program name and Qt's options
     std::string error;                // for Error: the word that was not understood
+    std::string pairAddress;          // for Pair: dotted IPv4
+    int pairPort = kDefaultPort;
 };

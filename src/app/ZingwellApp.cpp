@@ -21,6 +21,7 @@
 #include "net/StartNetwork.h"
 #include "platform/AutostartEntry.h"
 #include "platform/InstanceGuard.h"
+#include "secure/IdentityFolder.h"
 #include "settings/InitSettings.h"
 #include "ui/Artwork.h"
 #include "ui/CDropWindow.h"
@@ -68,7 +69,12 @@ ZingwellApp::~ZingwellApp() {
     delete about_;
     delete chooser_;
     delete notDelivered_;
+    // A receiver's connection may be waiting for an answer: it is No now.
+    if (pairing_) {
+        pairing_->Cancel();
+    }
     frame_.reset();
+    pairing_.reset();
     SetLauncher(nullptr);
 }
 
@@ -79,10 +85,28 @@ bool ZingwellApp::InitInstance() {
         return false;
     }
     InitSettings();
+    OpenPairing();
     frame_ = std::make_unique<MainFrame>(workers_, [this](int command) { OnCommand(command); });
     frame_->Create();
     WatchSignals();
     return true;
+}
+
+void ZingwellApp::OpenPairing() {
+    const std::string folder = IdentityFolder();
+    if (!MakeIdentityFolder(folder, pairingError_)) {
+        return;
+    }
+    identity_ = Identity::LoadOrCreate(folder, pairingError_);
+    if (!identity_) {
+        return;
+    }
+    trust_ = std::make_unique<TrustStore>(folder);
+    if (!trust_->Reload(pairingError_)) {
+        return;
+    }
+    pairing_ = std::make_unique<PairingDesk>(*identity_, *trust_);
+    workers_.SetPairing(&pairing_->responder());
 }
 
 void ZingwellApp::WatchSignals() {
@@ -246,6 +270,15 @@ void ZingwellApp::OnCommand(int command) {
                 });
             }
             ShowOnce(settings_);
+            break;
+        case resource::kCommandPair:
+            if (pairing_) {
+                pairing_->StartPairing();
+            } else {
+                DialogWindow::Warning(QStringLiteral("Pairing is not possible: %1")
+                                          .arg(QString::fromStdString(pairingError_)))
+                    ->show();
+            }
             break;
         case resource::kCommandStartAtLogin:
             ToggleStartAtLogin();

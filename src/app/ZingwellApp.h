@@ -5,6 +5,7 @@
 #include <QUrl>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,9 +13,12 @@
 
 #include "app/CAboutDlg.h"
 #include "heart/RealWorkerFactory.h"
+#include "secure/Identity.h"
+#include "secure/TrustStore.h"
 #include "ui/ConfigDialog.h"
 #include "ui/MainFrame.h"
 #include "ui/NotDeliveredDialog.h"
+#include "ui/PairingDesk.h"
 #include "ui/QtLauncher.h"
 
 class InstanceGuard;
@@ -44,6 +48,8 @@ public:
     QFileDialog* fileChooser() const { return chooser_; }
 
     MainFrame* frame() const { return frame_.get(); }
+    // Pairing, once this computer's key and known computers are open; null when they cannot be.
+    PairingDesk* pairing() const { return pairing_.get(); }
 
     // Where "Website..." leads: the user guide installed beside the program in
     // programFolder, else the one of the configured installation, else the source tree's
@@ -64,8 +70,14 @@ private:
     // Shows the dialog, or brings the one already open to the front.
     static void ShowOnce(QWidget* dialog);
     void ChooseFiles();
+    // This computer's key and known computers, and pairing over them; why not in pairingError_.
+    void OpenPairing();
 
     QtLauncher launcher_;
+    std::optional<Identity> identity_;
+    std::unique_ptr<TrustStore> trust_;
+    std::unique_ptr<PairingDesk> pairing_;
+    std::string pairingError_;
     RealWorkerFactory workers_;
     std::unique_ptr<MainFrame> frame_;
     QSocketNotifier* signalNotifier_ = nullptr;

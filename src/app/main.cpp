@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "app/CommandLine.h"
+#include "app/TerminalPrompt.h"
 #include "app/ZingwellApp.h"
 #include "platform/DisplayProbe.h"
 #include "platform/InstanceGuard.h"
@@ -73,6 +74,8 @@ int main(int argc, char** argv) {
         case CommandLine::Action::Version:
             fputs(CommandLine::VersionText(), stdout);
             return 0;
+        case CommandLine::Action::Pair:
+            return TerminalPrompt::Pair(line.pairAddress, line.pairPort);
         case CommandLine::Action::Error:
             fprintf(stderr, "zingwell: unknown option %s\n%s", line.error.c_str(),
                     CommandLine::Usage());

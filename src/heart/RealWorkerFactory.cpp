@@ -24,6 +24,7 @@ private:
 
 class RealReceiver : public ReceiveWorker {
 public:
+    explicit RealReceiver(PairingResponder* pairing) { receiver_.SetPairing(pairing); }
     void SetCallback(Callback* callback) override { receiver_.SetCallback(callback); }
     void SetNotes(TransferNotes* notes) override { receiver_.SetNotes(notes); }
     void Start(int port) override { receiver_.Start(port); }
@@ -73,7 +74,7 @@ std::unique_ptr<SendWorker> RealWorkerFactory::MakeSender() {
 }
 
 std::unique_ptr<ReceiveWorker> RealWorkerFactory::MakeReceiver() {
-    return std::make_unique<RealReceiver>();
+    return std::make_unique<RealReceiver>(pairing_);
 }
 
 std::unique_ptr<DiscoveryWorker> RealWorkerFactory::MakeDiscovery(Callback* callback) {

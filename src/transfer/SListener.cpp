@@ -21,7 +21,9 @@
 #include "net/StartNetwork.h"
 #include "net/TcpStream.h"
 #include "net/Wait.h"
+#include "secure/Identity.h"
 #include "secure/TlsStream.h"
+#include "transfer/PairingResponder.h"
 #include "transfer/ReceiveLoop.h"
 #include "transfer/ReceiveSession.h"
 #include "transfer/ReceivedFile.h"
@@ -465,6 +467,11 @@ void SListener::RunReceiveThread(Connection* connection) {
     Done(connection);
 }
 
+void SListener::SetHandshaking(Connection& connection, bool on) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    connection.handshaking = on;
+}
+
 bool SListener::Finishing(Connection& connection) {
     std::lock_guard<std::mutex> guard(mutex_);
     connection.finishing = true;
@@ -491,10 +498,7 @@ void SListener::RunSecureSession(Connection* connection, Callback* callback) {
         Report(*connection, callback, Ending::ReadFailed, nullptr, nullptr, true);
         return;
     }
-    {
-        std::lock_guard<std::mutex> guard(mutex_);
-        connection->handshaking = true;
-    }
+    SetHandshaking(*connection, true);
     std::string error;
     std::unique_ptr<TlsStream> tls =
         TlsStream::Accept(std::move(connection->stream), *identity, deadline, error);
@@ -514,8 +518,21 @@ void SListener::RunSecureSession(Connection* connection, Callback* callback) {
     const std::string folder = GetReceiveFolder();
     ReceivedFile file(folder);
     ReceiveSession session(file, ReceiveSession::Sizes::Exact);  // the frame's size is exact
-    secure_receive::Result result =
-        secure_receive::Run(*tls, deadline, callback, stopping_, file, session, folder, name);
+    secure_receive::PairingHook pairing;
+    if (PairingResponder* responder = pairing_) {
+        pairing = [&, responder](FrameLink& link, const frame::Hello& hello) {
+            // The users take their time to answer, with deadlines of the pairing's own: no
+            // rate is asked of the connection meanwhile.
+            SetHandshaking(*connection, true);
+            const std::string peer = AddressText(connection->address);
+            const PairingOutcome outcome =
+                responder->Serve(*tls, link, hello, identity->keyHash(), name, peer);
+            SetHandshaking(*connection, false);
+            WriteLog("Pairing with " + DisplayName(peer, 64) + ": " + outcome.Text() + "\n");
+        };
+    }
+    secure_receive::Result result = secure_receive::Run(*tls, deadline, callback, stopping_, file,
+                                                        session, folder, name, pairing);
     if (Finishing(*connection) && result.ending != Ending::Stopped) {
         result.ending = Ending::ReadFailed;  // reset to make room: its end was ours
     }

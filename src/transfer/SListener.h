@@ -17,6 +17,7 @@
 
 class Callback;
 class Identity;
+class PairingResponder;
 class TcpStream;
 class TransferNotes;
 
@@ -59,6 +60,9 @@ public:
     // the name our HELLO gives. Without one such a connection is reset. The identity outlives
     // the receiver, or is replaced before it goes.
     void SetIdentity(const Identity* identity, const std::string& name = {});
+    // Serves secure connections that ask to pair; without one they are refused. It outlives
+    // the receiver.
+    void SetPairing(PairingResponder* responder) { pairing_ = responder; }
     // Returns at once; the listening thread logs its own failures (a second Start on a
     // bound port logs the bind failure). Port 0 takes any free port; a number that is no
     // port is said in the log and nothing listens.
@@ -89,8 +93,9 @@ private:
         bool reserved = false;   // holds one of the approved addresses' places
         bool finishing = false;  // the thread is past reading: its stream is its own
         bool evicted = false;    // reset for being too slow or too old
-        // In the TLS handshake, whose failure closes the socket out of our sight: not looked
-        // at for making room (the header's deadline bounds it).
+        // In the TLS handshake (whose failure closes the socket out of our sight) or waiting
+        // for a user's answer to pairing: not looked at for making room; each has deadlines
+        // of its own.
         bool handshaking = false;
         // The start of the current rate window and the bytes received before it.
         std::chrono::steady_clock::time_point windowStart;
@@ -104,6 +109,7 @@ private:
     // The thread is past reading: from now on the stream is its own. True when the connection
     // was reset to make room meanwhile.
     bool Finishing(Connection& connection);
+    void SetHandshaking(Connection& connection, bool on);
     // The connection's last words: the log line, the notes (when a file was named) and the
     // event. keyHash: the peer's, for a secure connection; logged: the line is written.
     void Report(const Connection& connection, Callback* callback, receive_loop::Ending ending,
@@ -120,6 +126,7 @@ private:
     std::atomic<Callback*> callback_{nullptr};
     std::atomic<TransferNotes*> notes_{nullptr};
     std::atomic<const Identity*> identity_{nullptr};
+    std::atomic<PairingResponder*> pairing_{nullptr};
     std::atomic<bool> stopping_{false};
     std::atomic<int> boundPort_{0};
     std::atomic<int64_t> idleTimeoutMs_{kIdleTimeout.count()};

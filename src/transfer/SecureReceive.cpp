@@ -40,7 +40,7 @@ std::string Answer(const std::string& ourName, bool accept, const std::string& r
 
 Result Run(ByteStream& stream, net::Clock::time_point headerDeadline, Callback* callback,
            const std::atomic<bool>& stopping, ReceivedFile& file, ReceiveSession& session,
-           const std::string& folder, const std::string& ourName) {
+           const std::string& folder, const std::string& ourName, const PairingHook& pairing) {
     Result result;
     FrameLink link(stream);
     link.SetDeadline(headerDeadline);
@@ -64,8 +64,13 @@ Result Run(ByteStream& stream, net::Clock::time_point headerDeadline, Callback* 
         result.ending = missing(got);
         return result;
     }
-    if (std::get<frame::Hello>(reader.message()).purpose != frame::Purpose::Files) {
-        result.ending = Ending::BadHeader;  // pairing is not served here
+    const frame::Hello& hello = std::get<frame::Hello>(reader.message());
+    if (hello.purpose == frame::Purpose::Pairing && pairing) {
+        pairing(link, hello);
+        return result;  // no file: the pairing tells its own outcome
+    }
+    if (hello.purpose != frame::Purpose::Files) {
+        result.ending = Ending::BadHeader;
         return result;
     }
     reader.Next();

@@ -1,12 +1,15 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <string>
 
 #include "net/ByteStream.h"
+#include "transfer/Frame.h"
 #include "transfer/ReceiveLoop.h"
 
 class Callback;
+class FrameLink;
 class ReceivedFile;
 class ReceiveSession;
 
@@ -21,9 +24,13 @@ struct Result {
     std::string name;  // the file's name as the FILE frame gave it; empty when none came
 };
 
-// session is over file; `folder` is where file writes (for its free space).
+// Serves a session whose HELLO asked to pair (the link is past that HELLO).
+using PairingHook = std::function<void(FrameLink& link, const frame::Hello& hello)>;
+
+// session is over file; `folder` is where file writes (for its free space). Without a
+// pairing hook a HELLO that asks to pair ends the session.
 Result Run(ByteStream& stream, net::Clock::time_point headerDeadline, Callback* callback,
            const std::atomic<bool>& stopping, ReceivedFile& file, ReceiveSession& session,
-           const std::string& folder, const std::string& ourName);
+           const std::string& folder, const std::string& ourName, const PairingHook& pairing = {});
 
 }  // namespace secure_receive

@@ -11,6 +11,7 @@ CommandMenu::CommandMenu(std::function<void(int)> onCommand, QWidget* parent)
     };
     const Item items[] = {
         {"Send files...", resource::kCommandSendFiles},
+        {"Pair with buddy...", resource::kCommandPair},
         {"Not delivered...", resource::kCommandNotDelivered},
         {"Settings...", resource::kCommandSettings},
         {"Start at login", resource::kCommandStartAtLogin},

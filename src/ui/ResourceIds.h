@@ -19,5 +19,6 @@ inline constexpr int kCommandExit = 32772;
 inline constexpr int kCommandSendFiles = 32776;
 inline constexpr int kCommandStartAtLogin = 32777;
 inline constexpr int kCommandNotDelivered = 32778;
+inline constexpr int kCommandPair = 32779;
 
 }  // namespace resource

@@ -28,6 +28,18 @@ TEST(CommandLine, FilesQtOptionsHelpVersionAndMistakes) {
     }
 }
 
+TEST(CommandLine, PairTakesAnAddressAndAnOptionalPort) {
+    const CommandLine plain = Parse({"--pair", "192.168.1.20"});
+    EXPECT_EQ(plain.action, CommandLine::Action::Pair);
+    EXPECT_EQ(plain.pairAddress, "192.168.1.20");
+    EXPECT_EQ(plain.pairPort, 6677);
+    EXPECT_EQ(Parse({"--pair", "10.0.0.2:7000"}).pairPort, 7000);
+    for (const char* wrong : {"buddy", "10.0.0.2:", "10.0.0.2:70000", "10.0.0.2:-1", "1.2.3"}) {
+        EXPECT_EQ(Parse({"--pair", wrong}).action, CommandLine::Action::Error) << wrong;
+    }
+    EXPECT_EQ(Parse({"--pair"}).action, CommandLine::Action::Error);
+}
+
 TEST(CommandLine, RelativeNamesAreTheCallersAndKeepTheirBytes) {
     EXPECT_EQ(CommandLine::Absolute("caf\xE9.txt", "/home/u"), "/home/u/caf\xE9.txt");
     EXPECT_EQ(CommandLine::Absolute("../x", "/home/u/"), "/home/u/../x");

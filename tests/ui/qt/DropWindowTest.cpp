@@ -154,12 +154,13 @@ TEST_F(DropWindowTest, TheMenuHoldsTheProgramsCommandsInOrder) {
                                               : action->text().toStdString() + " " +
                                                     std::to_string(action->data().toInt()));
     }
-    EXPECT_EQ(items, (std::vector<std::string>{
-                         "Send files... 32776", "Not delivered (0)... 32778", "Settings... 1017",
-                         "Start at login 32777", "View files... 32775", "View log... 59410", "-",
-                         "Website... 32774", "About... 1016", "-", "Exit 32772"}));
+    EXPECT_EQ(items, (std::vector<std::string>{"Send files... 32776", "Pair with buddy... 32779",
+                                               "Not delivered (0)... 32778", "Settings... 1017",
+                                               "Start at login 32777", "View files... 32775",
+                                               "View log... 59410", "-", "Website... 32774",
+                                               "About... 1016", "-", "Exit 32772"}));
     EXPECT_FALSE(window->menu()->notDelivered()->isVisible());  // nothing to show
-    window->menu()->actions()[7]->trigger();
+    window->menu()->actions()[8]->trigger();
     EXPECT_EQ(commands, (std::vector<int>{resource::kCommandWebsite}));
 
     SendMouse(window.get(), QEvent::MouseButtonPress, QPoint(30, 30), Qt::RightButton,
