@@ -58,9 +58,9 @@ protected:
 
     void StartListening(MulticastListener& listener) {
         const char* ready = "Starting multicast receiver\n";
-        const size_t before = Occurrences(LogText(), ready);
+        const size_t before = LoggedTimes(LogText(), ready);
         listener.StartReceiver();
-        ASSERT_TRUE(WaitUntil([&] { return Occurrences(LogText(), ready) > before; }));
+        ASSERT_TRUE(WaitUntil([&] { return LoggedTimes(LogText(), ready) > before; }));
     }
 
     // One datagram from `source` to the listener's port, unicast, or to `group`.
@@ -100,7 +100,7 @@ TEST_F(MulticastListenerTest, AnAnnounceIsReportedAfterAPauseAndOwnDatagramsAreD
     EXPECT_TRUE(listener.buddyKnown());
     // The address reported is the one in the message, not the datagram's source.
     EXPECT_EQ(recorder_.Described(), std::vector<std::string>{"FoundBuddy 10.0.0.7 6677"});
-    EXPECT_EQ(Occurrences(LogText(), "Incoming multicast connection\n"), 1u);
+    EXPECT_EQ(LoggedTimes(LogText(), "Incoming multicast connection\n"), 1u);
 }
 
 TEST_F(MulticastListenerTest, OnlyTheFirstCharacterCountsAndEmptyFieldsVanish) {
@@ -133,7 +133,7 @@ TEST_F(MulticastListenerTest, ALeaveFromAnyCopyForgetsTheBuddy) {
     EXPECT_EQ(recorder_.Described(),
               (std::vector<std::string>{"LostBuddy 0", "FoundBuddy 10.0.0.7 6677", "LostBuddy 0",
                                         "LostBuddy 0"}));
-    EXPECT_EQ(Occurrences(LogText(), "Buddy shuting down\n"), 1u);
+    EXPECT_EQ(LoggedTimes(LogText(), "Buddy shuting down\n"), 1u);
 }
 
 TEST_F(MulticastListenerTest, BadDatagramsAreDroppedAndListeningGoesOn) {

@@ -427,7 +427,7 @@ TEST_F(MainDialogTest, OneBoxPerErrorAtATimeAndTheOtherWorkersGoOn) {
     dialog->ReportError(error_code::kReceiveFailed);  // once closed, the next one is shown again
     EXPECT_EQ(view.Messages().size(), 4u);
 
-    EXPECT_EQ(Occurrences(LogText(), "Error code 5\n"), 22u);
+    EXPECT_EQ(LoggedTimes(LogText(), "Error code 5\n"), 22u);
 }
 
 TEST_F(MainDialogTest, TheUserHearsOfFilesReceivedAndOfFailures) {

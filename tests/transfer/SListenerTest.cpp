@@ -407,7 +407,7 @@ TEST_F(Receiving, AHeaderMustBeWholeInTimeAndTheBodyMustKeepComing) {
     EXPECT_TRUE(AnsweredWithReset(silent));
     close(trickle);
     close(silent);
-    EXPECT_EQ(Occurrences(LogText(), "Listener: no valid header, nothing stored\n"), 2u);
+    EXPECT_EQ(LoggedTimes(LogText(), "Listener: no valid header, nothing stored\n"), 2u);
 
     // A whole header, then nothing for the idle time: a failed read.
     events.Clear();
