@@ -21,7 +21,9 @@
 #include "net/StartNetwork.h"
 #include "platform/AutostartEntry.h"
 #include "platform/InstanceGuard.h"
+#include "secure/IdentityFolder.h"
 #include "settings/InitSettings.h"
+#include "settings/LiveSettings.h"
 #include "ui/Artwork.h"
 #include "ui/CDropWindow.h"
 #include "ui/ConfigDialog.h"
@@ -49,7 +51,8 @@ void OnSignal(int) {
 
 }  // namespace
 
-ZingwellApp::ZingwellApp(int& argc, char** argv) : QApplication(argc, argv) {
+ZingwellApp::ZingwellApp(int& argc, char** argv)
+    : QApplication(argc, argv), trust_(IdentityFolder()) {
     setApplicationName(QStringLiteral("Zingwell"));
     setApplicationVersion(QStringLiteral("2.0.1"));
     setDesktopFileName(QStringLiteral("zingwell"));
@@ -79,10 +82,34 @@ bool ZingwellApp::InitInstance() {
         return false;
     }
     InitSettings();
+    LoadIdentity();
     frame_ = std::make_unique<MainFrame>(workers_, [this](int command) { OnCommand(command); });
     frame_->Create();
     WatchSignals();
     return true;
+}
+
+void ZingwellApp::LoadIdentity() {
+    std::string trustError;
+    if (!buddies_.Refresh(trustError)) {
+        WriteLog(trustError + "\n");
+        DialogWindow::Warning(QString::fromStdString(trustError))->show();
+    }
+    std::string error;
+    identity_ = Identity::LoadOrCreate(IdentityFolder(), error);
+    if (!identity_) {
+        // Plain transfers go on as always; paired buddies get nothing until the key is back.
+        WriteLog("Secure transfers are off: " + error + "\n");
+        DialogWindow::Warning(QString::fromStdString(error + "\n\nZingwell runs without secure "
+                                                             "transfers until this is put right."))
+            ->show();
+    } else if (identity_->made() && trust_.HasPaired()) {
+        const std::string lost(Identity::kKeyLostText);
+        WriteLog(lost + "\n");
+        DialogWindow::Warning(QString::fromStdString(lost))->show();
+    }
+    workers_.SetSecure(identity(), LiveSettings.Get(LiveSettingsStore::Text::computername),
+                       &buddies_);
 }
 
 void ZingwellApp::WatchSignals() {

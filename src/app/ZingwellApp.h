@@ -5,6 +5,7 @@
 #include <QUrl>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,9 @@
 
 #include "app/CAboutDlg.h"
 #include "heart/RealWorkerFactory.h"
+#include "heart/TrustedBuddies.h"
+#include "secure/Identity.h"
+#include "secure/TrustStore.h"
 #include "ui/ConfigDialog.h"
 #include "ui/MainFrame.h"
 #include "ui/NotDeliveredDialog.h"
@@ -44,6 +48,11 @@ public:
     QFileDialog* fileChooser() const { return chooser_; }
 
     MainFrame* frame() const { return frame_.get(); }
+    // This computer's key (none when it could not be loaded: no secure transfers) and the
+    // known computers, which the heart, the settings and pairing share.
+    const Identity* identity() const { return identity_ ? &*identity_ : nullptr; }
+    TrustStore& trust() { return trust_; }
+    TrustedBuddies& buddies() { return buddies_; }
 
     // Where "Website..." leads: the user guide installed beside the program in
     // programFolder, else the one of the configured installation, else the source tree's
@@ -59,6 +68,8 @@ public:
     static void ToggleStartAtLogin();
 
 private:
+    // Loads the key and the known computers and says what the user must know of them.
+    void LoadIdentity();
     // SIGTERM, SIGINT and SIGHUP end the program as Exit does, leave beacon included.
     void WatchSignals();
     // Shows the dialog, or brings the one already open to the front.
@@ -66,6 +77,10 @@ private:
     void ChooseFiles();
 
     QtLauncher launcher_;
+    // Before the workers, which use them until they go.
+    std::optional<Identity> identity_;
+    TrustStore trust_;
+    TrustedBuddies buddies_{trust_};
     RealWorkerFactory workers_;
     std::unique_ptr<MainFrame> frame_;
     QSocketNotifier* signalNotifier_ = nullptr;
