@@ -42,6 +42,9 @@ const char* CommandLine::Usage() {
            "  FILE...    queue these files to be sent, as a drop on the dog does\n"
            "  --help     show this help and exit\n"
            "  --version  show the version and exit\n"
+           "  --computers  list the computers this one knows (paired, allowed, blocked)\n"
+           "  --forget ID  forget one of them, named by its key id (at least 8 hex digits)\n"
+           "               or its address\n"
            "\n"
            "One copy of Zingwell runs for each user: started again, it brings the running\n"
            "copy's dog forward and hands it the files named, then exits.\n";
@@ -78,6 +81,13 @@ CommandLine CommandLine::Parse(int argc, const char* const* argv) {
             return line;
         } else if (word == "--version") {
             line.action = Action::Version;
+            return line;
+        } else if (word == "--computers") {
+            line.action = Action::Computers;
+            return line;
+        } else if (word == "--forget" && i + 1 < argc) {
+            line.action = Action::Forget;
+            line.forget = argv[i + 1];
             return line;
         } else {
             const std::string name = word.substr(word[1] == '-' ? 2 : 1);

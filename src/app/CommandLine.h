@@ -4,11 +4,11 @@
 #include <vector>
 
 // What the program was asked to do on its command line:
-//   zingwell [--help] [--version] [--] [FILE...]
+//   zingwell [--help] [--version] [--computers] [--forget ID] [--] [FILE...]
 // Qt's own options (-platform NAME, -display NAME, -style NAME, ...) are passed on to Qt.
 class CommandLine {
 public:
-    enum class Action { Run, Help, Version, Error };
+    enum class Action { Run, Help, Version, Computers, Forget, Error };
 
     static CommandLine Parse(int argc, const char* const* argv);
     static const char* Usage();
@@ -21,4 +21,5 @@ public:
     std::vector<std::string> files;   // as given
     std::vector<std::string> qtArgs;  // the program name and Qt's options
     std::string error;                // for Error: the word that was not understood
+    std::string forget;               // for Forget: a key id (8 hex digits or more) or address
 };
