@@ -265,6 +265,7 @@ void ZingwellApp::OnCommand(int command) {
             if (!settings_) {
                 settings_ = new ConfigDialog;
                 settings_->setAttribute(Qt::WA_DeleteOnClose);
+                settings_->SetKnownComputers(&trust_);
                 // Taken up at once: no restart.
                 settings_->SetOnApplied([this] {
                     if (frame_ && frame_->dropWindow() != nullptr) {
@@ -303,7 +304,7 @@ void ZingwellApp::OnCommand(int command) {
         case resource::kCommandAbout:
         case resource::kCommandAboutFrame:
             if (!about_) {
-                about_ = new CAboutDlg;
+                about_ = new CAboutDlg(identity());
                 about_->setAttribute(Qt::WA_DeleteOnClose);
             }
             ShowOnce(about_);
