@@ -52,23 +52,6 @@ bool UsableAddress(const std::string& address) {
     return !address.empty() && address != "255.255.255.255";
 }
 
-// What the user reads when nothing goes to a buddy that must be reached over TLS.
-std::string ProblemText(int problem, const std::string& name) {
-    switch (problem) {
-        case 0:
-            return name + "'s identity changed. Nothing was sent. Pair again or forget " + name +
-                   " in Settings.";
-        case 1:
-            return name + " no longer offers secure transfers; your files wait for it.";
-        case 2:
-            return "The secure connection to " + name +
-                   " failed. Nothing was sent; your files wait for it.";
-        default:
-            return "This computer's key could not be loaded, so nothing goes to " + name +
-                   ", with whom it is paired; your files wait.";
-    }
-}
-
 // Keys of the message boxes that are not one of the error codes.
 constexpr int kConnectionBox = -1;
 constexpr int kNoBuddyBox = -2;
@@ -973,10 +956,27 @@ MainDialog::Route MainDialog::ChooseRoute(const std::string& address) const {
     return route;
 }
 
+std::string MainDialog::ProblemText(Problem problem, const std::string& name) {
+    switch (problem) {
+        case Problem::IdentityChanged:
+            return name + "'s identity changed. Nothing was sent. Pair again or forget " + name +
+                   " in Settings.";
+        case Problem::NoLongerSecure:
+            return name + " no longer offers secure transfers; your files wait for it.";
+        case Problem::HandshakeFailed:
+            return "The secure connection to " + name +
+                   " failed. Nothing was sent; your files wait for it.";
+        case Problem::NoKeyHere:
+            break;
+    }
+    return "This computer's key could not be loaded, so nothing goes to " + name +
+           ", with whom it is paired; your files wait.";
+}
+
 void MainDialog::BuddyProblem(Problem problem, const Route& route) {
     ShowIcon(resource::kIconRed);
     ClearBar();
-    const std::string text = ProblemText(static_cast<int>(problem), route.name);
+    const std::string text = ProblemText(problem, route.name);
     WriteLog(text + " (" + route.address + ")\n");
     // An announce with what the pairing needs, the next drop or the pause brings a new try.
     ScheduleRetry();

@@ -144,6 +144,7 @@ private:
     // Nothing goes: red icon, a log line, the retry, and once per cause a box with the
     // user's choices.
     void BuddyProblem(Problem problem, const Route& route);
+    static std::string ProblemText(Problem problem, const std::string& name);
     // A secure buddy refused the file in its own words: it leaves for Not delivered at once.
     void RefusedByBuddy(const std::string& path, const std::string& address,
                         const std::string& reason);
