@@ -38,6 +38,7 @@ public:
     std::vector<std::string> Messages() const { return WithPrefix("message "); }
     std::vector<int> Positions() const;
     std::vector<std::string> Notes() const { return WithPrefix("notify "); }  // "summary: body"
+    std::vector<std::string> Asked() const { return WithPrefix("ask "); }
     bool barVisible() const { return barVisible_; }
     bool timerRunning() const { return timerRunning_; }
     void Clear();

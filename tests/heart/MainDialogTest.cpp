@@ -775,15 +775,7 @@ TEST_P(RouteTest, TheSenderIsAskedForTheModeTheBuddyEarnedAndNeverDowngrades) {
     }
     dialog->OnDropFiles({"/d/a"});
     dialog->OnDropFiles({"/d/b"});  // told once per cause
-    const std::vector<std::string> asks = [&] {
-        std::vector<std::string> found;
-        for (const std::string& call : view.Calls()) {
-            if (call.rfind("ask ", 0) == 0) {
-                found.push_back(call.substr(4));
-            }
-        }
-        return found;
-    }();
+    const std::vector<std::string> asks = view.Asked();
     if (c.sent) {
         EXPECT_EQ(workers.sender->Sent(), (Calls{"10.0.0.7 6677 /d/a" + *c.sent}));
         EXPECT_TRUE(asks.empty());
