@@ -1007,8 +1007,9 @@ void MainDialog::BuddyProblem(Problem problem, const Route& route) {
             break;
         }
         case 2:
-            if (paired_ != nullptr && !route.keyHash.empty() && paired_->Forget(route.keyHash)) {
-                WriteLog("Forgot " + route.name + " (" + route.address + ")\n");
+            if (paired_ != nullptr && !route.keyHash.empty()) {
+                WriteLog((paired_->Forget(route.keyHash) ? "Forgot " : "Could not forget ") +
+                         route.name + " (" + route.address + ")\n");
             }
             break;
         default:

@@ -65,8 +65,10 @@ std::optional<PairedBuddy> TrustedBuddies::PairedAt(const std::string& address) 
 }
 
 bool TrustedBuddies::Forget(const std::string& keyHash) {
-    const bool forgotten = store_.Forget(TrustEntry::KeyForHash(keyHash));
+    // From the file as it is now: another program may have changed it meanwhile.
     std::string error;
+    Refresh(error);
+    const bool forgotten = store_.Forget(TrustEntry::KeyForHash(keyHash));
     Refresh(error);
     return forgotten;
 }
