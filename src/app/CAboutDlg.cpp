@@ -4,13 +4,15 @@
 #include <QLabel>
 #include <QPushButton>
 
+#include "secure/Identity.h"
 #include "ui/Artwork.h"
 #include "ui/DialogFont.h"
 #include "ui/DialogUnits.h"
 #include "ui/DialogWindow.h"
 #include "ui/ResourceIds.h"
 
-CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent, DialogWindow::Flags(false)) {
+CAboutDlg::CAboutDlg(const Identity* identity, QWidget* parent)
+    : QDialog(parent, DialogWindow::Flags(false)) {
     setWindowTitle(QStringLiteral("About Zingwell"));
     DialogWindow::KeepRestored(this);
     const QFont font = DialogFont::Garamond(11);
@@ -26,7 +28,7 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent, DialogWindow::Flags(fals
     setAutoFillBackground(true);
 
     const DialogUnits units(font);
-    setFixedSize(units.X(214), units.Y(45));
+    setFixedSize(units.X(214), units.Y(80));
 
     auto* picture = new QLabel(this);
     picture->setObjectName(QStringLiteral("icon"));
@@ -39,6 +41,20 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent, DialogWindow::Flags(fals
 
     auto* line = new QLabel(QStringLiteral("Drop files on the dog to send them."), this);
     line->setGeometry(units.Rect(6, 28, 157, 8));
+
+    // The fingerprint in two rows of eight groups, so that it fits the box.
+    QString key = QStringLiteral("Secure transfers are off: this computer has no key.");
+    if (identity != nullptr) {
+        const QString fingerprint =
+            QString::fromStdString(Identity::Fingerprint(identity->keyHash()));
+        key = QStringLiteral("Key id: %1\nFingerprint: %2\n%3")
+                  .arg(QString::fromStdString(identity->keyId()), fingerprint.left(39),
+                       fingerprint.mid(40));
+    }
+    auto* keyLine = new QLabel(key, this);
+    keyLine->setObjectName(QStringLiteral("key"));
+    keyLine->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    keyLine->setGeometry(units.Rect(6, 42, 202, 32));
 
     auto* ok = new QPushButton(QStringLiteral("OK"), this);
     ok->setObjectName(QStringLiteral("ok"));

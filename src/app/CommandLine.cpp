@@ -44,6 +44,9 @@ const char* CommandLine::Usage() {
            "  FILE...    queue these files to be sent, as a drop on the dog does\n"
            "  --help     show this help and exit\n"
            "  --version  show the version and exit\n"
+           "  --computers  list the computers this one knows (paired, allowed, blocked)\n"
+           "  --forget ID  forget one of them, named by its key id (at least 8 hex digits)\n"
+           "               or its address\n"
            "  --pair ADDRESS[:PORT]\n"
            "             pair with the Zingwell at ADDRESS (port 6677 unless given): both\n"
            "             screens show a code to compare; exits 0 only when paired\n"
@@ -92,6 +95,13 @@ CommandLine CommandLine::Parse(int argc, const char* const* argv) {
             line.action = Action::Pair;
         } else if (word == "--version") {
             line.action = Action::Version;
+            return line;
+        } else if (word == "--computers") {
+            line.action = Action::Computers;
+            return line;
+        } else if (word == "--forget" && i + 1 < argc) {
+            line.action = Action::Forget;
+            line.forget = argv[i + 1];
             return line;
         } else {
             const std::string name = word.substr(word[1] == '-' ? 2 : 1);

@@ -23,6 +23,7 @@
 #include "platform/InstanceGuard.h"
 #include "secure/IdentityFolder.h"
 #include "settings/InitSettings.h"
+#include "settings/LiveSettings.h"
 #include "ui/Artwork.h"
 #include "ui/CDropWindow.h"
 #include "ui/ConfigDialog.h"
@@ -50,7 +51,8 @@ void OnSignal(int) {
 
 }  // namespace
 
-ZingwellApp::ZingwellApp(int& argc, char** argv) : QApplication(argc, argv) {
+ZingwellApp::ZingwellApp(int& argc, char** argv)
+    : QApplication(argc, argv), trust_(IdentityFolder()) {
     setApplicationName(QStringLiteral("Zingwell"));
     setApplicationVersion(QStringLiteral("2.0.1"));
     setDesktopFileName(QStringLiteral("zingwell"));
@@ -85,28 +87,53 @@ bool ZingwellApp::InitInstance() {
         return false;
     }
     InitSettings();
-    OpenPairing();
+    LoadIdentity();
     frame_ = std::make_unique<MainFrame>(workers_, [this](int command) { OnCommand(command); });
     frame_->Create();
+    if (frame_->dropWindow() != nullptr) {
+        // "Pair again" in a buddy's problem box: the pairing windows, on the UI thread.
+        frame_->dropWindow()->heart().SetPairAgain([this](const std::string& address) {
+            QMetaObject::invokeMethod(
+                this,
+                [this, address] {
+                    if (pairing_) {
+                        pairing_->PairWith(QString::fromStdString(address));
+                    }
+                },
+                Qt::QueuedConnection);
+        });
+    }
     WatchSignals();
     return true;
 }
 
-void ZingwellApp::OpenPairing() {
-    const std::string folder = IdentityFolder();
-    if (!MakeIdentityFolder(folder, pairingError_)) {
-        return;
+void ZingwellApp::LoadIdentity() {
+    std::string trustError;
+    if (!buddies_.Refresh(trustError)) {
+        WriteLog(trustError + "\n");
+        DialogWindow::Warning(QString::fromStdString(trustError))->show();
     }
-    identity_ = Identity::LoadOrCreate(folder, pairingError_);
+    std::string error;
+    identity_ = Identity::LoadOrCreate(IdentityFolder(), error);
     if (!identity_) {
-        return;
+        // Plain transfers go on as always; paired buddies get nothing until the key is back.
+        WriteLog("Secure transfers are off: " + error + "\n");
+        DialogWindow::Warning(QString::fromStdString(error + "\n\nZingwell runs without secure "
+                                                             "transfers until this is put right."))
+            ->show();
+    } else if (identity_->made() && trust_.HasPaired()) {
+        const std::string lost(Identity::kKeyLostText);
+        WriteLog(lost + "\n");
+        DialogWindow::Warning(QString::fromStdString(lost))->show();
     }
-    trust_ = std::make_unique<TrustStore>(folder);
-    if (!trust_->Reload(pairingError_)) {
-        return;
+    workers_.SetSecure(identity(), LiveSettings.Get(LiveSettingsStore::Text::computername),
+                       &buddies_);
+    if (identity_) {
+        pairing_ = std::make_unique<PairingDesk>(*identity_, trust_);
+        workers_.SetPairing(&pairing_->responder());
+    } else {
+        pairingError_ = error;
     }
-    pairing_ = std::make_unique<PairingDesk>(*identity_, *trust_);
-    workers_.SetPairing(&pairing_->responder());
 }
 
 void ZingwellApp::WatchSignals() {
@@ -262,6 +289,7 @@ void ZingwellApp::OnCommand(int command) {
             if (!settings_) {
                 settings_ = new ConfigDialog;
                 settings_->setAttribute(Qt::WA_DeleteOnClose);
+                settings_->SetKnownComputers(&trust_);
                 // Taken up at once: no restart.
                 settings_->SetOnApplied([this] {
                     if (frame_ && frame_->dropWindow() != nullptr) {
@@ -309,7 +337,7 @@ void ZingwellApp::OnCommand(int command) {
         case resource::kCommandAbout:
         case resource::kCommandAboutFrame:
             if (!about_) {
-                about_ = new CAboutDlg;
+                about_ = new CAboutDlg(identity());
                 about_->setAttribute(Qt::WA_DeleteOnClose);
             }
             ShowOnce(about_);

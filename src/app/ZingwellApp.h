@@ -13,6 +13,7 @@
 
 #include "app/CAboutDlg.h"
 #include "heart/RealWorkerFactory.h"
+#include "heart/TrustedBuddies.h"
 #include "secure/Identity.h"
 #include "secure/TrustStore.h"
 #include "ui/ConfigDialog.h"
@@ -50,6 +51,11 @@ public:
     MainFrame* frame() const { return frame_.get(); }
     // Pairing, once this computer's key and known computers are open; null when they cannot be.
     PairingDesk* pairing() const { return pairing_.get(); }
+    // This computer's key (none when it could not be loaded: no secure transfers) and the
+    // known computers, which the heart, the settings and pairing share.
+    const Identity* identity() const { return identity_ ? &*identity_ : nullptr; }
+    TrustStore& trust() { return trust_; }
+    TrustedBuddies& buddies() { return buddies_; }
 
     // Where "Website..." leads: the user guide installed beside the program in
     // programFolder, else the one of the configured installation, else the source tree's
@@ -65,17 +71,19 @@ public:
     static void ToggleStartAtLogin();
 
 private:
+    // Loads the key and the known computers and says what the user must know of them.
+    void LoadIdentity();
     // SIGTERM, SIGINT and SIGHUP end the program as Exit does, leave beacon included.
     void WatchSignals();
     // Shows the dialog, or brings the one already open to the front.
     static void ShowOnce(QWidget* dialog);
     void ChooseFiles();
-    // This computer's key and known computers, and pairing over them; why not in pairingError_.
-    void OpenPairing();
 
     QtLauncher launcher_;
+    // Before the workers, which use them until they go.
     std::optional<Identity> identity_;
-    std::unique_ptr<TrustStore> trust_;
+    TrustStore trust_;
+    TrustedBuddies buddies_{trust_};
     std::unique_ptr<PairingDesk> pairing_;
     std::string pairingError_;
     RealWorkerFactory workers_;

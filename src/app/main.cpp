@@ -11,11 +11,14 @@
 #include <cstring>
 
 #include "app/CommandLine.h"
+#include "app/KnownComputers.h"
 #include "app/TerminalPrompt.h"
 #include "app/ZingwellApp.h"
 #include "platform/DisplayProbe.h"
 #include "platform/InstanceGuard.h"
 #include "platform/RuntimeFolder.h"
+#include "secure/IdentityFolder.h"
+#include "secure/TrustStore.h"
 
 namespace {
 
@@ -76,6 +79,19 @@ int main(int argc, char** argv) {
             return 0;
         case CommandLine::Action::Pair:
             return TerminalPrompt::Pair(line.pairAddress, line.pairPort);
+        case CommandLine::Action::Computers:
+        case CommandLine::Action::Forget: {
+            TrustStore store(IdentityFolder());
+            std::string out, error;
+            const int status = line.action == CommandLine::Action::Computers
+                                   ? KnownComputers::List(store, out, error)
+                                   : KnownComputers::Forget(store, line.forget, out, error);
+            fputs(out.c_str(), stdout);
+            if (status != 0) {
+                fprintf(stderr, "zingwell: %s\n", error.c_str());
+            }
+            return status;
+        }
         case CommandLine::Action::Error:
             fprintf(stderr, "zingwell: unknown option %s\n%s", line.error.c_str(),
                     CommandLine::Usage());

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // What the drop window's heart needs of the screen. The desktop layer implements it; every
 // call may come from any thread and, but for ShowMessage, must return without waiting for
@@ -17,6 +18,14 @@ public:
     virtual void Activate() = 0;
     // A message box with an OK button and the caption "Zingwell"; returns when it is closed.
     virtual void ShowMessage(const std::string& text) = 0;
+    // A problem with a buddy the user decides on: a box with the text and one button per
+    // action; returns the index of the one chosen (-1: closed without one). Waits as
+    // ShowMessage does.
+    virtual int AskBuddyProblem(const std::string& text, const std::vector<std::string>& actions) {
+        (void)actions;
+        ShowMessage(text);
+        return -1;
+    }
     // The beacon timer, every beacon period (the heart's; 10 seconds): (re)starts it.
     virtual void StartBeaconTimer() = 0;
     // Stops it; true when it was running.

@@ -36,6 +36,12 @@ void HeadlessView::ShowMessage(const std::string& text) {
     }
 }
 
+int HeadlessView::AskBuddyProblem(const std::string& text,
+                                  const std::vector<std::string>& actions) {
+    ShowMessage(text);
+    return actions.empty() ? -1 : 0;
+}
+
 void HeadlessView::Notify(const std::string& summary, const std::string& body) {
     if (log_) {
         log_("notify " + summary + ": " + body);

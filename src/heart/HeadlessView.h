@@ -38,6 +38,8 @@ public:
     void PlayBark() override {}
     void Activate() override {}
     void ShowMessage(const std::string& text) override;
+    // Logged as a message; the first action is taken.
+    int AskBuddyProblem(const std::string& text, const std::vector<std::string>& actions) override;
     void StartBeaconTimer() override;
     bool StopBeaconTimer() override;
     void Notify(const std::string& summary, const std::string& body) override;

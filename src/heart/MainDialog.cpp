@@ -121,6 +121,9 @@ MainDialog::MainDialog(DropView& view, WorkerFactory& workers,
       workers_(workers),
       answers_(beaconPeriod) {
     sender_->SetCallback(senderEvents_.get());
+    sender_->SetSendNotes(this);
+    paired_ = workers.PairedSource();
+    ownKeyId_ = workers.OwnKeyId();
     receiver_->SetCallback(incomingEvents_.get());
     receiver_->SetNotes(this);
     retryTimer_ = std::make_unique<RetryTimer>([this] { RetryDue(); });
@@ -233,6 +236,7 @@ MainDialog::Dispatch MainDialog::DispatchHead() {
     // Entered from the UI thread and from workers at once; one transfer at a time, and the
     // entry at the head stays there while it is being sent. Files dropped meanwhile wait for
     // the running transfer's end.
+    std::optional<Route> route;
     {
         std::lock_guard<std::mutex> guard(dispatchMutex_);
         if (closing_) {
@@ -249,13 +253,32 @@ MainDialog::Dispatch MainDialog::DispatchHead() {
             std::string address, port;
             Target(address, port);
             if (UsableAddress(address)) {
-                senderInFlight_ = sender_->SendFile(address, port, path);
+                route = ChooseRoute(address);
+            } else if (const std::optional<PairedBuddy> buddy = Paired();
+                       buddy && LiveSettings.auto_ != 0 && UsableAddress(buddy->address)) {
+                // Not found, perhaps because its announces lost what the pairing needs.
+                route = ChooseRoute(buddy->address);
+                if (!route->problem) {
+                    route.reset();
+                }
+            }
+            if (route && !route->problem) {
+                if (route->secure) {
+                    {
+                        std::lock_guard<std::mutex> secure(secureMutex_);
+                        secureEnd_.reset();
+                    }
+                    senderInFlight_ = sender_->SendSecure(address, port, path, route->peer);
+                } else {
+                    senderInFlight_ = sender_->SendFile(address, port, path);
+                }
                 if (!senderInFlight_) {
                     return Dispatch::Busy;
                 }
                 sendingPath_ = path;
                 sendingAddress_ = address;
                 sendingPort_ = port;
+                sendingRoute_ = *route;
                 return Dispatch::Started;
             }
         } else if (LiveSettings.useftp != 0) {
@@ -265,6 +288,10 @@ MainDialog::Dispatch MainDialog::DispatchHead() {
         } else {
             return Dispatch::Idle;
         }
+    }
+    if (route && route->problem) {
+        BuddyProblem(*route->problem, *route);
+        return Dispatch::Held;
     }
     // Never a connection to the broadcast address: the files wait for a buddy.
     WriteLog(LiveSettings.auto_ != 0 ? "No buddy found yet; the files wait in the queue\n"
@@ -293,9 +320,13 @@ void MainDialog::PrepareShutdown() {
     CloseLog();
 }
 
-void MainDialog::SenderEnded(std::string* path, std::string* address, std::string* port) {
+void MainDialog::SenderEnded(std::string* path, std::string* address, std::string* port,
+                             Route* route) {
     std::lock_guard<std::mutex> guard(dispatchMutex_);
     senderInFlight_ = false;
+    if (route != nullptr) {
+        *route = sendingRoute_;
+    }
     if (path != nullptr) {
         *path = sendingPath_;
     }
@@ -451,6 +482,35 @@ void MainDialog::ConnectionFailed() {
 
 void MainDialog::SendFailed(int32_t code) {
     std::string path, address;
+    std::optional<std::pair<SendNotes::Outcome, std::string>> secureEnd;
+    {
+        std::lock_guard<std::mutex> guard(secureMutex_);
+        secureEnd.swap(secureEnd_);
+    }
+    if (code == error_code::kSendFailed && secureEnd &&
+        secureEnd->first != SendNotes::Outcome::Failed &&
+        secureEnd->first != SendNotes::Outcome::Delivered) {
+        // Ours to say better than "the other side has gone away".
+        Route route;
+        SenderEnded(&path, &address, nullptr, &route);
+        ClearBar();
+        switch (secureEnd->first) {
+            case SendNotes::Outcome::Refused:
+                RefusedByBuddy(path, address, secureEnd->second);
+                break;
+            case SendNotes::Outcome::IdentityMismatch:
+                WriteLog("Another key answered at " + address + ": " +
+                         DisplayName(secureEnd->second, 64) + "\n");
+                BuddyProblem(Problem::IdentityChanged, route);
+                break;
+            default:
+                WriteLog("No secure session with " + address + ": " +
+                         DisplayName(secureEnd->second, 200) + "\n");
+                BuddyProblem(Problem::HandshakeFailed, route);
+                break;
+        }
+        return;
+    }
     // For kCannotOpenToSend the send ends as its entry leaves the queue, in one step: were it
     // over before, a dispatch right then would send that entry again, and the next such error
     // or FinishedSending would take off the entry behind it.
@@ -641,6 +701,15 @@ void MainDialog::RetryDue() {
 void MainDialog::Delivered() {
     std::string path, address;
     {
+        std::lock_guard<std::mutex> guard(secureMutex_);
+        secureEnd_.reset();
+    }
+    {
+        // A buddy that took a file again is told of its next problem anew.
+        std::lock_guard<std::mutex> guard(boxesMutex_);
+        toldProblems_.clear();
+    }
+    {
         std::lock_guard<std::mutex> guard(dispatchMutex_);
         path = sendingPath_;
         address = sendingAddress_;
@@ -821,4 +890,157 @@ void MainDialog::ApplySettings() {
         retrySchedule_.Reset();
     }
     SendNext();
+}
+
+void MainDialog::SetPairAgain(std::function<void(const std::string& address)> hook) {
+    std::lock_guard<std::mutex> guard(secureMutex_);
+    pairAgain_ = std::move(hook);
+}
+
+void MainDialog::SecureSendEnded(SendNotes::Outcome outcome, const std::string& reason) {
+    std::lock_guard<std::mutex> guard(secureMutex_);
+    secureEnd_.emplace(outcome, reason);
+}
+
+void MainDialog::SecureSessionStarted(const std::string& peerKeyHash, const std::string& cipher) {
+    WriteLog("Secure session with key " + DisplayName(peerKeyHash.substr(0, 16), 16) + " (" +
+             DisplayName(cipher, 64) + ")\n");
+}
+
+MainDialog::Route MainDialog::ChooseRoute(const std::string& address) const {
+    Route route;
+    route.address = address;
+    route.name = address;
+    std::string keyId;
+    bool offers = false;
+    std::optional<PeerDirectory::Entry> heard;
+    {
+        std::lock_guard<std::mutex> guard(peersMutex_);
+        offers = peers_.OffersTls(address, &keyId);
+        heard = peers_.Find(address);
+    }
+    std::optional<PairedBuddy> paired;
+    if (paired_ != nullptr) {
+        paired = paired_->PairedAt(address);
+        if (!paired && offers) {
+            if (std::optional<PairedBuddy> buddy = paired_->Paired();
+                buddy && !keyId.empty() && buddy->keyId == keyId) {
+                paired = buddy;
+            }
+        }
+    }
+    if (paired) {
+        if (!paired->name.empty()) {
+            route.name = DisplayName(paired->name, 64);
+        }
+        route.keyHash = paired->keyHash;
+        if (ownKeyId_.empty()) {
+            route.problem = Problem::NoKeyHere;
+        } else if (heard && !offers) {
+            route.problem = Problem::NoLongerSecure;
+        } else if (heard && keyId != paired->keyId) {
+            route.problem = Problem::IdentityChanged;
+        } else {
+            route.secure = true;
+            route.peer.keyHash = paired->keyHash;
+        }
+        return route;
+    }
+    if (offers && keyId.size() == 16 && !ownKeyId_.empty()) {
+        route.secure = true;
+        route.peer.keyId = keyId;
+        if (heard && heard->capability && !heard->capability->name.empty()) {
+            route.name = DisplayName(heard->capability->name, 64);
+        }
+    }
+    return route;
+}
+
+std::string MainDialog::ProblemText(Problem problem, const std::string& name) {
+    switch (problem) {
+        case Problem::IdentityChanged:
+            return name + "'s identity changed. Nothing was sent. Pair again or forget " + name +
+                   " in Settings.";
+        case Problem::NoLongerSecure:
+            return name + " no longer offers secure transfers; your files wait for it.";
+        case Problem::HandshakeFailed:
+            return "The secure connection to " + name +
+                   " failed. Nothing was sent; your files wait for it.";
+        case Problem::NoKeyHere:
+            break;
+    }
+    return "This computer's key could not be loaded, so nothing goes to " + name +
+           ", with whom it is paired; your files wait.";
+}
+
+void MainDialog::BuddyProblem(Problem problem, const Route& route) {
+    ShowIcon(resource::kIconRed);
+    ClearBar();
+    const std::string text = ProblemText(problem, route.name);
+    WriteLog(text + " (" + route.address + ")\n");
+    // An announce with what the pairing needs, the next drop or the pause brings a new try.
+    ScheduleRetry();
+    const std::string told = std::to_string(static_cast<int>(problem)) + ":" +
+                             (route.keyHash.empty() ? route.address : route.keyHash);
+    {
+        std::lock_guard<std::mutex> guard(boxesMutex_);
+        if (!toldProblems_.insert(told).second) {
+            return;
+        }
+    }
+    switch (view_.AskBuddyProblem(DisplayName(text, kLongestMessage),
+                                  {"Retry", "Pair again", "Forget"})) {
+        case 0:
+            SendNext();
+            break;
+        case 1: {
+            std::function<void(const std::string&)> hook;
+            {
+                std::lock_guard<std::mutex> guard(secureMutex_);
+                hook = pairAgain_;
+            }
+            if (hook) {
+                hook(route.address);
+            } else {
+                WriteLog("Pairing is not available in this copy\n");
+            }
+            break;
+        }
+        case 2:
+            if (paired_ != nullptr && !route.keyHash.empty()) {
+                WriteLog((paired_->Forget(route.keyHash) ? "Forgot " : "Could not forget ") +
+                         route.name + " (" + route.address + ")\n");
+            }
+            break;
+        default:
+            break;
+    }
+}
+
+void MainDialog::RefusedByBuddy(const std::string& path, const std::string& address,
+                                const std::string& reason) {
+    {
+        std::lock_guard<std::mutex> guard(retryMutex_);
+        failingPath_.clear();
+        failures_ = 0;
+        retrySchedule_.Reset();
+    }
+    {
+        std::lock_guard<std::mutex> guard(dispatchMutex_);
+        std::string front;
+        if (!queue_.Front(front) || front != path) {
+            return;  // it left the queue some other way meanwhile
+        }
+        queue_.RemoveFront();
+        notDelivered_.Add(path);
+    }
+    const std::string name = NameOf(path);
+    const std::string why =
+        reason.empty() ? std::string("no reason given") : DisplayName(reason, 200);
+    WriteLog("Not delivered: " + address + " refused " + name + ": " + why + "\n");
+    view_.Notify("Not delivered", name + ": " + address + " refused it (" + why +
+                                      "); it is in Not delivered, the next files go");
+    UpdateWaiting();
+    NotifyRunEnded();
+    retryTimer_->Arm(std::chrono::milliseconds(0));
 }

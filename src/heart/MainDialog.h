@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -13,6 +14,7 @@
 #include "core/BeaconNotes.h"
 #include "core/Callback.h"
 #include "core/IconMakerI.h"
+#include "core/SendNotes.h"
 #include "core/TransferNotes.h"
 #include "discovery/AnnounceAnswerRule.h"
 #include "heart/BuddyGuard.h"
@@ -24,6 +26,7 @@
 #include "heart/WorkerFactory.h"
 #include "transfer/FileStorage.h"
 #include "transfer/NotDeliveredList.h"
+#include "transfer/SecurePeer.h"
 
 // The TCP port this copy receives on and its beacons announce; set by Initialize.
 extern std::atomic<int32_t> listenPort;
@@ -31,7 +34,7 @@ extern std::atomic<int32_t> listenPort;
 // The heart of the drop window: owns the send queue and the workers, queues dropped files,
 // hands them out one at a time and turns the workers' events into what the user sees. Plain
 // C++: it reaches the screen only through its DropView. Events arrive on worker threads.
-class MainDialog : public Callback, public TransferNotes, public BeaconNotes {
+class MainDialog : public Callback, public TransferNotes, public BeaconNotes, public SendNotes {
 public:
     static constexpr std::chrono::milliseconds kBeaconPeriod{10000};
 
@@ -51,6 +54,9 @@ public:
     // always), and the key id our announces offer TLS under (empty: they offer nothing).
     void SetPairedBuddySource(PairedBuddySource* source) { paired_ = source; }
     void SetOwnKeyId(const std::string& keyId) { ownKeyId_ = keyId; }
+    // What "Pair again" in a box about a paired buddy starts, with the buddy's address. Any
+    // time; none: the box's button only logs.
+    void SetPairAgain(std::function<void(const std::string& address)> hook);
 
     // When the window has been created: fixes the listening port and starts the receiver
     // and, in automatic mode, the discovery and the beacon timer.
@@ -84,6 +90,10 @@ public:
     // Any thread.
     bool OffersTls(const std::string& address, std::string* keyId) const;
 
+    // The sender's word on each secure send, just before its last event.
+    void SecureSendEnded(SendNotes::Outcome outcome, const std::string& reason) override;
+    void SecureSessionStarted(const std::string& peerKeyHash, const std::string& cipher) override;
+
     FileStorage& queue() { return queue_; }
     std::chrono::milliseconds beaconPeriod() const { return beaconPeriod_; }
 
@@ -114,7 +124,30 @@ private:
         Busy,     // one runs already; the files wait for its end
         Idle,     // nothing queued, or no mode to send in
         NoBuddy,  // a buddy mode without an address to send to
+        Held,     // a paired buddy whose identity is in doubt: the files wait
     };
+    // Why nothing goes to a buddy that must be reached over TLS.
+    enum class Problem { IdentityChanged, NoLongerSecure, HandshakeFailed, NoKeyHere };
+    // How the head goes to an address: plain, as always; over TLS to the key `peer` names;
+    // or not at all, for `problem`.
+    struct Route {
+        std::string address;
+        bool secure = false;
+        SecurePeer peer;
+        std::optional<Problem> problem;
+        std::string name;     // how the user knows that computer
+        std::string keyHash;  // a paired computer's whole key hash
+    };
+    // TLS always to a paired computer (found by its address or by the key id it announced),
+    // and to another only when its latest announce from that very address offers it.
+    Route ChooseRoute(const std::string& address) const;
+    // Nothing goes: red icon, a log line, the retry, and once per cause a box with the
+    // user's choices.
+    void BuddyProblem(Problem problem, const Route& route);
+    static std::string ProblemText(Problem problem, const std::string& name);
+    // A secure buddy refused the file in its own words: it leaves for Not delivered at once.
+    void RefusedByBuddy(const std::string& path, const std::string& address,
+                        const std::string& reason);
     // SendNext's work; tells the caller what came of it.
     Dispatch DispatchHead();
     // Where the sender goes: the buddy discovery found, in automatic mode, else the settings.
@@ -128,7 +161,7 @@ private:
     void SendFailed(int32_t code);
     // The running send is over; what it was sending, and to whom.
     void SenderEnded(std::string* path = nullptr, std::string* address = nullptr,
-                     std::string* port = nullptr);
+                     std::string* port = nullptr, Route* route = nullptr);
     void ShowIcon(uint16_t icon);
     // The sender's FinishedSending: the buddy has the file.
     void Delivered();
@@ -180,6 +213,7 @@ private:
     bool senderInFlight_ = false;  // guarded by dispatchMutex_
     // What the running send took: the path, the address and the port.
     std::string sendingPath_, sendingAddress_, sendingPort_;  // guarded by dispatchMutex_
+    Route sendingRoute_;                                      // guarded by dispatchMutex_
     std::atomic<bool> closing_{false};
 
     // The buddy discovery found last: it stays in force whatever the settings dialog stores.
@@ -198,7 +232,15 @@ private:
     BuddyGuard guard_;
 
     std::mutex boxesMutex_;
-    std::set<int> openBoxes_;  // guarded by boxesMutex_
+    std::set<int> openBoxes_;  // guarded by boxesMutex_, as the set below
+    // The buddy problems the user was told of ("cause:key"), until a file goes again.
+    std::set<std::string> toldProblems_;
+
+    std::mutex secureMutex_;
+    // How the running secure send ended, told before its last event; guarded by secureMutex_,
+    // as the hook.
+    std::optional<std::pair<SendNotes::Outcome, std::string>> secureEnd_;
+    std::function<void(const std::string&)> pairAgain_;
 
     NotDeliveredList notDelivered_;
     std::mutex retryMutex_;

@@ -5,9 +5,10 @@
 
 // The computer this copy is paired with, as the trust store keeps it.
 struct PairedBuddy {
-    std::string keyHash;  // SHA-256 of its public key, hex
-    std::string keyId;    // what its announces carry
-    std::string address;  // where it was last heard
+    std::string keyHash;    // SHA-256 of its public key, hex
+    std::string keyId;      // what its announces carry
+    std::string address;    // where it was last heard
+    std::string name = {};  // as its user named it (raw bytes), may be empty
 };
 
 // Where the heart learns of its paired buddy. Asked on the discovery thread, so an
@@ -16,4 +17,17 @@ class PairedBuddySource {
 public:
     virtual ~PairedBuddySource() = default;
     virtual std::optional<PairedBuddy> Paired() const = 0;
+    // The paired computer last heard at this address, if any.
+    virtual std::optional<PairedBuddy> PairedAt(const std::string& address) const {
+        std::optional<PairedBuddy> paired = Paired();
+        if (paired && paired->address == address) {
+            return paired;
+        }
+        return std::nullopt;
+    }
+    // The user's "Forget": the pairing with that key ends. False when nothing changed.
+    virtual bool Forget(const std::string& keyHash) {
+        (void)keyHash;
+        return false;
+    }
 };

@@ -2,6 +2,7 @@
 
 #include "discovery/MulticastListener.h"
 #include "ftp/FTPer.h"
+#include "secure/Identity.h"
 #include "transfer/SListener.h"
 #include "transfer/SSender.h"
 
@@ -11,10 +12,20 @@ namespace {
 
 class RealSender : public SendWorker {
 public:
+    RealSender(const Identity* identity, const std::string& name) {
+        if (identity != nullptr) {
+            sender_.SetIdentity(identity, name);
+        }
+    }
     void SetCallback(Callback* callback) override { sender_.SetCallback(callback); }
+    void SetSendNotes(SendNotes* notes) override { sender_.SetSendNotes(notes); }
     bool SendFile(const std::string& address, const std::string& port,
                   const std::string& path) override {
         return sender_.SendFile(address, port, path);
+    }
+    bool SendSecure(const std::string& address, const std::string& port, const std::string& path,
+                    const SecurePeer& peer) override {
+        return sender_.SendFile(address, port, path, peer);
     }
     bool Busy() const override { return sender_.Busy(); }
 
@@ -24,7 +35,12 @@ private:
 
 class RealReceiver : public ReceiveWorker {
 public:
-    explicit RealReceiver(PairingResponder* pairing) { receiver_.SetPairing(pairing); }
+    RealReceiver(const Identity* identity, const std::string& name, PairingResponder* pairing) {
+        if (identity != nullptr) {
+            receiver_.SetIdentity(identity, name);
+        }
+        receiver_.SetPairing(pairing);
+    }
     void SetCallback(Callback* callback) override { receiver_.SetCallback(callback); }
     void SetNotes(TransferNotes* notes) override { receiver_.SetNotes(notes); }
     void Start(int port) override { receiver_.Start(port); }
@@ -65,16 +81,27 @@ private:
 
 }  // namespace
 
+void RealWorkerFactory::SetSecure(const Identity* identity, std::string name,
+                                  PairedBuddySource* paired) {
+    identity_ = identity;
+    name_ = std::move(name);
+    paired_ = paired;
+}
+
+std::string RealWorkerFactory::OwnKeyId() const {
+    return identity_ != nullptr ? identity_->keyId() : std::string();
+}
+
 std::unique_ptr<UploadWorker> RealWorkerFactory::MakeUploader() {
     return std::make_unique<RealUploader>();
 }
 
 std::unique_ptr<SendWorker> RealWorkerFactory::MakeSender() {
-    return std::make_unique<RealSender>();
+    return std::make_unique<RealSender>(identity_, name_);
 }
 
 std::unique_ptr<ReceiveWorker> RealWorkerFactory::MakeReceiver() {
-    return std::make_unique<RealReceiver>(pairing_);
+    return std::make_unique<RealReceiver>(identity_, name_, pairing_);
 }
 
 std::unique_ptr<DiscoveryWorker> RealWorkerFactory::MakeDiscovery(Callback* callback) {

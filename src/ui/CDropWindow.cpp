@@ -9,6 +9,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPointer>
+#include <QPushButton>
 #include <QScreen>
 #include <QSysInfo>
 #include <QThread>
@@ -33,6 +34,11 @@ struct CDropWindow::PendingMessage {
     std::mutex mutex;
     std::condition_variable closed;
     bool done = false;
+    int chosen = -1;  // guarded by mutex
+    void Choose(int index) {
+        std::lock_guard<std::mutex> guard(mutex);
+        chosen = index;
+    }
     void Close() {
         std::lock_guard<std::mutex> guard(mutex);
         done = true;
@@ -256,17 +262,35 @@ void CDropWindow::Activate() {
 }
 
 void CDropWindow::ShowMessage(const std::string& text) {
+    Ask(text, {});
+}
+
+int CDropWindow::AskBuddyProblem(const std::string& text, const std::vector<std::string>& actions) {
+    return Ask(text, actions);
+}
+
+int CDropWindow::Ask(const std::string& text, const std::vector<std::string>& actions) {
     const QString message = QString::fromStdString(text);
     auto pending = std::make_shared<PendingMessage>();
     {
         std::lock_guard<std::mutex> guard(pendingMutex_);
         if (closing_) {
-            return;
+            return -1;
         }
         pending_.push_back(pending);
     }
-    auto open = [this, message, pending] {
+    auto open = [this, message, pending, actions] {
         QMessageBox* box = DialogWindow::Warning(message, this);
+        if (!actions.empty()) {
+            box->setStandardButtons(QMessageBox::NoButton);
+            for (size_t i = 0; i < actions.size(); ++i) {
+                QPushButton* button =
+                    box->addButton(QString::fromStdString(actions[i]), QMessageBox::ActionRole);
+                connect(button, &QPushButton::clicked, box,
+                        [pending, i] { pending->Choose(static_cast<int>(i)); });
+            }
+            box->addButton(QMessageBox::Close);
+        }
         connect(box, &QObject::destroyed, [pending] { pending->Close(); });
         box->show();
         return box;
@@ -278,7 +302,7 @@ void CDropWindow::ShowMessage(const std::string& text) {
         connect(open(), &QObject::destroyed, &loop, &QEventLoop::quit);
         loop.exec();
         if (!alive) {
-            return;
+            return -1;
         }
     } else {
         // Only the reporting worker waits.
@@ -288,6 +312,8 @@ void CDropWindow::ShowMessage(const std::string& text) {
     }
     std::lock_guard<std::mutex> guard(pendingMutex_);
     std::erase(pending_, pending);
+    std::lock_guard<std::mutex> chosen(pending->mutex);
+    return pending->chosen;
 }
 
 void CDropWindow::StartBeaconTimer() {

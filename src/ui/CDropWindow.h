@@ -52,6 +52,7 @@ public:
     void PlayBark() override;
     void Activate() override;
     void ShowMessage(const std::string& text) override;
+    int AskBuddyProblem(const std::string& text, const std::vector<std::string>& actions) override;
     void StartBeaconTimer() override;
     bool StopBeaconTimer() override;
     void Notify(const std::string& summary, const std::string& body) override;
@@ -79,6 +80,9 @@ protected:
 
 private:
     struct PendingMessage;
+    // A warning box with these buttons (none: OK); waits for it to close and returns the
+    // index of the button chosen, -1 for none.
+    int Ask(const std::string& text, const std::vector<std::string>& actions);
 
     // Runs fn on the UI thread: directly when already there, else queued.
     void OnUiThread(std::function<void()> fn);

@@ -3,18 +3,22 @@
 #include <QApplication>
 #include <QFontInfo>
 #include <QGroupBox>
+#include <QHeaderView>
 #include <QLabel>
 #include <QMessageBox>
 #include <QRegularExpressionValidator>
 #include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QTreeWidget>
 #include <QVBoxLayout>
 #include <QtMath>
 #include <climits>
 
+#include "core/DisplayName.h"
 #include "net/GetMyIp.h"
 #include "platform/Launcher.h"
+#include "secure/TrustStore.h"
 #include "settings/InitSettings.h"
 #include "settings/LiveSettings.h"
 #include "settings/RegistryNumber.h"
@@ -83,7 +87,7 @@ int32_t& Flag(SettingsValues& values, int id) {
 
 // The dialog's size in dialog units, and the smallest font it is ever drawn in.
 constexpr int kWidth = 220;
-constexpr int kHeight = 229;
+constexpr int kHeight = 299;
 // The automatic group's third row (this computer's offer to the others) moves everything
 // below it down by this much.
 constexpr int kOfferRow = 14;
@@ -273,6 +277,25 @@ void ConfigDialog::Build(QWidget* page) {
     edit(kComputerName, 152, 52, 53, 12, false);
     box(kAdvertiseSecure, "Offer secure transfers in the beacon", 11, 67, 194, 10, false);
 
+    group("Known computers", 6, 212 + kOfferRow, 204, 70);
+    computers_ = new QTreeWidget(page);
+    computers_->setObjectName(QStringLiteral("computers"));
+    computers_->setHeaderLabels({QStringLiteral("Name"), QStringLiteral("Last address"),
+                                 QStringLiteral("Key id"), QStringLiteral("State")});
+    computers_->setRootIsDecorated(false);
+    computers_->setSelectionMode(QAbstractItemView::SingleSelection);
+    computers_->header()->setStretchLastSection(true);
+    computers_->setGeometry(units.Rect(12, 224 + kOfferRow, 150, 54));
+    tabOrder << computers_;
+    forget_ = button(0, "Forget", 168, 224 + kOfferRow, 36, 14);
+    forget_->setObjectName(QStringLiteral("forgetComputer"));
+    forget_->setAutoDefault(false);
+    forget_->setEnabled(false);
+    connect(forget_, &QPushButton::clicked, this, [this] { ForgetComputer(); });
+    connect(computers_, &QTreeWidget::itemSelectionChanged, this, [this] {
+        forget_->setEnabled(store_ != nullptr && !computers_->selectedItems().isEmpty());
+    });
+
     // The frames lie behind the controls they hold.
     for (QWidget* frame : groups) {
         frame->lower();
@@ -410,4 +433,52 @@ void ConfigDialog::SettingsApplied() {
     if (applied_) {
         applied_();
     }
+}
+
+void ConfigDialog::SetKnownComputers(TrustStore* store) {
+    store_ = store;
+    ShowComputers();
+}
+
+void ConfigDialog::ShowComputers() {
+    computers_->clear();
+    if (store_ == nullptr) {
+        return;
+    }
+    std::string error;
+    store_->Reload(error);  // another copy or `zingwell --forget` may have changed it
+    for (const TrustEntry& entry : store_->All()) {
+        const bool byKey = entry.key.rfind("k:", 0) == 0;
+        const char* state = entry.state == TrustEntry::State::Paired    ? "paired"
+                            : entry.state == TrustEntry::State::Blocked ? "blocked"
+                                                                        : "allowed";
+        auto* item = new QTreeWidgetItem(
+            {QString::fromStdString(DisplayName(entry.name, 64)),
+             QString::fromStdString(entry.lastAddress.empty() && !byKey ? entry.key.substr(2)
+                                                                        : entry.lastAddress),
+             QString::fromStdString(byKey ? entry.key.substr(2, 16) : std::string("-")),
+             QString::fromLatin1(state)});
+        item->setData(0, Qt::UserRole, QString::fromStdString(entry.key));
+        computers_->addTopLevelItem(item);
+    }
+    for (int column = 0; column < 3; ++column) {
+        computers_->resizeColumnToContents(column);
+    }
+    forget_->setEnabled(false);
+}
+
+void ConfigDialog::ForgetComputer() {
+    const QList<QTreeWidgetItem*> chosen = computers_->selectedItems();
+    if (store_ == nullptr || chosen.isEmpty()) {
+        return;
+    }
+    const std::string key = chosen.front()->data(0, Qt::UserRole).toString().toStdString();
+    if (!store_->Forget(key)) {
+        DialogWindow::Warning(QStringLiteral("Could not write %1; the computer is forgotten "
+                                             "only until Zingwell ends.")
+                                  .arg(QString::fromStdString(store_->path())),
+                              this)
+            ->show();
+    }
+    ShowComputers();
 }

@@ -11,6 +11,8 @@
 #include "settings/LiveSettings.h"
 
 class QScrollArea;
+class QTreeWidget;
+class TrustStore;
 
 // The settings: how files leave this computer (found buddy, fixed address, FTP server), the
 // ports and the FTP logon. It works on a copy of the settings: the boxes' clicks change the
@@ -28,6 +30,9 @@ public:
     // Run at every OK once the settings are in force and stored: the running program takes
     // them up (receiver, discovery, where the queue goes).
     void SetOnApplied(std::function<void()> applied) { applied_ = std::move(applied); }
+    // The known computers the list shows; its Forget removes one from them at once.
+    void SetKnownComputers(TrustStore* store);
+    QTreeWidget* computers() const { return computers_; }
 
     // Controls by their numbers (1000 to 1017, and 1 for OK).
     QWidget* Control(int id) const;
@@ -54,6 +59,8 @@ private:
     void TakeValues();
     void ShowFlags();
     void WriteSettings();
+    void ShowComputers();
+    void ForgetComputer();
 
     std::map<int, QWidget*> controls_;
     // Each text field's stored bytes and the text shown for them: a field the user left
@@ -62,4 +69,7 @@ private:
     SettingsValues values_;
     bool modeChanged_ = false;
     std::function<void()> applied_;
+    TrustStore* store_ = nullptr;
+    QTreeWidget* computers_ = nullptr;  // name, last address, key id, state; the key hidden
+    QPushButton* forget_ = nullptr;
 };

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include "app/KnownComputers.h"
+#include "secure/TrustStore.h"
+#include "support/TestPaths.h"
+
 namespace {
 
 CommandLine Parse(std::vector<const char*> words) {
@@ -45,6 +49,44 @@ TEST(CommandLine, RelativeNamesAreTheCallersAndKeepTheirBytes) {
     EXPECT_EQ(CommandLine::Absolute("../x", "/home/u/"), "/home/u/../x");
     EXPECT_EQ(CommandLine::Absolute("/etc/hosts", "/home/u"), "/etc/hosts");
     EXPECT_EQ(CommandLine::Absolute("x", "/"), "/x");
+}
+
+TEST(CommandLine, ComputersAreListedAndForgottenByKeyIdOrAddress) {
+    EXPECT_EQ(Parse({"--computers"}).action, CommandLine::Action::Computers);
+    const CommandLine forget = Parse({"--forget", "AAAABBBB"});
+    EXPECT_EQ(forget.action, CommandLine::Action::Forget);
+    EXPECT_EQ(forget.forget, "AAAABBBB");
+    EXPECT_EQ(Parse({"--forget"}).action, CommandLine::Action::Error);
+
+    const std::string folder = TestPaths::NewFolder("identity");
+    TrustStore store(folder);
+    std::string out, error;
+    ASSERT_EQ(KnownComputers::List(store, out, error), 0) << error;
+    EXPECT_EQ(out, "No known computers.\n");
+    const std::string bob = "aaaabbbbcccc1111" + std::string(48, 'e');
+    const std::string carl = "aaaabbbbdddd2222" + std::string(48, 'f');
+    ASSERT_TRUE(store.Put(
+        {TrustEntry::KeyForHash(bob), TrustEntry::State::Paired, "10.0.0.7", "Bob\x1b[2J"}));
+    ASSERT_TRUE(
+        store.Put({TrustEntry::KeyForHash(carl), TrustEntry::State::Blocked, "10.0.0.8", "Carl"}));
+    ASSERT_TRUE(store.Put(
+        {TrustEntry::KeyForAddress("10.0.0.9"), TrustEntry::State::Allowed, "10.0.0.9", ""}));
+
+    TrustStore other(folder);  // another process's view of the same file
+    ASSERT_EQ(KnownComputers::List(other, out, error), 0) << error;
+    EXPECT_NE(out.find("Bob?[2J"), std::string::npos);  // no escape reaches the terminal
+    EXPECT_NE(out.find("10.0.0.7         aaaabbbbcccc1111  paired\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("Carl"), std::string::npos);
+    EXPECT_NE(out.find("10.0.0.9         -                 allowed\n"), std::string::npos) << out;
+
+    EXPECT_EQ(KnownComputers::Forget(other, "aaaabbbb", out, error), 1);  // two computers
+    EXPECT_EQ(KnownComputers::Forget(other, "aaaabbb", out, error), 1);   // too short
+    EXPECT_EQ(KnownComputers::Forget(other, "AAAABBBBDDDD", out, error), 0) << error;
+    EXPECT_EQ(KnownComputers::Forget(other, "10.0.0.9", out, error), 0) << error;
+    std::string reload;
+    ASSERT_TRUE(store.Reload(reload));
+    ASSERT_EQ(store.All().size(), 1u);
+    EXPECT_EQ(store.All().front().key, TrustEntry::KeyForHash(bob));
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "app/CAboutDlg.h"
 #include "app/ZingwellApp.h"
 #include "platform/AutostartEntry.h"
+#include "secure/Identity.h"
 #include "support/Files.h"
 #include "support/Network.h"
 #include "support/TestPaths.h"
@@ -44,6 +45,24 @@ TEST(AboutBox, ShowsTheVersionOnYellowWithAnOkButton) {
     }
     about.findChild<QPushButton*>("ok")->click();
     EXPECT_EQ(about.result(), QDialog::Accepted);
+}
+
+TEST(AboutBox, ShowsThisComputersKeyIdAndFingerprintOrThatThereIsNone) {
+    EXPECT_EQ(CAboutDlg().findChild<QLabel*>("key")->text().toStdString(),
+              "Secure transfers are off: this computer has no key.");
+    std::string error;
+    const std::optional<Identity> identity =
+        Identity::LoadOrCreate(TestPaths::NewFolder("key"), error);
+    ASSERT_TRUE(identity) << error;
+    CAboutDlg about(&*identity);
+    const std::string fingerprint = Identity::Fingerprint(identity->keyHash());
+    EXPECT_EQ(about.findChild<QLabel*>("key")->text().toStdString(),
+              "Key id: " + identity->keyId() + "\nFingerprint: " + fingerprint.substr(0, 39) +
+                  "\n" + fingerprint.substr(40));
+    about.show();
+    QLabel* key = about.findChild<QLabel*>("key");
+    EXPECT_LE(key->sizeHint().width(), key->width());
+    EXPECT_LE(key->sizeHint().height(), key->height());
 }
 
 TEST(AboutBox, TheWebsiteCommandFindsTheGuideWhereverTheProgramIsInstalled) {

@@ -99,9 +99,9 @@ TEST_F(FirstDropTest, NoBuddySetOrNoneAnsweringIsSaidTheIconTurnsRedAndTheFilesS
     EXPECT_TRUE(screen_.MessageBoxes().empty());
 
     // The user types the buddy's address (one no buddy answers at) and presses Return (OK).
-    // The address field's middle, in the dialog's units (220 by 229).
+    // The address field's middle, in the dialog's units (220 by 299).
     const int fieldX = settings.x + (82 + 32) * settings.width / 220;
-    const int fieldY = settings.y + (99 + 6) * settings.height / 229;
+    const int fieldY = settings.y + (99 + 6) * settings.height / 299;
     x_.Tool("mousemove " + std::to_string(fieldX) + " " + std::to_string(fieldY) +
             " click 1 sleep 0.2 key ctrl+a type 10.9.9.9");
     x_.Tool("key Return");

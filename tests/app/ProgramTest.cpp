@@ -112,4 +112,38 @@ TEST(Program, FirstRunReceivesAFileAndEndsCleanlyWhileAMessageBoxWaits) {
     EXPECT_NE(leave.find("|blah, blah"), std::string::npos) << leave;
 }
 
+// A key others can read is refused: said in the log, and the program runs on, receiving plain
+// files. A lost key while paired computers are known: said too. A first start makes a key.
+TEST(Program, TheKeyIsMadeOnceAndARefusedOrLostKeyIsSaidAndTheProgramRunsOn) {
+    ZW_ENTER_OWN_NETWORK();
+    ZingwellCopy fresh("fresh-key");
+    const std::string freshKeys = fresh.UserRegistry().substr(0, fresh.UserRegistry().rfind('/'));
+    ASSERT_TRUE(fresh.Start(""));
+    ASSERT_TRUE(Soon([&] { return fresh.ListensOn(6677) || !fresh.Running(); })) << fresh.Output();
+    EXPECT_TRUE(FileExists(freshKeys + "/identity.pem"));
+    EXPECT_TRUE(fresh.StopsCleanly());
+
+    ZingwellCopy shared("shared-key");
+    const std::string keys = shared.UserRegistry().substr(0, shared.UserRegistry().rfind('/'));
+    ASSERT_EQ(RunShell("mkdir -p '" + keys + "' && cp '" + freshKeys + "/identity.pem' '" + keys +
+                       "/' && chmod 640 '" + keys + "/identity.pem'"),
+              0);
+    ASSERT_TRUE(shared.Start(""));
+    EXPECT_TRUE(shared.LogShows("Secure transfers are off: ")) << shared.Log();
+    EXPECT_TRUE(Soon([&] { return shared.ListensOn(6677) || !shared.Running(); }));
+    EXPECT_TRUE(shared.StopsCleanly());
+
+    ZingwellCopy lost("lost-key");
+    const std::string lostKeys = lost.UserRegistry().substr(0, lost.UserRegistry().rfind('/'));
+    ASSERT_EQ(RunShell("mkdir -p '" + lostKeys + "' && chmod 700 '" + lostKeys + "'"), 0);
+    WriteFile(lostKeys + "/computers",
+              "ZINGWELL-COMPUTERS 1\nk:" + std::string(64, 'a') + "\tpaired\t10.0.0.7\tBob\n");
+    ASSERT_EQ(RunShell("chmod 600 '" + lostKeys + "/computers'"), 0);
+    ASSERT_TRUE(lost.Start(""));
+    EXPECT_TRUE(lost.LogShows("This computer's key was lost; your buddies must pair again.\n"))
+        << lost.Log();
+    EXPECT_TRUE(Soon([&] { return lost.ListensOn(6677) || !lost.Running(); }));
+    EXPECT_TRUE(lost.StopsCleanly()) << lost.Output();
+}
+
 }  // namespace

@@ -2,7 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include "heart/PeerDirectory.h"
+#include "heart/TrustedBuddies.h"
+#include "secure/TrustStore.h"
+#include "support/Files.h"
+#include "support/TestPaths.h"
 
 namespace {
 
@@ -66,6 +72,32 @@ TEST(PeerDirectory, KeepsTheLatestAnnouncePerSourceBoundedOldestOut) {
     EXPECT_FALSE(peers.Find("10.1.0.0"));
     EXPECT_TRUE(peers.Find("10.1.0.69"));
     EXPECT_TRUE(peers.Find("10.0.0.9"));
+}
+
+// The heart's known computers: paired ones by address, and a file that turns unreadable never
+// turns the paired buddy into a stranger.
+TEST(TrustedBuddies, APairingSurvivesABadReadAndEndsOnlyWhenForgotten) {
+    TrustStore store(TestPaths::NewFolder("known"));
+    const std::string hash = kKey + std::string(48, 'a');
+    ASSERT_TRUE(store.Put(
+        {TrustEntry::KeyForAddress("10.0.0.9"), TrustEntry::State::Allowed, "10.0.0.9", ""}));
+    ASSERT_TRUE(
+        store.Put({TrustEntry::KeyForHash(hash), TrustEntry::State::Paired, "10.0.0.7", "Bob"}));
+    TrustedBuddies buddies(store);
+    const std::optional<PairedBuddy> bob = buddies.Paired();
+    ASSERT_TRUE(bob);
+    EXPECT_EQ(bob->keyHash + " " + bob->keyId + " " + bob->address + " " + bob->name,
+              hash + " " + kKey + " 10.0.0.7 Bob");
+    EXPECT_TRUE(buddies.PairedAt("10.0.0.7"));
+    EXPECT_FALSE(buddies.PairedAt("10.0.0.9"));  // allowed, not paired
+
+    ASSERT_EQ(chmod(store.path().c_str(), 0666), 0);  // no longer a private file of ours
+    std::string error;
+    EXPECT_FALSE(buddies.Refresh(error));
+    EXPECT_TRUE(buddies.PairedAt("10.0.0.7"));
+    ASSERT_EQ(chmod(store.path().c_str(), 0600), 0);
+    EXPECT_TRUE(buddies.Forget(hash));
+    EXPECT_FALSE(buddies.Paired());
 }
 
 }  // namespace

@@ -16,6 +16,10 @@ void RecordingView::ShowProgressBar(bool visible) {
     barVisible_ = visible;
     Record(visible ? "bar shown" : "bar hidden");
 }
+int RecordingView::AskBuddyProblem(const std::string& text, const std::vector<std::string>&) {
+    Record("ask " + text);
+    return answer;
+}
 void RecordingView::ShowMessage(const std::string& text) {
     Record("message " + text);
     std::unique_lock<std::mutex> guard(mutex_);
@@ -105,6 +109,25 @@ bool FakeSender::SendFile(const std::string& address, const std::string& port,
     std::lock_guard<std::mutex> guard(mutex_);
     sent_.push_back(address + " " + port + " " + path);
     return true;
+}
+bool FakeSender::SendSecure(const std::string& address, const std::string& port,
+                            const std::string& path, const SecurePeer& peer) {
+    if (busy_.exchange(true)) {
+        return false;
+    }
+    std::lock_guard<std::mutex> guard(mutex_);
+    sent_.push_back(address + " " + port + " " + path +
+                    " tls:" + (peer.keyHash.empty() ? peer.keyId : peer.keyHash));
+    return true;
+}
+void FakeSender::EndSecurely(SendNotes::Outcome outcome, const std::string& reason) {
+    busy_ = false;
+    notes_->SecureSendEnded(outcome, reason);
+    if (outcome == SendNotes::Outcome::Delivered) {
+        callback_->FinishedSending();
+    } else {
+        callback_->ReportError(error_code::kSendFailed);
+    }
 }
 Callback* FakeSender::Idle() {
     busy_ = false;

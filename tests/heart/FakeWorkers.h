@@ -21,6 +21,9 @@ public:
     void PlayBark() override { Record("bark"); }
     void Activate() override { Record("activate"); }
     void ShowMessage(const std::string& text) override;
+    // Recorded as "ask <text>"; answers `answer`.
+    int AskBuddyProblem(const std::string& text, const std::vector<std::string>& actions) override;
+    std::atomic<int> answer{-1};
     void StartBeaconTimer() override;
     bool StopBeaconTimer() override;
     void Notify(const std::string& summary, const std::string& body) override {
@@ -35,6 +38,7 @@ public:
     std::vector<std::string> Messages() const { return WithPrefix("message "); }
     std::vector<int> Positions() const;
     std::vector<std::string> Notes() const { return WithPrefix("notify "); }  // "summary: body"
+    std::vector<std::string> Asked() const { return WithPrefix("ask "); }
     bool barVisible() const { return barVisible_; }
     bool timerRunning() const { return timerRunning_; }
     void Clear();
@@ -76,9 +80,15 @@ private:
 class FakeSender : public SendWorker {
 public:
     void SetCallback(Callback* callback) override { callback_ = callback; }
+    void SetSendNotes(SendNotes* notes) override { notes_ = notes; }
     bool SendFile(const std::string& address, const std::string& port,
                   const std::string& path) override;
+    // Recorded as "address port path tls:<hash or key id>".
+    bool SendSecure(const std::string& address, const std::string& port, const std::string& path,
+                    const SecurePeer& peer) override;
     bool Busy() const override { return busy_; }
+    // Ends a secure send as the real sender does: its note, then the last event.
+    void EndSecurely(SendNotes::Outcome outcome, const std::string& reason = "");
     // Ends the running transfer as the real sender does: idle first, then the last event.
     void Finish() { Idle()->FinishedSending(); }
     void FailToConnect() { Idle()->FoundBuddy(nullptr, nullptr); }
@@ -98,6 +108,7 @@ private:
     std::vector<std::string> sent_;
     std::atomic<bool> busy_{false};
     Callback* callback_ = nullptr;
+    SendNotes* notes_ = nullptr;
 };
 
 class FakeReceiver : public ReceiveWorker {

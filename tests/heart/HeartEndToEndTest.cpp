@@ -10,9 +10,11 @@
 #include <thread>
 
 #include "core/ActivityLog.h"
+#include "core/EventCodes.h"
 #include "heart/FakeWorkers.h"
 #include "heart/MainDialog.h"
 #include "heart/RealWorkerFactory.h"
+#include "secure/Identity.h"
 #include "settings/LiveSettings.h"
 #include "support/ChildProcess.h"
 #include "support/Files.h"
@@ -38,6 +40,37 @@ using Text = LiveSettingsStore::Text;
     for (;;)
         pause();
 }
+
+// The same with our key from keyFolder (empty: a copy without secure transfers).
+[[noreturn]] void RunSecureBuddy(const std::string& home, const std::string& keyFolder) {
+    setenv("HOME", home.c_str(), 1);
+    LiveSettings.manual = 1;
+    LiveSettings.server = 1;
+    LiveSettings.Set(Text::serverport, "6677");
+    std::string error;
+    std::optional<Identity> identity;
+    if (!keyFolder.empty()) {
+        identity = Identity::LoadOrCreate(keyFolder, error);
+    }
+    RecordingView view;
+    RealWorkerFactory workers;
+    workers.SetSecure(identity ? &*identity : nullptr, "Bob", nullptr);
+    MainDialog heart(view, workers);
+    heart.Initialize();
+    for (;;)
+        pause();
+}
+
+class PairedWithBob : public PairedBuddySource {
+public:
+    explicit PairedWithBob(std::string hash) : hash_(std::move(hash)) {}
+    std::optional<PairedBuddy> Paired() const override {
+        return PairedBuddy{hash_, hash_.substr(0, 16), "127.0.0.1", "Bob"};
+    }
+
+private:
+    std::string hash_;
+};
 
 // Whether something listens on the port on loopback, waited for: a buddy may still be starting.
 bool Listens(int port) {
@@ -132,6 +165,54 @@ TEST_F(HeartEndToEnd, AFileTheBuddyRefusesThreeTimesStopsBlockingTheQueue) {
               std::string::npos);
     EXPECT_NE(log.find("Sent after.bin to 127.0.0.1\n"), std::string::npos);
     EXPECT_EQ(view.Notes().back(), "Files sent: Sent after.bin to 127.0.0.1");
+}
+
+// Paired with Bob: the file goes over TLS to Bob's key. Bob restarted as a copy without
+// secure transfers gets nothing, plain or otherwise: the file waits and the user is asked once.
+TEST_F(HeartEndToEnd, APairedBuddyGetsFilesOverTlsAndNothingOnceItStopsSpeakingIt) {
+    std::string error;
+    const std::string bobKeys = TestPaths::NewFolder("bob-keys") + "/zingwell";
+    const std::optional<Identity> bob = Identity::LoadOrCreate(bobKeys, error);
+    ASSERT_TRUE(bob) << error;
+    const std::optional<Identity> anna =
+        Identity::LoadOrCreate(TestPaths::NewFolder("anna-keys") + "/zingwell", error);
+    ASSERT_TRUE(anna) << error;
+    LiveSettings.manual = 1;
+    LiveSettings.server = 0;
+    LiveSettings.SetBuddy("127.0.0.1", "6677");
+    ASSERT_TRUE(buddy_.Fork([&] { RunSecureBuddy(otherHome, bobKeys); }));
+
+    const std::string source = TestPaths::NewFolder("to-send");
+    const std::string contents = RandomBytes(300000, 3);
+    WriteFile(source + "/one.bin", contents);
+    WriteFile(source + "/two.bin", "second");
+    RecordingView view;
+    RecordingIconMaker icons;
+    PairedWithBob paired(bob->keyHash());
+    RealWorkerFactory workers;
+    workers.SetSecure(&*anna, "Anna", &paired);
+    MainDialog heart(view, workers);
+    heart.SetIconMaker(&icons);
+    heart.SetRetrySchedule(RetrySchedule({std::chrono::hours(1)}));
+    heart.Initialize();
+    ASSERT_TRUE(Listens(6677));
+    heart.OnDropFiles({source + "/one.bin"});
+    ASSERT_TRUE(WaitUntil([&] { return heart.queue().Count() == 0; }, std::chrono::seconds(30)));
+    EXPECT_EQ(ReadFile(otherHome + "/Zingwell/one.bin"), contents);
+    EXPECT_NE(LogText().find("Secure session with key " + bob->keyId()), std::string::npos);
+
+    buddy_.Kill();
+    ASSERT_TRUE(buddy_.Fork([&] { RunSecureBuddy(otherHome, ""); }));
+    ASSERT_TRUE(Listens(6677));
+    heart.OnDropFiles({source + "/two.bin"});
+    ASSERT_TRUE(WaitUntil([&] { return !view.Asked().empty(); }));
+    EXPECT_EQ(heart.queue().Count(), 1u);
+    EXPECT_EQ(icons.Last(), resource::kIconRed);
+    EXPECT_NE(LogText().find("The secure connection to Bob failed. Nothing was sent; your files "
+                             "wait for it. (127.0.0.1)\n"),
+              std::string::npos);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_FALSE(FileExists(otherHome + "/Zingwell/two.bin"));
 }
 
 TEST_F(HeartEndToEnd, AutomaticModeWithAFixedPortStartsTheReceiverTwiceAndTheSecondBindFails) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <optional>
 #include <thread>
 
@@ -724,5 +725,123 @@ INSTANTIATE_TEST_SUITE_P(
                     InitCase{Mode::Auto, true, "6000", {6000, 6000}, 1},  // started twice
                     InitCase{Mode::Ftp, true, "", {}, 0}),
     InitCaseName);
+
+// The known computers as the trust store gives them, with what the user forgot.
+class KnownComputers : public PairedBuddySource {
+public:
+    std::optional<PairedBuddy> Paired() const override { return buddy; }
+    bool Forget(const std::string& keyHash) override {
+        forgotten.push_back(keyHash);
+        buddy.reset();
+        return true;
+    }
+    std::optional<PairedBuddy> buddy;
+    std::vector<std::string> forgotten;
+};
+
+const std::string kBobHash = "aaaabbbbccccdddd" + std::string(48, 'e');
+const std::string kBobId = "aaaabbbbccccdddd";
+
+struct RouteCase {
+    const char* name;
+    bool paired;
+    // The latest announce from the buddy's address, and what it offered; none: not heard.
+    std::optional<std::optional<Capability>> heard;
+    bool ownKey;
+    // What the sender is asked, after "10.0.0.7 6677 /d/a"; none: nothing.
+    std::optional<std::string> sent;
+    std::string asked;  // the box, when nothing goes
+};
+
+class RouteTest : public MainDialogTest, public testing::WithParamInterface<RouteCase> {};
+
+// TLS always to the paired buddy (to its whole key), to another only when its announce
+// offers it; a paired buddy whose announce lost the offer or changed key gets nothing.
+TEST_P(RouteTest, TheSenderIsAskedForTheModeTheBuddyEarnedAndNeverDowngrades) {
+    const RouteCase& c = GetParam();
+    SetMode(Mode::Manual);
+    KnownComputers known;
+    std::remove((GetReceiveFolder() + "/Files2Send.txt").c_str());  // an earlier test's queue
+    if (c.paired) {
+        known.buddy = PairedBuddy{kBobHash, kBobId, "10.0.0.7", "Bob"};
+    }
+    dialog = std::make_unique<MainDialog>(view, workers);
+    dialog->SetIconMaker(&icons);
+    dialog->SetPairedBuddySource(&known);
+    dialog->SetOwnKeyId(c.ownKey ? "00112233aabbccdd" : "");
+    dialog->Initialize();
+    if (c.heard) {
+        workers.discovery->notes->Announced("10.0.0.7", "10.0.0.7", "6677", *c.heard);
+    }
+    dialog->OnDropFiles({"/d/a"});
+    dialog->OnDropFiles({"/d/b"});  // told once per cause
+    const std::vector<std::string> asks = view.Asked();
+    if (c.sent) {
+        EXPECT_EQ(workers.sender->Sent(), (Calls{"10.0.0.7 6677 /d/a" + *c.sent}));
+        EXPECT_TRUE(asks.empty());
+    } else {
+        EXPECT_TRUE(workers.sender->Sent().empty());
+        EXPECT_EQ(asks, (Calls{c.asked}));
+        EXPECT_EQ(icons.Last(), resource::kIconRed);
+        EXPECT_EQ(dialog->queue().Count(), 2u);
+        EXPECT_NE(LogText().find(c.asked + " (10.0.0.7)\n"), std::string::npos);
+    }
+}
+
+const Capability kBobOffer{true, kBobId, "Bob"};
+const char kChanged[] =
+    "Bob's identity changed. Nothing was sent. Pair again or forget Bob in Settings.";
+const std::string kToBob = " tls:" + kBobHash;
+INSTANTIATE_TEST_SUITE_P(
+    Secure, RouteTest,
+    testing::Values(
+        RouteCase{"Plain", false, std::nullopt, true, "", ""},
+        RouteCase{"PlainAnnounce", false, std::optional<Capability>(), true, "", ""},
+        RouteCase{"Offered", false, kBobOffer, true, " tls:aaaabbbbccccdddd", ""},
+        RouteCase{"OfferedNoKeyHere", false, kBobOffer, false, "", ""},
+        RouteCase{"PairedUnheard", true, std::nullopt, true, kToBob, ""},
+        RouteCase{"PairedHeard", true, kBobOffer, true, kToBob, ""},
+        RouteCase{"PairedLostOffer", true, std::optional<Capability>(), true, std::nullopt,
+                  "Bob no longer offers secure transfers; your files wait for it."},
+        RouteCase{"PairedOtherKey", true, Capability{true, "ffffffffffffffff", "Bob"}, true,
+                  std::nullopt, kChanged},
+        RouteCase{"PairedNoKeyHere", true, kBobOffer, false, std::nullopt,
+                  "This computer's key could not be loaded, so nothing goes to Bob, with whom "
+                  "it is paired; your files wait."}),
+    [](const testing::TestParamInfo<RouteCase>& info) { return std::string(info.param.name); });
+
+// What a secure send's end says decides: another key holds the queue and asks once (Forget
+// ends the pairing), a refusal sends the file to Not delivered at once and the next goes.
+TEST_F(MainDialogTest, ASecureSendsEndHoldsTheQueueOrMovesARefusedFileOn) {
+    SetMode(Mode::Manual);
+    KnownComputers known;
+    std::remove((GetReceiveFolder() + "/Files2Send.txt").c_str());  // an earlier test's queue
+    known.buddy = PairedBuddy{kBobHash, kBobId, "10.0.0.7", "Bob"};
+    dialog = std::make_unique<MainDialog>(view, workers);
+    dialog->SetIconMaker(&icons);
+    dialog->SetPairedBuddySource(&known);
+    dialog->SetOwnKeyId("00112233aabbccdd");
+    dialog->SetRetrySchedule(RetrySchedule({std::chrono::hours(1)}));
+    dialog->Initialize();
+    dialog->OnDropFiles({"/d/a", "/d/b"});
+    ASSERT_EQ(workers.sender->Sent().size(), 1u);
+
+    workers.sender->EndSecurely(SendNotes::Outcome::Refused, "no room");
+    EXPECT_EQ(dialog->NotDelivered(), (Calls{"/d/a"}));
+    EXPECT_EQ(view.Notes().back(),
+              "Not delivered: a: 10.0.0.7 refused it (no room); it is in Not delivered, the next "
+              "files go");
+    ASSERT_TRUE(SentCount(2));
+    EXPECT_EQ(workers.sender->Sent().back(), "10.0.0.7 6677 /d/b tls:" + kBobHash);
+    EXPECT_TRUE(view.Messages().empty());  // not "the other side has gone away"
+
+    view.answer = 2;  // Forget
+    workers.sender->EndSecurely(SendNotes::Outcome::IdentityMismatch, std::string(64, '9'));
+    EXPECT_EQ(view.Calls().back(), std::string("ask ") + kChanged);
+    EXPECT_EQ(known.forgotten, (Calls{kBobHash}));
+    EXPECT_EQ(dialog->queue().Count(), 1u);
+    EXPECT_EQ(icons.Last(), resource::kIconRed);
+    EXPECT_EQ(workers.sender->Sent().size(), 2u);
+}
 
 }  // namespace

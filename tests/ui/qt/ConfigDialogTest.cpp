@@ -10,8 +10,10 @@
 #include <QPalette>
 #include <QPushButton>
 #include <QScreen>
+#include <QTreeWidget>
 #include <QValidator>
 
+#include "secure/TrustStore.h"
 #include "settings/InitSettings.h"
 #include "settings/LiveSettings.h"
 #include "settings/RegistryNumber.h"
@@ -266,7 +268,36 @@ TEST(ConfigDialog, EveryTextFitsItsPlaceInTheFontThisDesktopHas) {
         EXPECT_LE(widget->fontMetrics().height(), widget->height()) << text.toStdString();
         EXPECT_TRUE(dialog.rect().contains(widget->geometry())) << text.toStdString();
     }
-    EXPECT_EQ(checked, 16);  // 5 boxes, 2 buttons, 9 labels
+    EXPECT_EQ(checked, 17);  // 5 boxes, 3 buttons, 9 labels
+}
+
+TEST(ConfigDialog, TheKnownComputersAreListedAndOneIsForgottenAtOnce) {
+    TrustStore store(TestPaths::NewFolder("known"));
+    const std::string bob = "aaaabbbbcccc1111" + std::string(48, 'e');
+    ASSERT_TRUE(
+        store.Put({TrustEntry::KeyForHash(bob), TrustEntry::State::Paired, "10.0.0.7", "Bob"}));
+    ASSERT_TRUE(
+        store.Put({TrustEntry::KeyForAddress("10.0.0.9"), TrustEntry::State::Blocked, "", ""}));
+    WatchedDialog dialog;
+    dialog.SetKnownComputers(&store);
+    QTreeWidget* list = dialog.computers();
+    ASSERT_EQ(list->topLevelItemCount(), 2);
+    QTreeWidgetItem* first = list->topLevelItem(0);
+    EXPECT_EQ(first->text(0).toStdString() + "|" + first->text(1).toStdString() + "|" +
+                  first->text(2).toStdString() + "|" + first->text(3).toStdString(),
+              "Bob|10.0.0.7|aaaabbbbcccc1111|paired");
+    EXPECT_EQ(list->topLevelItem(1)->text(1).toStdString() + "|" +
+                  list->topLevelItem(1)->text(3).toStdString(),
+              "10.0.0.9|blocked");
+    auto* forget = dialog.findChild<QPushButton*>("forgetComputer");
+    EXPECT_FALSE(forget->isEnabled());
+    first->setSelected(true);
+    forget->click();
+    EXPECT_EQ(list->topLevelItemCount(), 1);
+    std::string error;
+    TrustStore reread(store.path().substr(0, store.path().rfind('/')));
+    ASSERT_TRUE(reread.Reload(error));
+    EXPECT_FALSE(reread.Find(TrustEntry::KeyForHash(bob)));
 }
 
 }  // namespace

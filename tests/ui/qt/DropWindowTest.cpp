@@ -243,6 +243,39 @@ TEST_F(DropWindowTest, AMessageBoxHoldsOnlyTheWorkerThatReportedTheError) {
     worker.join();
 }
 
+TEST_F(DropWindowTest, ABuddyProblemOffersItsActionsAndSaysWhichTheUserChose) {
+    std::atomic<int> chosen{-2};
+    std::thread worker([&] {
+        chosen =
+            window->AskBuddyProblem("Bob's identity changed.", {"Retry", "Pair again", "Forget"});
+    });
+    QMessageBox* box = nullptr;
+    ASSERT_TRUE(PumpUntil([&] {
+        for (QWidget* widget : QApplication::topLevelWidgets()) {
+            if (auto* found = qobject_cast<QMessageBox*>(widget); found && found->isVisible()) {
+                box = found;
+            }
+        }
+        return box != nullptr;
+    }));
+    QStringList labels;
+    QAbstractButton* forget = nullptr;
+    for (QAbstractButton* button : box->buttons()) {
+        labels << button->text();
+        if (button->text() == QStringLiteral("Forget")) {
+            forget = button;
+        }
+    }
+    labels.sort();
+    EXPECT_EQ(labels.join(u',').toStdString(), "Close,Forget,Pair again,Retry");
+    EXPECT_EQ(box->button(QMessageBox::Ok), nullptr);  // never a bare "OK" to a changed key
+    ASSERT_NE(forget, nullptr);
+    forget->click();
+    ASSERT_TRUE(PumpUntil([&] { return chosen.load() != -2; }));
+    worker.join();
+    EXPECT_EQ(chosen.load(), 2);
+}
+
 TEST_F(DropWindowTest, AMessageBoxOnTheUiThreadShowsPlainTextAndBlocksNoWindow) {
     // A path may hold markup; the box shows it as it is. While the box waits, nothing is
     // modal: the dog still takes a drop.

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <string>
+
+class TrustStore;
+
+// `zingwell --computers` and `zingwell --forget ID`: the known computers from a terminal,
+// without a display and without starting the program. A running copy rereads the file
+// before its next decision.
+class KnownComputers {
+public:
+    // One line per computer: name, last address, key id (16 hex digits), state. Status 0, or
+    // 1 with the reason in `error` when the file cannot be read.
+    static int List(TrustStore& store, std::string& out, std::string& error);
+    // Removes the one computer whose key id starts with `id` (8 hex digits or more), or whose
+    // address it is. Status 0 with what was forgotten in `out`, else 1 and why in `error`.
+    static int Forget(TrustStore& store, const std::string& id, std::string& out,
+                      std::string& error);
+};
