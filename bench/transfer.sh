@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Direct transfer throughput and memory: one file of random bytes sent from a Zingwell sender
 # to a Zingwell receiver on 127.0.0.1 (bench/tools/zw_peer), and the same file with netcat
-# (nc -N into a file on the same disk), alternating, then one sparse file through Zingwell.
+# (nc -N into a file on the same disk) and with socat -b 131072 (if installed), alternating,
+# then one sparse file through Zingwell.
 # Prints the median throughput of each, their ratio, and the peak memory of every side. The
 # same Zingwell pair also runs over TLS (two identities, the receiver's key pinned), in the
 # same alternation, with the cipher and both sides' CPU seconds per GiB.
@@ -72,17 +73,33 @@ cpu() { awk 'END {printf "%.2f", $2 + $3}' "$1" 2>/dev/null || echo 0; }
 # One run each; sets US (elapsed microseconds from starting the receiver until it has
 # ended), RSS_A (sender) and RSS_B (receiver) in kB, OK.
 run_nc() {
-  local port rpid t0
-  rm -f "$T/out.bin"; sync; port=$(free_port); OK=1
+  run_raw "$1" nc -l 127.0.0.1 @PORT@ -- nc -N 127.0.0.1 @PORT@
+}
+# socat with 128 KiB blocks, the plain copy the TLS transfer is held against.
+run_socat() {
+  run_raw "$1" socat -b 131072 -u TCP-LISTEN:@PORT@,bind=127.0.0.1,reuseaddr STDOUT -- \
+    socat -b 131072 -u STDIN TCP:127.0.0.1:@PORT@
+}
+# run_raw FILE RECEIVER-COMMAND -- SENDER-COMMAND, @PORT@ in either replaced by the port.
+run_raw() {
+  local file=$1 port rpid t0 recv=() send=() arg side=recv
+  shift
+  port=$(free_port)
+  for arg in "$@"; do
+    [[ $arg == -- ]] && { side=send; continue; }
+    arg=${arg//@PORT@/$port}
+    if [[ $side == recv ]]; then recv+=("$arg"); else send+=("$arg"); fi
+  done
+  rm -f "$T/out.bin"; sync; OK=1
   t0=$(now_us)
-  timeout $TMO $TIME -f %M -o "$T/rss.b" nc -l 127.0.0.1 "$port" < /dev/null > "$T/out.bin" &
+  timeout $TMO $TIME -f '%M %U %S' -o "$T/rss.b" "${recv[@]}" < /dev/null > "$T/out.bin" &
   rpid=$!; PIDS+=("$rpid")
   wait_listen "$port" || OK=0
-  timeout $TMO $TIME -f %M -o "$T/rss.a" nc -N 127.0.0.1 "$port" < "$1" || OK=0
+  timeout $TMO $TIME -f '%M %U %S' -o "$T/rss.a" "${send[@]}" < "$file" || OK=0
   wait "$rpid" || OK=0
   US=$(($(now_us) - t0)); unset 'PIDS[-1]'
-  RSS_A=$(rss "$T/rss.a"); RSS_B=$(rss "$T/rss.b")
-  [[ $(stat -c %s "$T/out.bin") == "$(stat -c %s "$1")" ]] || OK=0
+  RSS_A=$(rss "$T/rss.a"); RSS_B=$(rss "$T/rss.b"); CPU_A=$(cpu "$T/rss.a"); CPU_B=$(cpu "$T/rss.b")
+  [[ $(stat -c %s "$T/out.bin") == "$(stat -c %s "$file")" ]] || OK=0
   rm -f "$T/out.bin"
 }
 run_zw() { run_peer "$ZW_PEER" "$1"; }
@@ -127,8 +144,10 @@ mbps() { awk -v b="$1" -v us="$2" 'BEGIN {printf "%.1f", b / us}'; }   # 10^6 by
 echo "# $(date -u +%FT%TZ) $(uname -r) $(nproc) cpus; $IN $BYTES bytes; $RUNS runs each, alternating (+1 warm-up)"
 NC_RATE=() ZW_RATE=() BASE_RATE=() NC_A=() NC_B=() ZW_A=() ZW_B=() BASE_A=() BASE_B=() FAILED=0
 TLS_RATE=() TLS_A=() TLS_B=() TLS_CPU_A=() TLS_CPU_B=() ZW_CPU_A=() ZW_CPU_B=() CIPHER=
+SO_RATE=() SO_A=() SO_B=() SO_CPU_A=() SO_CPU_B=()
 make_identities
 TOOLS=(nc zw tls)
+command -v socat >/dev/null && TOOLS+=(socat)
 [[ -n $ZW_PEER_BASE ]] && TOOLS+=(base)
 for ((r = 0; r <= RUNS; r++)); do
   for tool in "${TOOLS[@]}"; do
@@ -141,10 +160,12 @@ for ((r = 0; r <= RUNS; r++)); do
           ZW_CPU_A+=("$CPU_A"); ZW_CPU_B+=("$CPU_B") ;;
       tls) TLS_RATE+=("$(mbps "$BYTES" "$US")"); TLS_A+=("$RSS_A"); TLS_B+=("$RSS_B")
            TLS_CPU_A+=("$CPU_A"); TLS_CPU_B+=("$CPU_B") ;;
+      socat) SO_RATE+=("$(mbps "$BYTES" "$US")"); SO_A+=("$RSS_A"); SO_B+=("$RSS_B")
+             SO_CPU_A+=("$CPU_A"); SO_CPU_B+=("$CPU_B") ;;
       base) BASE_RATE+=("$(mbps "$BYTES" "$US")"); BASE_A+=("$RSS_A"); BASE_B+=("$RSS_B") ;;
     esac
   done
-  ((r > 0)) && echo "# run $r: nc ${NC_RATE[-1]} MB/s, zingwell ${ZW_RATE[-1]} MB/s, tls ${TLS_RATE[-1]} MB/s${ZW_PEER_BASE:+, base ${BASE_RATE[-1]} MB/s}" >&2
+  ((r > 0)) && echo "# run $r: nc ${NC_RATE[-1]} MB/s, zingwell ${ZW_RATE[-1]} MB/s, tls ${TLS_RATE[-1]} MB/s${SO_RATE:+, socat ${SO_RATE[-1]} MB/s}${ZW_PEER_BASE:+, base ${BASE_RATE[-1]} MB/s}" >&2
 done
 
 NC_MED=$(median "${NC_RATE[@]}")
@@ -162,12 +183,19 @@ fi
 TLS_MED=$(median "${TLS_RATE[@]}")
 printf '%-22s %10s %10s %10s %12s %12s\n' zingwell-tls-file "$TLS_MED" "$(printf '%s\n' "${TLS_RATE[@]}" | sort -n | head -1)" \
   "$(max "${TLS_RATE[@]}")" "$(max "${TLS_A[@]}")" "$(max "${TLS_B[@]}")"
+if ((${#SO_RATE[@]})); then
+  SO_MED=$(median "${SO_RATE[@]}")
+  printf '%-22s %10s %10s %10s %12s %12s\n' socat-b128k-file "$SO_MED" "$(printf '%s\n' "${SO_RATE[@]}" | sort -n | head -1)" \
+    "$(max "${SO_RATE[@]}")" "$(max "${SO_A[@]}")" "$(max "${SO_B[@]}")"
+fi
 echo "zingwell/nc ratio of medians: $(awk -v a="$ZW_MED" -v b="$NC_MED" 'BEGIN {printf "%.3f", a / b}')"
 echo "tls/zingwell ratio of medians: $(awk -v a="$TLS_MED" -v b="$ZW_MED" 'BEGIN {printf "%.3f", a / b}'), tls/nc: $(awk -v a="$TLS_MED" -v b="$NC_MED" 'BEGIN {printf "%.3f", a / b}')"
 # CPU seconds (user + system) per GiB, medians of the runs.
 per_gib() { awk -v s="$(median "$@")" -v b="$BYTES" 'BEGIN {printf "%.3f", s * 1073741824 / b}'; }
+((${#SO_RATE[@]})) && echo "tls/socat-b128k ratio of medians: $(awk -v a="$TLS_MED" -v b="$SO_MED" 'BEGIN {printf "%.3f", a / b}'), zingwell/socat-b128k: $(awk -v a="$ZW_MED" -v b="$SO_MED" 'BEGIN {printf "%.3f", a / b}')"
 echo "tls cipher: ${CIPHER:-unknown}"
 echo "cpu s/GiB plain: send $(per_gib "${ZW_CPU_A[@]}"), receive $(per_gib "${ZW_CPU_B[@]}"); tls: send $(per_gib "${TLS_CPU_A[@]}"), receive $(per_gib "${TLS_CPU_B[@]}")"
+((${#SO_RATE[@]})) && echo "cpu s/GiB socat-b128k: send $(per_gib "${SO_CPU_A[@]}"), receive $(per_gib "${SO_CPU_B[@]}")"
 [[ -n $ZW_PEER_BASE ]] && echo "zingwell/base ratio of medians: $(awk -v a="$ZW_MED" -v b="$BASE_MED" 'BEGIN {printf "%.3f", a / b}')"
 
 if [[ $SPARSE_SIZE != 0 ]]; then

@@ -18,7 +18,8 @@ constexpr const char* kSuites =
 // The ALPN list on the wire: a length byte, then the name.
 constexpr unsigned char kAlpnWire[] = {10, 'z', 'i', 'n', 'g', 'w', 'e', 'l', 'l', '/', '1'};
 // Records are read ahead into a buffer this large, so one read takes several records; a larger
-// one cost more time per byte here (it no longer stays in the cache).
+// one cost more time per byte here (it no longer stays in the cache), and so did a one-record
+// buffer or none at all (two reads per record).
 constexpr size_t kReadBuffer = 64 * 1024;
 
 // Trust is decided by the caller from the key's hash, never by the certificate's contents.
