@@ -162,7 +162,8 @@ for ((r = 0; r <= RUNS; r++)); do
            TLS_CPU_A+=("$CPU_A"); TLS_CPU_B+=("$CPU_B") ;;
       socat) SO_RATE+=("$(mbps "$BYTES" "$US")"); SO_A+=("$RSS_A"); SO_B+=("$RSS_B")
              SO_CPU_A+=("$CPU_A"); SO_CPU_B+=("$CPU_B") ;;
-      base) BASE_RATE+=("$(mbps "$BYTES" "$US")"); BASE_A+=("$RSS_A"); BASE_B+=("$RSS_B") ;;
+      base) BASE_RATE+=("$(mbps "$BYTES" "$US")"); BASE_A+=("$RSS_A"); BASE_B+=("$RSS_B")
+            BASE_CPU_A+=("$CPU_A"); BASE_CPU_B+=("$CPU_B") ;;
     esac
   done
   ((r > 0)) && echo "# run $r: nc ${NC_RATE[-1]} MB/s, zingwell ${ZW_RATE[-1]} MB/s, tls ${TLS_RATE[-1]} MB/s${SO_RATE:+, socat ${SO_RATE[-1]} MB/s}${ZW_PEER_BASE:+, base ${BASE_RATE[-1]} MB/s}" >&2
@@ -196,7 +197,10 @@ per_gib() { awk -v s="$(median "$@")" -v b="$BYTES" 'BEGIN {printf "%.3f", s * 1
 echo "tls cipher: ${CIPHER:-unknown}"
 echo "cpu s/GiB plain: send $(per_gib "${ZW_CPU_A[@]}"), receive $(per_gib "${ZW_CPU_B[@]}"); tls: send $(per_gib "${TLS_CPU_A[@]}"), receive $(per_gib "${TLS_CPU_B[@]}")"
 ((${#SO_RATE[@]})) && echo "cpu s/GiB socat-b128k: send $(per_gib "${SO_CPU_A[@]}"), receive $(per_gib "${SO_CPU_B[@]}")"
-[[ -n $ZW_PEER_BASE ]] && echo "zingwell/base ratio of medians: $(awk -v a="$ZW_MED" -v b="$BASE_MED" 'BEGIN {printf "%.3f", a / b}')"
+if [[ -n $ZW_PEER_BASE ]]; then
+  echo "zingwell/base ratio of medians: $(awk -v a="$ZW_MED" -v b="$BASE_MED" 'BEGIN {printf "%.3f", a / b}')"
+  echo "cpu s/GiB base: send $(per_gib "${BASE_CPU_A[@]}"), receive $(per_gib "${BASE_CPU_B[@]}")"
+fi
 
 if [[ $SPARSE_SIZE != 0 ]]; then
   truncate -s "$SPARSE_SIZE" "$T/sparse.bin"
