@@ -57,8 +57,11 @@ Result Run(ByteStream& stream, net::Clock::time_point headerDeadline, Callback* 
 
     FrameReader reader({frame::Type::Hello});
     FrameLink::Got got = link.ReadFrame(reader);
-    if (got == FrameLink::Got::Closed) {
-        return result;  // nothing asked: as a plain connection that brought nothing
+    if (got == FrameLink::Got::Closed ||
+        (got == FrameLink::Got::Failed && !stopping && net::Clock::now() < headerDeadline)) {
+        // Nothing asked: as a plain connection that brought nothing, ended or cut. A session
+        // cut here (a middle refused by its sender) is no failed receive to show.
+        return result;
     }
     if (got != FrameLink::Got::Frame) {
         result.ending = missing(got);
