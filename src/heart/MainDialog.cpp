@@ -521,7 +521,7 @@ void MainDialog::SendFailed(int32_t code) {
     ClearBar();
     if (code == error_code::kSendFailed && !CountFailure(path, address)) {
         view_.Notify("Send failed", NameOf(path) + " to " + address + ": it waits in the queue");
-        ScheduleRetry();
+        ScheduleRetry(true);
     } else if (code == error_code::kCannotOpenToSend) {
         ScheduleRetry();  // the files behind the one that cannot be read
     }
@@ -679,7 +679,7 @@ void MainDialog::SetRetrySchedule(RetrySchedule schedule) {
     retrySchedule_ = std::move(schedule);
 }
 
-void MainDialog::ScheduleRetry() {
+void MainDialog::ScheduleRetry(bool quick) {
     if (queue_.Count() == 0) {
         retryTimer_->Disarm();
         return;
@@ -687,7 +687,8 @@ void MainDialog::ScheduleRetry() {
     std::chrono::milliseconds pause;
     {
         std::lock_guard<std::mutex> guard(retryMutex_);
-        pause = retrySchedule_.Next();
+        pause =
+            quick ? std::min(kRetryAfterRefusal, retrySchedule_.First()) : retrySchedule_.Next();
     }
     retryTimer_->Arm(pause);
     WriteLog("The queue is tried again in " + std::to_string(pause.count() / 1000) + " seconds\n");

@@ -105,6 +105,9 @@ public:
     // An entry the buddy took the connection for but failed this many times in a row leaves
     // the queue for the "Not delivered" list, so that the files behind it go.
     static constexpr int kTriesBeforeNotDelivered = 3;
+    // The pause before such an entry is tried again: the buddy is there, so the growing pauses
+    // meant for one that is away would only hold up the files behind it.
+    static constexpr std::chrono::milliseconds kRetryAfterRefusal{2000};
     std::vector<std::string> NotDelivered() const { return notDelivered_.Entries(); }
     size_t NotDeliveredCount() const { return notDelivered_.Count(); }
     // Back to the end of the queue, and on its way.
@@ -169,7 +172,8 @@ private:
     // left the queue for the Not delivered list.
     bool CountFailure(const std::string& path, const std::string& address);
     // The queue is tried again after the schedule's next pause, or not at all when empty.
-    void ScheduleRetry();
+    // quick: the buddy took the connection, so the schedule's growing pauses are not for it.
+    void ScheduleRetry(bool quick = false);
     void RetryDue();
     // Tells the view what waits, and for whom.
     void UpdateWaiting();

@@ -19,6 +19,8 @@ public:
     std::chrono::milliseconds Next();
     // A file went out: the next failure starts again at the first pause.
     void Reset() { failures_ = 0; }
+    // The first pause, without counting a failure.
+    std::chrono::milliseconds First() const { return pauses_.front(); }
     size_t failures() const { return failures_; }
 
 private:

@@ -528,6 +528,19 @@ TEST_F(MainDialogTest, AnEntryTheBuddyRefusesThreeTimesLeavesForNotDeliveredAndT
     EXPECT_EQ(ReadFile(GetReceiveFolder() + "/NotDelivered.txt"), "");
 }
 
+// A buddy that took the connection is there: its refusals are tried again soon, so a refused
+// file holds the queue for seconds, not for the pauses meant for a buddy that is away.
+TEST_F(MainDialogTest, AnEntryTheBuddyTookTheConnectionForIsTriedAgainSoon) {
+    SetMode(Mode::Manual);
+    Open(RetrySchedule({60s}));
+    dialog->OnDropFiles({"/d/refused", "/d/next"});
+    workers.sender->FailToSend();
+    ASSERT_TRUE(SentCount(2));  // well within the 10 s this waits, far from 60 s
+    EXPECT_NE(LogText().find("The queue is tried again in 2 seconds\n"), std::string::npos);
+    workers.sender->FailToConnect();  // a buddy away: the schedule's own pause
+    EXPECT_NE(LogText().find("The queue is tried again in 60 seconds\n"), std::string::npos);
+}
+
 TEST_F(MainDialogTest, ConnectionFailuresNeitherCountTowardsNotDeliveredNorStopTheRetries) {
     WriteFile(GetReceiveFolder() + "/Files2Send.txt", "/old/1\r\n/old/2\r\n");
     SetMode(Mode::Manual);
