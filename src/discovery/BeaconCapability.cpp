@@ -2,28 +2,12 @@
 
 #include <algorithm>
 
+#include "core/PercentText.h"
+
 namespace {
 
-bool Unreserved(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-           c == '.' || c == '_' || c == '~';
-}
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 size_t EncodedLength(unsigned char c) {
-    return Unreserved(c) ? 1 : 3;
+    return percent_text::IsUnreserved(c) ? 1 : 3;
 }
 
 // Where a character that starts at or before `at` begins: a cut there splits none.
@@ -39,26 +23,11 @@ std::optional<std::string> PercentDecode(std::string_view text) {
     if (text.size() > BeaconCapability::kMaxEncodedName) {
         return std::nullopt;
     }
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (c == '%') {
-            if (i + 2 >= text.size()) {
-                return std::nullopt;
-            }
-            const int high = HexValue(text[i + 1]);
-            const int low = HexValue(text[i + 2]);
-            if (high < 0 || low < 0) {
-                return std::nullopt;
-            }
-            out += static_cast<char>(high * 16 + low);
-            i += 2;
-        } else if (Unreserved(static_cast<unsigned char>(c))) {
-            out += c;
-        } else {
-            return std::nullopt;
-        }
+    std::optional<std::string> decoded = percent_text::Decode(text);
+    if (!decoded) {
+        return std::nullopt;
     }
+    std::string& out = *decoded;
     if (out.size() > BeaconCapability::kMaxName) {
         out.resize(CharacterStart(out, BeaconCapability::kMaxName));
     }
@@ -107,7 +76,7 @@ std::string BeaconCapability::Encode(const std::string& keyId, const std::string
         field += ";n=";
         for (size_t i = 0; i < end; ++i) {
             const auto c = static_cast<unsigned char>(name[i]);
-            if (Unreserved(c)) {
+            if (percent_text::IsUnreserved(c)) {
                 field += static_cast<char>(c);
             } else {
                 field += '%';

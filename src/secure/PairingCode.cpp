@@ -9,24 +9,13 @@
 #include <initializer_list>
 #include <memory>
 
+#include "core/PercentText.h"
+
 namespace pairing {
 namespace {
 
 constexpr std::string_view kCommitLabel = "zingwell-pair-commit";
 constexpr std::string_view kCodeLabel = "zingwell-pair-code";
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
 
 // A key hash's 32 bytes; a text that is not 64 hex digits is hashed as it is, so that it can
 // never equal a real key's bytes by accident.
@@ -34,8 +23,8 @@ std::string KeyBytes(std::string_view hex) {
     std::string bytes;
     if (hex.size() == 64) {
         for (size_t i = 0; i < hex.size(); i += 2) {
-            const int high = HexValue(hex[i]);
-            const int low = HexValue(hex[i + 1]);
+            const int high = percent_text::HexValue(hex[i]);
+            const int low = percent_text::HexValue(hex[i + 1]);
             if (high < 0 || low < 0) {
                 return std::string(hex);
             }
