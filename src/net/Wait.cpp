@@ -37,7 +37,12 @@ Wait WaitFor(int fd, short events, const Waker* waker, Clock::time_point deadlin
         }
         long long slice = -1;
         if (deadline != kNoDeadline) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+            // Compared first: a deadline long past (time_point::min(), "only look") would
+            // overflow the subtraction.
+            const Clock::time_point now = Clock::now();
+            const auto left = deadline <= now
+                                  ? std::chrono::milliseconds(0)
+                                  : std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
             if (left.count() <= 0) {
                 errno = ETIMEDOUT;
                 return Wait::TimedOut;

@@ -7,6 +7,10 @@ FrameReader::FrameReader(std::initializer_list<frame::Type> expected) {
 }
 
 void FrameReader::Expect(std::initializer_list<frame::Type> expected) {
+    Expect(std::span<const frame::Type>(expected.begin(), expected.size()));
+}
+
+void FrameReader::Expect(std::span<const frame::Type> expected) {
     std::fill(std::begin(expected_), std::end(expected_), 0u);
     any_ = expected.size() == 0;
     for (frame::Type type : expected) {

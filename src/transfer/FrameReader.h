@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <initializer_list>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "transfer/Frame.h"
@@ -18,6 +19,7 @@ public:
     // Which types may come next (none given: any known type).
     explicit FrameReader(std::initializer_list<frame::Type> expected = {});
     void Expect(std::initializer_list<frame::Type> expected);
+    void Expect(std::span<const frame::Type> expected);
 
     // Returns how many of the bytes belong to the frame.
     size_t Feed(const char* data, size_t length);

@@ -75,7 +75,7 @@ TEST(FrameReader, RefusesWhatIsMalformedAsSoonAsItCanTell) {
     struct Case {
         const char* what;
         std::string bytes;
-        std::initializer_list<Type> expected;
+        std::vector<Type> expected;  // an initializer_list member would dangle
         E error;
     };
     const std::vector<Case> cases = {
@@ -100,7 +100,8 @@ TEST(FrameReader, RefusesWhatIsMalformedAsSoonAsItCanTell) {
         {"kept under a bad name", frame::Encode(frame::Ack{true, "../x"}), {}, E::BadName},
     };
     for (const Case& c : cases) {
-        FrameReader reader(c.expected);
+        FrameReader reader({});
+        reader.Expect(c.expected);
         reader.Feed(c.bytes.data(), c.bytes.size());
         EXPECT_EQ(reader.state(), FrameReader::State::Failed) << c.what;
         EXPECT_EQ(reader.error(), c.error) << c.what;
