@@ -102,13 +102,16 @@ bool XServer::StartTray() {
 }
 
 int XServer::Run(const std::string& command, std::string* output) const {
-    static const std::string file = TestPaths::NewFolder("x-commands") + "/out.txt";
+    // A file of its own for each call: threads of a test may ask the screen at once.
+    const std::string file = TestPaths::NewFolder("x-command") + "/out.txt";
     const std::string prefix = netns_.empty() ? "" : "ip netns exec " + netns_ + " ";
     const int status =
         RunShell(prefix + "env DISPLAY=" + display_ + " " + command + " >" + file + " 2>&1");
     if (output != nullptr) {
         *output = ReadFile(file);
     }
+    unlink(file.c_str());
+    rmdir(file.substr(0, file.rfind('/')).c_str());
     return status;
 }
 
@@ -223,7 +226,7 @@ std::string XServer::Property(const std::string& id, const std::string& name) co
 }
 
 std::vector<XServer::Pixel> XServer::Pixels(const Window& area) const {
-    static const std::string file = TestPaths::NewFolder("x-pixels") + "/area.rgb";
+    const std::string file = TestPaths::NewFolder("x-pixels") + "/area.rgb";  // as Run
     std::vector<Pixel> pixels;
     if (area.width <= 0 || area.height <= 0 ||
         Run("import -window root -crop " + std::to_string(area.width) + "x" +
