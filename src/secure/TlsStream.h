@@ -72,8 +72,14 @@ private:
     bool Settle(int result, net::Clock::time_point deadline);
     // The end of one wait of a read or write: the stall limit, or the deadline if sooner.
     net::Clock::time_point StallDeadline() const;
+    // Sends the records written so far, waiting as a TCP write does; false (the session
+    // failed) unless all went.
+    bool SendOutbox();
+    // One try without waiting (an alert, a close_notify), then the outbox is emptied.
+    void TrySendOutbox();
 
     std::unique_ptr<TcpStream> tcp_;
+    std::string outbox_;  // records not yet sent; before ssl_, whose write side fills it
     std::unique_ptr<SSL, SslFree> ssl_;
     std::string peerKeyHash_;
     net::Clock::time_point deadline_ = net::kNoDeadline;
