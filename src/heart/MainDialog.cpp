@@ -667,6 +667,20 @@ void MainDialog::FileReceived(const std::string& name, const std::string& peerAd
     view_.FileArrived(name, DisplayName(name, kShownName), peerAddress);
 }
 
+void MainDialog::SecureFileReceived(const std::string& name, const std::string& peerAddress,
+                                    const std::string& peerKeyHash) {
+    const std::optional<PairedBuddy> buddy = Paired();
+    if (!buddy || buddy->keyHash != peerKeyHash) {
+        // A key the user never confirmed says nothing of who sent the file.
+        FileReceived(name, peerAddress);
+        return;
+    }
+    const std::string who = DisplayName(buddy->name.empty() ? buddy->keyId : buddy->name, 64);
+    const std::string shown = DisplayName(name, kShownName);
+    WriteLog("Received " + shown + " verified from " + who + " at " + peerAddress + "\n");
+    view_.FileArrived(name, shown, who + " (verified, " + peerAddress + ")");
+}
+
 void MainDialog::ReceiveFailed(const std::string& name, const std::string& peerAddress) {
     // A stream cut before its header was whole brings no name.
     view_.Notify("Receive failed",

@@ -80,6 +80,9 @@ public:
     // The receiver's word on each incoming file, for the desktop notifications.
     void FileReceived(const std::string& name, const std::string& peerAddress) override;
     void ReceiveFailed(const std::string& name, const std::string& peerAddress) override;
+    // From the paired buddy's key: told as a plain arrival, but as verified from its name.
+    void SecureFileReceived(const std::string& name, const std::string& peerAddress,
+                            const std::string& peerKeyHash) override;
 
     // The discovery's word on each datagram, before its event: the latest announce of every
     // source goes into the peer directory, and BuddyGuard says whether the event follows.

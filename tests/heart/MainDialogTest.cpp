@@ -432,10 +432,18 @@ TEST_F(MainDialogTest, OneBoxPerErrorAtATimeAndTheOtherWorkersGoOn) {
 }
 
 TEST_F(MainDialogTest, TheUserHearsOfFilesReceivedAndOfFailures) {
-    Open(Mode::Manual);
+    SetMode(Mode::Manual);
+    const std::string bobHash = "aaaabbbbccccdddd" + std::string(48, 'e');
+    FixedPairing pairing(PairedBuddy{bobHash, "aaaabbbbccccdddd", "10.0.0.9", "Bob\x1b"});
+    dialog = std::make_unique<MainDialog>(view, workers);
+    dialog->SetPairedBuddySource(&pairing);
+    dialog->Initialize();
     TransferNotes* notes = workers.receiver->notes();
     ASSERT_NE(notes, nullptr);
     notes->FileReceived("holiday.jpg", "10.0.0.9");
+    // Over TLS: from the paired key it says so; from any other, as a plain arrival.
+    notes->SecureFileReceived("map.png", "10.0.0.9", bobHash);
+    notes->SecureFileReceived("map.png", "10.0.0.8", std::string(64, 'f'));
     notes->ReceiveFailed("big.iso", "10.0.0.9");
     notes->ReceiveFailed("", "10.0.0.8");
     notes->ReceiveFailed("line\nbreak\x1b[31m\xe2\x80\xaegpj.exe", "10.0.0.8");
@@ -445,6 +453,8 @@ TEST_F(MainDialogTest, TheUserHearsOfFilesReceivedAndOfFailures) {
     workers.sender->FailToSend();
     EXPECT_EQ(view.Notes(),
               (Calls{"File received: holiday.jpg from 10.0.0.9",
+                     "File received: map.png from Bob? (verified, 10.0.0.9)",
+                     "File received: map.png from 10.0.0.8",
                      "Receive failed: big.iso from 10.0.0.9: nothing was kept",
                      "Receive failed: A file from 10.0.0.8: nothing was kept",
                      "Receive failed: line?break?[31m?gpj.exe from 10.0.0.8: nothing was kept",
@@ -458,6 +468,8 @@ TEST_F(MainDialogTest, TheUserHearsOfFilesReceivedAndOfFailures) {
     EXPECT_FALSE(view.barVisible());
     dialog->SendNext();  // the sender is free again
     EXPECT_EQ(workers.sender->Sent().size(), 2u);
+    EXPECT_EQ(Occurrences(LogText(), "Received map.png verified from Bob? at 10.0.0.9\n"), 1u);
+    EXPECT_EQ(Occurrences(LogText(), "verified from"), 1u);
 }
 
 TEST(RetrySchedule, PausesGrowToTheirLastAndStartAgainAfterASuccess) {
