@@ -4,8 +4,8 @@
 # (nc -N into a file on the same disk) and with socat -b 131072 (if installed), alternating,
 # then one sparse file through Zingwell.
 # Prints the median throughput of each, their ratio, and the peak memory of every side. The
-# same Zingwell pair also runs over TLS (two identities, the receiver's key pinned), in the
-# same alternation, with the cipher and both sides' CPU seconds per GiB.
+# same Zingwell pair also runs over TLS (two identities, each side pinning the other's key),
+# in the same alternation, with the cipher and both sides' CPU seconds per GiB.
 # With ZW_PEER_BASE, a second build's pair of peers runs in the same alternation, so that a
 # change is measured against the build before it under the same conditions.
 #
@@ -105,20 +105,20 @@ run_raw() {
 run_zw() { run_peer "$ZW_PEER" "$1"; }
 run_base() { run_peer "$ZW_PEER_BASE" "$1"; }
 run_tls() { run_peer "$ZW_PEER" "$1" tls; }
-# Both identities once: each peer prints its key hash; the sender pins the receiver's.
+# Both identities once: each peer prints its key hash; each side pins the other's.
 make_identities() {
   local id
   for id in a b; do
     HOME=$T "$ZW_PEER" --identity "$T/id-$id" --port 0 --timeout 5 < /dev/null \
       | awk '$1 == "key" {print $2}' > "$T/key-$id"
   done
-  KEY_B=$(cat "$T/key-b")
-  [[ ${#KEY_B} == 64 ]] || die "no key hash from $ZW_PEER --identity"
+  KEY_A=$(cat "$T/key-a"); KEY_B=$(cat "$T/key-b")
+  [[ ${#KEY_A} == 64 && ${#KEY_B} == 64 ]] || die "no key hash from $ZW_PEER --identity"
 }
 run_peer() {
   local peer=$1 port rpid t0 got recv_opts=() send_opts=()
   if [[ ${3:-} == tls ]]; then
-    recv_opts=(--identity "$T/id-b"); send_opts=(--identity "$T/id-a" --pin "$KEY_B")
+    recv_opts=(--identity "$T/id-b" --pin "$KEY_A"); send_opts=(--identity "$T/id-a" --pin "$KEY_B")
   fi
   rm -rf "$T/home"; mkdir -p "$T/home"; sync; port=$(free_port); OK=1
   t0=$(now_us)

@@ -9,7 +9,9 @@
 // --receive N   end after N incoming connections have ended
 // --send        send PATH to ADDRESS:PORT; several are sent one after the other
 // --identity    load (or make) the key in DIR, print "key HASH", and take TLS on the port
-// --pin HASH    send over TLS, to the peer whose key hash is HASH; prints "cipher NAME"
+// --pin HASH    the other copy's key hash: sends go over TLS to that key only (printing
+//               "cipher NAME"), and files are taken only from that key (any other sender,
+//               plain ones too, is reset before it sends a byte)
 // --accept-pairing  answer yes to every pairing request and code (printing "code CODE"),
 //               pinning the other's key in DIR's known computers
 // Exit status 0 when every file went and came whole, 1 otherwise, 2 for bad arguments.
@@ -160,6 +162,9 @@ int main(int argc, char** argv) {
     SListener listener;
     listener.SetCallback(&received);
     listener.SetIdentity(identity ? &*identity : nullptr, "zw_peer");
+    if (!pin.empty()) {
+        listener.SetSenderCheck([&pin](const std::string& keyHash) { return keyHash == pin; });
+    }
     TrustStore trust(identityFolder);
     AcceptingUser user;
     PairingResponder responder(trust, user);

@@ -184,6 +184,32 @@ void SListener::SetApproval(std::function<bool(uint32_t address)> approved) {
     approved_ = std::move(approved);
 }
 
+void SListener::SetSenderCheck(std::function<bool(const std::string& keyHash)> check) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    senderCheck_ = std::move(check);
+}
+
+bool SListener::SenderTaken(Connection& connection, Callback* callback, ByteStream& stream,
+                            const std::string& keyHash) {
+    std::function<bool(const std::string&)> check;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        check = senderCheck_;
+    }
+    if (!check || check(keyHash)) {
+        return true;
+    }
+    Finishing(connection);
+    stream.Reset();
+    if (!stopping_) {
+        WriteLog("Listener: " + AddressText(connection.address) + " refused: " +
+                 (keyHash.empty() ? std::string("a plain sender") : "key " + keyHash) + "\n");
+    }
+    Report(connection, callback, stopping_ ? Ending::Stopped : Ending::ReadFailed, nullptr, nullptr,
+           true);
+    return false;
+}
+
 void SListener::Start(int port) {
     if (port != 0 && !net::PortFromNumber(port)) {
         WriteLog("Listener: " + std::to_string(port) + " is not a port number, not listening\n");
@@ -440,6 +466,10 @@ void SListener::RunReceiveThread(Connection* connection) {
         Done(connection);
         return;
     }
+    if (!SenderTaken(*connection, callback, stream, "")) {
+        Done(connection);
+        return;
+    }
     ReceivedFile file(GetReceiveFolder());
     ReceiveSession session(file);
     Ending ending =
@@ -513,6 +543,9 @@ void SListener::RunSecureSession(Connection* connection, Callback* callback) {
         }
         Report(*connection, callback, stopping_ ? Ending::Stopped : Ending::ReadFailed, nullptr,
                nullptr, true);
+        return;
+    }
+    if (!SenderTaken(*connection, callback, *tls, tls->peerKeyHash())) {
         return;
     }
     const std::string folder = GetReceiveFolder();

@@ -80,6 +80,10 @@ public:
     // Which peers (IPv4 address in network order) may use the reserved places; asked on the
     // listening thread at every accept. None until set.
     void SetApproval(std::function<bool(uint32_t address)> approved);
+    // Which senders are taken, by key hash: asked right after a secure handshake, before any
+    // frame, and with an empty key of a plain connection before anything is read; one it
+    // refuses is reset. None until set: every sender.
+    void SetSenderCheck(std::function<bool(const std::string& keyHash)> check);
     // Connection threads that have not ended yet (for tests).
     int ActiveConnections();
 
@@ -110,6 +114,10 @@ private:
     // was reset to make room meanwhile.
     bool Finishing(Connection& connection);
     void SetHandshaking(Connection& connection, bool on);
+    // False when the sender check refuses this key ("": a plain sender); then the
+    // connection is reset and reported.
+    bool SenderTaken(Connection& connection, Callback* callback, ByteStream& stream,
+                     const std::string& keyHash);
     // The connection's last words: the log line, the notes (when a file was named) and the
     // event. keyHash: the peer's, for a secure connection; logged: the line is written.
     void Report(const Connection& connection, Callback* callback, receive_loop::Ending ending,
@@ -146,5 +154,6 @@ private:
     std::map<uint32_t, int> perAddress_;  // in the common places
     std::map<uint32_t, std::chrono::steady_clock::time_point> evictionLogged_;
     std::function<bool(uint32_t)> approved_;
+    std::function<bool(const std::string&)> senderCheck_;  // guarded by mutex_
     std::string name_;
 };

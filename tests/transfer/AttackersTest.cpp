@@ -62,19 +62,34 @@ std::vector<std::string> Plus(std::vector<std::string> a, const std::vector<std:
 
 // Sender -> middle (127.0.0.2, its own key, TLS both ways) -> receiver. A sender that pins the
 // middle's key is the control: the relay works and records the file. A sender paired with
-// the receiver must refuse the middle before any frame.
+// the receiver must refuse the middle before any frame; so must a receiver that pins the
+// sender, whatever the sender took the middle for.
 TEST(Attackers, AManInTheMiddleAfterPairingIsRefusedBeforeAnyFileByte) {
     const std::string outgoing = TestPaths::NewFolder("outgoing");
     const std::string body = RandomBytes(700000, 51);
     WriteFile(outgoing + "/secret plans.bin", body);
-    for (const bool pinReceiver : {false, true}) {
-        SCOPED_TRACE(pinReceiver ? "paired with the receiver" : "pinned the middle's key");
+    enum class Pins { SenderTheMiddle, SenderTheReceiver, ReceiverTheSender };
+    for (const Pins pins :
+         {Pins::SenderTheMiddle, Pins::SenderTheReceiver, Pins::ReceiverTheSender}) {
+        const bool pinReceiver = pins == Pins::SenderTheReceiver;
+        SCOPED_TRACE(pinReceiver                     ? "paired with the receiver"
+                     : pins == Pins::SenderTheMiddle ? "pinned the middle's key"
+                                                     : "the receiver pins the sender");
         const std::string receiverHome = TestPaths::NewFolder("receiver-home");
         const std::string senderHome = TestPaths::NewFolder("sender-home");
         const std::string record = TestPaths::NewFolder("middle") + "/record";
 
-        Program receiver({kPeer, "--identity", receiverHome + "/id", "--port", "0", "--receive",
-                          "1", "--timeout", "60"},
+        std::vector<std::string> pinSender;
+        if (pins == Pins::ReceiverTheSender) {
+            Program made({kPeer, "--identity", senderHome + "/id", "--port", "0", "--timeout", "5"},
+                         senderHome);
+            pinSender = {"--pin", made.Value("key ")};
+            ASSERT_EQ(pinSender[1].size(), 64u);
+            ASSERT_EQ(made.Exit(), 0);
+        }
+        Program receiver(Plus({kPeer, "--identity", receiverHome + "/id", "--port", "0",
+                               "--receive", "1", "--timeout", "60"},
+                              pinSender),
                          receiverHome);
         const std::string receiverKey = receiver.Value("key ");
         const std::string receiverPort = receiver.Value("listening ");
@@ -95,6 +110,18 @@ TEST(Attackers, AManInTheMiddleAfterPairingIsRefusedBeforeAnyFileByte) {
         const int middleExit = middle.Exit();
         const std::string seen = ReadFile(record);
         const std::string stored = receiverHome + "/Zingwell/secret plans.bin";
+        if (pins == Pins::ReceiverTheSender) {
+            // The middle got the file from a sender that trusted it, but the receiver took
+            // nothing from a key that is not the sender's.
+            EXPECT_NE(senderExit, 0);
+            EXPECT_EQ(receiver.Exit(), 1);
+            EXPECT_EQ(transfer_test::Listing(receiverHome + "/Zingwell"),
+                      std::vector<std::string>{"zingwelllog.txt"});
+            EXPECT_NE(ReadFile(receiverHome + "/Zingwell/zingwelllog.txt")
+                          .find(" refused: key " + middleKey + "\n"),
+                      std::string::npos);
+            continue;
+        }
         if (!pinReceiver) {
             EXPECT_EQ(senderExit, 0) << sender.Errors();
             EXPECT_EQ(middleExit, 0) << middle.Errors();
