@@ -6,8 +6,8 @@
 # Prints the median throughput of each, their ratio, and the peak memory of every side. The
 # same Zingwell pair also runs over TLS (two identities, each side pinning the other's key),
 # in the same alternation, with the cipher and both sides' CPU seconds per GiB.
-# With ZW_PEER_BASE, a second build's pair of peers runs in the same alternation, so that a
-# change is measured against the build before it under the same conditions.
+# With ZW_PEER_BASE, a second build's pair of peers runs in the same alternation, plain and
+# over TLS, so that a change is measured against the build before it under the same conditions.
 #
 #   scripts/in-netns bench/transfer.sh [SIZE [RUNS]]     e.g. 1G 5 (the defaults)
 # env: BENCH_DIR     where the input and the received files go (default /var/tmp: a disk)
@@ -104,6 +104,7 @@ run_raw() {
 }
 run_zw() { run_peer "$ZW_PEER" "$1"; }
 run_base() { run_peer "$ZW_PEER_BASE" "$1"; }
+run_base_tls() { run_peer "$ZW_PEER_BASE" "$1" tls; }
 run_tls() { run_peer "$ZW_PEER" "$1" tls; }
 # Both identities once: each peer prints its key hash; each side pins the other's.
 make_identities() {
@@ -145,10 +146,11 @@ echo "# $(date -u +%FT%TZ) $(uname -r) $(nproc) cpus; $IN $BYTES bytes; $RUNS ru
 NC_RATE=() ZW_RATE=() BASE_RATE=() NC_A=() NC_B=() ZW_A=() ZW_B=() BASE_A=() BASE_B=() FAILED=0
 TLS_RATE=() TLS_A=() TLS_B=() TLS_CPU_A=() TLS_CPU_B=() ZW_CPU_A=() ZW_CPU_B=() CIPHER=
 SO_RATE=() SO_A=() SO_B=() SO_CPU_A=() SO_CPU_B=()
+BTLS_RATE=() BTLS_A=() BTLS_B=() BTLS_CPU_A=() BTLS_CPU_B=()
 make_identities
 TOOLS=(nc zw tls)
 command -v socat >/dev/null && TOOLS+=(socat)
-[[ -n $ZW_PEER_BASE ]] && TOOLS+=(base)
+[[ -n $ZW_PEER_BASE ]] && TOOLS+=(base base_tls)
 for ((r = 0; r <= RUNS; r++)); do
   for tool in "${TOOLS[@]}"; do
     "run_$tool" "$IN"
@@ -164,9 +166,11 @@ for ((r = 0; r <= RUNS; r++)); do
              SO_CPU_A+=("$CPU_A"); SO_CPU_B+=("$CPU_B") ;;
       base) BASE_RATE+=("$(mbps "$BYTES" "$US")"); BASE_A+=("$RSS_A"); BASE_B+=("$RSS_B")
             BASE_CPU_A+=("$CPU_A"); BASE_CPU_B+=("$CPU_B") ;;
+      base_tls) BTLS_RATE+=("$(mbps "$BYTES" "$US")"); BTLS_A+=("$RSS_A"); BTLS_B+=("$RSS_B")
+                BTLS_CPU_A+=("$CPU_A"); BTLS_CPU_B+=("$CPU_B") ;;
     esac
   done
-  ((r > 0)) && echo "# run $r: nc ${NC_RATE[-1]} MB/s, zingwell ${ZW_RATE[-1]} MB/s, tls ${TLS_RATE[-1]} MB/s${SO_RATE:+, socat ${SO_RATE[-1]} MB/s}${ZW_PEER_BASE:+, base ${BASE_RATE[-1]} MB/s}" >&2
+  ((r > 0)) && echo "# run $r: nc ${NC_RATE[-1]} MB/s, zingwell ${ZW_RATE[-1]} MB/s, tls ${TLS_RATE[-1]} MB/s${SO_RATE:+, socat ${SO_RATE[-1]} MB/s}${ZW_PEER_BASE:+, base ${BASE_RATE[-1]} MB/s, base tls ${BTLS_RATE[-1]} MB/s}" >&2
 done
 
 NC_MED=$(median "${NC_RATE[@]}")
@@ -182,6 +186,11 @@ if [[ -n $ZW_PEER_BASE ]]; then
     "$(max "${BASE_RATE[@]}")" "$(max "${BASE_A[@]}")" "$(max "${BASE_B[@]}")"
 fi
 TLS_MED=$(median "${TLS_RATE[@]}")
+if [[ -n $ZW_PEER_BASE ]]; then
+  BTLS_MED=$(median "${BTLS_RATE[@]}")
+  printf '%-22s %10s %10s %10s %12s %12s\n' zingwell-base-tls-file "$BTLS_MED" "$(printf '%s\n' "${BTLS_RATE[@]}" | sort -n | head -1)" \
+    "$(max "${BTLS_RATE[@]}")" "$(max "${BTLS_A[@]}")" "$(max "${BTLS_B[@]}")"
+fi
 printf '%-22s %10s %10s %10s %12s %12s\n' zingwell-tls-file "$TLS_MED" "$(printf '%s\n' "${TLS_RATE[@]}" | sort -n | head -1)" \
   "$(max "${TLS_RATE[@]}")" "$(max "${TLS_A[@]}")" "$(max "${TLS_B[@]}")"
 if ((${#SO_RATE[@]})); then
@@ -199,7 +208,8 @@ echo "cpu s/GiB plain: send $(per_gib "${ZW_CPU_A[@]}"), receive $(per_gib "${ZW
 ((${#SO_RATE[@]})) && echo "cpu s/GiB socat-b128k: send $(per_gib "${SO_CPU_A[@]}"), receive $(per_gib "${SO_CPU_B[@]}")"
 if [[ -n $ZW_PEER_BASE ]]; then
   echo "zingwell/base ratio of medians: $(awk -v a="$ZW_MED" -v b="$BASE_MED" 'BEGIN {printf "%.3f", a / b}')"
-  echo "cpu s/GiB base: send $(per_gib "${BASE_CPU_A[@]}"), receive $(per_gib "${BASE_CPU_B[@]}")"
+  echo "cpu s/GiB base: send $(per_gib "${BASE_CPU_A[@]}"), receive $(per_gib "${BASE_CPU_B[@]}"); tls: send $(per_gib "${BTLS_CPU_A[@]}"), receive $(per_gib "${BTLS_CPU_B[@]}")"
+  echo "tls/base-tls ratio of medians: $(awk -v a="$TLS_MED" -v b="$BTLS_MED" 'BEGIN {printf "%.3f", a / b}')"
 fi
 
 if [[ $SPARSE_SIZE != 0 ]]; then
