@@ -237,9 +237,12 @@ std::unique_ptr<TlsStream> TlsStream::Handshake(Role role, std::unique_ptr<TcpSt
 
 bool TlsStream::Settle(int result, net::Clock::time_point deadline) {
     const int cause = SSL_get_error(ssl_.get(), result);
+    if (cause == SSL_ERROR_WANT_WRITE && !outbox_.empty()) {
+        return SendOutbox();  // the outbox was full
+    }
     if (cause == SSL_ERROR_WANT_WRITE) {
-        // Only the outbox asks that, when it is full.
-        return SendOutbox();
+        // Not ours to ask; waiting for room keeps it from spinning.
+        return tcp_->WaitFor(Direction::Writable, deadline) == net::Wait::Ready;
     }
     if (cause == SSL_ERROR_WANT_READ) {
         // The peer may be waiting for what we wrote before it says more.
