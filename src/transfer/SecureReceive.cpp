@@ -110,6 +110,9 @@ Result Run(ByteStream& stream, net::Clock::time_point headerDeadline, Callback* 
     const uint64_t offset = resume != nullptr ? resume->Offer(header, file) : 0;
     // The frame stands for the plain header: the session announces, checks and creates.
     if (header.size > static_cast<uint64_t>(INT64_MAX) || !HasRoom(folder, header.size - offset)) {
+        if (offset > 0) {
+            resume->Keep(header, file);  // Resume: the part waits for room
+        }
         file.Announce(header.path);
         link.Send(Answer(ourName, false, "no space"));
         result.ending = Ending::Refused;
