@@ -12,7 +12,7 @@
 
 namespace prefix_digest {
 
-std::optional<Digest> Of(int fd, uint64_t length) {
+std::optional<Digest> Of(int fd, uint64_t length, const std::atomic<bool>* stop) {
     std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
                                                                     EVP_MD_CTX_free);
     if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
@@ -22,6 +22,9 @@ std::optional<Digest> Of(int fd, uint64_t length) {
     std::vector<unsigned char> buffer(1 << 20);
     uint64_t done = 0;
     while (done < length) {
+        if (stop != nullptr && *stop) {
+            return std::nullopt;
+        }
         const size_t want = static_cast<size_t>(std::min<uint64_t>(length - done, buffer.size()));
         const ssize_t n = pread(fd, buffer.data(), want, static_cast<off_t>(done));
         if (n < 0 && errno == EINTR) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -11,8 +12,8 @@ namespace prefix_digest {
 
 using Digest = std::array<uint8_t, 32>;
 
-// Nothing when the file is shorter than length or cannot be read.
-std::optional<Digest> Of(int fd, uint64_t length);
+// Nothing when the file is shorter than length or cannot be read, or once *stop is set.
+std::optional<Digest> Of(int fd, uint64_t length, const std::atomic<bool>* stop = nullptr);
 // The SHA-256 of some bytes in memory.
 Digest OfText(std::string_view text);
 

@@ -20,8 +20,12 @@ int64_t Now() {
 
 }  // namespace
 
-PartResume::PartResume(std::string folder, std::string keyHash)
-    : store_(std::move(folder)), keyHash_(std::move(keyHash)) {}
+PartResume::PartResume(std::string folder, std::string keyHash, Quiet quiet,
+                       const std::atomic<bool>* stopping)
+    : store_(std::move(folder)),
+      keyHash_(std::move(keyHash)),
+      quiet_(std::move(quiet)),
+      stopping_(stopping) {}
 
 PartStore::Key PartResume::KeyOf(const frame::File& header) const {
     return {keyHash_, header.path, header.size, header.mtime};
@@ -46,12 +50,20 @@ uint64_t PartResume::Offer(const frame::File& header, ReceivedFile& file) {
 }
 
 std::optional<uint64_t> PartResume::Settle(FrameLink& link, ReceivedFile& file, uint64_t offset) {
-    // Our hash while the sender computes its own: the two reads of the prefix overlap.
-    const std::optional<prefix_digest::Digest> ours = prefix_digest::Of(file.Descriptor(), offset);
-    link.SetDeadline(net::DeadlineAfter(std::chrono::seconds(kPrefixSeconds)));
+    if (quiet_) {
+        quiet_(true);
+    }
+    // Our hash while the sender computes its own: the two reads of the prefix overlap. The
+    // sender has a minute, and a second more for every 20 MB of the prefix, a slow disk's pace.
+    const std::optional<prefix_digest::Digest> ours =
+        prefix_digest::Of(file.Descriptor(), offset, stopping_);
+    link.SetDeadline(net::DeadlineAfter(std::chrono::seconds(60 + offset / 20000000)));
     FrameReader reader({frame::Type::PrefixHash});
     const FrameLink::Got got = link.ReadFrame(reader);
     link.SetDeadline(net::kNoDeadline);
+    if (quiet_) {
+        quiet_(false);
+    }
     if (got != FrameLink::Got::Frame) {
         return std::nullopt;
     }

@@ -8,13 +8,13 @@
 #include "transfer/FrameReader.h"
 
 std::optional<uint64_t> ResumeSend::Agree(FrameLink& link, int file, uint64_t size, uint64_t offset,
-                                          Failure& failure) {
+                                          const std::atomic<bool>& stopping, Failure& failure) {
     failure = Failure::None;
     if (offset == 0 || offset > size) {
         failure = Failure::BadOffset;
         return std::nullopt;
     }
-    const std::optional<prefix_digest::Digest> digest = prefix_digest::Of(file, offset);
+    const std::optional<prefix_digest::Digest> digest = prefix_digest::Of(file, offset, &stopping);
     if (!digest) {
         failure = Failure::CannotRead;
         return std::nullopt;

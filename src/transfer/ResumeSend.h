@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 
@@ -18,7 +19,8 @@ public:
         OutOfTurn,   // another frame, or a RESUME at an offset not offered
     };
 
-    // Where the body starts (the offset, or 0 for the whole file), or nothing and why.
+    // Where the body starts (the offset, or 0 for the whole file), or nothing and why. The
+    // prefix's reading ends early once `stopping` is set.
     static std::optional<uint64_t> Agree(FrameLink& link, int file, uint64_t size, uint64_t offset,
-                                         Failure& failure);
+                                         const std::atomic<bool>& stopping, Failure& failure);
 };

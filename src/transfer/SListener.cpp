@@ -480,6 +480,11 @@ void SListener::RunReceiveThread(Connection* connection) {
 void SListener::SetHandshaking(Connection& connection, bool on) {
     std::lock_guard<std::mutex> guard(mutex_);
     connection.handshaking = on;
+    if (!on) {
+        // The rate is asked again from now: the pause is not counted against it.
+        connection.windowStart = std::chrono::steady_clock::now();
+        connection.windowBytes = BytesReceived(connection.fd);
+    }
 }
 
 bool SListener::Finishing(Connection& connection) {
@@ -541,7 +546,10 @@ void SListener::RunSecureSession(Connection* connection, Callback* callback) {
             WriteLog("Pairing with " + DisplayName(peer, 64) + ": " + outcome.Text() + "\n");
         };
     }
-    PartResume resume(folder, tls->peerKeyHash());  // Resume: parts of cut sessions
+    // Resume: parts of cut sessions; no rate is asked while both sides read a prefix.
+    PartResume resume(
+        folder, tls->peerKeyHash(), [&](bool quiet) { SetHandshaking(*connection, quiet); },
+        &stopping_);
     secure_receive::Result result = secure_receive::Run(*tls, deadline, callback, stopping_, file,
                                                         session, folder, name, pairing, &resume);
     if (Finishing(*connection) && result.ending != Ending::Stopped) {

@@ -370,8 +370,8 @@ SSender::Outcome SSender::Frames(FrameLink& link, const std::string& path, int& 
     int64_t start = 0;
     if (verdict.offset != 0) {  // Resume: the buddy holds the file's first part
         ResumeSend::Failure failure = ResumeSend::Failure::None;
-        const std::optional<uint64_t> agreed =
-            ResumeSend::Agree(link, file, static_cast<uint64_t>(size), verdict.offset, failure);
+        const std::optional<uint64_t> agreed = ResumeSend::Agree(
+            link, file, static_cast<uint64_t>(size), verdict.offset, stopping_, failure);
         if (!agreed) {
             if (stopping_) {
                 return Outcome::Stopped;

@@ -136,7 +136,9 @@ Result Run(ByteStream& stream, net::Clock::time_point headerDeadline, Callback* 
     if (offset > 0) {  // Resume: the sender's PREFIX_HASH, our RESUME
         const std::optional<uint64_t> settled = resume->Settle(link, file, offset);
         if (!settled || !feed(*settled)) {
-            resume->Keep(header, file);  // the part stays for a sender that says it right
+            if (stopping) {
+                resume->Keep(header, file);  // ours to end: the part stays
+            }  // else the sender could not resume: the part goes, the next try is whole
             result.ending = stopping ? Ending::Stopped : Ending::BadHeader;
             return result;
         }

@@ -169,6 +169,32 @@ protected:
         link.Reset();
         ASSERT_TRUE(received.WaitFor("ReportError", errors + 1));
     }
+    // A session of alice's that is offered to resume the file and ends instead, as a sender
+    // that cannot resume does; returns the offset offered.
+    uint64_t Decline(const std::string& path) {
+        auto tcp = std::make_unique<TcpStream>(5s, nullptr);
+        EXPECT_TRUE(tcp->Create() && tcp->Connect(Loopback(port)));
+        auto tls = Shake(std::move(tcp), alice, true);
+        if (!tls) {
+            return 0;
+        }
+        FrameLink link(*tls);
+        const std::string body = ReadFile(path);
+        link.Send(frame::Encode(frame::Hello{}) +
+                  frame::Encode(frame::File{body.size(), MtimeOf(path),
+                                            std::string(wire::NameFromPath(path))}));
+        FrameReader reader({frame::Type::Hello});
+        EXPECT_EQ(link.ReadFrame(reader), FrameLink::Got::Frame);
+        reader.Next();
+        reader.Expect({frame::Type::Verdict});
+        EXPECT_EQ(link.ReadFrame(reader), FrameLink::Got::Frame);
+        const size_t errors = received.Count("ReportError");
+        link.Reset();
+        EXPECT_TRUE(received.WaitFor("ReportError", errors + 1));
+        return reader.state() == FrameReader::State::Done
+                   ? std::get<frame::Verdict>(reader.message()).offset
+                   : 0;
+    }
     // Sends the file with the real sender; returns how many body bytes reached the
     // receiver in that session (counted by the receiver), or -1 when it failed.
     int64_t Send(const std::string& path) {
@@ -247,13 +273,15 @@ TEST_F(ResumeSession, APartIsOnlyForTheSameFileFromTheSameKey) {
     struct Case {
         const char* what;
         const Identity* cutBy;
-        bool touch;  // the file's modification time changes after the cut
-        bool grow;   // the file grows after the cut
+        bool touch;    // the file's modification time changes after the cut
+        bool grow;     // the file grows after the cut
+        bool decline;  // a sender is offered the part and ends the session instead
     };
     const Case cases[] = {
-        {"another key", &carol, false, false},
-        {"another time", &alice, true, false},
-        {"another size", &alice, false, true},
+        {"another key", &carol, false, false, false},
+        {"another time", &alice, true, false, false},
+        {"another size", &alice, false, true, false},
+        {"a sender that cannot resume", &alice, false, false, true},
     };
     int n = 0;
     for (const Case& c : cases) {
@@ -271,6 +299,9 @@ TEST_F(ResumeSession, APartIsOnlyForTheSameFileFromTheSameKey) {
             body += "more";
             WriteFile(path, body);
             utimensat(AT_FDCWD, path.c_str(), times, 0);
+        }
+        if (c.decline) {
+            EXPECT_GT(Decline(path), 0u);
         }
         EXPECT_EQ(Send(path), static_cast<int64_t>(body.size())) << c.what;
         EXPECT_TRUE(ReadFile(folder + "/f" + std::to_string(n) + ".bin") == body) << c.what;
