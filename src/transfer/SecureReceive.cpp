@@ -129,6 +129,9 @@ Result Run(ByteStream& stream, net::Clock::time_point headerDeadline, Callback* 
         return result;
     }
     if (!link.Send(Answer(ourName, true, {}, offset))) {
+        if (offset > 0) {
+            resume->Keep(header, file);  // Resume: cut before it could go on
+        }
         result.ending = stopping ? Ending::Stopped : Ending::ReadFailed;
         return result;
     }
