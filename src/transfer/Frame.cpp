@@ -98,6 +98,19 @@ std::string Encode(const Ack& ack) {
     return WithHeader(Type::Ack, payload);
 }
 
+std::string Encode(const PrefixHash& prefix) {
+    std::string payload;
+    PutNumber(payload, prefix.offset, 8);
+    payload.append(prefix.digest.begin(), prefix.digest.end());
+    return WithHeader(Type::PrefixHash, payload);
+}
+
+std::string Encode(const Resume& resume) {
+    std::string payload;
+    PutNumber(payload, resume.offset, 8);
+    return WithHeader(Type::Resume, payload);
+}
+
 std::string Encode(const Pair& pair) {
     return WithHeader(pair.type, std::string(pair.bytes.begin(), pair.bytes.end()));
 }
@@ -116,6 +129,8 @@ bool IsKnown(uint8_t type) {
         case Type::File:
         case Type::Verdict:
         case Type::Ack:
+        case Type::PrefixHash:
+        case Type::Resume:
         case Type::PairCommit:
         case Type::PairNonce:
         case Type::PairReveal:
@@ -187,6 +202,25 @@ std::optional<Message> Decode(Type type, std::string_view payload, Error& error,
                 return std::nullopt;
             }
             message = std::move(ack);
+            break;
+        }
+        case Type::PrefixHash: {
+            PrefixHash prefix;
+            prefix.offset = fields.Number(8);
+            if (payload.size() != 8 + kDigestBytes || prefix.offset == 0) {
+                return std::nullopt;
+            }
+            std::copy(payload.begin() + 8, payload.end(), prefix.digest.begin());
+            message = prefix;
+            break;
+        }
+        case Type::Resume: {
+            Resume resume;
+            resume.offset = fields.Number(8);
+            if (!fields.Whole()) {
+                return std::nullopt;
+            }
+            message = resume;
             break;
         }
         case Type::PairCommit:

@@ -17,6 +17,8 @@ enum class Type : uint8_t {
     File = 0x10,
     Verdict = 0x11,
     Ack = 0x12,
+    PrefixHash = 0x15,
+    Resume = 0x16,
     PairCommit = 0x20,
     PairNonce = 0x21,
     PairReveal = 0x22,
@@ -28,6 +30,7 @@ inline constexpr size_t kHeaderSize = 5;
 inline constexpr uint32_t kMaxPayload = 65536;
 inline constexpr uint8_t kVersion = 1;
 inline constexpr size_t kPairBytes = 32;
+inline constexpr size_t kDigestBytes = 32;  // SHA-256
 
 enum class Purpose : uint8_t { Files = 1, Pairing = 2 };
 
@@ -50,6 +53,13 @@ struct Ack {
     bool kept = true;
     std::string name;  // the name the file was kept under
 };
+struct PrefixHash {       // the sender's answer to a VERDICT that offers to resume
+    uint64_t offset = 0;  // never 0
+    std::array<uint8_t, kDigestBytes> digest{};
+};
+struct Resume {
+    uint64_t offset = 0;  // where the body starts: the VERDICT's offset, or 0
+};
 struct Pair {  // PAIR_COMMIT, PAIR_NONCE or PAIR_REVEAL
     Type type = Type::PairCommit;
     std::array<uint8_t, kPairBytes> bytes{};
@@ -59,7 +69,7 @@ struct Confirm {
 };
 struct End {};
 
-using Message = std::variant<Hello, File, Verdict, Ack, Pair, Confirm, End>;
+using Message = std::variant<Hello, File, Verdict, Ack, PrefixHash, Resume, Pair, Confirm, End>;
 
 enum class Error {
     None,
@@ -73,6 +83,8 @@ std::string Encode(const Hello& hello);
 std::string Encode(const File& file);
 std::string Encode(const Verdict& verdict);
 std::string Encode(const Ack& ack);
+std::string Encode(const PrefixHash& prefix);
+std::string Encode(const Resume& resume);
 std::string Encode(const Pair& pair);
 std::string Encode(const Confirm& confirm);
 std::string Encode(const End& end);

@@ -14,6 +14,7 @@
 
 #include "core/ActivityLog.h"
 #include "platform/WriteAll.h"
+#include "transfer/PartStore.h"
 #include "transfer/ReceivedName.h"
 
 namespace {
@@ -50,6 +51,12 @@ void ReceivedFile::Announce(const std::string& name) {
 }
 
 bool ReceivedFile::Create(const std::string& name) {
+    if (adopted_ && fd_ >= 0) {
+        adopted_ = false;
+        name_ = name;
+        stored_.clear();
+        return true;
+    }
     Discard();
     if (dir_ < 0) {
         dir_ = open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -157,6 +164,61 @@ void ReceivedFile::Discard() {
     temporary_.clear();
 }
 
+bool ReceivedFile::Adopt(const std::string& temporary) {
+    Discard();
+    if (dir_ < 0) {
+        dir_ = open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dir_ < 0) {
+            return false;
+        }
+    }
+    const int fd = openat(dir_, temporary.c_str(), O_RDWR | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
+    struct stat info {};
+    if (fd < 0) {
+        return false;
+    }
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        close(fd);
+        return false;
+    }
+    fd_ = fd;
+    temporary_ = temporary;
+    adopted_ = true;
+    return true;
+}
+
+bool ReceivedFile::Restart() {
+    return fd_ >= 0 && ftruncate(fd_, 0) == 0;  // O_APPEND: writes go to the new end
+}
+
+bool ReceivedFile::Keep(const std::string& keptName) {
+    if (fd_ < 0) {
+        return false;
+    }
+    if (temporary_ != keptName) {
+        // A part kept there before is replaced, unless a connection is resuming it: its
+        // publishing would otherwise take our bytes.
+        const int held =
+            openat(dir_, keptName.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        const bool busy = held >= 0 && flock(held, LOCK_EX | LOCK_NB) != 0;
+        // Renamed while still locked, so that no starting receiver takes it for stale.
+        const bool renamed =
+            !busy && renameat(dir_, temporary_.c_str(), dir_, keptName.c_str()) == 0;
+        if (held >= 0) {
+            close(held);
+        }
+        if (!renamed) {
+            Discard();
+            return false;
+        }
+    }
+    close(fd_);
+    fd_ = -1;
+    temporary_.clear();
+    adopted_ = false;
+    return true;
+}
+
 void ReceivedFile::RemoveStale(const std::string& folder) {
     DIR* listing = opendir(folder.c_str());
     if (listing == nullptr) {
@@ -166,8 +228,9 @@ void ReceivedFile::RemoveStale(const std::string& folder) {
     while (dirent* entry = readdir(listing)) {
         const std::string_view name = entry->d_name;
         if (name.substr(0, received_name::kTemporaryPrefix.size()) !=
-            received_name::kTemporaryPrefix) {
-            continue;
+                received_name::kTemporaryPrefix ||
+            PartStore::IsKept(dir, name)) {
+            continue;  // kept parts are the part store's to clean
         }
         const int fd = openat(dir, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) {

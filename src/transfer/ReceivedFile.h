@@ -33,6 +33,18 @@ public:
     // Removes the temporary file; nothing else changes.
     void Discard();
 
+    // Resuming: takes over the temporary file `temporary` in the folder (a part kept
+    // earlier), open and locked, written on at its end; the next Create then names it
+    // instead of starting another. False when it cannot be had (gone, or in use).
+    bool Adopt(const std::string& temporary);
+    // The file being written (for the hash of what it holds), or -1.
+    int Descriptor() const { return fd_; }
+    // Empties the file being written, to write it again from its start.
+    bool Restart();
+    // Gives the file up without removing it, under `keptName` in the folder (replacing a
+    // part kept there before); false, and the file removed, when that fails.
+    bool Keep(const std::string& keptName);
+
     // Removes temporary files that a receiver which ended without cleaning up left in the
     // folder; those another receiver is still writing are left alone.
     static void RemoveStale(const std::string& folder);
@@ -44,4 +56,5 @@ private:
     std::string name_;
     std::string temporary_;
     std::string stored_;
+    bool adopted_ = false;  // the next Create names an adopted file
 };

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <ctime>
 #include <system_error>
 #include <vector>
 
@@ -24,6 +25,8 @@
 #include "secure/Identity.h"
 #include "secure/TlsStream.h"
 #include "transfer/PairingResponder.h"
+#include "transfer/PartResume.h"
+#include "transfer/PartStore.h"
 #include "transfer/ReceiveLoop.h"
 #include "transfer/ReceiveSession.h"
 #include "transfer/ReceivedFile.h"
@@ -274,6 +277,9 @@ void SListener::RunListenThread(int port) {
     }
     // What an earlier run left half received; files other receivers are writing stay.
     ReceivedFile::RemoveStale(GetReceiveFolder());
+    // Resume: parts kept for cut sessions go after their time, at start and every 10 min.
+    PartStore(GetReceiveFolder()).Clean(time(nullptr));
+    auto cleanParts = std::chrono::steady_clock::now() + std::chrono::minutes(10);
     WriteLog("Listening for client...\n");
 
     auto check = std::chrono::steady_clock::now();
@@ -283,6 +289,10 @@ void SListener::RunListenThread(int port) {
             break;
         }
         const auto now = std::chrono::steady_clock::now();
+        if (now >= cleanParts) {  // Resume
+            PartStore(GetReceiveFolder()).Clean(time(nullptr));
+            cleanParts = now + std::chrono::minutes(10);
+        }
         if (now >= check) {
             std::vector<std::string> lines;
             {
@@ -500,6 +510,11 @@ void SListener::RunReceiveThread(Connection* connection) {
 void SListener::SetHandshaking(Connection& connection, bool on) {
     std::lock_guard<std::mutex> guard(mutex_);
     connection.handshaking = on;
+    if (!on) {
+        // The rate is asked again from now: the pause is not counted against it.
+        connection.windowStart = std::chrono::steady_clock::now();
+        connection.windowBytes = BytesReceived(connection.fd);
+    }
 }
 
 bool SListener::Finishing(Connection& connection) {
@@ -564,8 +579,12 @@ void SListener::RunSecureSession(Connection* connection, Callback* callback) {
             WriteLog("Pairing with " + DisplayName(peer, 64) + ": " + outcome.Text() + "\n");
         };
     }
+    // Resume: parts of cut sessions; no rate is asked while both sides read a prefix.
+    PartResume resume(
+        folder, tls->peerKeyHash(), [&](bool quiet) { SetHandshaking(*connection, quiet); },
+        &stopping_);
     secure_receive::Result result = secure_receive::Run(*tls, deadline, callback, stopping_, file,
-                                                        session, folder, name, pairing);
+                                                        session, folder, name, pairing, &resume);
     if (Finishing(*connection) && result.ending != Ending::Stopped) {
         result.ending = Ending::ReadFailed;  // reset to make room: its end was ours
     }

@@ -23,6 +23,7 @@
 #include "transfer/Frame.h"
 #include "transfer/FrameLink.h"
 #include "transfer/FrameReader.h"
+#include "transfer/ResumeSend.h"
 #include "transfer/WireFormat.h"
 
 namespace {
@@ -229,12 +230,17 @@ SSender::Outcome SSender::Transfer(ByteStream& stream, const std::string& path, 
     return Outcome::Sent;
 }
 
-SSender::Outcome SSender::SendBody(ByteStream& stream, int file, int64_t size) {
+SSender::Outcome SSender::SendBody(ByteStream& stream, int file, int64_t size, int64_t from) {
     // The buddy takes exactly the announced size: a file that grows meanwhile is sent up to
     // it, one that shrinks fails.
     std::vector<char> buffer(wire::kPieceSize);
-    int64_t taken = 0;
-    int64_t sent = 0;
+    // Resumed: the part the buddy holds counts as sent.
+    if (from > 0 && lseek(file, from, SEEK_SET) != from) {
+        WriteLog("Send failed trying to read file\n");
+        return Outcome::SendFailed;
+    }
+    int64_t taken = from;
+    int64_t sent = from;
     bool ok = true;
     while (ok) {
         const size_t want =
@@ -361,11 +367,29 @@ SSender::Outcome SSender::Frames(FrameLink& link, const std::string& path, int& 
         link.Send(frame::Encode(frame::End{}));
         return Outcome::SendFailed;
     }
-    if (verdict.offset != 0) {  // this version never resumes
-        WriteLog("Send failed: the buddy spoke out of turn\n");
-        return Outcome::SendFailed;
+    int64_t start = 0;
+    if (verdict.offset != 0) {  // Resume: the buddy holds the file's first part
+        ResumeSend::Failure failure = ResumeSend::Failure::None;
+        const std::optional<uint64_t> agreed = ResumeSend::Agree(
+            link, file, static_cast<uint64_t>(size), verdict.offset, stopping_, failure);
+        if (!agreed) {
+            if (stopping_) {
+                return Outcome::Stopped;
+            }
+            WriteLog(failure == ResumeSend::Failure::CannotRead
+                         ? "Send failed trying to read file\n"
+                     : failure == ResumeSend::Failure::NoAnswer
+                         ? "Send(): buddy did not confirm the file\n"
+                         : "Send failed: the buddy spoke out of turn\n");
+            return Outcome::SendFailed;
+        }
+        start = static_cast<int64_t>(*agreed);
+        if (start > 0) {
+            WriteLog("Resuming at byte " + std::to_string(start) + " of " + std::to_string(size) +
+                     "\n");
+        }
     }
-    const Outcome body = SendBody(link, file, size);
+    const Outcome body = SendBody(link, file, size, start);
     if (body != Outcome::Sent) {
         return body;
     }

@@ -92,8 +92,8 @@ private:
     Outcome Frames(FrameLink& link, const std::string& path, int& file, SecureEnd& end);
     // Opens a plain file to send, without waiting on a FIFO; false when it cannot.
     static bool Open(const std::string& path, int& file, int64_t& size, int64_t& mtime);
-    // The body: exactly size bytes of the file, with progress.
-    Outcome SendBody(ByteStream& stream, int file, int64_t size);
+    // The body: the file's bytes from `from` up to exactly size, with progress of the whole.
+    Outcome SendBody(ByteStream& stream, int file, int64_t size, int64_t from = 0);
     // Offers one piece until the connection has taken all of it.
     static SendResult Send(ByteStream& stream, const char* data, size_t length);
     void JoinEndedLocked();

@@ -7,6 +7,7 @@
 #include "transfer/Frame.h"
 #include "transfer/FrameLink.h"
 #include "transfer/FrameReader.h"
+#include "transfer/PartResume.h"
 #include "transfer/ReceiveSession.h"
 #include "transfer/ReceivedFile.h"
 #include "transfer/WireFormat.h"
@@ -27,11 +28,13 @@ bool HasRoom(const std::string& folder, uint64_t size) {
     return size <= static_cast<uint64_t>(info.f_bavail) * info.f_frsize;
 }
 
-std::string Answer(const std::string& ourName, bool accept, const std::string& reason) {
+std::string Answer(const std::string& ourName, bool accept, const std::string& reason,
+                   uint64_t offset = 0) {
     frame::Hello hello;
     hello.name = ourName;
     frame::Verdict verdict;
     verdict.accept = accept;
+    verdict.offset = offset;
     verdict.reason = reason;
     return frame::Encode(hello) + frame::Encode(verdict);
 }
@@ -40,7 +43,8 @@ std::string Answer(const std::string& ourName, bool accept, const std::string& r
 
 Result Run(ByteStream& stream, net::Clock::time_point headerDeadline, Callback* callback,
            const std::atomic<bool>& stopping, ReceivedFile& file, ReceiveSession& session,
-           const std::string& folder, const std::string& ourName, const PairingHook& pairing) {
+           const std::string& folder, const std::string& ourName, const PairingHook& pairing,
+           PartResume* resume) {
     Result result;
     FrameLink link(stream);
     link.SetDeadline(headerDeadline);
@@ -102,27 +106,54 @@ Result Run(ByteStream& stream, net::Clock::time_point headerDeadline, Callback* 
     result.name = header.path;
     link.SetDeadline(net::kNoDeadline);
 
+    // Resume: a part of this file an earlier session left, taken over for this one.
+    const uint64_t offset = resume != nullptr ? resume->Offer(header, file) : 0;
     // The frame stands for the plain header: the session announces, checks and creates.
-    if (header.size > static_cast<uint64_t>(INT64_MAX) || !HasRoom(folder, header.size)) {
+    if (header.size > static_cast<uint64_t>(INT64_MAX) || !HasRoom(folder, header.size - offset)) {
+        if (offset > 0) {
+            resume->Keep(header, file);  // Resume: the part waits for room
+        }
         file.Announce(header.path);
         link.Send(Answer(ourName, false, "no space"));
         result.ending = Ending::Refused;
         return result;
     }
-    const std::string plain = wire::EncodeHeader(header.path, header.size);
-    if (session.Feed(plain.data(), plain.size()) != ReceiveSession::Status::Progress) {
+    // Fed the body's size: what is held already does not come again.
+    auto feed = [&](uint64_t start) {
+        const std::string plain = wire::EncodeHeader(header.path, header.size - start);
+        return session.Feed(plain.data(), plain.size()) == ReceiveSession::Status::Progress;
+    };
+    if (offset == 0 && !feed(0)) {
         link.Send(Answer(ourName, false, "cannot write"));
         result.ending = Ending::Refused;
         return result;
     }
-    if (!link.Send(Answer(ourName, true, {}))) {
+    if (!link.Send(Answer(ourName, true, {}, offset))) {
+        if (offset > 0) {
+            resume->Keep(header, file);  // Resume: cut before it could go on
+        }
         result.ending = stopping ? Ending::Stopped : Ending::ReadFailed;
         return result;
     }
-    link.LimitReads(header.size);
+    uint64_t start = 0;
+    if (offset > 0) {  // Resume: the sender's PREFIX_HASH, our RESUME
+        const std::optional<uint64_t> settled = resume->Settle(link, file, offset);
+        if (!settled || !feed(*settled)) {
+            if (stopping) {
+                resume->Keep(header, file);  // ours to end: the part stays
+            }  // else the sender could not resume: the part goes, the next try is whole
+            result.ending = stopping ? Ending::Stopped : Ending::BadHeader;
+            return result;
+        }
+        start = *settled;
+    }
+    link.LimitReads(header.size - start);
     result.ending = receive_loop::Run(link, net::kNoDeadline, callback, stopping, session);
     link.LimitReads(UINT64_MAX);
     if (result.ending != Ending::Whole) {
+        if (resume != nullptr) {
+            resume->Keep(header, file);  // Resume: what came waits for the next session
+        }
         return result;
     }
     if (stopping) {

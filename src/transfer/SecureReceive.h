@@ -10,6 +10,7 @@
 
 class Callback;
 class FrameLink;
+class PartResume;
 class ReceivedFile;
 class ReceiveSession;
 
@@ -28,9 +29,11 @@ struct Result {
 using PairingHook = std::function<void(FrameLink& link, const frame::Hello& hello)>;
 
 // session is over file; `folder` is where file writes (for its free space). Without a
-// pairing hook a HELLO that asks to pair ends the session.
+// pairing hook a HELLO that asks to pair ends the session. With `resume`, a file cut in an
+// earlier session goes on where it stopped, and one cut in this session is kept for that.
 Result Run(ByteStream& stream, net::Clock::time_point headerDeadline, Callback* callback,
            const std::atomic<bool>& stopping, ReceivedFile& file, ReceiveSession& session,
-           const std::string& folder, const std::string& ourName, const PairingHook& pairing = {});
+           const std::string& folder, const std::string& ourName, const PairingHook& pairing = {},
+           PartResume* resume = nullptr);
 
 }  // namespace secure_receive

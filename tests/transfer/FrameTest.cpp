@@ -40,6 +40,8 @@ TEST(Frame, EveryMessageComesBackWholeFromReadsOfAnySize) {
         frame::Verdict{false, 0, "no space"},
         frame::Ack{true, "photo.jpg"},
         frame::Ack{false, ""},
+        frame::PrefixHash{uint64_t{1} << 33, {0x5A, 0, 0xFF}},
+        frame::Resume{0},
         commit,
         frame::Confirm{true},
         frame::End{},
@@ -51,6 +53,10 @@ TEST(Frame, EveryMessageComesBackWholeFromReadsOfAnySize) {
     // The worked example: a FILE of 5 bytes named "a".
     EXPECT_EQ(frame::Encode(frame::File{5, 1, "a"}),
               Raw(0x10, Bytes({0, 0, 0, 0, 0, 0, 0, 5, 0, 0, 0, 0, 0, 0, 0, 1, 0, 1, 'a'})));
+    // A resumed file's frames have fixed lengths: 40 and 8.
+    EXPECT_EQ(frame::Encode(frame::PrefixHash{7, {}}).substr(0, 13),
+              Raw(0x15, Bytes({0, 0, 0, 0, 0, 0, 0, 7}), 40));
+    EXPECT_EQ(frame::Encode(frame::Resume{7}), Raw(0x16, Bytes({0, 0, 0, 0, 0, 0, 0, 7})));
     for (size_t piece : {size_t(1), size_t(3), all.size()}) {
         FrameReader reader;
         std::vector<std::string> decoded;
@@ -89,6 +95,12 @@ TEST(FrameReader, RefusesWhatIsMalformedAsSoonAsItCanTell) {
         {"file without its path length", Raw(0x10, size16), {}, E::Malformed},
         {"verdict of 2", Raw(0x11, Bytes({2}) + std::string(10, '\0')), {}, E::Malformed},
         {"short commitment", Raw(0x20, std::string(31, 'c')), {}, E::Malformed},
+        {"prefix hash of nothing", Raw(0x15, std::string(40, '\0')), {}, E::Malformed},
+        {"short prefix hash",
+         Raw(0x15, Bytes({0, 0, 0, 0, 0, 0, 0, 1}) + std::string(31, 'h')),
+         {},
+         E::Malformed},
+        {"resume with bytes left over", Raw(0x16, std::string(9, '\0')), {}, E::Malformed},
         {"end with a payload", Raw(0x7F, "x"), {}, E::Malformed},
         {"empty path", frame::Encode(frame::File{1, 0, ""}), {}, E::BadName},
         {"parent", frame::Encode(frame::File{1, 0, ".."}), {}, E::BadName},
