@@ -531,8 +531,28 @@ void SListener::RunSecureSession(Connection* connection, Callback* callback) {
             WriteLog("Pairing with " + DisplayName(peer, 64) + ": " + outcome.Text() + "\n");
         };
     }
+    // The groups of a session, told with the peer they came from.
+    secure_receive::BatchEvents events;
+    TransferNotes* notes = notes_;
+    const std::string peer = AddressText(connection->address);
+    const std::string& key = tls->peerKeyHash();
+    if (notes != nullptr) {
+        auto told = [&](IncomingBatch batch) {
+            batch.peerAddress = peer;
+            batch.peerKeyHash = key;
+            return batch;
+        };
+        events.started = [&](const IncomingBatch& batch) { notes->BatchStarted(told(batch)); };
+        events.progress = [&](const IncomingBatch& batch) { notes->BatchProgress(told(batch)); };
+        events.kept = [&](const std::string& stored) {
+            notes->SecureFileReceived(stored, peer, key);
+        };
+        events.ended = [&](const IncomingBatch& batch, bool whole) {
+            notes->BatchEnded(told(batch), whole);
+        };
+    }
     secure_receive::Result result = secure_receive::Run(*tls, deadline, callback, stopping_, file,
-                                                        session, folder, name, pairing);
+                                                        session, folder, name, pairing, events);
     if (Finishing(*connection) && result.ending != Ending::Stopped) {
         result.ending = Ending::ReadFailed;  // reset to make room: its end was ours
     }
