@@ -139,6 +139,17 @@ std::string LastName(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// One group of the session: what its BATCH announced, what came of it so far.
+struct Group {
+    IncomingBatch info;
+    std::string refusal;  // the whole group's, when it cannot be taken
+    std::map<std::string, std::string> refusedFolders;  // path as sent, and why
+    uint32_t folders = 0;                               // FOLDERs and FILEs seen
+    uint32_t files = 0;
+    uint64_t bytes = 0;  // announced by the FILEs seen
+    uint32_t refused = 0;
+};
+
 class Session {
 public:
     Session(ByteStream& stream, net::Clock::time_point headerDeadline, Callback* callback,
@@ -158,16 +169,6 @@ public:
                const PairingHook& pairing);
 
 private:
-    struct Group {
-        IncomingBatch info;
-        std::string refusal;  // the whole group's, when it cannot be taken
-        std::map<std::string, std::string> refusedFolders;  // path as sent, and why
-        uint32_t folders = 0;                               // FOLDERs and FILEs seen
-        uint32_t files = 0;
-        uint64_t bytes = 0;  // announced by the FILEs seen
-        uint32_t refused = 0;
-    };
-
     // What a frame that did not come means.
     Ending Missing(FrameLink::Got got) const;
     // Our HELLO goes with the first answer.
