@@ -53,6 +53,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // The activity log goes to the receive folder below HOME: keep it off the user's.
     setenv("HOME", (g_parent + "/home").c_str(), 1);
     mkdir((g_parent + "/home").c_str(), 0700);
+    atexit([] { nftw(g_parent.c_str(), Remove, 16, FTW_DEPTH | FTW_PHYS); });
     return 0;
 }
 

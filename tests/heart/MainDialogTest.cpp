@@ -911,22 +911,11 @@ TEST(IncomingStatus, SaysFilesBytesRateAndTimeLeft) {
     EXPECT_EQ(status.Text(batch, start + std::chrono::seconds(100)),
               "Receiving files from 10.0.0.9: file 2 of 2, 1.0 GB of 3.0 GB, 10.0 MB/s, about 3 "
               "min left");
-    const struct {
-        uint64_t bytes;
-        const char* text;
-    } sizes[] = {{0, "0 bytes"},
-                 {1, "1 byte"},
-                 {999, "999 bytes"},
-                 {1000, "1.0 kB"},
-                 {99949, "99.9 kB"},
-                 {99950, "100 kB"},
-                 {999499, "999 kB"},
-                 {999500, "1.0 MB"},
-                 {1234567890123, "1.2 TB"},
-                 {UINT64_MAX, "18446744 TB"}};
-    for (const auto& size : sizes) {
-        EXPECT_EQ(IncomingStatus::Bytes(size.bytes), size.text);
-    }
+    EXPECT_EQ(IncomingStatus::Bytes(1), "1 byte");
+    EXPECT_EQ(IncomingStatus::Bytes(99950), "100 kB");
+    EXPECT_EQ(IncomingStatus::Bytes(999499), "999 kB");
+    EXPECT_EQ(IncomingStatus::Bytes(999500), "1.0 MB") << "never 1000 kB";
+    EXPECT_EQ(IncomingStatus::Bytes(UINT64_MAX), "18446744 TB");
     EXPECT_EQ(IncomingStatus::TimeLeft(0.2), "about 1 s left");
     EXPECT_EQ(IncomingStatus::TimeLeft(89), "about 1 min left");
     EXPECT_EQ(IncomingStatus::TimeLeft(7000), "about 2 h left");

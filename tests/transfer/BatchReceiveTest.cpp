@@ -23,27 +23,6 @@ namespace {
 using namespace transfer_test;
 using namespace std::chrono_literals;
 
-// One step of a scripted sender.
-struct Step {
-    enum class Kind { Batch, Folder, File, End } kind;
-    std::string path;  // a FOLDER's or FILE's; the root of a BATCH
-    std::string body;
-    batch_frames::Batch batch;
-    uint64_t size = UINT64_MAX;  // a FILE's announced size when not the body's
-};
-Step Batch(uint32_t files, uint32_t folders, uint64_t total, std::string root = {}) {
-    return {Step::Kind::Batch, {}, {}, {files, folders, total, std::move(root)}};
-}
-Step Folder(std::string path) {
-    return {Step::Kind::Folder, std::move(path), {}, {}};
-}
-Step File(std::string path, std::string body = "x") {
-    return {Step::Kind::File, std::move(path), std::move(body), {}};
-}
-Step End() {
-    return {Step::Kind::End, {}, {}, {}};
-}
-
 // Frames as a hostile sender writes them: no value is checked on the way out.
 std::string Number(uint64_t value, int bytes) {
     std::string out;
@@ -55,13 +34,27 @@ std::string Number(uint64_t value, int bytes) {
 std::string RawFrame(uint8_t type, const std::string& payload) {
     return std::string(1, static_cast<char>(type)) + Number(payload.size(), 4) + payload;
 }
-std::string RawBatch(const batch_frames::Batch& b) {
-    return RawFrame(batch_frames::kBatch, Number(b.files, 4) + Number(b.folders, 4) +
-                                              Number(b.totalBytes, 8) + Number(b.root.size(), 2) +
-                                              b.root);
+
+// One step of a scripted sender: a frame sent as it is, or a FILE that waits for its answer.
+struct Step {
+    std::string frame;
+    std::string path, body;      // a FILE's
+    uint64_t size = UINT64_MAX;  // a FILE's announced size when not the body's
+};
+Step Batch(uint32_t files, uint32_t folders, uint64_t total, const std::string& root = {}) {
+    return {RawFrame(batch_frames::kBatch, Number(files, 4) + Number(folders, 4) +
+                                               Number(total, 8) + Number(root.size(), 2) + root),
+            {},
+            {}};
 }
-std::string RawFolder(const std::string& path) {
-    return RawFrame(batch_frames::kFolder, Number(path.size(), 2) + path);
+Step Folder(const std::string& path) {
+    return {RawFrame(batch_frames::kFolder, Number(path.size(), 2) + path), {}, {}};
+}
+Step File(std::string path, std::string body = "x") {
+    return {{}, std::move(path), std::move(body)};
+}
+Step End() {
+    return {frame::Encode(frame::End{}), {}, {}};
 }
 
 class BatchReceive : public testing::Test {
@@ -108,20 +101,12 @@ protected:
         bool helloCame = false;
         bool cut = false;
         for (const Step& step : steps) {
-            switch (step.kind) {
-                case Step::Kind::Batch:
-                    pending += RawBatch(step.batch);
-                    continue;
-                case Step::Kind::Folder:
-                    pending += RawFolder(step.path);
-                    continue;
-                case Step::Kind::End:
-                    pending += frame::Encode(frame::End{});
+            if (!step.frame.empty()) {
+                pending += step.frame;
+                if (&step == &steps.back()) {
                     link.Send(pending);
-                    pending.clear();
-                    continue;
-                case Step::Kind::File:
-                    break;
+                }
+                continue;
             }
             const uint64_t size = step.size != UINT64_MAX ? step.size : step.body.size();
             link.Send(pending + frame::Encode(frame::File{size, 0, step.path}));
@@ -324,7 +309,7 @@ TEST_F(BatchReceive, AnOlderSendersLoneFileAndABatchShareTheSessionRules) {
     EXPECT_EQ(received.Described()[received.Described().size() - 2], "ShowProgress 100000 100000");
     // A sender cut inside a file: the files before stay, the one cut is told as failed.
     EXPECT_EQ(Play({Batch(2, 0, 200, "Cut"), File("Cut/a", std::string(100, 'a')),
-                    Step{Step::Kind::File, "Cut/b", "half", {}, 100}}),
+                    Step{{}, "Cut/b", "half", 100}}),
               (std::vector<std::string>{"kept Cut/a", "cut"}));
     EXPECT_EQ(received.Described().back(), "ReportError 5");
     EXPECT_EQ(notes.Notes().back().what, "ReceiveFailed");
