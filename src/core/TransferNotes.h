@@ -27,10 +27,14 @@ public:
     // A secure session's group of files. Started: its BATCH was read and nothing of it is made
     // yet (the place to ask the user about "a folder of 312 files, 1.2 GB"). Progress: bytes
     // came, or a file ended. Ended: the group is over (whole: every announced file came and
-    // was kept). Each kept file is told through SecureFileReceived with its stored path.
+    // was kept).
     virtual void BatchStarted(const IncomingBatch& /*batch*/) {}
     virtual void BatchProgress(const IncomingBatch& /*batch*/) {}
     virtual void BatchEnded(const IncomingBatch& /*batch*/, bool /*whole*/) {}
+    // A file of the group stands under `stored`; unless overridden, told as any secure file.
+    virtual void BatchFileReceived(const IncomingBatch& batch, const std::string& stored) {
+        SecureFileReceived(stored, batch.peerAddress, batch.peerKeyHash);
+    }
 
 protected:
     // Never deleted through this interface.

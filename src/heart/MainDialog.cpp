@@ -674,17 +674,12 @@ void MainDialog::ReceiveFailed(const std::string& name, const std::string& peerA
                      peerAddress + ": nothing was kept");
 }
 
-void MainDialog::SecureFileReceived(const std::string& name, const std::string& peerAddress,
-                                    const std::string& /*peerKeyHash*/) {
-    {
-        std::lock_guard<std::mutex> guard(incomingMutex_);
-        const auto found = incoming_.find(peerAddress);
-        if (found != incoming_.end()) {
-            found->second.lastKept = name;
-            return;  // told with its group
-        }
+void MainDialog::BatchFileReceived(const IncomingBatch& batch, const std::string& stored) {
+    std::lock_guard<std::mutex> guard(incomingMutex_);
+    const auto found = incoming_.find(batch.peerAddress);
+    if (found != incoming_.end()) {
+        found->second.lastKept = stored;  // told with its group, at its end
     }
-    FileReceived(name, peerAddress);
 }
 
 void MainDialog::BatchStarted(const IncomingBatch& batch) {

@@ -84,8 +84,7 @@ public:
     void ReceiveFailed(const std::string& name, const std::string& peerAddress) override;
     // A group of files in one secure session: the tooltip follows it, and the user is told
     // of it once, at its end, rather than of each of its files.
-    void SecureFileReceived(const std::string& name, const std::string& peerAddress,
-                            const std::string& peerKeyHash) override;
+    void BatchFileReceived(const IncomingBatch& batch, const std::string& stored) override;
     void BatchStarted(const IncomingBatch& batch) override;
     void BatchProgress(const IncomingBatch& batch) override;
     void BatchEnded(const IncomingBatch& batch, bool whole) override;

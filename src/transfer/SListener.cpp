@@ -537,18 +537,31 @@ void SListener::RunSecureSession(Connection* connection, Callback* callback) {
     const std::string peer = AddressText(connection->address);
     const std::string& key = tls->peerKeyHash();
     if (notes != nullptr) {
+        // As Report: nothing is told while the receiver is being destroyed.
         auto told = [&](IncomingBatch batch) {
             batch.peerAddress = peer;
             batch.peerKeyHash = key;
             return batch;
         };
-        events.started = [&](const IncomingBatch& batch) { notes->BatchStarted(told(batch)); };
-        events.progress = [&](const IncomingBatch& batch) { notes->BatchProgress(told(batch)); };
-        events.kept = [&](const std::string& stored) {
-            notes->SecureFileReceived(stored, peer, key);
+        events.started = [&](const IncomingBatch& batch) {
+            if (!stopping_) {
+                notes->BatchStarted(told(batch));
+            }
+        };
+        events.progress = [&](const IncomingBatch& batch) {
+            if (!stopping_) {
+                notes->BatchProgress(told(batch));
+            }
+        };
+        events.kept = [&](const IncomingBatch& batch, const std::string& stored) {
+            if (!stopping_) {
+                notes->BatchFileReceived(told(batch), stored);
+            }
         };
         events.ended = [&](const IncomingBatch& batch, bool whole) {
-            notes->BatchEnded(told(batch), whole);
+            if (!stopping_) {
+                notes->BatchEnded(told(batch), whole);
+            }
         };
     }
     secure_receive::Result result = secure_receive::Run(*tls, deadline, callback, stopping_, file,

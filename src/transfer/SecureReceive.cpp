@@ -421,7 +421,7 @@ Ending Session::HandleFile(const frame::File& header, FileSink& sink) {
             WriteLog("Kept as " + received_name::ForLog(stored) + "\n");
         }
         if (events_.kept) {
-            events_.kept(stored);
+            events_.kept(group.info, stored);
         }
     }
     ++group.info.filesDone;

@@ -37,7 +37,7 @@ struct Result {
 struct BatchEvents {
     std::function<void(const IncomingBatch&)> started;
     std::function<void(const IncomingBatch&)> progress;
-    std::function<void(const std::string& stored)> kept;
+    std::function<void(const IncomingBatch&, const std::string& stored)> kept;
     std::function<void(const IncomingBatch&, bool whole)> ended;
 };
 

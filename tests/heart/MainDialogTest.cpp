@@ -875,7 +875,7 @@ TEST_F(MainDialogTest, AGroupOfFilesIsOneNotificationAndTheTooltipFollowsIt) {
     notes->BatchProgress(batch);
     EXPECT_EQ(view.Waiting(), "Receiving Photos from 10.0.0.9: file 13 of 312, 40.1 MB of 1.2 GB");
     for (int i = 0; i < 3; ++i) {
-        notes->SecureFileReceived("Photos (2)/a" + std::to_string(i), "10.0.0.9", "k");
+        notes->BatchFileReceived(batch, "Photos (2)/a" + std::to_string(i));
     }
     batch.filesKept = batch.filesDone = 312;
     notes->BatchEnded(batch, true);
@@ -885,8 +885,8 @@ TEST_F(MainDialogTest, AGroupOfFilesIsOneNotificationAndTheTooltipFollowsIt) {
     loose.peerAddress = "10.0.0.8";
     loose.files = 3;
     notes->BatchStarted(loose);
-    notes->SecureFileReceived("a.txt", "10.0.0.8", "k");
-    notes->SecureFileReceived("b.txt", "10.0.0.8", "k");
+    notes->BatchFileReceived(loose, "a.txt");
+    notes->BatchFileReceived(loose, "b.txt");
     loose.filesKept = 2;
     notes->BatchEnded(loose, false);
     notes->BatchStarted(loose);
