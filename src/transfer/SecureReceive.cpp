@@ -29,6 +29,8 @@ using receive_loop::Ending;
 
 // Between two frames of a session of groups the sender waits for nothing of ours.
 constexpr auto kBetweenFrames = std::chrono::seconds(60);
+// The paths of one group, every folder on their way counted once: what its memory grows with.
+constexpr size_t kMaxPathBytes = 16 << 20;
 // Refused files of one group named in the log; the rest are counted.
 constexpr uint32_t kRefusalsLogged = 20;
 
@@ -103,7 +105,12 @@ class GroupFile final : public FileSink {
 public:
     explicit GroupFile(SafeTree& tree) : tree_(tree) {}
     Opening Open(const frame::File& header) override {
-        switch (tree_.OpenFile(header.path, header.size)) {
+        const SafeTree::Result opened = tree_.OpenFile(header.path, header.size);
+        if (tree_.pathBytes() > kMaxPathBytes) {
+            tree_.Discard();
+            return {Opening::Kind::EndSession, {}};
+        }
+        switch (opened) {
             case SafeTree::Result::Ok:
                 return {};
             case SafeTree::Result::BadPath:
@@ -371,6 +378,9 @@ bool Session::HandleFolder(const std::string& path, SafeTree& tree) {
         return true;
     }
     const SafeTree::Result made = tree.MakeFolder(path);
+    if (tree.pathBytes() > kMaxPathBytes) {
+        return false;
+    }
     switch (made) {
         case SafeTree::Result::Ok:
             return true;

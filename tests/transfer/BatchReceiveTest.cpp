@@ -184,6 +184,16 @@ TEST_F(BatchReceive, HostilePathsAreRefusedOrEndTheSessionAndTheRestOfTheBatchAr
         }
         return path;
     }();
+    // Deep paths of long names: their folders' paths pass 16 MiB within 300 FOLDERs.
+    std::vector<Step> heavy = {Batch(1, 10000, 1, "P")};
+    for (int i = 0; i < 300; ++i) {
+        std::string path = "P/" + std::to_string(i);
+        for (int level = 0; level < 30; ++level) {
+            path += "/" + std::string(130, 'n');
+        }
+        heavy.push_back(Folder(path));
+    }
+    heavy.push_back(File("P/x"));
     const struct {
         const char* what;
         std::vector<Step> steps;
@@ -242,6 +252,7 @@ TEST_F(BatchReceive, HostilePathsAreRefusedOrEndTheSessionAndTheRestOfTheBatchAr
         {"a folder 33 levels deep",
          {Batch(1, 1, 1, "Deep"), Folder(deep + "/d/d"), File("x")},
          {"cut", "reset"}},
+        {"paths that would fill the memory", heavy, {"cut", "reset"}},
         {"a root that is a path", {Batch(1, 0, 1, "../up"), File("../up/x")}, {"cut", "reset"}},
     };
     for (const auto& c : cases) {
@@ -260,10 +271,11 @@ TEST_F(BatchReceive, HostilePathsAreRefusedOrEndTheSessionAndTheRestOfTheBatchAr
     EXPECT_FALSE(FileExists(folder + "/Files2Send.txt"));
     EXPECT_EQ(Listing(TestPaths::Home()), homeBefore);
     EXPECT_EQ(Listing(folder),
-              (std::vector<std::string>{"C", "Deep", "Deep (2)", "F", "G", "In", "Photos",
-                                        "Photos (2)", "Read.me", "T", "Trip", "Trip (2)", "b.txt",
-                                        "fine.txt", "notes (2).txt", "notes.txt", "one", "small",
-                                        "zingwelllog.txt"}));
+              (std::vector<std::string>{"C",          "Deep",    "Deep (2)", "F",
+                                        "G",          "In",      "P",        "Photos",
+                                        "Photos (2)", "Read.me", "T",        "Trip",
+                                        "Trip (2)",   "b.txt",   "fine.txt", "notes (2).txt",
+                                        "notes.txt",  "one",     "small",    "zingwelllog.txt"}));
     EXPECT_FALSE(ReceivingInto(folder)) << "no temporary file left";
 
     // Told as a user would be: one start and one end per group, every kept file, whose key.
@@ -273,7 +285,7 @@ TEST_F(BatchReceive, HostilePathsAreRefusedOrEndTheSessionAndTheRestOfTheBatchAr
         EXPECT_EQ(note.key, alice.keyHash());
     }
     EXPECT_EQ(told["FileReceived"], 14);
-    EXPECT_EQ(told["BatchStarted"], 16);
+    EXPECT_EQ(told["BatchStarted"], 17);
     EXPECT_EQ(told["BatchEnded whole"], 4);
     const std::string log = LogText();
     EXPECT_NE(log.find("Incoming folder Photos (2 files, 1 folders, 5 bytes), made as Photos "
