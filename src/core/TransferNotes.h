@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "core/IncomingBatch.h"
+
 // What the six transfer events do not carry: which file an incoming connection brought and
 // from whom, for telling the user. Raised on the receiving thread, just before the
 // connection's last event.
@@ -20,6 +22,18 @@ public:
     virtual void SecureReceiveFailed(const std::string& name, const std::string& peerAddress,
                                      const std::string& /*peerKeyHash*/) {
         ReceiveFailed(name, peerAddress);
+    }
+
+    // A secure session's group of files. Started: its BATCH was read and nothing of it is made
+    // yet (the place to ask the user about "a folder of 312 files, 1.2 GB"). Progress: bytes
+    // came, or a file ended. Ended: the group is over (whole: every announced file came and
+    // was kept).
+    virtual void BatchStarted(const IncomingBatch& /*batch*/) {}
+    virtual void BatchProgress(const IncomingBatch& /*batch*/) {}
+    virtual void BatchEnded(const IncomingBatch& /*batch*/, bool /*whole*/) {}
+    // A file of the group stands under `stored`; unless overridden, told as any secure file.
+    virtual void BatchFileReceived(const IncomingBatch& batch, const std::string& stored) {
+        SecureFileReceived(stored, batch.peerAddress, batch.peerKeyHash);
     }
 
 protected:

@@ -688,6 +688,69 @@ void MainDialog::ReceiveFailed(const std::string& name, const std::string& peerA
                      peerAddress + ": nothing was kept");
 }
 
+void MainDialog::BatchFileReceived(const IncomingBatch& batch, const std::string& stored) {
+    std::lock_guard<std::mutex> guard(incomingMutex_);
+    const auto found = incoming_.find(batch.peerAddress);
+    if (found != incoming_.end()) {
+        found->second.lastKept = stored;  // told with its group, at its end
+    }
+}
+
+void MainDialog::BatchStarted(const IncomingBatch& batch) {
+    std::lock_guard<std::mutex> guard(incomingMutex_);
+    incoming_.insert_or_assign(batch.peerAddress,
+                               Incoming{IncomingStatus(IncomingStatus::Clock::now()), {}});
+}
+
+void MainDialog::BatchProgress(const IncomingBatch& batch) {
+    std::string text;
+    {
+        std::lock_guard<std::mutex> guard(incomingMutex_);
+        const auto found = incoming_.find(batch.peerAddress);
+        const auto now = IncomingStatus::Clock::now();
+        if (found == incoming_.end() || !found->second.status.Due(batch, now)) {
+            return;
+        }
+        text = found->second.status.Text(batch, now);
+    }
+    view_.ShowWaiting(text);
+}
+
+void MainDialog::BatchEnded(const IncomingBatch& batch, bool whole) {
+    std::string lastKept;
+    {
+        std::lock_guard<std::mutex> guard(incomingMutex_);
+        const auto found = incoming_.find(batch.peerAddress);
+        if (found != incoming_.end()) {
+            lastKept = found->second.lastKept;
+            incoming_.erase(found);
+        }
+    }
+    UpdateWaiting();
+    if (batch.filesKept == 0 && batch.files > 0) {
+        view_.Notify("Receive failed", (batch.root.empty() ? std::to_string(batch.files) + " files"
+                                                           : DisplayName(batch.root, kShownName)) +
+                                           " from " + batch.peerAddress + ": nothing was kept");
+        return;
+    }
+    if (batch.filesKept == 0) {
+        return;
+    }
+    // One arrival for the whole group: its folder, or its one file.
+    std::string counted = std::to_string(batch.filesKept) +
+                          (whole ? "" : " of " + std::to_string(batch.files)) +
+                          (batch.files == 1 ? " file" : " files");
+    if (!batch.storedRoot.empty()) {
+        view_.FileArrived(batch.storedRoot,
+                          DisplayName(batch.storedRoot, kShownName) + " (" + counted + ")",
+                          batch.peerAddress);
+    } else if (batch.filesKept == 1 && whole) {
+        view_.FileArrived(lastKept, DisplayName(lastKept, kShownName), batch.peerAddress);
+    } else {
+        view_.FileArrived(lastKept, counted, batch.peerAddress);
+    }
+}
+
 void MainDialog::SetRetrySchedule(RetrySchedule schedule) {
     std::lock_guard<std::mutex> guard(retryMutex_);
     retrySchedule_ = std::move(schedule);

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -19,6 +20,7 @@
 #include "discovery/AnnounceAnswerRule.h"
 #include "heart/BuddyGuard.h"
 #include "heart/DropView.h"
+#include "heart/IncomingStatus.h"
 #include "heart/PairedBuddySource.h"
 #include "heart/PeerDirectory.h"
 #include "heart/RetrySchedule.h"
@@ -83,6 +85,12 @@ public:
     // From the paired buddy's key: told as a plain arrival, but as verified from its name.
     void SecureFileReceived(const std::string& name, const std::string& peerAddress,
                             const std::string& peerKeyHash) override;
+    // A group of files in one secure session: the tooltip follows it, and the user is told
+    // of it once, at its end, rather than of each of its files.
+    void BatchFileReceived(const IncomingBatch& batch, const std::string& stored) override;
+    void BatchStarted(const IncomingBatch& batch) override;
+    void BatchProgress(const IncomingBatch& batch) override;
+    void BatchEnded(const IncomingBatch& batch, bool whole) override;
 
     // The discovery's word on each datagram, before its event: the latest announce of every
     // source goes into the peer directory, and BuddyGuard says whether the event follows.
@@ -248,6 +256,13 @@ private:
     // as the hook.
     std::optional<std::pair<SendNotes::Outcome, std::string>> secureEnd_;
     std::function<void(const std::string&)> pairAgain_;
+
+    struct Incoming {
+        IncomingStatus status;
+        std::string lastKept;  // the group's latest file, as kept
+    };
+    std::mutex incomingMutex_;
+    std::map<std::string, Incoming> incoming_;  // groups coming in, by peer address
 
     NotDeliveredList notDelivered_;
     std::mutex retryMutex_;

@@ -29,6 +29,7 @@ BatchPaths::Verdict BatchPaths::Add(const std::vector<std::string>& components, 
     }
     for (size_t i = 0; i < missing.size(); ++i) {
         const bool last = i + 1 == missing.size();
+        bytes_ += missing[i].second.size();
         entries_.emplace(std::move(missing[i].first),
                          Entry{std::move(missing[i].second), !last || isFolder});
     }

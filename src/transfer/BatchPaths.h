@@ -24,6 +24,8 @@ public:
 
     // Paths recorded, the folders on the way of files included.
     size_t size() const { return entries_.size(); }
+    // Their bytes, each path counted once (what the batch's memory grows with).
+    size_t bytes() const { return bytes_; }
 
 private:
     struct Entry {
@@ -31,4 +33,5 @@ private:
         bool isFolder;
     };
     std::unordered_map<std::string, Entry> entries_;  // by folded path
+    size_t bytes_ = 0;
 };

@@ -123,6 +123,14 @@ std::string Encode(const End&) {
     return WithHeader(Type::End, {});
 }
 
+std::string Encode(const batch_frames::Batch& batch) {
+    return batch_frames::EncodeBatch(batch);
+}
+
+std::string Encode(const Folder& folder) {
+    return batch_frames::EncodeFolder(folder.path);
+}
+
 bool IsKnown(uint8_t type) {
     switch (static_cast<Type>(type)) {
         case Type::Hello:
@@ -131,6 +139,8 @@ bool IsKnown(uint8_t type) {
         case Type::Ack:
         case Type::PrefixHash:
         case Type::Resume:
+        case Type::Batch:
+        case Type::Folder:
         case Type::PairCommit:
         case Type::PairNonce:
         case Type::PairReveal:
@@ -221,6 +231,22 @@ std::optional<Message> Decode(Type type, std::string_view payload, Error& error,
                 return std::nullopt;
             }
             message = resume;
+            break;
+        }
+        case Type::Batch: {
+            batch_frames::Batch batch;
+            if (!batch_frames::DecodeBatch(payload, batch)) {
+                return std::nullopt;
+            }
+            message = std::move(batch);
+            break;
+        }
+        case Type::Folder: {
+            Folder folder;
+            if (!batch_frames::DecodeFolder(payload, folder.path)) {
+                return std::nullopt;
+            }
+            message = std::move(folder);
             break;
         }
         case Type::PairCommit:

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <variant>
 
+#include "transfer/BatchFrames.h"
+
 // The frames of a secure session (inside TLS): a type byte, a four-byte length, then the
 // payload. Encoders for every type, and the checks that turn a payload into a message.
 namespace frame {
@@ -17,6 +19,8 @@ enum class Type : uint8_t {
     File = 0x10,
     Verdict = 0x11,
     Ack = 0x12,
+    Batch = 0x13,
+    Folder = 0x14,
     PrefixHash = 0x15,
     Resume = 0x16,
     PairCommit = 0x20,
@@ -68,8 +72,13 @@ struct Confirm {
     bool matched = false;
 };
 struct End {};
+// BATCH is batch_frames::Batch; a FOLDER carries its path (checked by the receiver's tree).
+struct Folder {
+    std::string path;
+};
 
-using Message = std::variant<Hello, File, Verdict, Ack, PrefixHash, Resume, Pair, Confirm, End>;
+using Message = std::variant<Hello, File, Verdict, Ack, PrefixHash, Resume, Pair, Confirm, End,
+                             batch_frames::Batch, Folder>;
 
 enum class Error {
     None,
@@ -88,6 +97,8 @@ std::string Encode(const Resume& resume);
 std::string Encode(const Pair& pair);
 std::string Encode(const Confirm& confirm);
 std::string Encode(const End& end);
+std::string Encode(const batch_frames::Batch& batch);
+std::string Encode(const Folder& folder);
 
 // Whether the byte names a type of the table above.
 bool IsKnown(uint8_t type);

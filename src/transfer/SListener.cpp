@@ -583,8 +583,41 @@ void SListener::RunSecureSession(Connection* connection, Callback* callback) {
     PartResume resume(
         folder, tls->peerKeyHash(), [&](bool quiet) { SetHandshaking(*connection, quiet); },
         &stopping_);
+    // The groups of a session, told with the peer they came from.
+    secure_receive::BatchEvents events;
+    TransferNotes* notes = notes_;
+    const std::string peer = AddressText(connection->address);
+    const std::string& key = tls->peerKeyHash();
+    if (notes != nullptr) {
+        // As Report: nothing is told while the receiver is being destroyed.
+        auto told = [&](IncomingBatch batch) {
+            batch.peerAddress = peer;
+            batch.peerKeyHash = key;
+            return batch;
+        };
+        events.started = [&](const IncomingBatch& batch) {
+            if (!stopping_) {
+                notes->BatchStarted(told(batch));
+            }
+        };
+        events.progress = [&](const IncomingBatch& batch) {
+            if (!stopping_) {
+                notes->BatchProgress(told(batch));
+            }
+        };
+        events.kept = [&](const IncomingBatch& batch, const std::string& stored) {
+            if (!stopping_) {
+                notes->BatchFileReceived(told(batch), stored);
+            }
+        };
+        events.ended = [&](const IncomingBatch& batch, bool whole) {
+            if (!stopping_) {
+                notes->BatchEnded(told(batch), whole);
+            }
+        };
+    }
     secure_receive::Result result = secure_receive::Run(*tls, deadline, callback, stopping_, file,
-                                                        session, folder, name, pairing, &resume);
+                                                        session, folder, name, pairing, events, &resume);
     if (Finishing(*connection) && result.ending != Ending::Stopped) {
         result.ending = Ending::ReadFailed;  // reset to make room: its end was ours
     }

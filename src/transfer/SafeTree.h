@@ -59,6 +59,8 @@ public:
     // Removes the file being written, if any.
     void Discard();
 
+    // The bytes of the batch's paths so far, every folder on their way counted once.
+    size_t pathBytes() const { return paths_.bytes(); }
     // The name the batch's root folder got (empty for loose files).
     const std::string& root() const { return storedRoot_; }
 

@@ -567,7 +567,7 @@ TEST_F(MainDialogTest, ConnectionFailuresNeitherCountTowardsNotDeliveredNorStopT
     workers.sender->Finish();
     workers.sender->Finish();
     EXPECT_EQ(view.Notes().back(), "Files sent: Sent 2 files to 10.0.0.7");
-    EXPECT_EQ(view.Waiting(), "Nothing to send");
+    EXPECT_EQ(view.Waiting().find("Receiving"), std::string::npos) << "back to the queue";
 }
 
 TEST_F(MainDialogTest, APathWithALineBreakIsNotQueuedAndTheUserIsTold) {
@@ -870,3 +870,71 @@ TEST_F(MainDialogTest, ASecureSendsEndHoldsTheQueueOrMovesARefusedFileOn) {
 }
 
 }  // namespace
+
+TEST_F(MainDialogTest, AGroupOfFilesIsOneNotificationAndTheTooltipFollowsIt) {
+    Open(Mode::Manual);
+    TransferNotes* notes = workers.receiver->notes();
+    ASSERT_NE(notes, nullptr);
+    IncomingBatch batch;
+    batch.peerAddress = "10.0.0.9";
+    batch.root = "Photos";
+    batch.storedRoot = "Photos (2)";
+    batch.files = 312;
+    batch.totalBytes = 1200000000;
+    notes->BatchStarted(batch);
+    batch.bytesDone = 40100000;
+    batch.filesDone = 12;
+    notes->BatchProgress(batch);
+    EXPECT_EQ(view.Waiting(), "Receiving Photos from 10.0.0.9: file 13 of 312, 40.1 MB of 1.2 GB");
+    for (int i = 0; i < 3; ++i) {
+        notes->BatchFileReceived(batch, "Photos (2)/a" + std::to_string(i));
+    }
+    batch.filesKept = batch.filesDone = 312;
+    notes->BatchEnded(batch, true);
+    // A lone file after it, and a group of loose files where some were refused.
+    notes->SecureFileReceived("lone.txt", "10.0.0.9", "k");
+    IncomingBatch loose;
+    loose.peerAddress = "10.0.0.8";
+    loose.files = 3;
+    notes->BatchStarted(loose);
+    notes->BatchFileReceived(loose, "a.txt");
+    notes->BatchFileReceived(loose, "b.txt");
+    loose.filesKept = 2;
+    notes->BatchEnded(loose, false);
+    notes->BatchStarted(loose);
+    loose.filesKept = 0;
+    notes->BatchEnded(loose, false);
+    EXPECT_EQ(view.Notes(), (Calls{"File received: Photos (2) (312 files) from 10.0.0.9",
+                                   "File received: lone.txt from 10.0.0.9",
+                                   "File received: 2 of 3 files from 10.0.0.8",
+                                   "Receive failed: 3 files from 10.0.0.8: nothing was kept"}));
+    EXPECT_EQ(view.Waiting().find("Receiving"), std::string::npos) << "back to the queue";
+}
+
+TEST(IncomingStatus, SaysFilesBytesRateAndTimeLeft) {
+    const auto start = IncomingStatus::Clock::now();
+    IncomingStatus status(start);
+    IncomingBatch batch;
+    batch.peerAddress = "10.0.0.9";
+    batch.files = 2;
+    batch.totalBytes = 3000000000;
+    batch.bytesDone = 1000000000;
+    batch.filesDone = 1;
+    EXPECT_EQ(status.Text(batch, start + std::chrono::seconds(100)),
+              "Receiving files from 10.0.0.9: file 2 of 2, 1.0 GB of 3.0 GB, 10.0 MB/s, about 3 "
+              "min left");
+    EXPECT_EQ(IncomingStatus::Bytes(1), "1 byte");
+    EXPECT_EQ(IncomingStatus::Bytes(99950), "100 kB");
+    EXPECT_EQ(IncomingStatus::Bytes(999499), "999 kB");
+    EXPECT_EQ(IncomingStatus::Bytes(999500), "1.0 MB") << "never 1000 kB";
+    EXPECT_EQ(IncomingStatus::Bytes(UINT64_MAX), "18446744 TB");
+    EXPECT_EQ(IncomingStatus::TimeLeft(0.2), "about 1 s left");
+    EXPECT_EQ(IncomingStatus::TimeLeft(89), "about 1 min left");
+    EXPECT_EQ(IncomingStatus::TimeLeft(7000), "about 2 h left");
+    // At most two texts a second, but one for every file that ended.
+    EXPECT_TRUE(status.Due(batch, start));
+    EXPECT_FALSE(status.Due(batch, start + std::chrono::milliseconds(100)));
+    batch.filesDone = 2;
+    EXPECT_TRUE(status.Due(batch, start + std::chrono::milliseconds(200)));
+    EXPECT_TRUE(status.Due(batch, start + std::chrono::milliseconds(700)));
+}

@@ -85,7 +85,7 @@ TEST(FrameReader, RefusesWhatIsMalformedAsSoonAsItCanTell) {
         E error;
     };
     const std::vector<Case> cases = {
-        {"unknown type", Raw(0x13, ""), {}, E::Unexpected},
+        {"unknown type", Raw(0x17, ""), {}, E::Unexpected},
         {"known, not due", frame::Encode(frame::Ack{true, "a"}), {Type::Hello}, E::Unexpected},
         {"length over the limit", Raw(0x01, "", 65537), {}, E::TooLong},
         {"hello of another version", Raw(0x01, Bytes({2, 1, 0, 0})), {}, E::Malformed},
@@ -120,7 +120,7 @@ TEST(FrameReader, RefusesWhatIsMalformedAsSoonAsItCanTell) {
     }
     // Told at the first byte and the length, before any payload is waited for.
     FrameReader early;
-    EXPECT_EQ(early.Feed("\x13\0\0\0\0", 5), 1u);
+    EXPECT_EQ(early.Feed("\x17\0\0\0\0", 5), 1u);
     FrameReader huge;
     EXPECT_EQ(huge.Feed("\x01\xff\xff\xff\xff", 5), 5u);
     EXPECT_EQ(huge.error(), E::TooLong);

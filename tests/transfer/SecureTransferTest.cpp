@@ -25,21 +25,6 @@ namespace {
 using namespace transfer_test;
 using namespace std::chrono_literals;
 
-Identity MakeIdentity(const std::string& name) {
-    std::string error;
-    std::optional<Identity> identity = Identity::LoadOrCreate(TestPaths::NewFolder(name), error);
-    EXPECT_TRUE(identity) << error;
-    return std::move(*identity);
-}
-
-sockaddr_in Loopback(int port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    return address;
-}
-
 class RecordingSendNotes : public SendNotes {
 public:
     explicit RecordingSendNotes(const RecordingCallback& events) : events_(events) {}
@@ -166,15 +151,6 @@ TEST_F(SecureTransfer, DeliversRefusesAndChecksTheKeyOnThePortPlainSendersUse) {
         return LogText().find("Listener: a secure connection came, but this copy has no key\n") !=
                std::string::npos;
     }));
-}
-
-// A TLS peer of the test's own on a connected TCP stream.
-std::unique_ptr<TlsStream> Shake(std::unique_ptr<TcpStream> tcp, const Identity& me, bool client) {
-    std::string error;
-    auto tls = client ? TlsStream::Connect(std::move(tcp), me, net::DeadlineAfter(5s), error)
-                      : TlsStream::Accept(std::move(tcp), me, net::DeadlineAfter(5s), error);
-    EXPECT_TRUE(tls) << error;
-    return tls;
 }
 
 TEST_F(SecureTransfer, ACutOnEitherSideBeforeTheAckIsAFailureOnThatSide) {

@@ -7,10 +7,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
+#include <optional>
 
 #include "core/ActivityLog.h"
 #include "support/Files.h"
+#include "support/TestPaths.h"
 #include "transfer/WireFormat.h"
 
 namespace transfer_test {
@@ -102,6 +106,44 @@ void RecordingNotes::SecureReceiveFailed(const std::string& name, const std::str
                                          const std::string& key) {
     std::lock_guard<std::mutex> guard(mutex_);
     notes_.push_back({"ReceiveFailed", name, peer, events_.Events().size(), key});
+}
+
+void RecordingNotes::BatchStarted(const IncomingBatch& batch) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    notes_.push_back({"BatchStarted", batch.root, batch.peerAddress, events_.Events().size(),
+                      batch.peerKeyHash});
+}
+
+void RecordingNotes::BatchEnded(const IncomingBatch& batch, bool whole) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    notes_.push_back({whole ? "BatchEnded whole" : "BatchEnded",
+                      batch.storedRoot + " " + std::to_string(batch.filesKept) + "/" +
+                          std::to_string(batch.files),
+                      batch.peerAddress, events_.Events().size(), batch.peerKeyHash});
+}
+
+Identity MakeIdentity(const std::string& name) {
+    std::string error;
+    std::optional<Identity> identity = Identity::LoadOrCreate(TestPaths::NewFolder(name), error);
+    EXPECT_TRUE(identity) << error;
+    return std::move(*identity);
+}
+
+sockaddr_in Loopback(int port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    return address;
+}
+
+std::unique_ptr<TlsStream> Shake(std::unique_ptr<TcpStream> tcp, const Identity& me, bool client) {
+    using namespace std::chrono_literals;
+    std::string error;
+    auto tls = client ? TlsStream::Connect(std::move(tcp), me, net::DeadlineAfter(5s), error)
+                      : TlsStream::Accept(std::move(tcp), me, net::DeadlineAfter(5s), error);
+    EXPECT_TRUE(tls) << error;
+    return tls;
 }
 
 std::vector<RecordingNotes::Note> RecordingNotes::Notes() const {

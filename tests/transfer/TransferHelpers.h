@@ -1,10 +1,16 @@
 #pragma once
 
+#include <netinet/in.h>
+
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "core/TransferNotes.h"
+#include "net/TcpStream.h"
+#include "secure/Identity.h"
+#include "secure/TlsStream.h"
 #include "support/Files.h"
 #include "support/Network.h"
 #include "support/RecordingCallback.h"
@@ -36,12 +42,18 @@ std::string CheckReceiveEvents(const std::vector<RecordingCallback::Event>& even
 // The sending side's events for one whole file: progress after each full piece only.
 std::vector<std::string> ExpectedSendEvents(size_t size);
 
+// A key of the test's own, made in a new folder.
+Identity MakeIdentity(const std::string& name);
+sockaddr_in Loopback(int port);
+// A TLS peer of the test's own on a connected TCP stream.
+std::unique_ptr<TlsStream> Shake(std::unique_ptr<TcpStream> tcp, const Identity& me, bool client);
+
 // Writes down each note with the number of events the callback had seen by then, so that a
 // test can tell which event came right after it.
 class RecordingNotes : public TransferNotes {
 public:
     struct Note {
-        std::string what;  // "FileReceived" or "ReceiveFailed"
+        std::string what;  // "FileReceived", "ReceiveFailed", "BatchStarted", "BatchEnded"
         std::string name;
         std::string peer;
         size_t eventsBefore;
@@ -54,6 +66,9 @@ public:
                             const std::string& key) override;
     void SecureReceiveFailed(const std::string& name, const std::string& peer,
                              const std::string& key) override;
+    // A group's start and end: the name, its root as sent, then as made; the peer, "N/M".
+    void BatchStarted(const IncomingBatch& batch) override;
+    void BatchEnded(const IncomingBatch& batch, bool whole) override;
     std::vector<Note> Notes() const;
 
 private:
