@@ -333,6 +333,10 @@ Ending Session::ExchangeFile(const frame::File& header, FileSink& sink, std::str
             return stopping_ ? Ending::Stopped : Ending::BadHeader;
         }
         start = *settled;
+        if (!group_) {  // a lone file's bar covers what this session brings, as plain
+            progressBase_ = wire::EncodeHeader(header.path, header.size - start).size();
+            progressTotal_ = header.size - start;
+        }
     }
     Ending ending = ReceiveBody(header.size - start, sink);
     if (ending == Ending::Whole && stopping_) {
