@@ -83,6 +83,37 @@ void FileStorage::RemoveFront() {
     Save();
 }
 
+bool FileStorage::At(size_t index, std::string& path) {
+    Lock lock;
+    if (index >= entries_.size()) {
+        return false;
+    }
+    path = entries_[index];
+    return true;
+}
+
+void FileStorage::ReplaceFront(const std::vector<std::string>& paths) {
+    Lock lock;
+    if (entries_.empty()) {
+        return;
+    }
+    entries_.pop_front();
+    for (auto it = paths.rbegin(); it != paths.rend(); ++it) {
+        if (queue_file::Storable(*it)) {
+            entries_.push_front(*it);
+        }
+    }
+    count_ = entries_.size();
+    Save();
+}
+
+void FileStorage::Clear() {
+    Lock lock;
+    entries_.clear();
+    count_ = 0;
+    Save();
+}
+
 size_t FileStorage::Count() const {
     return count_;
 }

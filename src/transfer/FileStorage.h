@@ -25,6 +25,11 @@ public:
     // False (path untouched) when the queue is empty.
     bool Front(std::string& path);
     void RemoveFront();
+    // The entry `index` places behind the head; false when the queue is shorter.
+    bool At(size_t index, std::string& path);
+    // The head replaced by `paths` (a folder by its files), in one rewrite.
+    void ReplaceFront(const std::vector<std::string>& paths);
+    void Clear();
     // Safe without the lock.
     size_t Count() const;
 
