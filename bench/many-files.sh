@@ -100,7 +100,8 @@ run_plain() {
     < /dev/null > /dev/null &
   rpid=$!; PIDS+=("$rpid")
   wait_listen "$port" || OK=0
-  HOME=$T/home timeout $TMO "$ZW_PEER" "${args[@]}" --timeout $TMO > /dev/null || OK=0
+  HOME=$T/home timeout $TMO "$ZW_PEER" "${args[@]}" --timeout $TMO > /dev/null \
+    || { OK=0; kill "$rpid" 2>/dev/null; }
   wait "$rpid" || OK=0
   US=$(($(now_us) - t0)); unset 'PIDS[-1]'
   [[ $(count_files "$T/home/Zingwell") == "$FILES" ]] || OK=0
