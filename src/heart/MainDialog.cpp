@@ -354,6 +354,7 @@ void MainDialog::SenderEnded(std::string* path, std::string* address, std::strin
     std::lock_guard<std::mutex> guard(dispatchMutex_);
     senderInFlight_ = false;
     batch_ = false;
+    queue_.Flush();  // what a batch took off goes to the file now
     if (route != nullptr) {
         *route = sendingRoute_;
     }
@@ -1169,7 +1170,7 @@ bool MainDialog::EndBatchEntry(const std::string& path, bool notDelivered) {
     if (!queue_.Front(front) || front != path) {
         return false;  // it left the queue some other way meanwhile
     }
-    queue_.RemoveFront();
+    queue_.RemoveFrontSoon();
     ++batchEnded_;
     if (notDelivered) {
         notDelivered_.Add(path);

@@ -29,7 +29,30 @@ FileStorage::FileStorage() {
     count_ = entries_.size();
 }
 
-FileStorage::~FileStorage() = default;
+FileStorage::~FileStorage() {
+    Flush();
+}
+
+void FileStorage::RemoveFrontSoon() {
+    Lock lock;
+    if (entries_.empty()) {
+        return;
+    }
+    entries_.pop_front();
+    count_ = entries_.size();
+    if (std::chrono::steady_clock::now() - saved_ >= kKeepFor) {
+        Save();
+    } else {
+        dirty_ = true;
+    }
+}
+
+void FileStorage::Flush() {
+    Lock lock;
+    if (dirty_) {
+        Save();
+    }
+}
 
 bool FileStorage::Add(const std::string& path) {
     if (!queue_file::Storable(path)) {
@@ -119,6 +142,8 @@ size_t FileStorage::Count() const {
 }
 
 void FileStorage::Save() {
+    dirty_ = false;
+    saved_ = std::chrono::steady_clock::now();
     // A queue file the user made read-only stays as it is (root would otherwise write it):
     // the change lives in memory until a rewrite succeeds. Its mode is kept on a rewrite.
     mode_t mode = 0600;

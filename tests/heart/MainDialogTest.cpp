@@ -898,7 +898,7 @@ TEST_F(BatchTest, EntriesLeaveAsTheyEndAndTheUserHearsOnceOfWhatDidNotGo) {
     EXPECT_FALSE(notes->BatchEntry(4, path));
 
     this->End(0, End::Delivered);
-    EXPECT_EQ(QueueFile(), "/d/gone\r\n" + tree + "\r\n/d/c\r\n") << "left as its ACK came";
+    EXPECT_EQ(dialog->queue().Count(), 3u) << "left as its ACK came";
     ASSERT_TRUE(notes->BatchEntry(3, path)) << "places count from the session's start";
     EXPECT_EQ(path, "/d/c");
     notes->BatchProgressed({1, 2, 10, 20, 2});
@@ -913,6 +913,7 @@ TEST_F(BatchTest, EntriesLeaveAsTheyEndAndTheUserHearsOnceOfWhatDidNotGo) {
     EXPECT_TRUE(view.Messages().empty()) << "nothing waits on a box mid-session";
 
     workers.sender->EndSecurely(SendNotes::Outcome::Delivered);
+    EXPECT_EQ(QueueFile(), "") << "the file is as the queue at the end";
     const std::string name = tree.substr(tree.rfind('/') + 1);
     EXPECT_EQ(view.Messages(),
               (Calls{"Failed to open /d/gone; maybe it is locked by another application or "
