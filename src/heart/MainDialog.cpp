@@ -1298,6 +1298,7 @@ void MainDialog::BatchProgressed(const Progress& progress) {
 
 void MainDialog::BatchOver(std::vector<std::string> unopened) {
     view_.ShowSending("");
+    UpdateWaiting();  // the tooltip no longer says "Sending file ..."
     if (unopened.empty()) {
         std::lock_guard<std::mutex> guard(dispatchMutex_);
         unopened.swap(unopened_);
