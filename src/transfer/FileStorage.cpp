@@ -30,7 +30,10 @@ FileStorage::FileStorage() {
 }
 
 FileStorage::~FileStorage() {
-    Flush();
+    // Nobody else uses the queue by now; most often there is nothing to write.
+    if (dirty_) {
+        Flush();
+    }
 }
 
 void FileStorage::RemoveFrontSoon() {
