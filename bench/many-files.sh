@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Many small files: 1,000 files of 10 KB in one drop between two Zingwell copies over TLS (one
-# session, bench/tools/zw_peer --batch, the receiver's key pinned), beside tar | nc and
-# Zingwell's plain path (one connection per file) in the same run, alternating; then a folder
+# session, bench/tools/zw_peer --batch, the receiver's key pinned), beside tar | nc,
+# Zingwell's plain path (one connection per file) and a TLS session per file, in the same
+# run, alternating; then a folder
 # of 10,000 small files in one secure session beside tar | nc; then the peak memory of a
 # headless copy (bench/tools/zw-discovery-peer: the heart with the real workers) whose queue
 # holds 0, 1,000 and 10,000 files.
@@ -90,14 +91,18 @@ run_tar() {
   US=$(($(now_us) - t0)); unset 'PIDS[-1]'
   [[ $(count_files "$T/out") == "$want" ]] || OK=0
 }
-# Zingwell, plain: one connection per file, one after the other.
+# Zingwell, one connection per file, one after the other: plain, or with "tls" a secure
+# session for each file (as every drop went before batches).
 run_plain() {
-  local port rpid t0 args=() f
+  local port rpid t0 args=() f recv_opts=()
   rm -rf "$T/home"; mkdir -p "$T/home"; sync; port=$(free_port); OK=1
   for f in "${MANY[@]}"; do args+=(--send 127.0.0.1 "$port" "$f"); done
+  if [[ ${1:-} == tls ]]; then
+    recv_opts=(--identity "$T/id-b"); args+=(--identity "$T/id-a" --pin "$KEY_B")
+  fi
   t0=$(now_us)
   HOME=$T/home timeout $TMO "$ZW_PEER" --port "$port" --receive "$FILES" --timeout $TMO \
-    < /dev/null > /dev/null &
+    "${recv_opts[@]}" < /dev/null > /dev/null &
   rpid=$!; PIDS+=("$rpid")
   wait_listen "$port" || OK=0
   HOME=$T/home timeout $TMO "$ZW_PEER" "${args[@]}" --timeout $TMO > /dev/null \
@@ -131,12 +136,13 @@ median() { printf '%s\n' "$@" | sort -n | awk '{v[NR] = $1} END {print (NR % 2) 
 rate() { awk -v n="$1" -v us="$2" 'BEGIN {printf "%.0f", n * 1000000 / us}'; }   # files a second
 
 echo "# $(date -u +%FT%TZ) $(uname -r) $(nproc) cpus; $FILES files of 10 KB; $RUNS runs each, alternating (+1 warm-up)"
-TAR_RATE=() PLAIN_RATE=() TLS_RATE=() TLS_A=() TLS_B=() FAILED=0
+TAR_RATE=() PLAIN_RATE=() PER_RATE=() TLS_RATE=() TLS_A=() TLS_B=() FAILED=0
 for ((r = 0; r <= RUNS; r++)); do
-  for tool in tar plain batch; do
+  for tool in tar plain per batch; do
     case $tool in
       tar) run_tar many "$FILES" ;;
       plain) run_plain ;;
+      per) run_plain tls ;;
       batch) run_batch "$FILES" "${MANY[@]}" ;;
     esac
     ((OK)) || { echo "# $tool run $r FAILED" >&2; FAILED=1; continue; }
@@ -144,6 +150,7 @@ for ((r = 0; r <= RUNS; r++)); do
     case $tool in
       tar) TAR_RATE+=("$(rate "$FILES" "$US")") ;;
       plain) PLAIN_RATE+=("$(rate "$FILES" "$US")") ;;
+      per) PER_RATE+=("$(rate "$FILES" "$US")") ;;
       batch) TLS_RATE+=("$(rate "$FILES" "$US")"); TLS_A+=("$RSS_A"); TLS_B+=("$RSS_B") ;;
     esac
   done
@@ -151,6 +158,7 @@ done
 printf '%-26s %12s\n' '# case' 'files/s'
 printf '%-26s %12s\n' tar-nc "$( ((${#TAR_RATE[@]})) && median "${TAR_RATE[@]}" || echo failed)"
 printf '%-26s %12s\n' zingwell-plain-per-file "$( ((${#PLAIN_RATE[@]})) && median "${PLAIN_RATE[@]}" || echo failed)"
+printf '%-26s %12s\n' zingwell-tls-per-file "$( ((${#PER_RATE[@]})) && median "${PER_RATE[@]}" || echo failed)"
 printf '%-26s %12s   (send %s kB, receive %s kB peak)\n' zingwell-tls-one-session \
   "$( ((${#TLS_RATE[@]})) && median "${TLS_RATE[@]}" || echo failed)" \
   "$( ((${#TLS_A[@]})) && median "${TLS_A[@]}" || echo -)" "$( ((${#TLS_B[@]})) && median "${TLS_B[@]}" || echo -)"

@@ -17,7 +17,6 @@
 #include "transfer/Frame.h"
 #include "transfer/SecurePeer.h"
 
-class BatchNotes;
 class ByteStream;
 class Callback;
 class FrameLink;
@@ -26,8 +25,9 @@ class Identity;
 class TcpStream;
 
 // Sends one queued file to the buddy over a connection of its own, on a thread of its own,
-// and reports progress, the end and failures through the Callback on that thread. The queue
-// itself is not touched here: the owner removes the entry when told the transfer ended.
+// and reports progress, the end and failures through the Callback on that thread; or, to a
+// secure buddy, every queued entry in one session (SendBatch). The queue itself is not
+// touched here: the owner removes an entry when told it ended.
 //
 // FinishedSending means the buddy has the file: after the last byte and the end of the
 // stream, the sender waits for the buddy to close its side having taken every byte. Until
@@ -147,7 +147,7 @@ private:
     std::atomic<bool> busy_{false};
     std::atomic<bool> stopping_{false};
     std::atomic<int64_t> stallTimeoutMs_{kStallTimeout.count()};
-    Waker wake_;  // woken by the destructor, to end every wait at once
+    Waker wake_;  // woken by the destructor and Cancel, to end every wait at once
 
     std::mutex mutex_;  // guards the field below, and the decision to raise a last event
     std::list<Worker> workers_;
