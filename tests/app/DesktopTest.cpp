@@ -168,7 +168,7 @@ TEST_F(DesktopTest, UnderOpenboxDialogsAreDialogsThatStayRestoredAndTheDogTakesD
     EXPECT_TRUE(copy.StopsCleanly()) << copy.Output();
 }
 
-TEST_F(DesktopTest, SendFilesOpensQtsOwnChooserAndTheFileTypedThereIsQueued) {
+TEST_F(DesktopTest, SendFilesAndSendAFolderOpenQtsOwnChoosersAndWhatIsTypedThereIsQueued) {
     StartDesktop(false);
     ZingwellCopy copy("chooser");
     copy.StoreMode(0, 0, 0, "10.9.9.9");  // no mode: files wait in the queue
@@ -184,6 +184,14 @@ TEST_F(DesktopTest, SendFilesOpensQtsOwnChooserAndTheFileTypedThereIsQueued) {
     x_.Tool("key Return");
     EXPECT_TRUE(copy.Queues({file})) << copy.Queue() << copy.Output();
     EXPECT_TRUE(Soon([&] { return !x_.FindWindow("^Send files with Zingwell$", chooser); }));
+
+    // A folder, from its own chooser: one entry of the queue.
+    const std::string folder = TestPaths::NewFolder("chosen");
+    ASSERT_TRUE(OpenFromDogMenu(dog, 2, "^Send a folder with Zingwell$", chooser)) << copy.Output();
+    usleep(500 * 1000);
+    x_.Tool("type --delay 20 '" + folder + "'");
+    x_.Tool("key Return");
+    EXPECT_TRUE(copy.Queues({file, folder})) << copy.Queue() << copy.Output();
     EXPECT_TRUE(copy.StopsCleanly()) << copy.Output();
 }
 
