@@ -16,8 +16,8 @@
 // Each line is "<monotonic ms> <event> ...", flushed at once, so that a caller can time and
 // count what happens: start, announced and left (each datagram heard, with its source and
 // whether the heart takes it), FoundBuddy, LostBuddy, beacon (start, timer, answer while
-// looking, heal when answering a known buddy, leave), message, notify, end. Registry values
-// come from ZINGWELL_SYSTEM_DIR as in the program.
+// looking, heal when answering a known buddy, leave), message, notify, sending, end. Registry
+// values come from ZINGWELL_SYSTEM_DIR as in the program.
 #include <errno.h>
 #include <signal.h>
 #include <sys/socket.h>

@@ -3,7 +3,7 @@
 // end-to-end tests; run it inside a network namespace.
 //
 //   zw_peer [--port P] [--receive N] [--send ADDRESS PORT PATH]... [--timeout SECONDS]
-//           [--identity DIR [--pin HASH] [--accept-pairing]]
+//           [--identity DIR [--pin HASH [--batch]] [--accept-pairing]]
 //
 // --port P      listen on P (0: any free port) and print "listening PORT" once listening
 // --receive N   end after N incoming connections have ended
@@ -12,6 +12,8 @@
 // --pin HASH    the other copy's key hash: sends go over TLS to that key only (printing
 //               "cipher NAME"), and files are taken only from that key (any other sender,
 //               plain ones too, is reset before it sends a byte)
+// --batch       with --pin: every PATH (files and folders) in one session, to the first
+//               ADDRESS PORT, as a drop goes to a secure buddy
 // --accept-pairing  answer yes to every pairing request and code (printing "code CODE"),
 //               pinning the other's key in DIR's known computers
 // Exit status 0 when every file went and came whole, 1 otherwise, 2 for bad arguments.
@@ -27,6 +29,7 @@
 #include <vector>
 
 #include "core/ActivityLog.h"
+#include "core/BatchNotes.h"
 #include "core/Callback.h"
 #include "core/SendNotes.h"
 #include "secure/Identity.h"
@@ -91,6 +94,35 @@ private:
     bool told_ = false;
 };
 
+// The paths of --send as the queue of one batch; says what did not go.
+class Entries : public BatchNotes {
+public:
+    explicit Entries(const std::vector<Outgoing>& outgoing) : outgoing_(outgoing) {}
+    bool BatchEntry(size_t index, std::string& path) override {
+        if (index >= outgoing_.size()) {
+            return false;
+        }
+        path = outgoing_[index].path;
+        return true;
+    }
+    void BatchEntryStarted(size_t) override {}
+    void BatchEntryEnded(size_t index, EntryEnd end, const std::string& detail) override {
+        if (end != EntryEnd::Delivered || !detail.empty()) {
+            fprintf(stderr, "zw_peer: %s not sent whole (%d) %s\n", outgoing_[index].path.c_str(),
+                    static_cast<int>(end), detail.c_str());
+            ++failed;
+        }
+    }
+    void BatchSkipped(size_t, const std::vector<std::string>& lines) override {
+        failed += static_cast<int>(lines.size());
+    }
+    void BatchProgressed(const Progress&) override {}
+    int failed = 0;
+
+private:
+    const std::vector<Outgoing>& outgoing_;
+};
+
 // A user who says yes to every pairing.
 class AcceptingUser : public PairingPrompt {
 public:
@@ -105,7 +137,7 @@ public:
 int Usage() {
     fprintf(stderr,
             "usage: zw_peer [--port P] [--receive N] [--send ADDRESS PORT PATH]... "
-            "[--timeout SECONDS] [--identity DIR [--pin HASH] [--accept-pairing]]\n");
+            "[--timeout SECONDS] [--identity DIR [--pin HASH [--batch]] [--accept-pairing]]\n");
     return 2;
 }
 
@@ -119,6 +151,7 @@ int main(int argc, char** argv) {
     std::string identityFolder;
     std::string pin;
     bool acceptPairing = false;
+    bool batch = false;
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
         if (option == "--port" && i + 1 < argc) {
@@ -129,6 +162,8 @@ int main(int argc, char** argv) {
             timeout = atoi(argv[++i]);
         } else if (option == "--identity" && i + 1 < argc) {
             identityFolder = argv[++i];
+        } else if (option == "--batch") {
+            batch = true;
         } else if (option == "--accept-pairing") {
             acceptPairing = true;
         } else if (option == "--pin" && i + 1 < argc) {
@@ -141,7 +176,7 @@ int main(int argc, char** argv) {
         }
     }
     if ((port < 0 && expected > 0) || (port < 0 && outgoing.empty()) ||
-        ((!pin.empty() || acceptPairing) && identityFolder.empty())) {
+        ((!pin.empty() || acceptPairing) && identityFolder.empty()) || (batch && pin.empty())) {
         return Usage();
     }
     std::optional<Identity> identity;
@@ -196,7 +231,15 @@ int main(int argc, char** argv) {
         sender.SetCallback(&sent);
         sender.SetSendNotes(&outcomes);
         sender.SetIdentity(identity ? &*identity : nullptr, "zw_peer");
-        for (size_t i = 0; i < outgoing.size() && ok; ++i) {
+        Entries entries(outgoing);
+        sender.SetBatchNotes(&entries);
+        if (batch && !outgoing.empty()) {
+            ok = sender.SendBatch(outgoing[0].address, outgoing[0].port, {pin, ""});
+            std::unique_lock<std::mutex> guard(mutex);
+            ok = ok && changed.wait_until(guard, deadline, [&] { return sent.ended > 0; }) &&
+                 sent.failed == 0 && entries.failed == 0;
+        }
+        for (size_t i = 0; i < outgoing.size() && ok && !batch; ++i) {
             const Outgoing& file = outgoing[i];
             const bool started =
                 pin.empty() ? sender.SendFile(file.address, file.port, file.path)

@@ -70,6 +70,7 @@ ZingwellApp::~ZingwellApp() {
     delete settings_;
     delete about_;
     delete chooser_;
+    delete folderChooser_;
     delete notDelivered_;
     // A receiver's connection may be waiting for an answer: it is No now.
     if (pairing_) {
@@ -216,11 +217,17 @@ std::string ZingwellApp::ChosenFile(const QUrl& url) {
     return found.empty() ? path : (slash == 0 ? "" : folder) + "/" + found;
 }
 
-QFileDialog* ZingwellApp::NewFileChooser(std::function<void(std::vector<std::string>)> onChosen) {
-    auto* chooser =
-        new QFileDialog(nullptr, QStringLiteral("Send files with Zingwell"), QDir::homePath());
+QFileDialog* ZingwellApp::NewFileChooser(std::function<void(std::vector<std::string>)> onChosen,
+                                         bool folder) {
+    auto* chooser = new QFileDialog(nullptr,
+                                    folder ? QStringLiteral("Send a folder with Zingwell")
+                                           : QStringLiteral("Send files with Zingwell"),
+                                    QDir::homePath());
     chooser->setWindowFlags(DialogWindow::Flags(true));
-    chooser->setFileMode(QFileDialog::ExistingFiles);
+    chooser->setFileMode(folder ? QFileDialog::Directory : QFileDialog::ExistingFiles);
+    if (folder) {
+        chooser->setOption(QFileDialog::ShowDirsOnly);
+    }
     chooser->setLabelText(QFileDialog::Accept, QStringLiteral("Send"));
     chooser->setAttribute(Qt::WA_DeleteOnClose);
     DialogWindow::KeepRestored(chooser);
@@ -250,17 +257,20 @@ QFileDialog* ZingwellApp::NewFileChooser(std::function<void(std::vector<std::str
     return chooser;
 }
 
-void ZingwellApp::ChooseFiles() {
-    if (chooser_) {
-        ShowOnce(chooser_);
+void ZingwellApp::ChooseFiles(bool folder) {
+    QPointer<QFileDialog>& chooser = folder ? folderChooser_ : chooser_;
+    if (chooser) {
+        ShowOnce(chooser);
         return;
     }
-    chooser_ = NewFileChooser([this](std::vector<std::string> paths) {
-        if (frame_ && frame_->dropWindow() != nullptr) {
-            frame_->dropWindow()->QueueFiles(paths);
-        }
-    });
-    ShowOnce(chooser_);
+    chooser = NewFileChooser(
+        [this](std::vector<std::string> paths) {
+            if (frame_ && frame_->dropWindow() != nullptr) {
+                frame_->dropWindow()->QueueFiles(paths);
+            }
+        },
+        folder);
+    ShowOnce(chooser);
 }
 
 void ZingwellApp::ToggleStartAtLogin() {
@@ -281,6 +291,9 @@ void ZingwellApp::ToggleStartAtLogin() {
 
 void ZingwellApp::OnCommand(int command) {
     switch (command) {
+        case resource::kCommandSendFolder:
+            ChooseFiles(true);
+            break;
         case resource::kCommandSendFiles:
             ChooseFiles();
             break;
@@ -321,6 +334,11 @@ void ZingwellApp::OnCommand(int command) {
             }
             notDelivered_->Refresh();
             ShowOnce(notDelivered_);
+            break;
+        case resource::kCommandCancelSending:
+            if (frame_ && frame_->dropWindow() != nullptr) {
+                frame_->dropWindow()->heart().CancelSending();
+            }
             break;
         case resource::kCommandViewFiles:
             // Creates the folder first if need be.

@@ -66,7 +66,9 @@ public:
     static std::string ChosenFile(const QUrl& url);
     // The "Send files..." chooser: the files accepted in it (double-click, Send, a typed
     // path), as bytes, go to onChosen once per acceptance. Deleted when closed.
-    static QFileDialog* NewFileChooser(std::function<void(std::vector<std::string>)> onChosen);
+    // folder: one folder is chosen, not files.
+    static QFileDialog* NewFileChooser(std::function<void(std::vector<std::string>)> onChosen,
+                                       bool folder = false);
     // "Start at login": writes the autostart entry when there is none, else removes it.
     static void ToggleStartAtLogin();
 
@@ -77,7 +79,7 @@ private:
     void WatchSignals();
     // Shows the dialog, or brings the one already open to the front.
     static void ShowOnce(QWidget* dialog);
-    void ChooseFiles();
+    void ChooseFiles(bool folder = false);
 
     QtLauncher launcher_;
     // Before the workers, which use them until they go.
@@ -93,5 +95,6 @@ private:
     QPointer<ConfigDialog> settings_;
     QPointer<CAboutDlg> about_;
     QPointer<QFileDialog> chooser_;
+    QPointer<QFileDialog> folderChooser_;
     QPointer<NotDeliveredDialog> notDelivered_;
 };

@@ -45,4 +45,11 @@ public:
     // What waits to go out, for the dog's and the tray's tooltips ("3 files wait for
     // 10.0.0.2", "Nothing to send").
     virtual void ShowWaiting(const std::string& text) = 0;
+    // A batch under way ("Sending file 3 of 1000 to ..."), for the dog's tooltip and the
+    // batch's notification, updated in place; empty: the batch is over.
+    virtual void ShowSending(const std::string& text) {
+        if (!text.empty()) {
+            ShowWaiting(text);
+        }
+    }
 };

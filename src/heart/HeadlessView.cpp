@@ -42,6 +42,12 @@ int HeadlessView::AskBuddyProblem(const std::string& text,
     return actions.empty() ? -1 : 0;
 }
 
+void HeadlessView::ShowSending(const std::string& text) {
+    if (log_ && !text.empty()) {
+        log_("sending " + text);
+    }
+}
+
 void HeadlessView::Notify(const std::string& summary, const std::string& body) {
     if (log_) {
         log_("notify " + summary + ": " + body);

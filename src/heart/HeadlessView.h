@@ -45,6 +45,8 @@ public:
     void Notify(const std::string& summary, const std::string& body) override;
     void OpenSettings() override {}
     void ShowWaiting(const std::string&) override {}
+    // Logged as "sending <text>"; the batch's end (empty) is not.
+    void ShowSending(const std::string& text) override;
 
 private:
     void Run();

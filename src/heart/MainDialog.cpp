@@ -1,5 +1,7 @@
 #include "heart/MainDialog.h"
 
+#include <sys/stat.h>
+
 #include <cctype>
 #include <chrono>
 #include <climits>
@@ -8,10 +10,12 @@
 #include "core/ActivityLog.h"
 #include "core/DisplayName.h"
 #include "core/EventCodes.h"
+#include "heart/SendingProgress.h"
 #include "net/PortNumber.h"
 #include "settings/LiveSettings.h"
 #include "settings/RegistryText.h"
 #include "settings/SettingsKeys.h"
+#include "transfer/FolderWalk.h"
 #include "transfer/WireFormat.h"
 
 std::atomic<int32_t> listenPort{6677};
@@ -122,6 +126,7 @@ MainDialog::MainDialog(DropView& view, WorkerFactory& workers,
       answers_(beaconPeriod) {
     sender_->SetCallback(senderEvents_.get());
     sender_->SetSendNotes(this);
+    sender_->SetBatchNotes(this);
     paired_ = workers.PairedSource();
     ownKeyId_ = workers.OwnKeyId();
     receiver_->SetCallback(incomingEvents_.get());
@@ -198,6 +203,10 @@ void MainDialog::OnDropFiles(const std::vector<std::string>& paths) {
     view_.ShowProgressBar(true);
     view_.SetProgressPosition(100);
     view_.Activate();
+    {
+        std::lock_guard<std::mutex> guard(dispatchMutex_);
+        held_ = false;  // a drop sends what Cancel sending kept, too
+    }
     if (LiveSettings.useftp != 0) {
         const SettingsValues settings = LiveSettings.Snapshot();
         uploader_->Configure(this, settings.ftpip, settings.user, settings.pass, settings.target);
@@ -249,6 +258,9 @@ MainDialog::Dispatch MainDialog::DispatchHead() {
         if (senderInFlight_ || sender_->Busy() || uploader_->Busy()) {
             return Dispatch::Busy;
         }
+        if (held_) {
+            return Dispatch::Idle;
+        }
         if (BuddyMode()) {
             std::string address, port;
             Target(address, port);
@@ -263,12 +275,26 @@ MainDialog::Dispatch MainDialog::DispatchHead() {
                 }
             }
             if (route && !route->problem) {
+                if (!route->secure && !FlattenFolders(path, address)) {
+                    return Dispatch::Idle;
+                }
                 if (route->secure) {
                     {
                         std::lock_guard<std::mutex> secure(secureMutex_);
                         secureEnd_.reset();
                     }
-                    senderInFlight_ = sender_->SendSecure(address, port, path, route->peer);
+                    // The whole queue in one session, entry by entry.
+                    batchEnded_ = 0;
+                    unopened_.clear();
+                    sendingAddress_ = address;
+                    batch_ = sender_->SendBatch(address, port, route->peer);
+                    senderInFlight_ =
+                        batch_ || sender_->SendSecure(address, port, path, route->peer);
+                    if (batch_) {
+                        std::lock_guard<std::mutex> progress(progressMutex_);
+                        batchStart_ = std::chrono::steady_clock::now();
+                        batchShown_ = {};
+                    }
                 } else {
                     senderInFlight_ = sender_->SendFile(address, port, path);
                 }
@@ -282,6 +308,9 @@ MainDialog::Dispatch MainDialog::DispatchHead() {
                 return Dispatch::Started;
             }
         } else if (LiveSettings.useftp != 0) {
+            if (!FlattenFolders(path, "the FTP server")) {
+                return Dispatch::Idle;
+            }
             uploader_->AddFile(path);
             uploader_->Start();
             return Dispatch::Started;
@@ -324,6 +353,8 @@ void MainDialog::SenderEnded(std::string* path, std::string* address, std::strin
                              Route* route) {
     std::lock_guard<std::mutex> guard(dispatchMutex_);
     senderInFlight_ = false;
+    batch_ = false;
+    queue_.Flush();  // what a batch took off goes to the file now
     if (route != nullptr) {
         *route = sendingRoute_;
     }
@@ -509,6 +540,7 @@ void MainDialog::SendFailed(int32_t code) {
                 BuddyProblem(Problem::HandshakeFailed, route);
                 break;
         }
+        BatchOver();
         return;
     }
     // For kCannotOpenToSend the send ends as its entry leaves the queue, in one step: were it
@@ -526,6 +558,7 @@ void MainDialog::SendFailed(int32_t code) {
         ScheduleRetry();  // the files behind the one that cannot be read
     }
     ReportError(code);
+    BatchOver();
 }
 
 void MainDialog::LostBuddy(bool error) {
@@ -777,6 +810,31 @@ void MainDialog::RetryDue() {
 }
 
 void MainDialog::Delivered() {
+    bool batch = false;
+    {
+        std::lock_guard<std::mutex> guard(dispatchMutex_);
+        batch = batch_;
+    }
+    if (batch) {
+        // Each entry left the queue as its acknowledgement came; no pause before the next.
+        {
+            std::lock_guard<std::mutex> guard(secureMutex_);
+            secureEnd_.reset();
+        }
+        SenderEnded();
+        ResetProgress();
+        UpdateWaiting();
+        ShowIcon(resource::kIconGreen);
+        NotifyRunEnded();
+        std::vector<std::string> unopened;
+        {
+            std::lock_guard<std::mutex> guard(dispatchMutex_);
+            unopened.swap(unopened_);
+        }
+        SendNext();  // what was queued after the session's last look goes now
+        BatchOver(std::move(unopened));
+        return;
+    }
     std::string path, address;
     {
         std::lock_guard<std::mutex> guard(secureMutex_);
@@ -866,6 +924,10 @@ void MainDialog::RetryNotDelivered(const std::string& path) {
         return;
     }
     queue_.Add(path);
+    {
+        std::lock_guard<std::mutex> guard(dispatchMutex_);
+        held_ = false;
+    }
     UpdateWaiting();
     SendNext();
 }
@@ -880,6 +942,11 @@ void MainDialog::UpdateWaiting() {
         view_.ShowWaiting("Nothing to send");
         return;
     }
+    bool held = false;
+    {
+        std::lock_guard<std::mutex> guard(dispatchMutex_);
+        held = held_;
+    }
     std::string whom = "a buddy";
     if (BuddyMode()) {
         std::string address, port;
@@ -891,7 +958,8 @@ void MainDialog::UpdateWaiting() {
         whom = "the FTP server " + LiveSettings.Get(Text::ftpip);
     }
     view_.ShowWaiting(std::to_string(count) +
-                      (count == 1 ? " file waits for " : " files wait for ") + whom);
+                      (count == 1 ? " file waits for " : " files wait for ") + whom +
+                      (held ? " (sending cancelled: they go with your next drop)" : ""));
 }
 
 void MainDialog::RetireReceiver() {
@@ -1112,13 +1180,255 @@ void MainDialog::RefusedByBuddy(const std::string& path, const std::string& addr
         queue_.RemoveFront();
         notDelivered_.Add(path);
     }
+    TellRefused(path, address, reason);
+    UpdateWaiting();
+    NotifyRunEnded();
+    retryTimer_->Arm(std::chrono::milliseconds(0));
+}
+
+void MainDialog::TellRefused(const std::string& path, const std::string& address,
+                             const std::string& reason) {
     const std::string name = NameOf(path);
     const std::string why =
         reason.empty() ? std::string("no reason given") : DisplayName(reason, 200);
     WriteLog("Not delivered: " + address + " refused " + name + ": " + why + "\n");
     view_.Notify("Not delivered", name + ": " + address + " refused it (" + why +
                                       "); it is in Not delivered, the next files go");
+}
+
+bool MainDialog::FlattenFolders(std::string& path, const std::string& whom) {
+    for (;;) {
+        struct stat info {};
+        if (stat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+            return true;
+        }
+        std::string base = path;
+        while (base.size() > 1 && base.back() == '/') {
+            base.pop_back();
+        }
+        const FolderWalk::Listing listing = FolderWalk::Walk(base);
+        std::vector<std::string> files;
+        files.reserve(listing.files.size());
+        for (const FolderWalk::File& file : listing.files) {
+            files.push_back(base + file.path.substr(listing.root.size()));
+        }
+        queue_.ReplaceFront(files);
+        const std::string name =
+            DisplayName(listing.root.empty() ? base : listing.root, kShownName);
+        if (!listing.ok) {
+            WriteLog("Not sent: the folder " + name + " cannot be read\n");
+            view_.Notify("Not sent", name + ": the folder cannot be read; it left the queue");
+        } else {
+            for (const FolderWalk::Skipped& skipped : listing.skipped) {
+                WriteLog("Left out of " + name + ": " + DisplayName(skipped.path, kShownName) +
+                         ": " + FolderWalk::Describe(skipped.why) + "\n");
+            }
+            WriteLog("The folder " + name + " goes to " + whom + " as " +
+                     std::to_string(files.size()) + " files, without its folders\n");
+            std::string body = name + ": its " + std::to_string(files.size()) + " files go to " +
+                               whom +
+                               " one by one, each under its own name; the folders are not "
+                               "recreated there (it takes single files only)";
+            if (!listing.skipped.empty()) {
+                body += "; " + std::to_string(listing.skipped.size()) +
+                        " left out (links, unreadable files), listed in the log";
+            }
+            view_.Notify("Folder sent as single files", body);
+        }
+        if (!queue_.Front(path)) {
+            return false;
+        }
+    }
+}
+
+bool MainDialog::EndBatchEntry(const std::string& path, bool notDelivered) {
+    std::lock_guard<std::mutex> guard(dispatchMutex_);
+    std::string front;
+    if (!queue_.Front(front) || front != path) {
+        return false;  // it left the queue some other way meanwhile
+    }
+    queue_.RemoveFrontSoon();
+    ++batchEnded_;
+    if (notDelivered) {
+        notDelivered_.Add(path);
+    }
+    return true;
+}
+
+bool MainDialog::BatchEntry(size_t index, std::string& path) {
+    std::lock_guard<std::mutex> guard(dispatchMutex_);
+    return !closing_ && index >= batchEnded_ && queue_.At(index - batchEnded_, path);
+}
+
+void MainDialog::BatchEntryStarted(size_t index) {
+    std::lock_guard<std::mutex> guard(dispatchMutex_);
+    std::string path;
+    if (index >= batchEnded_ && queue_.At(index - batchEnded_, path)) {
+        sendingPath_ = path;
+    }
+}
+
+void MainDialog::BatchEntryEnded(size_t /*index*/, EntryEnd end, const std::string& detail) {
+    std::string path, address;
+    {
+        std::lock_guard<std::mutex> guard(dispatchMutex_);
+        path = sendingPath_;
+        address = sendingAddress_;
+    }
+    const std::string name = NameOf(path);
+    if (!EndBatchEntry(path, end == EntryEnd::Refused)) {
+        return;
+    }
+    switch (end) {
+        case EntryEnd::Delivered: {
+            WriteLog("Sent " + name + " to " + address + "\n");
+            {
+                std::lock_guard<std::mutex> guard(boxesMutex_);
+                toldProblems_.clear();
+            }
+            std::lock_guard<std::mutex> guard(retryMutex_);
+            retrySchedule_.Reset();
+            failingPath_.clear();
+            failures_ = 0;
+            ++sentInRun_;
+            lastSentName_ = name;
+            lastSentAddress_ = address;
+            break;
+        }
+        case EntryEnd::Refused: {
+            {
+                std::lock_guard<std::mutex> guard(retryMutex_);
+                failingPath_.clear();
+                failures_ = 0;
+                retrySchedule_.Reset();
+            }
+            TellRefused(path, address, detail);
+            break;
+        }
+        case EntryEnd::CannotOpen:
+            if (detail == "folder") {
+                // Never the box about a file locked by another application.
+                WriteLog("Not sent: the folder " + name + " cannot be read\n");
+                view_.Notify("Not sent", name + ": the folder cannot be read; it left the queue");
+            } else {
+                std::lock_guard<std::mutex> guard(dispatchMutex_);
+                unopened_.push_back(path);
+            }
+            break;
+    }
+    if (end == EntryEnd::Delivered && !detail.empty()) {
+        view_.Notify("Not all sent",
+                     name + ": " + address + " did not take " + DisplayName(detail, 400));
+    }
     UpdateWaiting();
     NotifyRunEnded();
-    retryTimer_->Arm(std::chrono::milliseconds(0));
+}
+
+void MainDialog::BatchSkipped(size_t /*index*/, const std::vector<std::string>& lines) {
+    std::string path;
+    {
+        std::lock_guard<std::mutex> guard(dispatchMutex_);
+        path = sendingPath_;
+    }
+    const std::string name = NameOf(path);
+    std::string some;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        WriteLog("Left out of " + name + ": " + DisplayName(lines[i], kShownName) + "\n");
+        if (i < 3) {
+            some += (some.empty() ? "" : "; ") + DisplayName(lines[i], kShownName);
+        }
+    }
+    if (lines.size() > 3) {
+        some += "; and " + std::to_string(lines.size() - 3) + " more, listed in the log";
+    }
+    view_.Notify("Not all of " + name + " goes",
+                 std::to_string(lines.size()) + " left out, the rest goes: " + some);
+}
+
+void MainDialog::BatchProgressed(const Progress& progress) {
+    std::string address;
+    size_t behind = 0;
+    {
+        std::lock_guard<std::mutex> guard(dispatchMutex_);
+        address = sendingAddress_;
+        const size_t through =
+            progress.entriesThrough > batchEnded_ ? progress.entriesThrough - batchEnded_ : 0;
+        const size_t count = queue_.Count();
+        behind = count > through ? count - through : 0;
+    }
+    std::chrono::milliseconds elapsed{0};
+    {
+        // A few redraws a second at most, and always the last file's.
+        std::lock_guard<std::mutex> guard(progressMutex_);
+        const auto now = std::chrono::steady_clock::now();
+        if (progress.filesDone < progress.filesKnown &&
+            now - batchShown_ < std::chrono::milliseconds(500)) {
+            return;
+        }
+        batchShown_ = now;
+        elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(now - batchStart_);
+    }
+    view_.ShowSending(SendingProgress::Text(progress, behind, elapsed, address));
+    view_.ShowProgressBar(true);
+    view_.SetProgressPosition(SendingProgress::Percent(progress));
+}
+
+void MainDialog::BatchOver(std::vector<std::string> unopened) {
+    view_.ShowSending("");
+    UpdateWaiting();  // the tooltip no longer says "Sending file ..."
+    if (unopened.empty()) {
+        std::lock_guard<std::mutex> guard(dispatchMutex_);
+        unopened.swap(unopened_);
+    }
+    if (unopened.empty()) {
+        return;
+    }
+    ShowIcon(resource::kIconRed);
+    // One box for the batch, as one file alone would have had.
+    std::string text = "Failed to open " + unopened.front();
+    if (unopened.size() > 1) {
+        text += " and " + std::to_string(unopened.size() - 1) + " more files";
+    }
+    ShowMessageOnce(error_code::kCannotOpenToSend,
+                    text + "; maybe it is locked by another application or doesn't exist?");
+}
+
+bool MainDialog::Sending() {
+    std::lock_guard<std::mutex> guard(dispatchMutex_);
+    return senderInFlight_;
+}
+
+void MainDialog::CancelSending() {
+    std::string address;
+    {
+        std::lock_guard<std::mutex> guard(dispatchMutex_);
+        if (!senderInFlight_) {
+            return;
+        }
+        address = sendingAddress_;
+        held_ = true;
+    }
+    sender_->Cancel();  // no event of that send comes after this
+    SenderEnded();
+    {
+        std::lock_guard<std::mutex> guard(dispatchMutex_);
+        unopened_.clear();
+    }
+    ClearBar();
+    view_.ShowSending("");
+    WriteLog("Sending cancelled\n");
+    const size_t left = queue_.Count();
+    if (left > 0) {
+        const std::string files = left == 1 ? "1 file is" : std::to_string(left) + " files are";
+        const int choice = view_.AskBuddyProblem(
+            "Sending to " + address + " was cancelled. " + files +
+                " still queued: keep them queued for your next drop, or remove them?",
+            {"Keep queued", "Remove them"});
+        if (choice == 1) {
+            std::lock_guard<std::mutex> guard(dispatchMutex_);
+            queue_.Clear();
+            WriteLog("Removed " + std::to_string(left) + " files from the queue\n");
+        }
+    }
+    UpdateWaiting();
 }

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/BatchNotes.h"
 #include "core/BeaconNotes.h"
 #include "core/Callback.h"
 #include "core/IconMakerI.h"
@@ -36,7 +37,11 @@ extern std::atomic<int32_t> listenPort;
 // The heart of the drop window: owns the send queue and the workers, queues dropped files,
 // hands them out one at a time and turns the workers' events into what the user sees. Plain
 // C++: it reaches the screen only through its DropView. Events arrive on worker threads.
-class MainDialog : public Callback, public TransferNotes, public BeaconNotes, public SendNotes {
+class MainDialog : public Callback,
+                   public TransferNotes,
+                   public BeaconNotes,
+                   public SendNotes,
+                   public BatchNotes {
 public:
     static constexpr std::chrono::milliseconds kBeaconPeriod{10000};
 
@@ -105,6 +110,19 @@ public:
     void SecureSendEnded(SendNotes::Outcome outcome, const std::string& reason) override;
     void SecureSessionStarted(const std::string& peerKeyHash, const std::string& cipher) override;
 
+    // A secure session's entries, told by the sender as they go; the sending thread.
+    bool BatchEntry(size_t index, std::string& path) override;
+    void BatchEntryStarted(size_t index) override;
+    void BatchEntryEnded(size_t index, EntryEnd end, const std::string& detail) override;
+    void BatchSkipped(size_t index, const std::vector<std::string>& lines) override;
+    void BatchProgressed(const Progress& progress) override;
+
+    // The menus' "Cancel sending": the running send stops, and the user says whether the
+    // rest stays queued (then it waits for the next drop) or leaves the queue. UI thread.
+    void CancelSending();
+    // Whether a send runs now, for the menus.
+    bool Sending();
+
     FileStorage& queue() { return queue_; }
     std::chrono::milliseconds beaconPeriod() const { return beaconPeriod_; }
 
@@ -162,6 +180,17 @@ private:
     // A secure buddy refused the file in its own words: it leaves for Not delivered at once.
     void RefusedByBuddy(const std::string& path, const std::string& address,
                         const std::string& reason);
+    // To a plain buddy or the FTP server a folder at the head goes as its regular files, each
+    // under its own name: the head is replaced by them, and the user told once. Under
+    // dispatchMutex_; false when the queue ran empty.
+    bool FlattenFolders(std::string& path, const std::string& whom);
+    // A batch entry leaves the queue (to Not delivered when refused); false when it had
+    // left some other way. Counts it among the session's ended entries.
+    bool EndBatchEntry(const std::string& path, bool notDelivered);
+    // A batch's end, delivered or not: the files that would not open are told, once.
+    void BatchOver(std::vector<std::string> unopened = {});
+    void TellRefused(const std::string& path, const std::string& address,
+                     const std::string& reason);
     // SendNext's work; tells the caller what came of it.
     Dispatch DispatchHead();
     // Where the sender goes: the buddy discovery found, in automatic mode, else the settings.
@@ -229,6 +258,12 @@ private:
     // What the running send took: the path, the address and the port.
     std::string sendingPath_, sendingAddress_, sendingPort_;  // guarded by dispatchMutex_
     Route sendingRoute_;                                      // guarded by dispatchMutex_
+    bool batch_ = false;     // the running send is a batch; guarded by dispatchMutex_
+    size_t batchEnded_ = 0;  // its entries that left the queue; guarded by dispatchMutex_
+    std::vector<std::string> unopened_;  // its files that would not open; dispatchMutex_
+    // Set by Cancel sending with the rest kept: nothing goes until the next drop.
+    bool held_ = false;                                              // guarded by dispatchMutex_
+    std::chrono::steady_clock::time_point batchStart_, batchShown_;  // progressMutex_
     std::atomic<bool> closing_{false};
 
     // The buddy discovery found last: it stays in force whatever the settings dialog stores.

@@ -27,6 +27,12 @@ public:
                     const SecurePeer& peer) override {
         return sender_.SendFile(address, port, path, peer);
     }
+    void SetBatchNotes(BatchNotes* notes) override { sender_.SetBatchNotes(notes); }
+    bool SendBatch(const std::string& address, const std::string& port,
+                   const SecurePeer& peer) override {
+        return sender_.SendBatch(address, port, peer);
+    }
+    void Cancel() override { sender_.Cancel(); }
     bool Busy() const override { return sender_.Busy(); }
 
 private:

@@ -29,7 +29,33 @@ FileStorage::FileStorage() {
     count_ = entries_.size();
 }
 
-FileStorage::~FileStorage() = default;
+FileStorage::~FileStorage() {
+    // Nobody else uses the queue by now; most often there is nothing to write.
+    if (dirty_) {
+        Flush();
+    }
+}
+
+void FileStorage::RemoveFrontSoon() {
+    Lock lock;
+    if (entries_.empty()) {
+        return;
+    }
+    entries_.pop_front();
+    count_ = entries_.size();
+    if (std::chrono::steady_clock::now() - saved_ >= kKeepFor) {
+        Save();
+    } else {
+        dirty_ = true;
+    }
+}
+
+void FileStorage::Flush() {
+    Lock lock;
+    if (dirty_) {
+        Save();
+    }
+}
 
 bool FileStorage::Add(const std::string& path) {
     if (!queue_file::Storable(path)) {
@@ -83,11 +109,44 @@ void FileStorage::RemoveFront() {
     Save();
 }
 
+bool FileStorage::At(size_t index, std::string& path) {
+    Lock lock;
+    if (index >= entries_.size()) {
+        return false;
+    }
+    path = entries_[index];
+    return true;
+}
+
+void FileStorage::ReplaceFront(const std::vector<std::string>& paths) {
+    Lock lock;
+    if (entries_.empty()) {
+        return;
+    }
+    entries_.pop_front();
+    for (auto it = paths.rbegin(); it != paths.rend(); ++it) {
+        if (queue_file::Storable(*it)) {
+            entries_.push_front(*it);
+        }
+    }
+    count_ = entries_.size();
+    Save();
+}
+
+void FileStorage::Clear() {
+    Lock lock;
+    entries_.clear();
+    count_ = 0;
+    Save();
+}
+
 size_t FileStorage::Count() const {
     return count_;
 }
 
 void FileStorage::Save() {
+    dirty_ = false;
+    saved_ = std::chrono::steady_clock::now();
     // A queue file the user made read-only stays as it is (root would otherwise write it):
     // the change lives in memory until a rewrite succeeds. Its mode is kept on a rewrite.
     mode_t mode = 0600;

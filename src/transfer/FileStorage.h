@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <deque>
 #include <string>
@@ -25,6 +26,17 @@ public:
     // False (path untouched) when the queue is empty.
     bool Front(std::string& path);
     void RemoveFront();
+    // The same for an entry of a batch: files acknowledged many a second would otherwise mean
+    // as many rewrites. The file is rewritten at once when the last rewrite is kKeepFor old,
+    // else by the next change or Flush.
+    void RemoveFrontSoon();
+    void Flush();
+    static constexpr std::chrono::milliseconds kKeepFor{200};
+    // The entry `index` places behind the head; false when the queue is shorter.
+    bool At(size_t index, std::string& path);
+    // The head replaced by `paths` (a folder by its files), in one rewrite.
+    void ReplaceFront(const std::vector<std::string>& paths);
+    void Clear();
     // Safe without the lock.
     size_t Count() const;
 
@@ -37,4 +49,6 @@ private:
     std::string path_;
     std::deque<std::string> entries_;
     std::atomic<size_t> count_{0};
+    bool dirty_ = false;  // the file lags behind the entries; under Lock, as the field below
+    std::chrono::steady_clock::time_point saved_;
 };

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "transfer/ReceivedName.h"
+#include "transfer/RelativePath.h"
 
 namespace frame {
 
@@ -207,7 +208,9 @@ std::optional<Message> Decode(Type type, std::string_view payload, Error& error,
             if (!fields.Whole() || value > 1) {
                 return std::nullopt;
             }
-            if (ack.kept && !received_name::IsAcceptable(ack.name)) {
+            // A file of a folder's group was kept under a path of several names.
+            std::vector<std::string> names;
+            if (ack.kept && relative_path::Split(ack.name, names) != relative_path::Problem::None) {
                 error = Error::BadName;
                 return std::nullopt;
             }

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <optional>
 #include <system_error>
 #include <vector>
@@ -20,6 +21,8 @@
 #include "net/StartNetwork.h"
 #include "net/TcpStream.h"
 #include "secure/TlsStream.h"
+#include "transfer/BatchFrames.h"
+#include "transfer/FolderWalk.h"
 #include "transfer/Frame.h"
 #include "transfer/FrameLink.h"
 #include "transfer/FrameReader.h"
@@ -69,18 +72,47 @@ SSender::~SSender() {
     }
 }
 
+void SSender::Cancel() {
+    std::vector<Worker*> running;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        stopping_ = true;
+        for (Worker& worker : workers_) {
+            if (!worker.done && !worker.lastEvent) {
+                worker.claimed = true;
+                running.push_back(&worker);
+            }
+        }
+    }
+    wake_.Wake();
+    for (Worker* worker : running) {
+        worker->thread.join();
+    }
+    std::lock_guard<std::mutex> guard(mutex_);
+    workers_.remove_if([&](const Worker& worker) {
+        return std::find(running.begin(), running.end(), &worker) != running.end();
+    });
+    wake_.Drain();
+    stopping_ = false;
+}
+
 void SSender::SetCallback(Callback* callback) {
     callback_ = callback;
 }
 
 bool SSender::SendFile(const std::string& address, const std::string& port,
                        const std::string& path) {
-    return Start(address, port, path, std::nullopt);
+    return Start(address, port, path, std::nullopt, false);
 }
 
 bool SSender::SendFile(const std::string& address, const std::string& port, const std::string& path,
                        const SecurePeer& peer) {
-    return Start(address, port, path, peer);
+    return Start(address, port, path, peer, false);
+}
+
+bool SSender::SendBatch(const std::string& address, const std::string& port,
+                        const SecurePeer& peer) {
+    return batchNotes_ != nullptr && Start(address, port, "", peer, true);
 }
 
 void SSender::SetIdentity(const Identity* identity, const std::string& name) {
@@ -90,7 +122,7 @@ void SSender::SetIdentity(const Identity* identity, const std::string& name) {
 }
 
 bool SSender::Start(const std::string& address, const std::string& port, const std::string& path,
-                    std::optional<SecurePeer> peer) {
+                    std::optional<SecurePeer> peer, bool batch) {
     if (stopping_ || busy_.exchange(true)) {
         return false;
     }
@@ -100,7 +132,7 @@ bool SSender::Start(const std::string& address, const std::string& port, const s
     Worker& worker = workers_.back();
     try {
         worker.thread =
-            std::thread(&SSender::RunSendThread, this, &worker, address, port, path, peer);
+            std::thread(&SSender::RunSendThread, this, &worker, address, port, path, peer, batch);
     } catch (const std::system_error&) {
         workers_.pop_back();
         busy_ = false;
@@ -111,7 +143,7 @@ bool SSender::Start(const std::string& address, const std::string& port, const s
 
 void SSender::JoinEndedLocked() {
     for (auto it = workers_.begin(); it != workers_.end();) {
-        if (it->done) {
+        if (it->done && !it->claimed) {
             it->thread.join();  // past its last event: it only returns now
             it = workers_.erase(it);
         } else {
@@ -121,7 +153,7 @@ void SSender::JoinEndedLocked() {
 }
 
 void SSender::RunSendThread(Worker* worker, std::string address, std::string port, std::string path,
-                            std::optional<SecurePeer> peer) {
+                            std::optional<SecurePeer> peer, bool batch) {
     int file = -1;
     const std::chrono::milliseconds stall(stallTimeoutMs_.load());
     // Connecting has no limit of ours: the time-out is the system's own.
@@ -131,7 +163,7 @@ void SSender::RunSendThread(Worker* worker, std::string address, std::string por
     Outcome outcome = Outcome::NoConnection;
     if (Connect(*tcp, address, port)) {
         tcp->SetStallTimeout(stall);
-        outcome = peer ? SecureTransfer(tcp, tls, *peer, path, file, stall, end)
+        outcome = peer ? SecureTransfer(tcp, tls, *peer, path, batch, file, stall, end)
                        : Transfer(*tcp, path, file, stall);
     } else if (stopping_) {
         outcome = Outcome::Stopped;
@@ -149,11 +181,19 @@ void SSender::RunSendThread(Worker* worker, std::string address, std::string por
     if (file >= 0) {
         close(file);
     }
+    // Decided under the lock, so that Cancel either waits for this thread or lets its last
+    // event be.
+    bool report = false;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        report = !stopping_ && outcome != Outcome::Stopped;
+        worker->lastEvent = report;
+    }
     SendNotes* sendNotes = sendNotes_;
     // A connection that never came about, or a file that would not open, says so by its
     // event alone.
-    if (peer && sendNotes != nullptr && !stopping_ && outcome != Outcome::Stopped &&
-        outcome != Outcome::CannotOpen && outcome != Outcome::NoConnection) {
+    if (peer && sendNotes != nullptr && report && outcome != Outcome::CannotOpen &&
+        outcome != Outcome::NoConnection) {
         if (outcome == Outcome::Sent) {
             end.outcome = SendNotes::Outcome::Delivered;
         }
@@ -161,7 +201,7 @@ void SSender::RunSendThread(Worker* worker, std::string address, std::string por
     }
     Callback* callback = callback_;
     busy_ = false;
-    if (!stopping_ && outcome != Outcome::Stopped) {
+    if (report) {
         if (outcome == Outcome::CannotOpen) {
             WriteLog("Send failed trying to read file\n");
         } else if (outcome == Outcome::SendFailed) {
@@ -230,7 +270,8 @@ SSender::Outcome SSender::Transfer(ByteStream& stream, const std::string& path, 
     return Outcome::Sent;
 }
 
-SSender::Outcome SSender::SendBody(ByteStream& stream, int file, int64_t size, int64_t from) {
+SSender::Outcome SSender::SendBody(ByteStream& stream, int file, int64_t size, int64_t from,
+                                   Session* session) {
     // The buddy takes exactly the announced size: a file that grows meanwhile is sent up to
     // it, one that shrinks fails.
     std::vector<char> buffer(wire::kPieceSize);
@@ -241,6 +282,9 @@ SSender::Outcome SSender::SendBody(ByteStream& stream, int file, int64_t size, i
     }
     int64_t taken = from;
     int64_t sent = from;
+    if (session != nullptr) {
+        session->progress.bytesDone += static_cast<uint64_t>(from);
+    }
     bool ok = true;
     while (ok) {
         const size_t want =
@@ -271,6 +315,11 @@ SSender::Outcome SSender::SendBody(ByteStream& stream, int file, int64_t size, i
         if (ok) {
             sent += n;
         }
+        if (session != nullptr) {
+            session->progress.bytesDone += static_cast<uint64_t>(n);
+            Report(*session);
+            continue;
+        }
         Callback* callback = callback_;
         if (callback != nullptr && !stopping_) {
             callback->ShowProgress(sent, size);
@@ -284,7 +333,7 @@ SSender::Outcome SSender::SendBody(ByteStream& stream, int file, int64_t size, i
 
 SSender::Outcome SSender::SecureTransfer(std::unique_ptr<TcpStream>& tcp,
                                          std::unique_ptr<ByteStream>& tls, const SecurePeer& peer,
-                                         const std::string& path, int& file,
+                                         const std::string& path, bool batch, int& file,
                                          std::chrono::milliseconds stall, SecureEnd& end) {
     const Identity* identity = nullptr;
     {
@@ -320,7 +369,19 @@ SSender::Outcome SSender::SecureTransfer(std::unique_ptr<TcpStream>& tcp,
     }
     FrameLink link(*secure);
     tls = std::move(secure);
-    return Frames(link, path, file, end);
+    return batch ? Batch(link) : Frames(link, path, file, end);
+}
+
+SSender::Session::Session(FrameLink& frames)
+    : link(frames),
+      reader(
+          std::make_unique<FrameReader>(std::initializer_list<frame::Type>{frame::Type::Hello})) {}
+
+std::string SSender::HelloFrame() {
+    frame::Hello hello;
+    std::lock_guard<std::mutex> guard(mutex_);
+    hello.name = name_;
+    return frame::Encode(hello);
 }
 
 SSender::Outcome SSender::Frames(FrameLink& link, const std::string& path, int& file,
@@ -330,19 +391,41 @@ SSender::Outcome SSender::Frames(FrameLink& link, const std::string& path, int& 
     if (!Open(path, file, size, mtime)) {
         return Outcome::CannotOpen;
     }
-    std::string name;
-    {
-        std::lock_guard<std::mutex> guard(mutex_);
-        name = name_;
-    }
-    frame::Hello hello;
-    hello.name = name;
+    Session session(link);
+    session.pending = HelloFrame();
     frame::File header;
     header.size = static_cast<uint64_t>(size);
     header.mtime = mtime;
     header.path = std::string(wire::NameFromPath(path));
-    // Read one frame of the expected type; says in the log why none came.
-    auto expect = [&](FrameReader& reader) {
+    std::string reason;
+    switch (ExchangeFile(session, file, header, reason)) {
+        case FileResult::Kept:
+            break;
+        case FileResult::Refused:
+            end = {SendNotes::Outcome::Refused, reason};
+            link.Send(frame::Encode(frame::End{}));
+            return Outcome::SendFailed;
+        case FileResult::Failed:
+            return Outcome::SendFailed;
+        case FileResult::Stopped:
+            return Outcome::Stopped;
+    }
+    // The file is there: how the session closes changes nothing.
+    link.Send(frame::Encode(frame::End{}));
+    link.EndOutput();
+    link.AwaitPeerEnd(net::DeadlineAfter(std::chrono::seconds(5)));
+    return Outcome::Sent;
+}
+
+SSender::FileResult SSender::ExchangeFile(Session& session, int file, const frame::File& header,
+                                          std::string& reason) {
+    FrameLink& link = session.link;
+    FrameReader& reader = *session.reader;
+    const auto failed = [this] { return stopping_ ? FileResult::Stopped : FileResult::Failed; };
+    // Reads one frame of the expected types; says in the log why none came.
+    const auto expect = [&](std::initializer_list<frame::Type> types) {
+        reader.Next();
+        reader.Expect(types);
         const FrameLink::Got got = link.ReadFrame(reader);
         if (got == FrameLink::Got::Frame || stopping_) {
             return got == FrameLink::Got::Frame;
@@ -351,62 +434,248 @@ SSender::Outcome SSender::Frames(FrameLink& link, const std::string& path, int& 
                                                 : "Send(): buddy did not confirm the file\n");
         return false;
     };
-    FrameReader reader({frame::Type::Hello});
-    if (!link.Send(frame::Encode(hello) + frame::Encode(header)) || !expect(reader)) {
-        return stopping_ ? Outcome::Stopped : Outcome::SendFailed;
+    const uint64_t bytesBefore = session.progress.bytesDone;
+    if (!link.Send(session.pending + frame::Encode(header))) {
+        return failed();
     }
-    reader.Next();
-    reader.Expect({frame::Type::Verdict});
-    if (!expect(reader)) {
-        return stopping_ ? Outcome::Stopped : Outcome::SendFailed;
+    session.pending.clear();
+    if (!session.helloSeen) {
+        if (!expect({frame::Type::Hello})) {
+            return failed();
+        }
+        session.helloSeen = true;
+    }
+    if (!expect({frame::Type::Verdict})) {
+        return failed();
     }
     const frame::Verdict verdict = std::get<frame::Verdict>(reader.message());
     if (!verdict.accept) {
         WriteLog("Send refused by buddy: " + DisplayName(verdict.reason, 200) + "\n");
-        end = {SendNotes::Outcome::Refused, verdict.reason};
-        link.Send(frame::Encode(frame::End{}));
-        return Outcome::SendFailed;
+        reason = verdict.reason;
+        return FileResult::Refused;
     }
     int64_t start = 0;
     if (verdict.offset != 0) {  // Resume: the buddy holds the file's first part
         ResumeSend::Failure failure = ResumeSend::Failure::None;
         const std::optional<uint64_t> agreed = ResumeSend::Agree(
-            link, file, static_cast<uint64_t>(size), verdict.offset, stopping_, failure);
+            link, file, header.size, verdict.offset, stopping_, failure);
         if (!agreed) {
             if (stopping_) {
-                return Outcome::Stopped;
+                return FileResult::Stopped;
             }
             WriteLog(failure == ResumeSend::Failure::CannotRead
                          ? "Send failed trying to read file\n"
                      : failure == ResumeSend::Failure::NoAnswer
                          ? "Send(): buddy did not confirm the file\n"
                          : "Send failed: the buddy spoke out of turn\n");
-            return Outcome::SendFailed;
+            return FileResult::Failed;
         }
         start = static_cast<int64_t>(*agreed);
         if (start > 0) {
-            WriteLog("Resuming at byte " + std::to_string(start) + " of " + std::to_string(size) +
+            WriteLog("Resuming at byte " + std::to_string(start) + " of " + std::to_string(header.size) +
                      "\n");
         }
     }
-    const Outcome body = SendBody(link, file, size, start);
+    const Outcome body = SendBody(link, file, static_cast<int64_t>(header.size), start,
+                                  session.notes != nullptr ? &session : nullptr);
     if (body != Outcome::Sent) {
-        return body;
+        return failed();
     }
     // Only the acknowledgement says the file stands under its name there.
-    reader.Next();
-    reader.Expect({frame::Type::Ack});
-    if (!expect(reader)) {
-        return stopping_ ? Outcome::Stopped : Outcome::SendFailed;
+    if (!expect({frame::Type::Ack})) {
+        return failed();
     }
     if (!std::get<frame::Ack>(reader.message()).kept) {
         WriteLog("Send failed: the buddy could not keep the file\n");
-        return Outcome::SendFailed;
+        return FileResult::Failed;
     }
-    // The file is there: how the session closes changes nothing.
-    link.Send(frame::Encode(frame::End{}));
+    session.progress.bytesDone = bytesBefore + header.size;
+    return FileResult::Kept;
+}
+
+void SSender::Report(Session& session) {
+    if (session.notes != nullptr && !stopping_) {
+        session.notes->BatchProgressed(session.progress);
+    }
+}
+
+SSender::Outcome SSender::Batch(FrameLink& link) {
+    Session session(link);
+    session.notes = batchNotes_;
+    session.pending = HelloFrame();
+    std::string path;
+    while (!stopping_ && !session.last && session.notes->BatchEntry(session.index, path)) {
+        struct stat info {};
+        const bool folder = stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+        const Outcome outcome = folder ? FolderGroup(session, path) : LooseGroup(session, path);
+        if (outcome != Outcome::Sent) {
+            return outcome;
+        }
+    }
+    if (stopping_) {
+        return Outcome::Stopped;
+    }
+    link.Send(session.pending + frame::Encode(frame::End{}));
     link.EndOutput();
     link.AwaitPeerEnd(net::DeadlineAfter(std::chrono::seconds(5)));
+    return Outcome::Sent;
+}
+
+SSender::Outcome SSender::LooseGroup(Session& session, const std::string& first) {
+    // One BATCH for up to this many loose files, so that a long queue is never all held and
+    // looked at at once.
+    constexpr size_t kMostLoose = 1000;
+    struct Loose {
+        std::string path;
+        bool readable = false;
+        frame::File header;
+    };
+    std::vector<Loose> group;
+    std::string path = first;
+    batch_frames::Batch announced;
+    for (;;) {
+        Loose loose;
+        loose.path = path;
+        struct stat info {};
+        if (stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+            break;  // a folder is a group of its own
+        }
+        loose.readable = stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+                         access(path.c_str(), R_OK) == 0;
+        if (loose.readable) {
+            loose.header.size = static_cast<uint64_t>(info.st_size);
+            loose.header.mtime = info.st_mtime;
+            loose.header.path = std::string(wire::NameFromPath(path));
+            ++announced.files;
+            announced.totalBytes += loose.header.size;
+        }
+        group.push_back(std::move(loose));
+        if (group.size() == kMostLoose ||
+            !session.notes->BatchEntry(session.index + group.size(), path)) {
+            break;
+        }
+    }
+    // A session of one file alone goes as the single-file exchange, which every secure
+    // receiver takes; it then ends, and what is queued meanwhile takes the next session.
+    const bool alone =
+        session.index == 0 && group.size() == 1 && !session.notes->BatchEntry(1, path);
+    if (!alone && announced.files > 0) {
+        session.pending += batch_frames::EncodeBatch(announced);
+    }
+    session.progress.filesKnown += announced.files;
+    session.progress.bytesKnown += announced.totalBytes;
+    session.progress.entriesThrough = session.index + group.size();
+    Report(session);
+    for (const Loose& loose : group) {
+        const size_t index = session.index++;
+        session.notes->BatchEntryStarted(index);
+        int file = -1;
+        int64_t size = 0;
+        int64_t mtime = 0;
+        if (!loose.readable || !Open(loose.path, file, size, mtime)) {
+            if (file >= 0) {
+                close(file);
+            }
+            WriteLog("Send failed trying to read file\n");
+            session.notes->BatchEntryEnded(index, BatchNotes::EntryEnd::CannotOpen, "");
+            continue;
+        }
+        std::string reason;
+        const FileResult result = ExchangeFile(session, file, loose.header, reason);
+        close(file);
+        if (result == FileResult::Failed) {
+            return Outcome::SendFailed;
+        }
+        if (result == FileResult::Stopped) {
+            return Outcome::Stopped;
+        }
+        ++session.progress.filesDone;
+        session.notes->BatchEntryEnded(index,
+                                       result == FileResult::Kept ? BatchNotes::EntryEnd::Delivered
+                                                                  : BatchNotes::EntryEnd::Refused,
+                                       reason);
+        Report(session);
+    }
+    if (alone) {
+        session.last = true;
+    }
+    return Outcome::Sent;
+}
+
+SSender::Outcome SSender::FolderGroup(Session& session, const std::string& folder) {
+    const size_t index = session.index++;
+    session.notes->BatchEntryStarted(index);
+    const FolderWalk::Listing listing = FolderWalk::Walk(folder);
+    if (!listing.ok) {
+        WriteLog("Send failed: cannot list the folder\n");
+        session.notes->BatchEntryEnded(index, BatchNotes::EntryEnd::CannotOpen, "folder");
+        return Outcome::Sent;
+    }
+    std::vector<std::string> left;
+    for (const FolderWalk::Skipped& skipped : listing.skipped) {
+        left.push_back(skipped.path + ": " + FolderWalk::Describe(skipped.why));
+    }
+    if (!listing.complete) {
+        left.push_back(listing.root + ": more than 100,000 entries; the rest stays behind");
+    }
+    if (!left.empty()) {
+        session.notes->BatchSkipped(index, left);
+    }
+    batch_frames::Batch announced;
+    announced.files = static_cast<uint32_t>(listing.files.size());
+    announced.folders = static_cast<uint32_t>(listing.folders.size());
+    announced.totalBytes = listing.totalBytes;
+    announced.root = listing.root;
+    session.pending += batch_frames::EncodeBatch(announced);
+    for (const std::string& path : listing.folders) {
+        session.pending += batch_frames::EncodeFolder(path);
+        // Many folders go in writes of a few dozen KiB, not in one held whole.
+        if (session.pending.size() > 65536) {
+            if (!session.link.Send(session.pending)) {
+                return stopping_ ? Outcome::Stopped : Outcome::SendFailed;
+            }
+            session.pending.clear();
+        }
+    }
+    session.progress.filesKnown += listing.files.size();
+    session.progress.bytesKnown += listing.totalBytes;
+    session.progress.entriesThrough = session.index;
+    Report(session);
+    std::string refused;
+    size_t refusedCount = 0;
+    for (const FolderWalk::File& entry : listing.files) {
+        const int file = FolderWalk::Open(folder, entry.path);
+        std::string reason = "cannot be read";
+        FileResult result = FileResult::Refused;
+        if (file >= 0) {
+            frame::File header;
+            header.size = entry.size;
+            header.mtime = entry.modified;
+            header.path = entry.path;
+            result = ExchangeFile(session, file, header, reason);
+            close(file);
+        }
+        if (result == FileResult::Failed) {
+            return Outcome::SendFailed;
+        }
+        if (result == FileResult::Stopped) {
+            return Outcome::Stopped;
+        }
+        ++session.progress.filesDone;
+        if (result == FileResult::Refused) {
+            // The user hears of a few by name; the log has them all.
+            WriteLog("Not sent: " + DisplayName(entry.path, 255) + ": " + DisplayName(reason, 200) +
+                     "\n");
+            if (++refusedCount <= 3) {
+                refused += (refused.empty() ? "" : ", ") + entry.path + " (" + reason + ")";
+            }
+        }
+        Report(session);
+    }
+    if (refusedCount > 3) {
+        refused += " and " + std::to_string(refusedCount - 3) + " more";
+    }
+    session.notes->BatchEntryEnded(index, BatchNotes::EntryEnd::Delivered, refused);
     return Outcome::Sent;
 }
 

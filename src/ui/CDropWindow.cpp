@@ -138,6 +138,7 @@ CDropWindow::CDropWindow(WorkerFactory& workers, std::function<void(int)> onComm
                        "QProgressBar::chunk { background: #2e9741; }"));
     bar_->hide();
     menu_->SetNotDeliveredCount([this] { return heart_ ? heart_->NotDeliveredCount() : 0; });
+    menu_->SetSending([this] { return heart_ && heart_->Sending(); });
 
     dogRegion_ = ShapeOf(Artwork::DogForMask());
     dogRegion_.translate(DogRect().topLeft());
@@ -343,6 +344,19 @@ void CDropWindow::ShowWaiting(const std::string& text) {
         if (waitingSink_) {
             waitingSink_(shown);
         }
+    });
+}
+
+void CDropWindow::ShowSending(const std::string& text) {
+    OnUiThread([this, text] {
+        if (!text.empty()) {
+            const QString shown = QString::fromStdString(text);
+            setToolTip(shown);
+            if (waitingSink_) {
+                waitingSink_(shown);
+            }
+        }
+        notifier_->PostSending(text);
     });
 }
 

@@ -60,6 +60,8 @@ public:
                      const std::string& peerAddress) override;
     void OpenSettings() override;
     void ShowWaiting(const std::string& text) override;
+    // The tooltip, and the batch's notification updated in place.
+    void ShowSending(const std::string& text) override;
 
     QProgressBar* progressBar() const { return bar_; }
     // The drop window's menu 131.

@@ -11,8 +11,10 @@ CommandMenu::CommandMenu(std::function<void(int)> onCommand, QWidget* parent)
     };
     const Item items[] = {
         {"Send files...", resource::kCommandSendFiles},
+        {"Send a folder...", resource::kCommandSendFolder},
         {"Pair with buddy...", resource::kCommandPair},
         {"Not delivered...", resource::kCommandNotDelivered},
+        {"Cancel sending", resource::kCommandCancelSending},
         {"Settings...", resource::kCommandSettings},
         {"Start at login", resource::kCommandStartAtLogin},
         {"View files...", resource::kCommandViewFiles},
@@ -40,6 +42,8 @@ CommandMenu::CommandMenu(std::function<void(int)> onCommand, QWidget* parent)
             startAtLogin_ = action;
         } else if (command == resource::kCommandNotDelivered) {
             notDelivered_ = action;
+        } else if (command == resource::kCommandCancelSending) {
+            cancelSending_ = action;
         }
     }
     // The autostart entry may have been changed from elsewhere since the menu last opened.
@@ -57,4 +61,10 @@ void CommandMenu::ShowCurrentState() {
     const size_t count = notDeliveredCount_ ? notDeliveredCount_() : 0;
     notDelivered_->setText(QStringLiteral("Not delivered (%1)...").arg(count));
     notDelivered_->setVisible(count > 0);
+    cancelSending_->setVisible(sending_ && sending_());
+}
+
+void CommandMenu::SetSending(std::function<bool()> sending) {
+    sending_ = std::move(sending);
+    ShowCurrentState();
 }

@@ -16,11 +16,17 @@ public:
     // the menu opens.
     void SetNotDeliveredCount(std::function<size_t()> count);
     QAction* notDelivered() const { return notDelivered_; }
+    // "Cancel sending": shown only while sending gives true, as found each time the menu
+    // opens.
+    void SetSending(std::function<bool()> sending);
+    QAction* cancelSending() const { return cancelSending_; }
 
 private:
     void ShowCurrentState();
 
     QAction* startAtLogin_ = nullptr;
     QAction* notDelivered_ = nullptr;
+    QAction* cancelSending_ = nullptr;
     std::function<size_t()> notDeliveredCount_;
+    std::function<bool()> sending_;
 };

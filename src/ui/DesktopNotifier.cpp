@@ -26,6 +26,7 @@ QDBusMessage Call(const QString& method) {
 
 const QString kOpen = QStringLiteral("open");
 const QString kShowInFolder = QStringLiteral("show");
+const QString kCancelSending = QStringLiteral("cancel-sending");
 // Notifications whose actions are still answered.
 constexpr size_t kTargetsKept = 32;
 
@@ -39,6 +40,8 @@ std::string FolderOf(const std::string& path) {
 DesktopNotifier::DesktopNotifier(QObject* parent) : QObject(parent) {
     timer_.setSingleShot(true);
     connect(&timer_, &QTimer::timeout, this, &DesktopNotifier::ReleaseWaiting);
+    sendingTimer_.setSingleShot(true);
+    connect(&sendingTimer_, &QTimer::timeout, this, &DesktopNotifier::ShowSending);
     arrivalTimer_.setSingleShot(true);
     connect(&arrivalTimer_, &QTimer::timeout, this, &DesktopNotifier::SendArrivals);
     if (SessionBusAvailable()) {
@@ -130,7 +133,60 @@ void DesktopNotifier::SendArrivals() {
     }
 }
 
+void DesktopNotifier::PostSending(const std::string& text) {
+    sendingText_ = DisplayName(text, kLongestNote);
+    if (!text.empty()) {
+        if (!sendingTimer_.isActive() && !sendingOnItsWay_) {
+            ShowSending();
+        }
+        return;
+    }
+    sendingTimer_.stop();
+    if (sendingId_ != 0 && SessionBusAvailable()) {
+        QDBusMessage call = Call(QStringLiteral("CloseNotification"));
+        call << sendingId_;
+        QDBusConnection::sessionBus().asyncCall(call);
+    }
+    sendingId_ = 0;
+    sendingShown_.clear();
+}
+
+void DesktopNotifier::ShowSending() {
+    if (sendingText_.empty() || sendingText_ == sendingShown_ || !SessionBusAvailable()) {
+        return;
+    }
+    sendingShown_ = sendingText_;
+    const QString body = QString::fromUtf8(sendingText_);
+    QDBusMessage call = Call(QStringLiteral("Notify"));
+    call << QStringLiteral("Zingwell") << sendingId_ << QStringLiteral("zingwell")
+         << QStringLiteral("Sending files") << (markup_ ? body.toHtmlEscaped() : body)
+         << QStringList{kCancelSending, QStringLiteral("Cancel sending")}
+         << QVariantMap{{QStringLiteral("desktop-entry"), QStringLiteral("zingwell")}} << -1;
+    sendingOnItsWay_ = true;
+    auto* watcher =
+        new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(call), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this,
+            [this](QDBusPendingCallWatcher* done) {
+                QDBusPendingReply<uint> reply = *done;
+                sendingOnItsWay_ = false;
+                if (reply.isValid() && !sendingText_.empty()) {
+                    sendingId_ = reply.value();
+                    sendingTimer_.start(1000);  // the next change, a second on
+                } else if (reply.isValid()) {
+                    sendingId_ = reply.value();
+                    PostSending("");  // the batch ended while this was on its way
+                }
+                done->deleteLater();
+            });
+}
+
 void DesktopNotifier::OnActionInvoked(uint id, const QString& action) {
+    if (id != 0 && id == sendingId_ && action == kCancelSending) {
+        if (onCancelSending_) {
+            onCancelSending_();
+        }
+        return;
+    }
     const auto target = std::find_if(targets_.begin(), targets_.end(),
                                      [id](const Target& t) { return t.id == id; });
     Launcher* launcher = GetLauncher();

@@ -5,6 +5,7 @@
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <deque>
+#include <functional>
 #include <string>
 
 #include "ui/ArrivalBatches.h"
@@ -25,6 +26,11 @@ public:
     // place, with "Open" (the file, or the receive folder for several) and "Show in folder".
     void PostArrival(const std::string& shown, const std::string& path, const std::string& peer);
 
+    // A batch under way: one notification, updated in place at most once a second, with
+    // "Cancel sending"; empty text closes it. Only where a notification service is.
+    void PostSending(const std::string& text);
+    void SetOnCancelSending(std::function<void()> cancel) { onCancelSending_ = std::move(cancel); }
+
     // Whether a session bus is there to carry notifications.
     static bool SessionBusAvailable();
 
@@ -42,6 +48,7 @@ private:
     void Show(const NotificationThrottle::Note& note);
     void ShowOnTray(const QString& summary, const QString& body);
     void ReleaseWaiting();
+    void ShowSending();
 
     NotificationThrottle throttle_;
     QTimer timer_;
@@ -49,6 +56,11 @@ private:
     QTimer arrivalTimer_;
     std::deque<Target> targets_;  // the latest few, newest last
     QPointer<QSystemTrayIcon> tray_;
+    std::string sendingText_, sendingShown_;
+    uint sendingId_ = 0;
+    bool sendingOnItsWay_ = false;
+    QTimer sendingTimer_;
+    std::function<void()> onCancelSending_;
     // Whether the service reads the body as markup (most do); asked once.
     bool markup_ = true;
 };

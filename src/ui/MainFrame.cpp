@@ -40,6 +40,8 @@ void MainFrame::Create() {
         [this](const QString& text) { tray_->setToolTip(QStringLiteral("Zingwell: ") + text); });
     menu_->SetNotDeliveredCount(
         [this] { return dropWindow_ ? dropWindow_->heart().NotDeliveredCount() : 0; });
+    menu_->SetSending([this] { return dropWindow_ && dropWindow_->heart().Sending(); });
+    notifier_->SetOnCancelSending([this] { OnCommand(resource::kCommandCancelSending); });
     dropWindow_->Initialize();
     dropWindow_->show();
     if (!QSystemTrayIcon::isSystemTrayAvailable()) {

@@ -20,5 +20,7 @@ inline constexpr int kCommandSendFiles = 32776;
 inline constexpr int kCommandStartAtLogin = 32777;
 inline constexpr int kCommandNotDelivered = 32778;
 inline constexpr int kCommandPair = 32779;
+inline constexpr int kCommandCancelSending = 32780;
+inline constexpr int kCommandSendFolder = 32781;
 
 }  // namespace resource

@@ -141,7 +141,7 @@ TEST_F(DesktopTest, UnderOpenboxDialogsAreDialogsThatStayRestoredAndTheDogTakesD
     })) << x_.Property(dog.id, "_NET_WM_DESKTOP");
 
     // The About box: a dialog, not a tool window that nothing brings back once minimised.
-    ASSERT_TRUE(OpenFromDogMenu(dog, 8, "^About Zingwell$", about)) << copy.Output();
+    ASSERT_TRUE(OpenFromDogMenu(dog, 9, "^About Zingwell$", about)) << copy.Output();
     EXPECT_NE(x_.Property(about.id, "_NET_WM_WINDOW_TYPE").find("_NET_WM_WINDOW_TYPE_DIALOG"),
               std::string::npos);
     // openbox offers to minimise any dialog; the box comes straight back.
@@ -154,9 +154,9 @@ TEST_F(DesktopTest, UnderOpenboxDialogsAreDialogsThatStayRestoredAndTheDogTakesD
 
     // With the About box, the settings and the pairing's address open, a real drag onto the
     // dog still lands.
-    ASSERT_TRUE(OpenFromDogMenu(dog, 3, "^Zingwell Settings$", settings)) << copy.Output();
+    ASSERT_TRUE(OpenFromDogMenu(dog, 4, "^Zingwell Settings$", settings)) << copy.Output();
     XServer::Window pair;
-    ASSERT_TRUE(OpenFromDogMenu(dog, 2, "^Pair with buddy$", pair)) << copy.Output();
+    ASSERT_TRUE(OpenFromDogMenu(dog, 3, "^Pair with buddy$", pair)) << copy.Output();
     const std::string file = TestPaths::NewFolder("files") + "/dropped.txt";
     WriteFile(file, "x");
     RealDrag drag{"", {file}, false, folder_};
@@ -168,7 +168,7 @@ TEST_F(DesktopTest, UnderOpenboxDialogsAreDialogsThatStayRestoredAndTheDogTakesD
     EXPECT_TRUE(copy.StopsCleanly()) << copy.Output();
 }
 
-TEST_F(DesktopTest, SendFilesOpensQtsOwnChooserAndTheFileTypedThereIsQueued) {
+TEST_F(DesktopTest, SendFilesAndSendAFolderOpenQtsOwnChoosersAndWhatIsTypedThereIsQueued) {
     StartDesktop(false);
     ZingwellCopy copy("chooser");
     copy.StoreMode(0, 0, 0, "10.9.9.9");  // no mode: files wait in the queue
@@ -184,6 +184,14 @@ TEST_F(DesktopTest, SendFilesOpensQtsOwnChooserAndTheFileTypedThereIsQueued) {
     x_.Tool("key Return");
     EXPECT_TRUE(copy.Queues({file})) << copy.Queue() << copy.Output();
     EXPECT_TRUE(Soon([&] { return !x_.FindWindow("^Send files with Zingwell$", chooser); }));
+
+    // A folder, from its own chooser: one entry of the queue.
+    const std::string folder = TestPaths::NewFolder("chosen");
+    ASSERT_TRUE(OpenFromDogMenu(dog, 2, "^Send a folder with Zingwell$", chooser)) << copy.Output();
+    usleep(500 * 1000);
+    x_.Tool("type --delay 20 '" + folder + "'");
+    x_.Tool("key Return");
+    EXPECT_TRUE(copy.Queues({file, folder})) << copy.Queue() << copy.Output();
     EXPECT_TRUE(copy.StopsCleanly()) << copy.Output();
 }
 
@@ -232,7 +240,7 @@ TEST_F(DesktopTest, TheSettingsFitAScreenOf1280By800AtDoubleScaleOrWithLargeFont
         ASSERT_TRUE(Start(copy, {scaling}));
         XServer::Window dog, settings;
         ASSERT_TRUE(FindDog(dog)) << scaling << "\n" << copy.Output();
-        ASSERT_TRUE(OpenFromDogMenu(dog, 3, "^Zingwell Settings$", settings)) << scaling;
+        ASSERT_TRUE(OpenFromDogMenu(dog, 4, "^Zingwell Settings$", settings)) << scaling;
         // The frame included (openbox says how much it adds), once the window is placed.
         std::string where;
         const bool inside = WaitUntil(

@@ -120,6 +120,21 @@ bool FakeSender::SendSecure(const std::string& address, const std::string& port,
                     " tls:" + (peer.keyHash.empty() ? peer.keyId : peer.keyHash));
     return true;
 }
+bool FakeSender::SendBatch(const std::string& address, const std::string& port,
+                           const SecurePeer& peer) {
+    if (!batches || busy_.exchange(true)) {
+        return false;
+    }
+    std::lock_guard<std::mutex> guard(mutex_);
+    sent_.push_back(address + " " + port +
+                    " batch tls:" + (peer.keyHash.empty() ? peer.keyId : peer.keyHash));
+    return true;
+}
+void FakeSender::Cancel() {
+    busy_ = false;
+    std::lock_guard<std::mutex> guard(mutex_);
+    sent_.push_back("cancel");
+}
 void FakeSender::EndSecurely(SendNotes::Outcome outcome, const std::string& reason) {
     busy_ = false;
     notes_->SecureSendEnded(outcome, reason);

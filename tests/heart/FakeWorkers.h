@@ -87,6 +87,13 @@ public:
     bool SendSecure(const std::string& address, const std::string& port, const std::string& path,
                     const SecurePeer& peer) override;
     bool Busy() const override { return busy_; }
+    // Batches only once `batches` is set: recorded as "address port batch tls:<hash or id>".
+    void SetBatchNotes(BatchNotes* notes) override { batchNotes_ = notes; }
+    bool SendBatch(const std::string& address, const std::string& port,
+                   const SecurePeer& peer) override;
+    void Cancel() override;  // recorded as "cancel"; idle, no event
+    BatchNotes* batchNotes() const { return batchNotes_; }
+    std::atomic<bool> batches{false};
     // Ends a secure send as the real sender does: its note, then the last event.
     void EndSecurely(SendNotes::Outcome outcome, const std::string& reason = "");
     // Ends the running transfer as the real sender does: idle first, then the last event.
@@ -109,6 +116,7 @@ private:
     std::atomic<bool> busy_{false};
     Callback* callback_ = nullptr;
     SendNotes* notes_ = nullptr;
+    BatchNotes* batchNotes_ = nullptr;
 };
 
 class FakeReceiver : public ReceiveWorker {

@@ -54,9 +54,12 @@ TEST(HeadlessView, TicksTheHeartOnItsPeriodAndItsAnswersFollowThePeriod) {
 
     view.ShowMessage("Failed to open /x");  // returns at once
     view.Notify("File received", "a from 10.0.0.2");
+    view.ShowSending("Sending file 1 of 2 to 10.0.0.2: 0 bytes of 2 bytes");
+    view.ShowSending("");  // the batch's end says nothing
     std::lock_guard<std::mutex> guard(mutex);
-    EXPECT_EQ(lines, (std::vector<std::string>{"message Failed to open /x",
-                                               "notify File received: a from 10.0.0.2"}));
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         "message Failed to open /x", "notify File received: a from 10.0.0.2",
+                         "sending Sending file 1 of 2 to 10.0.0.2: 0 bytes of 2 bytes"}));
 }
 
 }  // namespace

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <optional>
 #include <thread>
@@ -867,6 +870,137 @@ TEST_F(MainDialogTest, ASecureSendsEndHoldsTheQueueOrMovesARefusedFileOn) {
     EXPECT_EQ(dialog->queue().Count(), 1u);
     EXPECT_EQ(icons.Last(), resource::kIconRed);
     EXPECT_EQ(workers.sender->Sent().size(), 2u);
+}
+
+// A secure buddy gets the whole queue in one session, entry by entry, as the sender tells.
+class BatchTest : public MainDialogTest {
+protected:
+    void SetUp() override {
+        SetMode(Mode::Manual);
+        std::remove((GetReceiveFolder() + "/Files2Send.txt").c_str());  // an earlier test's queue
+        known.buddy = PairedBuddy{kBobHash, kBobId, "10.0.0.7", "Bob"};
+        dialog = std::make_unique<MainDialog>(view, workers);
+        workers.sender->batches = true;
+        dialog->SetIconMaker(&icons);
+        dialog->SetPairedBuddySource(&known);
+        dialog->SetOwnKeyId("00112233aabbccdd");
+        dialog->SetRetrySchedule(RetrySchedule({std::chrono::hours(1)}));
+        dialog->Initialize();
+    }
+    // The sender's word on one entry: its place, then how it ended.
+    void End(size_t index, BatchNotes::EntryEnd end, const std::string& detail = "") {
+        BatchNotes* notes = workers.sender->batchNotes();
+        std::string path;
+        ASSERT_TRUE(notes->BatchEntry(index, path));
+        notes->BatchEntryStarted(index);
+        notes->BatchEntryEnded(index, end, detail);
+    }
+    KnownComputers known;
+};
+
+TEST_F(BatchTest, EntriesLeaveAsTheyEndAndTheUserHearsOnceOfWhatDidNotGo) {
+    using End = BatchNotes::EntryEnd;
+    const std::string tree = TestPaths::NewFolder("tree");
+    dialog->OnDropFiles({"/d/a", "/d/gone", tree, "/d/c"});
+    ASSERT_EQ(workers.sender->Sent(), (Calls{"10.0.0.7 6677 batch" + kToBob}));
+    BatchNotes* notes = workers.sender->batchNotes();
+    std::string path;
+    ASSERT_TRUE(notes->BatchEntry(3, path));
+    EXPECT_EQ(path, "/d/c");
+    EXPECT_FALSE(notes->BatchEntry(4, path));
+
+    this->End(0, End::Delivered);
+    EXPECT_EQ(dialog->queue().Count(), 3u) << "left as its ACK came";
+    ASSERT_TRUE(notes->BatchEntry(3, path)) << "places count from the session's start";
+    EXPECT_EQ(path, "/d/c");
+    notes->BatchProgressed({1, 2, 10, 20, 2});
+    EXPECT_EQ(view.Waiting(), "Sending file 2 of 4 to 10.0.0.7: 10 bytes of 20 bytes");
+    this->End(1, End::CannotOpen);
+    notes->BatchEntryStarted(2);
+    notes->BatchSkipped(2, {"tree/l: a link"});
+    notes->BatchEntryEnded(2, End::Delivered, "tree/x (bad name)");
+    this->End(3, End::Refused, "no room");
+    EXPECT_EQ(dialog->queue().Count(), 0u);
+    EXPECT_EQ(dialog->NotDelivered(), (Calls{"/d/c"}));
+    EXPECT_TRUE(view.Messages().empty()) << "nothing waits on a box mid-session";
+
+    workers.sender->EndSecurely(SendNotes::Outcome::Delivered);
+    EXPECT_EQ(QueueFile(), "") << "the file is as the queue at the end";
+    const std::string name = tree.substr(tree.rfind('/') + 1);
+    EXPECT_EQ(view.Messages(),
+              (Calls{"Failed to open /d/gone; maybe it is locked by another application or "
+                     "doesn't exist?"}));
+    EXPECT_EQ(view.Notes(),
+              (Calls{"Not all of " + name + " goes: 1 left out, the rest goes: tree/l: a link",
+                     "Not all sent: " + name + ": 10.0.0.7 did not take tree/x (bad name)",
+                     "Not delivered: c: 10.0.0.7 refused it (no room); it is in Not delivered, "
+                     "the next files go",
+                     "Files sent: Sent 2 files to 10.0.0.7"}));
+    EXPECT_EQ(workers.sender->Sent().size(), 1u) << "no pause, no session per file";
+}
+
+// A cut session is a failure of the entry under way; Cancel sending asks what becomes of the
+// rest, and what stays waits for the next drop.
+TEST_F(BatchTest, ACutSessionFailsTheCurrentEntryAndCancelAsksAboutTheRest) {
+    using End = BatchNotes::EntryEnd;
+    dialog->OnDropFiles({"/d/a", "/d/b", "/d/c"});
+    this->End(0, End::Delivered);
+    workers.sender->batchNotes()->BatchEntryStarted(1);
+    workers.sender->EndSecurely(SendNotes::Outcome::Failed);
+    EXPECT_EQ(QueueFile(), "/d/b\r\n/d/c\r\n");
+    EXPECT_EQ(view.Notes().back(), "Send failed: b to 10.0.0.7: it waits in the queue");
+
+    for (const int answer : {0, 1}) {  // Keep queued, Remove them
+        SCOPED_TRACE(answer);
+        dialog->OnDropFiles({"/d/z"});
+        ASSERT_TRUE(SentCount(answer == 0 ? 2 : 4));
+        EXPECT_TRUE(dialog->Sending());
+        view.answer = answer;
+        dialog->CancelSending();
+        EXPECT_EQ(workers.sender->Sent().back(), "cancel");
+        EXPECT_FALSE(dialog->Sending());
+        EXPECT_EQ(view.Asked().back(),
+                  "Sending to 10.0.0.7 was cancelled. " +
+                      std::string(answer == 0 ? "3 files are" : "4 files are") +
+                      " still queued: keep them queued for your next drop, or remove them?");
+        dialog->SendNext();  // as the retry or a buddy heard would
+        EXPECT_EQ(workers.sender->Sent().back(), "cancel");
+        EXPECT_EQ(dialog->queue().Count(), answer == 0 ? 3u : 0u);
+        if (answer == 0) {
+            EXPECT_EQ(view.Waiting(),
+                      "3 files wait for 10.0.0.7 (sending cancelled: they go "
+                      "with your next drop)");
+        }
+    }
+}
+
+// To a plain buddy a folder goes as its files, under their own names; never the box about a
+// file locked by another application.
+TEST_F(MainDialogTest, AFolderGoesFlatToAPlainBuddyAndTheUserIsToldOnce) {
+    std::remove((GetReceiveFolder() + "/Files2Send.txt").c_str());
+    const std::string tree = TestPaths::NewFolder("flat");
+    WriteFile(tree + "/one.txt", "1");
+    ASSERT_EQ(mkdir((tree + "/sub").c_str(), 0700), 0);
+    WriteFile(tree + "/sub/two.txt", "2");
+    ASSERT_EQ(symlink("/etc/passwd", (tree + "/link").c_str()), 0);
+    const std::string empty = TestPaths::NewFolder("empty");
+    const std::string name = tree.substr(tree.rfind('/') + 1);
+    MainDialog& heart = Open(Mode::Manual);
+    heart.OnDropFiles({empty, tree, "/d/after"});
+    EXPECT_EQ(workers.sender->Sent(), (Calls{"10.0.0.7 6677 " + tree + "/one.txt"}));
+    EXPECT_EQ(QueueFile(), tree + "/one.txt\r\n" + tree + "/sub/two.txt\r\n/d/after\r\n");
+    EXPECT_EQ(view.Notes(),
+              (Calls{"Folder sent as single files: " + empty.substr(empty.rfind('/') + 1) +
+                         ": its 0 files go to 10.0.0.7 one by one, each under its own name; the "
+                         "folders are not recreated there (it takes single files only)",
+                     "Folder sent as single files: " + name +
+                         ": its 2 files go to 10.0.0.7 one by one, "
+                         "each under its own name; the folders are not recreated there (it takes "
+                         "single files only); 1 left out (links, unreadable files), listed in the "
+                         "log"}));
+    EXPECT_NE(LogText().find("Left out of " + name + ": " + name + "/link: a link\n"),
+              std::string::npos);
+    EXPECT_TRUE(view.Messages().empty());
 }
 
 }  // namespace

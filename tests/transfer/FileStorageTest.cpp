@@ -185,6 +185,32 @@ TEST(FileStorage, ADropIsQueuedInOrderWithOneRewrite) {
     EXPECT_EQ(Load(), (std::vector<std::string>{"/before", "/c", "/a", "/b", "/a", "/d"}));
 }
 
+// A batch's entries leave at once in memory; the file catches up by the next change, a
+// Flush or the end, and a folder ahead of the queue is replaced by its files in one rewrite.
+TEST(FileStorage, ABatchsRemovalsReachTheFileAndAFolderMakesWayForItsFiles) {
+    {
+        FileStorage queue;
+        queue.AddAll({"/a", "/b", "/c", "/d", "/e"});
+        queue.RemoveFrontSoon();
+        queue.RemoveFrontSoon();
+        EXPECT_EQ(queue.Count(), 3u);
+        queue.Flush();
+        EXPECT_EQ(Load(), (std::vector<std::string>{"/c", "/d", "/e"}));
+        queue.RemoveFrontSoon();
+        queue.ReplaceFront({"/e1", "/e2"});
+        EXPECT_EQ(Load(), (std::vector<std::string>{"/e1", "/e2", "/e"}));
+        queue.RemoveFrontSoon();
+        std::string path;
+        ASSERT_TRUE(queue.At(1, path));
+        EXPECT_EQ(path, "/e");
+        EXPECT_FALSE(queue.At(2, path));
+    }
+    EXPECT_EQ(Load(), (std::vector<std::string>{"/e2", "/e"})) << "written at the end";
+    FileStorage again;
+    again.Clear();
+    EXPECT_EQ(ReadFile(QueuePath()), "");
+}
+
 TEST(FileStorage, AProcessKilledWhileRewritingNeverLeavesABrokenQueue) {
     GetReceiveFolder();
     for (int round = 0; round < 6; ++round) {

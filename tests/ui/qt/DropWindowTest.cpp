@@ -154,13 +154,15 @@ TEST_F(DropWindowTest, TheMenuHoldsTheProgramsCommandsInOrder) {
                                               : action->text().toStdString() + " " +
                                                     std::to_string(action->data().toInt()));
     }
-    EXPECT_EQ(items, (std::vector<std::string>{"Send files... 32776", "Pair with buddy... 32779",
-                                               "Not delivered (0)... 32778", "Settings... 1017",
-                                               "Start at login 32777", "View files... 32775",
-                                               "View log... 59410", "-", "Website... 32774",
-                                               "About... 1016", "-", "Exit 32772"}));
-    EXPECT_FALSE(window->menu()->notDelivered()->isVisible());  // nothing to show
-    window->menu()->actions()[8]->trigger();
+    EXPECT_EQ(items,
+              (std::vector<std::string>{
+                  "Send files... 32776", "Send a folder... 32781", "Pair with buddy... 32779",
+                  "Not delivered (0)... 32778", "Cancel sending 32780", "Settings... 1017",
+                  "Start at login 32777", "View files... 32775", "View log... 59410", "-",
+                  "Website... 32774", "About... 1016", "-", "Exit 32772"}));
+    EXPECT_FALSE(window->menu()->notDelivered()->isVisible());   // nothing to show
+    EXPECT_FALSE(window->menu()->cancelSending()->isVisible());  // nothing being sent
+    window->menu()->actions()[10]->trigger();
     EXPECT_EQ(commands, (std::vector<int>{resource::kCommandWebsite}));
 
     SendMouse(window.get(), QEvent::MouseButtonPress, QPoint(30, 30), Qt::RightButton,
@@ -196,6 +198,7 @@ TEST(NotDeliveredDialogTest, TheMenuCountsTheFilesAndTheDialogRetriesOrRemovesTh
     EXPECT_EQ(ReadFile(GetReceiveFolder() + "/NotDelivered.txt"), "");
     emit window.menu()->aboutToShow();
     EXPECT_FALSE(window.menu()->notDelivered()->isVisible());
+    EXPECT_TRUE(window.menu()->cancelSending()->isVisible()) << "/d/one is on its way";
 }
 
 TEST_F(DropWindowTest, ViewCallsFromAWorkerReachTheWindowOnItsOwnThread) {
