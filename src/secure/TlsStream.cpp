@@ -1,6 +1,8 @@
 #include "secure/TlsStream.h"
 
 #include <errno.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -174,6 +176,10 @@ std::unique_ptr<TlsStream> TlsStream::Handshake(Role role, std::unique_ptr<TcpSt
         error = "No connection for TLS.";
         return nullptr;
     }
+    // Our writes are whole records gathered in the outbox: waiting for the peer's ACK before
+    // sending a small one (a frame, close_notify) only costs a delayed ACK per exchange.
+    const int on = 1;
+    (void)setsockopt(tcp->fd(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     std::unique_ptr<TlsStream> stream(new TlsStream(std::move(tcp)));
     stream->failed_ = true;  // until the handshake is through: a failure resets the connection
     ERR_clear_error();
