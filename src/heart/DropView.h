@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "heart/ConsentQuestion.h"
+
 // What the drop window's heart needs of the screen. The desktop layer implements it; every
 // call may come from any thread and, but for ShowMessage, must return without waiting for
 // the UI thread.
@@ -25,6 +27,13 @@ public:
         (void)actions;
         ShowMessage(text);
         return -1;
+    }
+    // A stranger's file waits: the user accepts it, declines it, or decides for the computer.
+    // Called on a receiving thread; returns the answer, Unanswered once the question's
+    // deadline passed (the box then goes). Without a way to ask, nothing comes in.
+    virtual ConsentQuestion::Choice AskConsent(const ConsentQuestion& question) {
+        (void)question;
+        return ConsentQuestion::Choice::Decline;
     }
     // The beacon timer, every beacon period (the heart's; 10 seconds): (re)starts it.
     virtual void StartBeaconTimer() = 0;

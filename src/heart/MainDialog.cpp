@@ -8,6 +8,7 @@
 #include "core/ActivityLog.h"
 #include "core/DisplayName.h"
 #include "core/EventCodes.h"
+#include "heart/ConsentDesk.h"
 #include "net/PortNumber.h"
 #include "settings/LiveSettings.h"
 #include "settings/RegistryText.h"
@@ -124,8 +125,12 @@ MainDialog::MainDialog(DropView& view, WorkerFactory& workers,
     sender_->SetSendNotes(this);
     paired_ = workers.PairedSource();
     ownKeyId_ = workers.OwnKeyId();
+    consent_ = std::make_unique<ConsentDesk>(view_, paired_, [] {
+        return ConsentDesk::PolicyFromText(LiveSettings.Get(Text::strangers));
+    });
     receiver_->SetCallback(incomingEvents_.get());
     receiver_->SetNotes(this);
+    receiver_->SetConsent(consent_.get());
     retryTimer_ = std::make_unique<RetryTimer>([this] { RetryDue(); });
 }
 
@@ -144,6 +149,7 @@ MainDialog::~MainDialog() {
         discovery = std::move(discovery_);
     }
     discovery.reset();
+    consent_->Stop();  // a receiver waiting on a question goes at once
     receiver_.reset();
     for (std::thread& retiring : retiring_) {
         retiring.join();
@@ -822,6 +828,7 @@ void MainDialog::RetireReceiver() {
     receiver_ = workers_.MakeReceiver();
     receiver_->SetCallback(incomingEvents_.get());
     receiver_->SetNotes(this);
+    receiver_->SetConsent(consent_.get());
     retiring_.emplace_back([old = std::move(old)]() mutable { old.reset(); });
 }
 

@@ -34,6 +34,8 @@ extern std::atomic<int32_t> listenPort;
 // The heart of the drop window: owns the send queue and the workers, queues dropped files,
 // hands them out one at a time and turns the workers' events into what the user sees. Plain
 // C++: it reaches the screen only through its DropView. Events arrive on worker threads.
+class ConsentDesk;
+
 class MainDialog : public Callback, public TransferNotes, public BeaconNotes, public SendNotes {
 public:
     static constexpr std::chrono::milliseconds kBeaconPeriod{10000};
@@ -204,6 +206,7 @@ private:
     std::unique_ptr<UploadWorker> uploader_;
     std::unique_ptr<SendWorker> sender_;
     std::unique_ptr<ReceiveWorker> receiver_;
+    std::unique_ptr<ConsentDesk> consent_;  // made before, and outlives, every receiver
     std::unique_ptr<IncomingEvents> incomingEvents_;
     std::unique_ptr<SenderEvents> senderEvents_;
     WorkerFactory& workers_;

@@ -3,6 +3,8 @@
 #include <optional>
 #include <string>
 
+#include "secure/TrustEntry.h"
+
 // The computer this copy is paired with, as the trust store keeps it.
 struct PairedBuddy {
     std::string keyHash;    // SHA-256 of its public key, hex
@@ -24,6 +26,17 @@ public:
             return paired;
         }
         return std::nullopt;
+    }
+    // The state of a known computer by its trust key ("k:HASH", "a:IPV4"); none: a stranger.
+    virtual std::optional<TrustEntry::State> StateOf(const std::string& key) const {
+        (void)key;
+        return std::nullopt;
+    }
+    // Keeps the user's decision on a computer; a pairing is never replaced by it. False when
+    // it could not be kept.
+    virtual bool Remember(const TrustEntry& entry) {
+        (void)entry;
+        return false;
     }
     // The user's "Forget": the pairing with that key ends. False when nothing changed.
     virtual bool Forget(const std::string& keyHash) {

@@ -72,3 +72,24 @@ bool TrustedBuddies::Forget(const std::string& keyHash) {
     Refresh(error);
     return forgotten;
 }
+
+std::optional<TrustEntry::State> TrustedBuddies::StateOf(const std::string& key) const {
+    for (const TrustEntry& entry : Entries()) {
+        if (entry.key == key) {
+            return entry.state;
+        }
+    }
+    return std::nullopt;
+}
+
+bool TrustedBuddies::Remember(const TrustEntry& entry) {
+    std::string error;
+    Refresh(error);
+    if (std::optional<TrustEntry> known = store_.Find(entry.key);
+        known && known->state == TrustEntry::State::Paired) {
+        return false;
+    }
+    const bool kept = store_.Put(entry);
+    Refresh(error);
+    return kept;
+}

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/ConsentAsker.h"
 #include "net/Waker.h"
 #include "transfer/ReceiveLoop.h"
 
@@ -80,6 +81,10 @@ public:
     // Which peers (IPv4 address in network order) may use the reserved places; asked on the
     // listening thread at every accept. None until set.
     void SetApproval(std::function<bool(uint32_t address)> approved);
+    // Asked of every file once its header is in, before anything is written (a plain
+    // connection is held unread meanwhile); none: every file is taken. While it waits the
+    // connection is not looked at for making room. It outlives the receiver.
+    void SetConsent(ConsentAsker* asker) { consent_ = asker; }
     // Connection threads that have not ended yet (for tests).
     int ActiveConnections();
 
@@ -110,6 +115,10 @@ private:
     // was reset to make room meanwhile.
     bool Finishing(Connection& connection);
     void SetHandshaking(Connection& connection, bool on);
+    // The consent asker's answer for a file (Accept without one); logs a refusal.
+    ConsentAsker::Answer AskConsent(Connection& connection, const std::string& keyHash,
+                                    const std::string& peerName, const std::string& file,
+                                    int64_t size);
     // The connection's last words: the log line, the notes (when a file was named) and the
     // event. keyHash: the peer's, for a secure connection; logged: the line is written.
     void Report(const Connection& connection, Callback* callback, receive_loop::Ending ending,
@@ -127,6 +136,7 @@ private:
     std::atomic<TransferNotes*> notes_{nullptr};
     std::atomic<const Identity*> identity_{nullptr};
     std::atomic<PairingResponder*> pairing_{nullptr};
+    std::atomic<ConsentAsker*> consent_{nullptr};
     std::atomic<bool> stopping_{false};
     std::atomic<int> boundPort_{0};
     std::atomic<int64_t> idleTimeoutMs_{kIdleTimeout.count()};

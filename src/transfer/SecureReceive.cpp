@@ -40,7 +40,8 @@ std::string Answer(const std::string& ourName, bool accept, const std::string& r
 
 Result Run(ByteStream& stream, net::Clock::time_point headerDeadline, Callback* callback,
            const std::atomic<bool>& stopping, ReceivedFile& file, ReceiveSession& session,
-           const std::string& folder, const std::string& ourName, const PairingHook& pairing) {
+           const std::string& folder, const std::string& ourName, const PairingHook& pairing,
+           const ConsentHook& consent) {
     Result result;
     FrameLink link(stream);
     link.SetDeadline(headerDeadline);
@@ -76,6 +77,7 @@ Result Run(ByteStream& stream, net::Clock::time_point headerDeadline, Callback* 
         result.ending = Ending::BadHeader;
         return result;
     }
+    const std::string peerName = hello.name;  // the reader's next frame takes its place
     reader.Next();
     reader.Expect({frame::Type::File, frame::Type::End});
     got = link.ReadFrame(reader);
@@ -108,6 +110,17 @@ Result Run(ByteStream& stream, net::Clock::time_point headerDeadline, Callback* 
         link.Send(Answer(ourName, false, "no space"));
         result.ending = Ending::Refused;
         return result;
+    }
+    if (consent) {
+        const ConsentAsker::Answer answer = consent(peerName, header.path, header.size);
+        if (answer != ConsentAsker::Answer::Accept) {
+            file.Announce(header.path);
+            if (answer == ConsentAsker::Answer::Decline) {
+                link.Send(Answer(ourName, false, "declined"));
+            }
+            result.ending = stopping ? Ending::Stopped : Ending::Declined;
+            return result;
+        }
     }
     const std::string plain = wire::EncodeHeader(header.path, header.size);
     if (session.Feed(plain.data(), plain.size()) != ReceiveSession::Status::Progress) {

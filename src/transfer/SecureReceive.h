@@ -4,6 +4,7 @@
 #include <functional>
 #include <string>
 
+#include "core/ConsentAsker.h"
 #include "net/ByteStream.h"
 #include "transfer/Frame.h"
 #include "transfer/ReceiveLoop.h"
@@ -27,10 +28,15 @@ struct Result {
 // Serves a session whose HELLO asked to pair (the link is past that HELLO).
 using PairingHook = std::function<void(FrameLink& link, const frame::Hello& hello)>;
 
+// Asked after the FILE frame, before the VERDICT, with the sender's HELLO name; may wait long.
+using ConsentHook = std::function<ConsentAsker::Answer(const std::string& peerName,
+                                                       const std::string& file, uint64_t size)>;
+
 // session is over file; `folder` is where file writes (for its free space). Without a
 // pairing hook a HELLO that asks to pair ends the session.
 Result Run(ByteStream& stream, net::Clock::time_point headerDeadline, Callback* callback,
            const std::atomic<bool>& stopping, ReceivedFile& file, ReceiveSession& session,
-           const std::string& folder, const std::string& ourName, const PairingHook& pairing = {});
+           const std::string& folder, const std::string& ourName, const PairingHook& pairing = {},
+           const ConsentHook& consent = {});
 
 }  // namespace secure_receive
