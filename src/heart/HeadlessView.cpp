@@ -42,6 +42,12 @@ int HeadlessView::AskBuddyProblem(const std::string& text,
     return actions.empty() ? -1 : 0;
 }
 
+ConsentQuestion::Choice HeadlessView::AskConsent(const ConsentQuestion& question) {
+    ShowMessage("declined " + question.file + " from " + question.computer +
+                ": nobody here to ask");
+    return ConsentQuestion::Choice::Decline;
+}
+
 void HeadlessView::Notify(const std::string& summary, const std::string& body) {
     if (log_) {
         log_("notify " + summary + ": " + body);

@@ -24,6 +24,12 @@ public:
     // Recorded as "ask <text>"; answers `answer`.
     int AskBuddyProblem(const std::string& text, const std::vector<std::string>& actions) override;
     std::atomic<int> answer{-1};
+    // Recorded as "consent <computer> <file>"; answers `consentChoice`.
+    ConsentQuestion::Choice AskConsent(const ConsentQuestion& question) override {
+        Record("consent " + question.computer + " " + question.file);
+        return consentChoice;
+    }
+    std::atomic<ConsentQuestion::Choice> consentChoice{ConsentQuestion::Choice::Decline};
     void StartBeaconTimer() override;
     bool StopBeaconTimer() override;
     void Notify(const std::string& summary, const std::string& body) override {
