@@ -92,6 +92,13 @@ class MainDialog::IncomingEvents final : public ForwardedEvents {
 public:
     using ForwardedEvents::ForwardedEvents;
     void FinishedSending() override { owner_.IncomingFinished(); }
+    void ReportError(int32_t code) override {
+        if (code == error_code::kReceiveFailed || code == error_code::kCannotWriteIncoming) {
+            owner_.IncomingFailed(code);
+        } else {
+            owner_.ReportError(code);
+        }
+    }
 };
 
 // The sender's events: its FoundBuddy without an address is a failed connection, which the
@@ -607,6 +614,12 @@ void MainDialog::FinishedSending() {
 
 void MainDialog::IncomingFinished() {
     ResetProgress();
+    ShowIcon(BuddyMode() ? resource::kIconGreen : resource::kIconDog);
+}
+
+void MainDialog::IncomingFailed(int32_t code) {
+    WriteLogValue("Incoming file failed, error code", code);
+    ClearBar();
     ShowIcon(BuddyMode() ? resource::kIconGreen : resource::kIconDog);
 }
 

@@ -160,6 +160,9 @@ private:
 
     // The end of an incoming file: reset the progress display, leave the send queue alone.
     void IncomingFinished();
+    // An incoming file failed or was declined: logged (the note tells the user), the bar
+    // reset and hidden; no box, which would be the sender's to see.
+    void IncomingFailed(int32_t code);
     // The sender's own failures: it could not connect, or ReportError kCannotOpenToSend or
     // kSendFailed.
     void ConnectionFailed();

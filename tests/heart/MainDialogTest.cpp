@@ -695,6 +695,16 @@ TEST_F(MainDialogTest, AnIncomingFilesEndLeavesTheSendQueueAlone) {
     EXPECT_EQ(view.Positions().back(), 0);
     EXPECT_TRUE(view.barVisible());  // something still waits to go out
     EXPECT_EQ(workers.sender->Sent().size(), 1u);
+    // A failed or declined receive is the receiving user's note, never a box.
+    const size_t boxes = view.Messages().size();
+    for (int32_t code : {error_code::kReceiveFailed, error_code::kCannotWriteIncoming}) {
+        incoming->ShowProgress(60000, 100000);
+        incoming->ReportError(code);
+        EXPECT_EQ(view.Messages().size(), boxes);
+        EXPECT_FALSE(view.barVisible());
+        EXPECT_EQ(view.Positions().back(), 0);
+    }
+    EXPECT_EQ(QueueFile(), "/d/waiting\r\n");
 }
 
 struct InitCase {
