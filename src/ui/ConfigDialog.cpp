@@ -1,6 +1,7 @@
 #include "ui/ConfigDialog.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QFontInfo>
 #include <QGroupBox>
 #include <QHeaderView>
@@ -87,7 +88,7 @@ int32_t& Flag(SettingsValues& values, int id) {
 
 // The dialog's size in dialog units, and the smallest font it is ever drawn in.
 constexpr int kWidth = 220;
-constexpr int kHeight = 299;
+constexpr int kHeight = 316;
 // The automatic group's third row (this computer's offer to the others) moves everything
 // below it down by this much.
 constexpr int kOfferRow = 14;
@@ -296,6 +297,20 @@ void ConfigDialog::Build(QWidget* page) {
         forget_->setEnabled(store_ != nullptr && !computers_->selectedItems().isEmpty());
     });
 
+    label(QStringLiteral("Files from strangers:"), 12, 302, 72, 8);
+    strangers_ = new QComboBox(page);
+    strangers_->setObjectName(QStringLiteral("strangers"));
+    for (const char* policy : {"ask", "refuse", "accept"}) {
+        strangers_->addItem(QString::fromLatin1(policy));
+    }
+    strangers_->setGeometry(units.Rect(86, 300, 40, 12));
+    tabOrder << strangers_;
+    strangersWarning_ = label(QStringLiteral("unsafe: anyone may send"), 130, 302, 82, 8);
+    strangersWarning_->setStyleSheet(QStringLiteral("color: #b00000"));
+    connect(strangers_, &QComboBox::currentTextChanged, this, [this](const QString& text) {
+        strangersWarning_->setVisible(text == QStringLiteral("accept"));
+    });
+
     // The frames lie behind the controls they hold.
     for (QWidget* frame : groups) {
         frame->lower();
@@ -344,6 +359,11 @@ void ConfigDialog::Open() {
     values_.auto_ = number("auto", 0);
     values_.advertisesecure = number("advertisesecure", 1);
     Box(kAdvertiseSecure)->setChecked(values_.advertisesecure != 0);
+    values_.strangers =
+        RegistryText(SettingKey("strangers"), "ask", true, RegRoot::CurrentUser).Get();
+    const int policy = strangers_->findText(QString::fromStdString(values_.strangers));
+    strangers_->setCurrentIndex(policy < 0 ? 0 : policy);
+    strangersWarning_->setVisible(strangers_->currentText() == QStringLiteral("accept"));
     ShowFlags();
     DialogWindow::Centre(this);
 }
@@ -359,6 +379,7 @@ void ConfigDialog::TakeValues() {
         Flag(values_, id) = Box(id)->isChecked() ? 1 : 0;
     }
     values_.advertisesecure = Box(kAdvertiseSecure)->isChecked() ? 1 : 0;
+    values_.strangers = strangers_->currentText().toStdString();
     for (const Binding& binding : kTexts) {
         const QString text = Edit(binding.id)->text();
         const auto& [bytes, shown] = stored_[binding.id];
@@ -427,6 +448,7 @@ void ConfigDialog::WriteSettings() {
     number("manual", values.manual);
     text("computername", values.computername);
     number("advertisesecure", values.advertisesecure);
+    text("strangers", values.strangers);
 }
 
 void ConfigDialog::SettingsApplied() {

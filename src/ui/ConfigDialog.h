@@ -12,6 +12,8 @@
 
 class QScrollArea;
 class QTreeWidget;
+class QComboBox;
+class QLabel;
 class TrustStore;
 
 // The settings: how files leave this computer (found buddy, fixed address, FTP server), the
@@ -72,4 +74,6 @@ private:
     TrustStore* store_ = nullptr;
     QTreeWidget* computers_ = nullptr;  // name, last address, key id, state; the key hidden
     QPushButton* forget_ = nullptr;
+    QComboBox* strangers_ = nullptr;  // ask, refuse, accept: the setting's texts
+    QLabel* strangersWarning_ = nullptr;
 };

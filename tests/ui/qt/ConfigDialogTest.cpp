@@ -140,7 +140,8 @@ TEST(ConfigDialog, OkWritesEveryMainSettingInOrderThenHasThemAppliedEvenWithoutA
               "\"user\"=\"\"\n\"pass\"=\"s3cret\"\n\"useftp\"=dword:00000000\n"
               "\"server\"=dword:00000000\n\"auto\"=dword:00000000\n\"manual\"=dword:00000001\n"
               "\"computername\"=\"" +
-                  DefaultComputerName() + "\"\n\"advertisesecure\"=dword:00000001\n");
+                  DefaultComputerName() +
+                  "\"\n\"advertisesecure\"=dword:00000001\n\"strangers\"=\"ask\"\n");
 }
 
 TEST(ConfigDialog, CancelAndEscAfterAnotherModeLeaveTheModeInForceAndWriteNothing) {
@@ -268,7 +269,7 @@ TEST(ConfigDialog, EveryTextFitsItsPlaceInTheFontThisDesktopHas) {
         EXPECT_LE(widget->fontMetrics().height(), widget->height()) << text.toStdString();
         EXPECT_TRUE(dialog.rect().contains(widget->geometry())) << text.toStdString();
     }
-    EXPECT_EQ(checked, 17);  // 5 boxes, 3 buttons, 9 labels
+    EXPECT_EQ(checked, 19);  // 5 boxes, 3 buttons, 11 labels
 }
 
 TEST(ConfigDialog, TheKnownComputersAreListedAndOneIsForgottenAtOnce) {
