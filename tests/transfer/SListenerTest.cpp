@@ -782,15 +782,17 @@ public:
 TEST_F(Receiving, AFileWaitsUnreadForConsentAndOnlyAnAcceptedOneIsStored) {
     ScriptedConsent consent;
     listener.SetConsent(&consent);
-    // A rate check far stricter than the wait for an answer: a connection waiting is spared.
-    listener.SetMinimumRate(1 << 20, std::chrono::milliseconds(100));
+    // The answer takes three rate windows in which nothing comes: a connection waiting for
+    // one is spared (the body is in the socket by then, so reading it takes a moment only).
+    listener.SetMinimumRate(10, std::chrono::milliseconds(500));
     Listen();
     const std::string body = RandomBytes(30000, 7);
     for (ConsentAsker::Answer answer : {ConsentAsker::Answer::Decline, ConsentAsker::Answer::Reset,
                                         ConsentAsker::Answer::Accept}) {
         SCOPED_TRACE(static_cast<int>(answer));
         consent.answer = answer;
-        consent.delay = std::chrono::milliseconds(answer == ConsentAsker::Answer::Accept ? 700 : 0);
+        consent.delay =
+            std::chrono::milliseconds(answer == ConsentAsker::Answer::Accept ? 1500 : 0);
         const bool accepted = answer == ConsentAsker::Answer::Accept;
         EXPECT_EQ(Deliver(Stream("asked.bin", body), accepted ? "FinishedSending" : "ReportError"),
                   !accepted);
