@@ -37,7 +37,8 @@ ConsentAsker::Answer ConsentDesk::Ask(const ConsentRequest& request) {
     const std::string key = request.keyHash.empty() ? TrustEntry::KeyForAddress(request.address)
                                                     : TrustEntry::KeyForHash(request.keyHash);
     if (const std::optional<TrustEntry::State> state =
-            trust_ != nullptr ? trust_->StateOf(key) : std::nullopt) {
+            trust_ != nullptr ? trust_->StateOf(key) : std::nullopt;
+        state && *state != TrustEntry::State::Known) {
         if (*state != TrustEntry::State::Blocked) {
             return Answer::Accept;
         }

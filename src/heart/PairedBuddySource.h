@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "secure/TrustEntry.h"
 
@@ -32,8 +33,11 @@ public:
         (void)key;
         return std::nullopt;
     }
-    // Keeps the user's decision on a computer; a pairing is never replaced by it. False when
-    // it could not be kept.
+    // Every known computer.
+    virtual std::vector<TrustEntry> Known() const { return {}; }
+    // Keeps the user's decision on a computer; a pairing is never replaced by it. State Known
+    // keeps the state it had, Sending Unasked the answer on sending it had. False when it
+    // could not be kept.
     virtual bool Remember(const TrustEntry& entry) {
         (void)entry;
         return false;

@@ -36,17 +36,22 @@ private:
     SSender sender_;
 };
 
-// Paired or allowed: a plain peer by its address, a keyed one by where it was last heard.
+// Paired or "always" computers keep the reserved places, found by the address they were last
+// heard at (a plain one's is its key); strangers, those waiting for an answer too, share the rest.
 bool Approved(const PairedBuddySource& trust, uint32_t address) {
     in_addr in{};
     in.s_addr = address;
     char text[INET_ADDRSTRLEN] = "";
     inet_ntop(AF_INET, &in, text, sizeof text);
-    if (trust.PairedAt(text)) {
-        return true;
+    const std::string byAddress = TrustEntry::KeyForAddress(text);
+    for (const TrustEntry& entry : trust.Known()) {
+        if ((entry.state == TrustEntry::State::Paired ||
+             entry.state == TrustEntry::State::Allowed) &&
+            (entry.lastAddress == text || entry.key == byAddress)) {
+            return true;
+        }
     }
-    const std::optional<TrustEntry::State> state = trust.StateOf(TrustEntry::KeyForAddress(text));
-    return state == TrustEntry::State::Allowed;
+    return false;
 }
 
 class RealReceiver : public ReceiveWorker {
