@@ -35,6 +35,13 @@ public:
         (void)question;
         return ConsentQuestion::Choice::Decline;
     }
+    // Discovery found a computer that is neither paired nor confirmed: may the queue go to it?
+    // text is the whole question. 0: Send, 1: Not this computer, -1: no answer (closed, or
+    // no way to ask: nothing goes).
+    virtual int AskSendTo(const std::string& text) {
+        (void)text;
+        return -1;
+    }
     // The beacon timer, every beacon period (the heart's; 10 seconds): (re)starts it.
     virtual void StartBeaconTimer() = 0;
     // Stops it; true when it was running.

@@ -48,6 +48,11 @@ ConsentQuestion::Choice HeadlessView::AskConsent(const ConsentQuestion& question
     return ConsentQuestion::Choice::Decline;
 }
 
+int HeadlessView::AskSendTo(const std::string& text) {
+    ShowMessage(text + " Nobody here to answer; the files wait");
+    return -1;
+}
+
 void HeadlessView::Notify(const std::string& summary, const std::string& body) {
     if (log_) {
         log_("notify " + summary + ": " + body);

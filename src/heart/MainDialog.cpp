@@ -9,6 +9,7 @@
 #include "core/DisplayName.h"
 #include "core/EventCodes.h"
 #include "heart/ConsentDesk.h"
+#include "heart/SendConsent.h"
 #include "net/PortNumber.h"
 #include "settings/LiveSettings.h"
 #include "settings/RegistryText.h"
@@ -139,6 +140,7 @@ MainDialog::MainDialog(DropView& view, WorkerFactory& workers,
     receiver_->SetNotes(this);
     receiver_->SetConsent(consent_.get());
     retryTimer_ = std::make_unique<RetryTimer>([this] { RetryDue(); });
+    sendAsker_ = std::make_unique<RetryTimer>([this] { AskSendQuestion(); });
 }
 
 MainDialog::~MainDialog() {
@@ -148,6 +150,7 @@ MainDialog::~MainDialog() {
         closing_ = true;
     }
     retryTimer_->Stop();
+    sendAsker_->Stop();
     // The beacons stop first, since a buddy found would dispatch. Workers still running find
     // no discovery to send with from here on.
     std::unique_ptr<DiscoveryWorker> discovery;
@@ -225,6 +228,10 @@ void MainDialog::OnDropFiles(const std::vector<std::string>& paths) {
         view_.Notify("Not queued", refused + ": a name with a line break cannot be sent");
     }
     UpdateWaiting();
+    {
+        std::lock_guard<std::mutex> guard(dispatchMutex_);
+        sendUnanswered_.clear();  // a new drop may ask again
+    }
     const Dispatch outcome = DispatchHead();
     if (outcome == Dispatch::Started || outcome == Dispatch::Busy) {
         return;
@@ -276,6 +283,9 @@ MainDialog::Dispatch MainDialog::DispatchHead() {
                 }
             }
             if (route && !route->problem) {
+                if (!MaySendTo(*route)) {
+                    return Dispatch::Held;
+                }
                 if (route->secure) {
                     {
                         std::lock_guard<std::mutex> secure(secureMutex_);
@@ -311,6 +321,76 @@ MainDialog::Dispatch MainDialog::DispatchHead() {
                                      : "No buddy address set; the files wait in the queue\n");
     ScheduleRetry();
     return Dispatch::NoBuddy;
+}
+
+bool MainDialog::MaySendTo(const Route& route) {
+    // A typed address is the user's own choice; a paired computer is known; "accept" is the
+    // old behaviour both ways.
+    if (LiveSettings.auto_ == 0 || !route.keyHash.empty() ||
+        ConsentDesk::PolicyFromText(LiveSettings.Get(Text::strangers)) ==
+            ConsentDesk::Policy::Accept) {
+        return true;
+    }
+    const std::string who = route.peer.keyId.empty() ? route.address : route.peer.keyId;
+    switch (SendConsent::For(paired_, route.address, route.peer.keyId)) {
+        case SendConsent::Verdict::Send:
+            return true;
+        case SendConsent::Verdict::NotThis:
+            if (sendRefusedLogged_.insert(who).second) {
+                WriteLog("Not sending to " + route.name + " at " + route.address +
+                         " (not this computer); the files wait in the queue\n");
+            }
+            return false;
+        case SendConsent::Verdict::Ask:
+            break;
+    }
+    if (!sendQuestion_ && !sendUnanswered_.contains(who)) {
+        sendQuestion_ = route;
+        sendAsker_->Arm(std::chrono::milliseconds(0));
+    }
+    return false;
+}
+
+void MainDialog::AskSendQuestion() {
+    Route route;
+    {
+        std::lock_guard<std::mutex> guard(dispatchMutex_);
+        if (!sendQuestion_ || closing_) {
+            return;
+        }
+        route = *sendQuestion_;
+    }
+    const std::string computer =
+        route.name == route.address ? route.address : route.name + " at " + route.address;
+    WriteLog("Asking whether to send the queue to " + computer + "\n");
+    const int answer = view_.AskSendTo("Send your files to " + computer + "?" +
+                                       (route.peer.keyId.empty() ? "" : " (not verified)"));
+    const std::string who = route.peer.keyId.empty() ? route.address : route.peer.keyId;
+    if (answer == 0 || answer == 1) {
+        std::string name;
+        {
+            std::lock_guard<std::mutex> guard(peersMutex_);
+            if (std::optional<PeerDirectory::Entry> heard = peers_.Find(route.address);
+                heard && heard->capability) {
+                name = heard->capability->name;
+            }
+        }
+        if (!SendConsent::Remember(paired_, route.address, route.peer.keyId, name, answer == 0)) {
+            WriteLog("Could not remember the answer for " + computer + "\n");
+        }
+        WriteLog(answer == 0 ? "Files go to " + computer + "\n"
+                             : "Not this computer: " + computer + "\n");
+    }
+    {
+        std::lock_guard<std::mutex> guard(dispatchMutex_);
+        sendQuestion_.reset();
+        if (answer != 0 && answer != 1) {
+            sendUnanswered_.insert(who);
+        }
+    }
+    if (answer == 0) {
+        retryTimer_->Arm(std::chrono::milliseconds(0));
+    }
 }
 
 void MainDialog::Target(std::string& address, std::string& port) {
@@ -618,7 +698,7 @@ void MainDialog::IncomingFinished() {
 }
 
 void MainDialog::IncomingFailed(int32_t code) {
-    WriteLogValue("Incoming file failed, error code", code);
+    WriteLogValue("Error code", code);  // the line the sender's failures write too
     ClearBar();
     ShowIcon(BuddyMode() ? resource::kIconGreen : resource::kIconDog);
 }

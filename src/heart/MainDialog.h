@@ -155,6 +155,12 @@ private:
                         const std::string& reason);
     // SendNext's work; tells the caller what came of it.
     Dispatch DispatchHead();
+    // Automatic mode sends to a stranger only once the user said so: false when the head
+    // waits (the question asked on its own thread, or the user's "Not this computer").
+    // dispatchMutex_ held.
+    bool MaySendTo(const Route& route);
+    // The question's thread: asks the view, keeps the answer, and tries the queue again.
+    void AskSendQuestion();
     // Where the sender goes: the buddy discovery found, in automatic mode, else the settings.
     void Target(std::string& address, std::string& port);
 
@@ -265,6 +271,12 @@ private:
     bool discoveryRunning_ = false;
     std::vector<std::thread> retiring_;
 
-    // Last: its thread calls into everything above.
+    // The computer the send question is about while it is asked; guarded by dispatchMutex_.
+    std::optional<Route> sendQuestion_;
+    std::set<std::string> sendUnanswered_;  // asked and closed: not again before a drop
+    std::set<std::string> sendRefusedLogged_;
+
+    // Last: their threads call into everything above.
     std::unique_ptr<RetryTimer> retryTimer_;
+    std::unique_ptr<RetryTimer> sendAsker_;
 };

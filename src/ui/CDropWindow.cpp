@@ -294,6 +294,10 @@ ConsentQuestion::Choice CDropWindow::AskConsent(const ConsentQuestion& question)
                                                                  : Choice::Decline;
 }
 
+int CDropWindow::AskSendTo(const std::string& text) {
+    return Ask(text, {"Send", "Not this computer"});
+}
+
 int CDropWindow::Ask(const std::string& text, const std::vector<std::string>& actions,
                      std::chrono::milliseconds closeAfter) {
     const QString message = QString::fromStdString(text);

@@ -55,6 +55,7 @@ public:
     int AskBuddyProblem(const std::string& text, const std::vector<std::string>& actions) override;
     // A box with Accept, Decline, Always, Never that closes itself at the question's deadline.
     ConsentQuestion::Choice AskConsent(const ConsentQuestion& question) override;
+    int AskSendTo(const std::string& text) override;
     void StartBeaconTimer() override;
     bool StopBeaconTimer() override;
     void Notify(const std::string& summary, const std::string& body) override;
