@@ -293,8 +293,21 @@ void ConfigDialog::Build(QWidget* page) {
     forget_->setAutoDefault(false);
     forget_->setEnabled(false);
     connect(forget_, &QPushButton::clicked, this, [this] { ForgetComputer(); });
+    // Always <-> never for the computer chosen: its text says what a click makes of it.
+    switch_ = button(0, "Never", 168, 242 + kOfferRow, 36, 14);
+    switch_->setObjectName(QStringLiteral("switchComputer"));
+    switch_->setAutoDefault(false);
+    switch_->setEnabled(false);
+    connect(switch_, &QPushButton::clicked, this, [this] { SwitchComputer(); });
     connect(computers_, &QTreeWidget::itemSelectionChanged, this, [this] {
-        forget_->setEnabled(store_ != nullptr && !computers_->selectedItems().isEmpty());
+        const QList<QTreeWidgetItem*> chosen = computers_->selectedItems();
+        forget_->setEnabled(store_ != nullptr && !chosen.isEmpty());
+        const int state = chosen.isEmpty() ? -1 : chosen.front()->data(1, Qt::UserRole).toInt();
+        switch_->setEnabled(store_ != nullptr && state >= 0 &&
+                            state != static_cast<int>(TrustEntry::State::Paired));
+        switch_->setText(state == static_cast<int>(TrustEntry::State::Blocked)
+                             ? QStringLiteral("Always")
+                             : QStringLiteral("Never"));
     });
 
     label(QStringLiteral("Files from strangers:"), 12, 302, 72, 8);
@@ -470,23 +483,44 @@ void ConfigDialog::ShowComputers() {
     std::string error;
     store_->Reload(error);  // another copy or `zingwell --forget` may have changed it
     for (const TrustEntry& entry : store_->All()) {
-        const bool byKey = entry.key.rfind("k:", 0) == 0;
-        const char* state = entry.state == TrustEntry::State::Paired    ? "paired"
-                            : entry.state == TrustEntry::State::Blocked ? "blocked"
-                                                                        : "allowed";
+        const bool byKey = entry.key.rfind("a:", 0) != 0;
         auto* item = new QTreeWidgetItem(
             {QString::fromStdString(DisplayName(entry.name, 64)),
              QString::fromStdString(entry.lastAddress.empty() && !byKey ? entry.key.substr(2)
                                                                         : entry.lastAddress),
              QString::fromStdString(byKey ? entry.key.substr(2, 16) : std::string("-")),
-             QString::fromLatin1(state)});
+             QString::fromStdString(entry.Describe())});
         item->setData(0, Qt::UserRole, QString::fromStdString(entry.key));
+        item->setData(1, Qt::UserRole, static_cast<int>(entry.state));
         computers_->addTopLevelItem(item);
     }
     for (int column = 0; column < 3; ++column) {
         computers_->resizeColumnToContents(column);
     }
     forget_->setEnabled(false);
+    switch_->setEnabled(false);
+}
+
+void ConfigDialog::SwitchComputer() {
+    const QList<QTreeWidgetItem*> chosen = computers_->selectedItems();
+    if (store_ == nullptr || chosen.isEmpty()) {
+        return;
+    }
+    std::optional<TrustEntry> entry =
+        store_->Find(chosen.front()->data(0, Qt::UserRole).toString().toStdString());
+    if (!entry || entry->state == TrustEntry::State::Paired) {
+        return;
+    }
+    entry->state = entry->state == TrustEntry::State::Blocked ? TrustEntry::State::Allowed
+                                                              : TrustEntry::State::Blocked;
+    if (!store_->Put(*entry)) {
+        DialogWindow::Warning(QStringLiteral("Could not write %1; the change lasts only until "
+                                             "Zingwell ends.")
+                                  .arg(QString::fromStdString(store_->path())),
+                              this)
+            ->show();
+    }
+    ShowComputers();
 }
 
 void ConfigDialog::ForgetComputer() {

@@ -269,7 +269,7 @@ TEST(ConfigDialog, EveryTextFitsItsPlaceInTheFontThisDesktopHas) {
         EXPECT_LE(widget->fontMetrics().height(), widget->height()) << text.toStdString();
         EXPECT_TRUE(dialog.rect().contains(widget->geometry())) << text.toStdString();
     }
-    EXPECT_EQ(checked, 19);  // 5 boxes, 3 buttons, 11 labels
+    EXPECT_EQ(checked, 20);  // 5 boxes, 4 buttons, 11 labels
 }
 
 TEST(ConfigDialog, TheKnownComputersAreListedAndOneIsForgottenAtOnce) {
