@@ -75,7 +75,7 @@ ConsentQuestion::Choice ConsentDesk::Choose(const ConsentRequest& request, const
     std::unique_lock<std::mutex> guard(mutex_);
     const auto now = std::chrono::steady_clock::now();
     std::erase_if(questions_, [&](const auto& entry) {
-        return entry.second->answered && now - entry.second->answeredAt >= kFollowTime;
+        return entry.second->answered && now - entry.second->answeredAt >= followTime_;
     });
     if (stopping_) {
         return Choice::Decline;

@@ -35,6 +35,12 @@ public:
     Answer Ask(const ConsentRequest& request) override;
     // Ends every wait with a decline, and declines what comes later: before the receiver goes.
     void Stop();
+    // How long a question waits for its answer, and how long later files of that computer
+    // follow the answer (tests shorten both). Before the first question.
+    void SetTimes(std::chrono::milliseconds answer, std::chrono::milliseconds follow) {
+        answerTime_ = answer;
+        followTime_ = follow;
+    }
     void SetAnswerTime(std::chrono::milliseconds time) { answerTime_ = time; }
 
 private:
@@ -53,6 +59,7 @@ private:
     PairedBuddySource* trust_;
     std::function<Policy()> policy_;
     std::chrono::milliseconds answerTime_{kAnswerTime};
+    std::chrono::milliseconds followTime_{kFollowTime};
 
     std::mutex mutex_;  // guards the fields below
     std::condition_variable answered_;

@@ -168,6 +168,11 @@ MainDialog::~MainDialog() {
     uploader_.reset();
 }
 
+void MainDialog::SetConsentTimes(std::chrono::milliseconds answer,
+                                 std::chrono::milliseconds follow) {
+    consent_->SetTimes(answer, follow);
+}
+
 void MainDialog::Initialize() {
     const std::string autoport =
         RegistryText(SettingKey("autoport"), "6677", true, RegRoot::CurrentUser).Get();

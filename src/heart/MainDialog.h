@@ -60,6 +60,10 @@ public:
     // time; none: the box's button only logs.
     void SetPairAgain(std::function<void(const std::string& address)> hook);
 
+    // The stranger's question's time for an answer, and how long that computer's later files
+    // follow it (2 minutes and 10 s; tests shorten them). Before Initialize.
+    void SetConsentTimes(std::chrono::milliseconds answer, std::chrono::milliseconds follow);
+
     // When the window has been created: fixes the listening port and starts the receiver
     // and, in automatic mode, the discovery and the beacon timer.
     void Initialize();
