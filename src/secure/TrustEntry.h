@@ -27,7 +27,8 @@ struct TrustEntry {
     static std::string KeyForKeyId(std::string_view keyId) { return "i:" + std::string(keyId); }
 
     // As the lists show it: the state (a computer known only for sending is still a
-    // "stranger" to its files), then whether files are sent to it once asked.
+    // "stranger" to its files), whether files are sent to it once asked, and how little an
+    // unpaired entry proves.
     std::string Describe() const {
         std::string text = state == State::Paired    ? "paired"
                            : state == State::Blocked ? "blocked"
@@ -35,6 +36,10 @@ struct TrustEntry {
                                                      : "allowed";
         if (sending != Sending::Unasked) {
             text += sending == Sending::Confirmed ? ", sent to" : ", not sent to";
+        }
+        if (state != State::Paired) {
+            // Only a pairing checks who is behind a key; an address proves even less.
+            text += key.rfind("a:", 0) == 0 ? " (by address only)" : " (not verified)";
         }
         return text;
     }

@@ -289,7 +289,7 @@ TEST(ConfigDialog, TheKnownComputersAreListedAndOneIsForgottenAtOnce) {
               "Bob|10.0.0.7|aaaabbbbcccc1111|paired");
     EXPECT_EQ(list->topLevelItem(1)->text(1).toStdString() + "|" +
                   list->topLevelItem(1)->text(3).toStdString(),
-              "10.0.0.9|blocked");
+              "10.0.0.9|blocked (by address only)");
     auto* forget = dialog.findChild<QPushButton*>("forgetComputer");
     EXPECT_FALSE(forget->isEnabled());
     first->setSelected(true);
@@ -299,6 +299,16 @@ TEST(ConfigDialog, TheKnownComputersAreListedAndOneIsForgottenAtOnce) {
     TrustStore reread(store.path().substr(0, store.path().rfind('/')));
     ASSERT_TRUE(reread.Reload(error));
     EXPECT_FALSE(reread.Find(TrustEntry::KeyForHash(bob)));
+
+    // Never becomes always with one click, at once in the file.
+    auto* change = dialog.findChild<QPushButton*>("switchComputer");
+    list->topLevelItem(0)->setSelected(true);
+    EXPECT_EQ(change->text().toStdString(), "Always");
+    change->click();
+    EXPECT_EQ(list->topLevelItem(0)->text(3).toStdString(), "allowed (by address only)");
+    ASSERT_TRUE(reread.Reload(error));
+    EXPECT_EQ(reread.Find(TrustEntry::KeyForAddress("10.0.0.9"))->state,
+              TrustEntry::State::Allowed);
 }
 
 }  // namespace
