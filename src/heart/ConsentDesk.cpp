@@ -102,7 +102,13 @@ ConsentQuestion::Choice ConsentDesk::Choose(const ConsentRequest& request, const
     questions_[key] = question;
     ++open_;
     ConsentQuestion asked;
-    asked.computer = Computer(request);
+    ConsentRequest named = request;
+    if (named.name.empty() && announcedName_) {
+        named.name = announcedName_(request.address);
+    }
+    asked.computer = Computer(named);
+    asked.byAddress = request.keyHash.empty();
+    asked.total = request.size;
     asked.file = DisplayName(request.file, 80);
     asked.size = request.size;
     asked.deadline = now + answerTime_;

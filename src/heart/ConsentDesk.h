@@ -32,6 +32,12 @@ public:
     // view, outlive the desk.
     ConsentDesk(DropView& view, PairedBuddySource* trust, std::function<Policy()> policy);
 
+    // The name a computer's latest announce from that address gave, if any; for a plain
+    // peer's question. Before the first question.
+    void SetAnnouncedNames(std::function<std::string(const std::string& address)> names) {
+        announcedName_ = std::move(names);
+    }
+
     Answer Ask(const ConsentRequest& request) override;
     // Ends every wait with a decline, and declines what comes later: before the receiver goes.
     void Stop();
@@ -58,6 +64,7 @@ private:
     DropView& view_;
     PairedBuddySource* trust_;
     std::function<Policy()> policy_;
+    std::function<std::string(const std::string&)> announcedName_;
     std::chrono::milliseconds answerTime_{kAnswerTime};
     std::chrono::milliseconds followTime_{kFollowTime};
 

@@ -14,9 +14,10 @@ struct ConsentQuestion {
         Unanswered,  // the deadline passed without an answer
     };
 
-    std::string computer;   // its name and address, as the user may read them
-    bool verified = false;  // a paired key: false for every stranger, kept for the wording
-    std::string file;       // as the user may read it
+    std::string computer;    // its name and address, as the user may read them
+    bool verified = false;   // a paired key: false for every stranger, kept for the wording
+    bool byAddress = false;  // no key at all: a plain peer, known by its address alone
+    std::string file;        // as the user may read it
     int64_t size = 0;
     int count = 1;      // files of this computer waiting on the answer, this one included
     int64_t total = 0;  // their announced bytes

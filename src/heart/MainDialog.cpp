@@ -138,6 +138,11 @@ MainDialog::MainDialog(DropView& view, WorkerFactory& workers,
     });
     receiver_->SetCallback(incomingEvents_.get());
     receiver_->SetNotes(this);
+    consent_->SetAnnouncedNames([this](const std::string& address) {
+        std::lock_guard<std::mutex> guard(peersMutex_);
+        const std::optional<PeerDirectory::Entry> heard = peers_.Find(address);
+        return heard && heard->capability ? heard->capability->name : std::string();
+    });
     receiver_->SetConsent(consent_.get());
     retryTimer_ = std::make_unique<RetryTimer>([this] { RetryDue(); });
     sendAsker_ = std::make_unique<RetryTimer>([this] { AskSendQuestion(); });

@@ -277,8 +277,9 @@ ConsentQuestion::Choice CDropWindow::AskConsent(const ConsentQuestion& question)
     if (left.count() <= 0) {
         return Choice::Unanswered;
     }
-    std::string text = question.computer + " (not verified) wants to send you " + question.file +
-                       " (" + std::to_string(question.size) + " bytes).";
+    std::string text =
+        question.computer + (question.byAddress ? " (by address only)" : " (not verified)") +
+        " wants to send you " + question.file + " (" + std::to_string(question.size) + " bytes).";
     if (question.count > 1) {
         text += " " + std::to_string(question.count) + " files wait.";
     }

@@ -159,6 +159,7 @@ TEST_F(Strangers, AFileIsStoredOnlyOnceAcceptedAndASenderRefusedSeesItsSendEnd) 
         EXPECT_EQ(view.Count(), asked);
         EXPECT_EQ(ReadFile(GetReceiveFolder() + "/" + name), cases[i].stored ? body : "");
     }
+    EXPECT_EQ(view.questions.front(), "127.0.0.1 offer-0.bin");
     EXPECT_EQ(Arrived(GetReceiveFolder()), (std::vector<std::string>{"offer-2.bin"}));
     std::string error;
     ASSERT_TRUE(store.Reload(error)) << error;
