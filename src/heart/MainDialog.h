@@ -133,7 +133,7 @@ private:
         Busy,     // one runs already; the files wait for its end
         Idle,     // nothing queued, or no mode to send in
         NoBuddy,  // a buddy mode without an address to send to
-        Held,     // a paired buddy whose identity is in doubt: the files wait
+        Held,     // a paired buddy in doubt, or a stranger not confirmed: the files wait
     };
     // Why nothing goes to a buddy that must be reached over TLS.
     enum class Problem { IdentityChanged, NoLongerSecure, HandshakeFailed, NoKeyHere };
