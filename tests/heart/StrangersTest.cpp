@@ -1,9 +1,7 @@
 // The drop window's heart with the real workers and the default policy ("ask") against real
-// strangers: a sender that knows only the plain format, a flood of connections from many
-// addresses, and a forged announce in automatic mode.
-#include <arpa/inet.h>
+// strangers: a sender that knows only the plain format, and a flood of connections from many
+// addresses. (A forged announce: tests/discovery/TwoCopiesTest.)
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -264,57 +262,6 @@ TEST_F(Strangers, AFloodFromManyAddressesRaisesAFewQuestionsAndAKnownComputerSti
 #ifndef ZINGWELL_SANITIZED
     EXPECT_LT(after.residentKb, before.residentKb + 16 * 1024);
 #endif
-}
-
-// Automatic mode, a file queued: a forged announce names the attacker's listener. With the
-// default policy the user is asked first; unanswered, the listener gets no byte at all.
-TEST_F(Strangers, AForgedAnnounceGetsNoByteOfTheQueue) {
-    LiveSettings.auto_ = 1;
-    LiveSettings.manual = 0;
-    LiveSettings.server = 0;
-    LiveSettings.SetBuddy("", "");
-    const std::string attackerFolder = TestPaths::NewFolder("attacker");
-    ChildProcess attacker;
-    std::vector<std::string> argv = kPlainCopy;
-    argv.insert(argv.end(), {"receive", "127.0.0.5", attackerFolder});
-    ASSERT_TRUE(attacker.Start(argv, ChildOptions::Piped()));
-    const std::string listening = attacker.ReadLine(60s);
-    ASSERT_EQ(listening.rfind("listening ", 0), 0u) << listening;
-    const std::string port = listening.substr(10);
-
-    const std::string secret = TestPaths::NewFolder("to-send") + "/secret.txt";
-    WriteFile(secret, "not for strangers");
-    RecordingView view;  // the question closes unanswered
-    RealWorkerFactory workers;
-    MainDialog heart(view, workers);
-    heart.Initialize();
-    heart.OnDropFiles({secret});
-
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(fd, 0);
-    sockaddr_in from{};
-    from.sin_family = AF_INET;
-    from.sin_addr.s_addr = inet_addr("127.0.0.5");
-    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from), 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(1024);
-    to.sin_addr.s_addr = inet_addr("127.0.0.1");
-    const std::string forged = "b|127.0.0.5|" + port;
-    ASSERT_TRUE(WaitUntil([&] {
-        sendto(fd, forged.data(), forged.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-        return !view.SendQuestions().empty();
-    }));
-    close(fd);
-    EXPECT_EQ(view.SendQuestions().front(), "Send your files to 127.0.0.5?");
-    std::this_thread::sleep_for(500ms);
-    heart.SendNext();  // a retry asks nothing and sends nothing
-    std::this_thread::sleep_for(200ms);
-    // It says "accepted" the moment anything connects: nothing did.
-    EXPECT_EQ(attacker.ReadLine(2s), "");
-    EXPECT_NE(LogText().find("Found buddy at address: 127.0.0.5"), std::string::npos);
-    EXPECT_EQ(LogText().find("Connected to buddy"), std::string::npos);
-    EXPECT_EQ(heart.queue().Count(), 1u);
 }
 
 }  // namespace
