@@ -2,12 +2,13 @@
 // the drop window's own heart with the real workers, behind a view without a screen.
 //
 //   zw-discovery-peer [--port N] [--beacon-period-ms N] [--key-id KEYID]
-//                     [--paired-buddy KEYID@ADDRESS]
+//                     [--paired-buddy KEYID@ADDRESS] [--strangers ask|refuse|accept]
 //       receives and announces on N (stored as the "autoport" setting; without it, the stored
 //       one), announces at start and every period (default 10000 ms, the drop window's) while
 //       no buddy is known, answers a known buddy at most once per period, and leaves on
 //       SIGTERM/SIGINT. With --key-id its announces offer secure transfers under that key id;
-//       with --paired-buddy it is paired with the copy of that key id, last heard at ADDRESS.
+//       with --paired-buddy it is paired with the copy of that key id, last heard at ADDRESS;
+//       --strangers sets the policy on computers neither paired nor allowed (default: stored).
 //       Its settings, log, queue and received files are its user's, as the program's: give it
 //       a HOME of its own.
 //   zw-discovery-peer --monitor
@@ -241,6 +242,7 @@ int main(int argc, char** argv) {
     bool monitor = false;
     std::string keyId;
     std::optional<PairedBuddy> paired;
+    std::string strangers;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const std::string next = i + 1 < argc ? argv[i + 1] : "";
@@ -252,6 +254,8 @@ int main(int argc, char** argv) {
             paired =
                 PairedBuddy{"", next.substr(0, next.find('@')), next.substr(next.find('@') + 1)};
             ++i;
+        } else if (arg == "--strangers" && i + 1 < argc) {
+            strangers = argv[++i];
         } else if (arg == "--port" && i + 1 < argc) {
             port = std::to_string(atoi(argv[++i]));
         } else if (arg == "--beacon-period-ms" && i + 1 < argc && atol(argv[i + 1]) > 0) {
@@ -259,7 +263,7 @@ int main(int argc, char** argv) {
         } else {
             fprintf(stderr,
                     "usage: %s [--port N] [--beacon-period-ms N] [--key-id KEYID] "
-                    "[--paired-buddy KEYID@ADDRESS] | --monitor\n",
+                    "[--paired-buddy KEYID@ADDRESS] [--strangers POLICY] | --monitor\n",
                     argv[0]);
             return 2;
         }
@@ -289,6 +293,9 @@ int main(int argc, char** argv) {
     LiveSettings.server = 0;
     LiveSettings.manual = 0;
     LiveSettings.auto_ = 1;
+    if (!strangers.empty()) {
+        LiveSettings.Set(LiveSettingsStore::Text::strangers, strangers);
+    }
 
     char own[28] = "";
     GetMyIp(own, sizeof own);

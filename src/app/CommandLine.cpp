@@ -47,6 +47,8 @@ const char* CommandLine::Usage() {
            "  --computers  list the computers this one knows (paired, allowed, blocked)\n"
            "  --forget ID  forget one of them, named by its key id (at least 8 hex digits)\n"
            "               or its address\n"
+           "  --always ID  take files from it without asking\n"
+           "  --never ID   refuse its files without asking\n"
            "  --pair ADDRESS[:PORT]\n"
            "             pair with the Zingwell at ADDRESS (port 6677 unless given): both\n"
            "             screens show a code to compare; exits 0 only when paired\n"
@@ -99,8 +101,11 @@ CommandLine CommandLine::Parse(int argc, const char* const* argv) {
         } else if (word == "--computers") {
             line.action = Action::Computers;
             return line;
-        } else if (word == "--forget" && i + 1 < argc) {
-            line.action = Action::Forget;
+        } else if ((word == "--forget" || word == "--always" || word == "--never") &&
+                   i + 1 < argc) {
+            line.action = word == "--forget"   ? Action::Forget
+                          : word == "--always" ? Action::Always
+                                               : Action::Never;
             line.forget = argv[i + 1];
             return line;
         } else {

@@ -4,12 +4,13 @@
 #include <vector>
 
 // What the program was asked to do on its command line:
-//   zingwell [--help] [--version] [--computers] [--forget ID] [--] [FILE...]
+//   zingwell [--help] [--version] [--computers] [--forget ID] [--always ID] [--never ID]
+//            [--] [FILE...]
 //   zingwell --pair ADDRESS[:PORT]
 // Qt's own options (-platform NAME, -display NAME, -style NAME, ...) are passed on to Qt.
 class CommandLine {
 public:
-    enum class Action { Run, Help, Version, Pair, Computers, Forget, Error };
+    enum class Action { Run, Help, Version, Pair, Computers, Forget, Always, Never, Error };
     static constexpr int kDefaultPort = 6677;
 
     static CommandLine Parse(int argc, const char* const* argv);
@@ -25,5 +26,6 @@ public:
     std::string error;                // for Error: the word that was not understood
     std::string pairAddress;          // for Pair: dotted IPv4
     int pairPort = kDefaultPort;
-    std::string forget;  // for Forget: a key id (8 hex digits or more) or address
+    // for Forget, Always and Never: a key id (8 hex digits or more) or address
+    std::string forget;
 };

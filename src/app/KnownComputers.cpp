@@ -9,21 +9,13 @@
 
 namespace {
 
-const char* StateName(TrustEntry::State state) {
-    switch (state) {
-        case TrustEntry::State::Paired:
-            return "paired";
-        case TrustEntry::State::Blocked:
-            return "blocked";
-        case TrustEntry::State::Allowed:
-            break;
-    }
-    return "allowed";
+std::string StateName(const TrustEntry& entry) {
+    return entry.Describe();
 }
 
-// "k:HASH" gives its first 16 hex digits; an address entry has no key.
+// "k:HASH" and "i:KEYID" give the key id; an address entry has no key.
 std::string KeyIdOf(const TrustEntry& entry) {
-    return entry.key.rfind("k:", 0) == 0 ? entry.key.substr(2, 16) : std::string("-");
+    return entry.key.rfind("a:", 0) != 0 ? entry.key.substr(2, 16) : std::string("-");
 }
 
 std::string AddressOf(const TrustEntry& entry) {
@@ -59,15 +51,15 @@ int KnownComputers::List(TrustStore& store, std::string& out, std::string& error
     for (const TrustEntry& entry : entries) {
         const std::string name = entry.name.empty() ? "-" : DisplayName(entry.name, 24);
         out += Padded(name, 24) + Padded(AddressOf(entry), 15) + Padded(KeyIdOf(entry), 16) +
-               StateName(entry.state) + "\n";
+               StateName(entry) + "\n";
     }
     return 0;
 }
 
-int KnownComputers::Forget(TrustStore& store, const std::string& id, std::string& out,
-                           std::string& error) {
+std::optional<TrustEntry> KnownComputers::Match(TrustStore& store, const std::string& id,
+                                                std::string& error) {
     if (!store.Reload(error)) {
-        return 1;
+        return std::nullopt;
     }
     std::string wanted = id;
     std::transform(wanted.begin(), wanted.end(), wanted.begin(),
@@ -75,9 +67,10 @@ int KnownComputers::Forget(TrustStore& store, const std::string& id, std::string
     const bool byKey = wanted.size() >= 8 && wanted.size() <= 64 && IsHex(wanted);
     std::vector<TrustEntry> matches;
     for (const TrustEntry& entry : store.All()) {
-        const bool match = byKey ? entry.key.rfind("k:" + wanted, 0) == 0
-                                 : entry.key == TrustEntry::KeyForAddress(id) ||
-                                       (!id.empty() && entry.lastAddress == id);
+        const bool match =
+            byKey ? entry.key.rfind("k:" + wanted, 0) == 0 || entry.key.rfind("i:" + wanted, 0) == 0
+                  : entry.key == TrustEntry::KeyForAddress(id) ||
+                        (!id.empty() && entry.lastAddress == id);
         if (match) {
             matches.push_back(entry);
         }
@@ -86,20 +79,47 @@ int KnownComputers::Forget(TrustStore& store, const std::string& id, std::string
     if (matches.empty()) {
         error = "No known computer has the key id or address " + shown +
                 " (a key id needs 8 hex digits or more; see zingwell --computers).";
-        return 1;
+        return std::nullopt;
     }
     if (matches.size() > 1) {
         error = shown + " names " + std::to_string(matches.size()) +
                 " computers; give more of the key id (see zingwell --computers).";
+        return std::nullopt;
+    }
+    return matches.front();
+}
+
+int KnownComputers::Forget(TrustStore& store, const std::string& id, std::string& out,
+                           std::string& error) {
+    const std::optional<TrustEntry> match = Match(store, id, error);
+    if (!match) {
         return 1;
     }
-    if (!store.Forget(matches.front().key)) {
+    if (!store.Forget(match->key)) {
         error = "Could not write " + store.path() + "; nothing was forgotten.";
         return 1;
     }
-    const std::string name = matches.front().name.empty() ? AddressOf(matches.front())
-                                                          : DisplayName(matches.front().name, 64);
-    out = "Forgot " + name + " (" + KeyIdOf(matches.front()) + ", " +
-          StateName(matches.front().state) + ").\n";
+    const std::string name = match->name.empty() ? AddressOf(*match) : DisplayName(match->name, 64);
+    out = "Forgot " + name + " (" + KeyIdOf(*match) + ", " + StateName(*match) + ").\n";
+    return 0;
+}
+
+int KnownComputers::Change(TrustStore& store, const std::string& id, TrustEntry::State state,
+                           std::string& out, std::string& error) {
+    std::optional<TrustEntry> match = Match(store, id, error);
+    if (!match) {
+        return 1;
+    }
+    const std::string name = match->name.empty() ? AddressOf(*match) : DisplayName(match->name, 64);
+    if (match->state == TrustEntry::State::Paired) {
+        error = name + " is paired; forget it first to decide on its files otherwise.";
+        return 1;
+    }
+    match->state = state;
+    if (!store.Put(*match)) {
+        error = "Could not write " + store.path() + "; nothing was changed.";
+        return 1;
+    }
+    out = name + " (" + KeyIdOf(*match) + "): " + StateName(*match) + ".\n";
     return 0;
 }

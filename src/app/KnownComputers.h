@@ -1,6 +1,9 @@
 #pragma once
 
+#include <optional>
 #include <string>
+
+#include "secure/TrustEntry.h"
 
 class TrustStore;
 
@@ -16,4 +19,13 @@ public:
     // address it is. Status 0 with what was forgotten in `out`, else 1 and why in `error`.
     static int Forget(TrustStore& store, const std::string& id, std::string& out,
                       std::string& error);
+    // The user's answer on a computer's files changed (Allowed: always, Blocked: never); a
+    // paired computer is left as it is. As Forget for the status and the texts.
+    static int Change(TrustStore& store, const std::string& id, TrustEntry::State state,
+                      std::string& out, std::string& error);
+
+private:
+    // The one computer that id names, else nullopt and why in `error`.
+    static std::optional<TrustEntry> Match(TrustStore& store, const std::string& id,
+                                           std::string& error);
 };

@@ -80,12 +80,23 @@ int main(int argc, char** argv) {
         case CommandLine::Action::Pair:
             return TerminalPrompt::Pair(line.pairAddress, line.pairPort);
         case CommandLine::Action::Computers:
-        case CommandLine::Action::Forget: {
+        case CommandLine::Action::Forget:
+        case CommandLine::Action::Always:
+        case CommandLine::Action::Never: {
             TrustStore store(IdentityFolder());
             std::string out, error;
-            const int status = line.action == CommandLine::Action::Computers
-                                   ? KnownComputers::List(store, out, error)
-                                   : KnownComputers::Forget(store, line.forget, out, error);
+            int status = 0;
+            if (line.action == CommandLine::Action::Computers) {
+                status = KnownComputers::List(store, out, error);
+            } else if (line.action == CommandLine::Action::Forget) {
+                status = KnownComputers::Forget(store, line.forget, out, error);
+            } else {
+                status = KnownComputers::Change(store, line.forget,
+                                                line.action == CommandLine::Action::Always
+                                                    ? TrustEntry::State::Allowed
+                                                    : TrustEntry::State::Blocked,
+                                                out, error);
+            }
             fputs(out.c_str(), stdout);
             if (status != 0) {
                 fprintf(stderr, "zingwell: %s\n", error.c_str());

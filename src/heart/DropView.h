@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "heart/ConsentQuestion.h"
+
 // What the drop window's heart needs of the screen. The desktop layer implements it; every
 // call may come from any thread and, but for ShowMessage, must return without waiting for
 // the UI thread.
@@ -24,6 +26,20 @@ public:
     virtual int AskBuddyProblem(const std::string& text, const std::vector<std::string>& actions) {
         (void)actions;
         ShowMessage(text);
+        return -1;
+    }
+    // A stranger's file waits: the user accepts it, declines it, or decides for the computer.
+    // Called on a receiving thread; returns the answer, Unanswered once the question's
+    // deadline passed (the box then goes). Without a way to ask, nothing comes in.
+    virtual ConsentQuestion::Choice AskConsent(const ConsentQuestion& question) {
+        (void)question;
+        return ConsentQuestion::Choice::Decline;
+    }
+    // Discovery found a computer that is neither paired nor confirmed: may the queue go to it?
+    // text is the whole question. 0: Send, 1: Not this computer, -1: no answer (closed, or
+    // no way to ask: nothing goes).
+    virtual int AskSendTo(const std::string& text) {
+        (void)text;
         return -1;
     }
     // The beacon timer, every beacon period (the heart's; 10 seconds): (re)starts it.

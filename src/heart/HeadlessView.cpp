@@ -48,6 +48,17 @@ void HeadlessView::ShowSending(const std::string& text) {
     }
 }
 
+ConsentQuestion::Choice HeadlessView::AskConsent(const ConsentQuestion& question) {
+    ShowMessage("declined " + question.file + " from " + question.computer +
+                ": nobody here to ask");
+    return ConsentQuestion::Choice::Decline;
+}
+
+int HeadlessView::AskSendTo(const std::string& text) {
+    ShowMessage(text + " Nobody here to answer; the files wait");
+    return -1;
+}
+
 void HeadlessView::Notify(const std::string& summary, const std::string& body) {
     if (log_) {
         log_("notify " + summary + ": " + body);

@@ -40,6 +40,10 @@ public:
     void ShowMessage(const std::string& text) override;
     // Logged as a message; the first action is taken.
     int AskBuddyProblem(const std::string& text, const std::vector<std::string>& actions) override;
+    // Nobody to ask: logged, and declined.
+    ConsentQuestion::Choice AskConsent(const ConsentQuestion& question) override;
+    // Nobody to ask: logged, and nothing goes.
+    int AskSendTo(const std::string& text) override;
     void StartBeaconTimer() override;
     bool StopBeaconTimer() override;
     void Notify(const std::string& summary, const std::string& body) override;

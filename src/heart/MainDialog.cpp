@@ -10,6 +10,8 @@
 #include "core/ActivityLog.h"
 #include "core/DisplayName.h"
 #include "core/EventCodes.h"
+#include "heart/ConsentDesk.h"
+#include "heart/SendConsent.h"
 #include "heart/SendingProgress.h"
 #include "net/PortNumber.h"
 #include "settings/LiveSettings.h"
@@ -95,6 +97,13 @@ class MainDialog::IncomingEvents final : public ForwardedEvents {
 public:
     using ForwardedEvents::ForwardedEvents;
     void FinishedSending() override { owner_.IncomingFinished(); }
+    void ReportError(int32_t code) override {
+        if (code == error_code::kReceiveFailed || code == error_code::kCannotWriteIncoming) {
+            owner_.IncomingFailed(code);
+        } else {
+            owner_.ReportError(code);
+        }
+    }
 };
 
 // The sender's events: its FoundBuddy without an address is a failed connection, which the
@@ -129,9 +138,19 @@ MainDialog::MainDialog(DropView& view, WorkerFactory& workers,
     sender_->SetBatchNotes(this);
     paired_ = workers.PairedSource();
     ownKeyId_ = workers.OwnKeyId();
+    consent_ = std::make_unique<ConsentDesk>(view_, paired_, [] {
+        return ConsentDesk::PolicyFromText(LiveSettings.Get(Text::strangers));
+    });
     receiver_->SetCallback(incomingEvents_.get());
     receiver_->SetNotes(this);
+    consent_->SetAnnouncedNames([this](const std::string& address) {
+        std::lock_guard<std::mutex> guard(peersMutex_);
+        const std::optional<PeerDirectory::Entry> heard = peers_.Find(address);
+        return heard && heard->capability ? heard->capability->name : std::string();
+    });
+    receiver_->SetConsent(consent_.get());
     retryTimer_ = std::make_unique<RetryTimer>([this] { RetryDue(); });
+    sendAsker_ = std::make_unique<RetryTimer>([this] { AskSendQuestion(); });
 }
 
 MainDialog::~MainDialog() {
@@ -141,6 +160,7 @@ MainDialog::~MainDialog() {
         closing_ = true;
     }
     retryTimer_->Stop();
+    sendAsker_->Stop();
     // The beacons stop first, since a buddy found would dispatch. Workers still running find
     // no discovery to send with from here on.
     std::unique_ptr<DiscoveryWorker> discovery;
@@ -149,12 +169,18 @@ MainDialog::~MainDialog() {
         discovery = std::move(discovery_);
     }
     discovery.reset();
+    consent_->Stop();  // a receiver waiting on a question goes at once
     receiver_.reset();
     for (std::thread& retiring : retiring_) {
         retiring.join();
     }
     sender_.reset();
     uploader_.reset();
+}
+
+void MainDialog::SetConsentTimes(std::chrono::milliseconds answer,
+                                 std::chrono::milliseconds follow) {
+    consent_->SetTimes(answer, follow);
 }
 
 void MainDialog::Initialize() {
@@ -221,6 +247,10 @@ void MainDialog::OnDropFiles(const std::vector<std::string>& paths) {
         view_.Notify("Not queued", refused + ": a name with a line break cannot be sent");
     }
     UpdateWaiting();
+    {
+        std::lock_guard<std::mutex> guard(dispatchMutex_);
+        sendUnanswered_.clear();  // a new drop may ask again
+    }
     const Dispatch outcome = DispatchHead();
     if (outcome == Dispatch::Started || outcome == Dispatch::Busy) {
         return;
@@ -275,6 +305,9 @@ MainDialog::Dispatch MainDialog::DispatchHead() {
                 }
             }
             if (route && !route->problem) {
+                if (!MaySendTo(*route)) {
+                    return Dispatch::Held;
+                }
                 if (!route->secure && !FlattenFolders(path, address)) {
                     return Dispatch::Idle;
                 }
@@ -327,6 +360,76 @@ MainDialog::Dispatch MainDialog::DispatchHead() {
                                      : "No buddy address set; the files wait in the queue\n");
     ScheduleRetry();
     return Dispatch::NoBuddy;
+}
+
+bool MainDialog::MaySendTo(const Route& route) {
+    // A typed address is the user's own choice; a paired computer is known; "accept" is the
+    // old behaviour both ways.
+    if (LiveSettings.auto_ == 0 || !route.keyHash.empty() ||
+        ConsentDesk::PolicyFromText(LiveSettings.Get(Text::strangers)) ==
+            ConsentDesk::Policy::Accept) {
+        return true;
+    }
+    const std::string who = route.peer.keyId.empty() ? route.address : route.peer.keyId;
+    switch (SendConsent::For(paired_, route.address, route.peer.keyId)) {
+        case SendConsent::Verdict::Send:
+            return true;
+        case SendConsent::Verdict::NotThis:
+            if (sendRefusedLogged_.insert(who).second) {
+                WriteLog("Not sending to " + route.name + " at " + route.address +
+                         " (not this computer); the files wait in the queue\n");
+            }
+            return false;
+        case SendConsent::Verdict::Ask:
+            break;
+    }
+    if (!sendQuestion_ && !sendUnanswered_.contains(who)) {
+        sendQuestion_ = route;
+        sendAsker_->Arm(std::chrono::milliseconds(0));
+    }
+    return false;
+}
+
+void MainDialog::AskSendQuestion() {
+    Route route;
+    {
+        std::lock_guard<std::mutex> guard(dispatchMutex_);
+        if (!sendQuestion_ || closing_) {
+            return;
+        }
+        route = *sendQuestion_;
+    }
+    const std::string computer =
+        route.name == route.address ? route.address : route.name + " at " + route.address;
+    WriteLog("Asking whether to send the queue to " + computer + "\n");
+    const int answer = view_.AskSendTo("Send your files to " + computer + "?" +
+                                       (route.peer.keyId.empty() ? "" : " (not verified)"));
+    const std::string who = route.peer.keyId.empty() ? route.address : route.peer.keyId;
+    if (answer == 0 || answer == 1) {
+        std::string name;
+        {
+            std::lock_guard<std::mutex> guard(peersMutex_);
+            if (std::optional<PeerDirectory::Entry> heard = peers_.Find(route.address);
+                heard && heard->capability) {
+                name = heard->capability->name;
+            }
+        }
+        if (!SendConsent::Remember(paired_, route.address, route.peer.keyId, name, answer == 0)) {
+            WriteLog("Could not remember the answer for " + computer + "\n");
+        }
+        WriteLog(answer == 0 ? "Files go to " + computer + "\n"
+                             : "Not this computer: " + computer + "\n");
+    }
+    {
+        std::lock_guard<std::mutex> guard(dispatchMutex_);
+        sendQuestion_.reset();
+        if (answer != 0 && answer != 1) {
+            sendUnanswered_.insert(who);
+        }
+    }
+    if (answer == 0) {
+        retryTimer_->Arm(std::chrono::milliseconds(0));
+    }
 }
 
 void MainDialog::Target(std::string& address, std::string& port) {
@@ -634,6 +737,12 @@ void MainDialog::FinishedSending() {
 
 void MainDialog::IncomingFinished() {
     ResetProgress();
+    ShowIcon(BuddyMode() ? resource::kIconGreen : resource::kIconDog);
+}
+
+void MainDialog::IncomingFailed(int32_t code) {
+    WriteLogValue("Error code", code);  // the line the sender's failures write too
+    ClearBar();
     ShowIcon(BuddyMode() ? resource::kIconGreen : resource::kIconDog);
 }
 
@@ -967,6 +1076,7 @@ void MainDialog::RetireReceiver() {
     receiver_ = workers_.MakeReceiver();
     receiver_->SetCallback(incomingEvents_.get());
     receiver_->SetNotes(this);
+    receiver_->SetConsent(consent_.get());
     retiring_.emplace_back([old = std::move(old)]() mutable { old.reset(); });
 }
 

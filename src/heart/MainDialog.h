@@ -37,6 +37,8 @@ extern std::atomic<int32_t> listenPort;
 // The heart of the drop window: owns the send queue and the workers, queues dropped files,
 // hands them out one at a time and turns the workers' events into what the user sees. Plain
 // C++: it reaches the screen only through its DropView. Events arrive on worker threads.
+class ConsentDesk;
+
 class MainDialog : public Callback,
                    public TransferNotes,
                    public BeaconNotes,
@@ -64,6 +66,10 @@ public:
     // What "Pair again" in a box about a paired buddy starts, with the buddy's address. Any
     // time; none: the box's button only logs.
     void SetPairAgain(std::function<void(const std::string& address)> hook);
+
+    // The stranger's question's time for an answer, and how long that computer's later files
+    // follow it (2 minutes and 10 s; tests shorten them). Before Initialize.
+    void SetConsentTimes(std::chrono::milliseconds answer, std::chrono::milliseconds follow);
 
     // When the window has been created: fixes the listening port and starts the receiver
     // and, in automatic mode, the discovery and the beacon timer.
@@ -156,7 +162,7 @@ private:
         Busy,     // one runs already; the files wait for its end
         Idle,     // nothing queued, or no mode to send in
         NoBuddy,  // a buddy mode without an address to send to
-        Held,     // a paired buddy whose identity is in doubt: the files wait
+        Held,     // a paired buddy in doubt, or a stranger not confirmed: the files wait
     };
     // Why nothing goes to a buddy that must be reached over TLS.
     enum class Problem { IdentityChanged, NoLongerSecure, HandshakeFailed, NoKeyHere };
@@ -193,11 +199,20 @@ private:
                      const std::string& reason);
     // SendNext's work; tells the caller what came of it.
     Dispatch DispatchHead();
+    // Automatic mode sends to a stranger only once the user said so: false when the head
+    // waits (the question asked on its own thread, or the user's "Not this computer").
+    // dispatchMutex_ held.
+    bool MaySendTo(const Route& route);
+    // The question's thread: asks the view, keeps the answer, and tries the queue again.
+    void AskSendQuestion();
     // Where the sender goes: the buddy discovery found, in automatic mode, else the settings.
     void Target(std::string& address, std::string& port);
 
     // The end of an incoming file: reset the progress display, leave the send queue alone.
     void IncomingFinished();
+    // An incoming file failed or was declined: logged (the note tells the user), the bar
+    // reset and hidden; no box, which would be the sender's to see.
+    void IncomingFailed(int32_t code);
     // The sender's own failures: it could not connect, or ReportError kCannotOpenToSend or
     // kSendFailed.
     void ConnectionFailed();
@@ -244,6 +259,7 @@ private:
     std::unique_ptr<UploadWorker> uploader_;
     std::unique_ptr<SendWorker> sender_;
     std::unique_ptr<ReceiveWorker> receiver_;
+    std::unique_ptr<ConsentDesk> consent_;  // made before, and outlives, every receiver
     std::unique_ptr<IncomingEvents> incomingEvents_;
     std::unique_ptr<SenderEvents> senderEvents_;
     WorkerFactory& workers_;
@@ -312,6 +328,12 @@ private:
     bool discoveryRunning_ = false;
     std::vector<std::thread> retiring_;
 
-    // Last: its thread calls into everything above.
+    // The computer the send question is about while it is asked; guarded by dispatchMutex_.
+    std::optional<Route> sendQuestion_;
+    std::set<std::string> sendUnanswered_;  // asked and closed: not again before a drop
+    std::set<std::string> sendRefusedLogged_;
+
+    // Last: their threads call into everything above.
     std::unique_ptr<RetryTimer> retryTimer_;
+    std::unique_ptr<RetryTimer> sendAsker_;
 };

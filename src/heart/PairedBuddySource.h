@@ -2,6 +2,9 @@
 
 #include <optional>
 #include <string>
+#include <vector>
+
+#include "secure/TrustEntry.h"
 
 // The computer this copy is paired with, as the trust store keeps it.
 struct PairedBuddy {
@@ -24,6 +27,20 @@ public:
             return paired;
         }
         return std::nullopt;
+    }
+    // The state of a known computer by its trust key ("k:HASH", "a:IPV4"); none: a stranger.
+    virtual std::optional<TrustEntry::State> StateOf(const std::string& key) const {
+        (void)key;
+        return std::nullopt;
+    }
+    // Every known computer.
+    virtual std::vector<TrustEntry> Known() const { return {}; }
+    // Keeps the user's decision on a computer; a pairing is never replaced by it. State Known
+    // keeps the state it had, Sending Unasked the answer on sending it had. False when it
+    // could not be kept.
+    virtual bool Remember(const TrustEntry& entry) {
+        (void)entry;
+        return false;
     }
     // The user's "Forget": the pairing with that key ends. False when nothing changed.
     virtual bool Forget(const std::string& keyHash) {

@@ -1,5 +1,8 @@
 #include "heart/RealWorkerFactory.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include "discovery/MulticastListener.h"
 #include "ftp/FTPer.h"
 #include "secure/Identity.h"
@@ -39,14 +42,38 @@ private:
     SSender sender_;
 };
 
+// Paired or "always" computers keep the reserved places, found by the address they were last
+// heard at (a plain one's is its key); strangers, those waiting for an answer too, share the rest.
+bool Approved(const PairedBuddySource& trust, uint32_t address) {
+    in_addr in{};
+    in.s_addr = address;
+    char text[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &in, text, sizeof text);
+    const std::string byAddress = TrustEntry::KeyForAddress(text);
+    for (const TrustEntry& entry : trust.Known()) {
+        if ((entry.state == TrustEntry::State::Paired ||
+             entry.state == TrustEntry::State::Allowed) &&
+            (entry.lastAddress == text || entry.key == byAddress)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 class RealReceiver : public ReceiveWorker {
 public:
-    RealReceiver(const Identity* identity, const std::string& name, PairingResponder* pairing) {
+    RealReceiver(const Identity* identity, const std::string& name, PairingResponder* pairing,
+                 PairedBuddySource* trust) {
         if (identity != nullptr) {
             receiver_.SetIdentity(identity, name);
         }
         receiver_.SetPairing(pairing);
+        if (trust != nullptr) {
+            // Known computers keep places of their own however many strangers connect.
+            receiver_.SetApproval([trust](uint32_t address) { return Approved(*trust, address); });
+        }
     }
+    void SetConsent(ConsentAsker* asker) override { receiver_.SetConsent(asker); }
     void SetCallback(Callback* callback) override { receiver_.SetCallback(callback); }
     void SetNotes(TransferNotes* notes) override { receiver_.SetNotes(notes); }
     void Start(int port) override { receiver_.Start(port); }
@@ -107,7 +134,7 @@ std::unique_ptr<SendWorker> RealWorkerFactory::MakeSender() {
 }
 
 std::unique_ptr<ReceiveWorker> RealWorkerFactory::MakeReceiver() {
-    return std::make_unique<RealReceiver>(identity_, name_, pairing_);
+    return std::make_unique<RealReceiver>(identity_, name_, pairing_, paired_);
 }
 
 std::unique_ptr<DiscoveryWorker> RealWorkerFactory::MakeDiscovery(Callback* callback) {

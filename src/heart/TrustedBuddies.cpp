@@ -72,3 +72,36 @@ bool TrustedBuddies::Forget(const std::string& keyHash) {
     Refresh(error);
     return forgotten;
 }
+
+std::optional<TrustEntry::State> TrustedBuddies::StateOf(const std::string& key) const {
+    for (const TrustEntry& entry : Entries()) {
+        if (entry.key == key) {
+            return entry.state;
+        }
+    }
+    return std::nullopt;
+}
+
+bool TrustedBuddies::Remember(const TrustEntry& entry) {
+    std::string error;
+    Refresh(error);
+    TrustEntry merged = entry;
+    if (std::optional<TrustEntry> known = store_.Find(entry.key)) {
+        if (known->state == TrustEntry::State::Paired) {
+            return false;
+        }
+        // One answer changes one thing: a consent keeps the send answer, and the reverse.
+        if (merged.state == TrustEntry::State::Known) {
+            merged.state = known->state;
+        }
+        if (merged.sending == TrustEntry::Sending::Unasked) {
+            merged.sending = known->sending;
+        }
+        if (merged.name.empty()) {
+            merged.name = known->name;
+        }
+    }
+    const bool kept = store_.Put(merged);
+    Refresh(error);
+    return kept;
+}

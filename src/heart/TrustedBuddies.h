@@ -23,6 +23,9 @@ public:
     std::optional<PairedBuddy> Paired() const override;
     std::optional<PairedBuddy> PairedAt(const std::string& address) const override;
     bool Forget(const std::string& keyHash) override;
+    std::optional<TrustEntry::State> StateOf(const std::string& key) const override;
+    std::vector<TrustEntry> Known() const override { return Entries(); }
+    bool Remember(const TrustEntry& entry) override;
 
     // Reads the file now; false with the error text when it could not be.
     bool Refresh(std::string& error) const;

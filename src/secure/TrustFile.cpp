@@ -16,15 +16,32 @@ std::string_view StateText(TrustEntry::State state) {
             return "paired";
         case TrustEntry::State::Blocked:
             return "blocked";
+        case TrustEntry::State::Known:
+            return "known";
         case TrustEntry::State::Allowed:
             break;
     }
     return "allowed";
 }
 
-std::optional<TrustEntry::State> StateFrom(std::string_view text) {
-    for (TrustEntry::State state :
-         {TrustEntry::State::Paired, TrustEntry::State::Blocked, TrustEntry::State::Allowed}) {
+// The state field: the state, then ",send" or ",nosend" once the user answered the question
+// about sending to it.
+std::optional<TrustEntry::State> StateFrom(std::string_view text, TrustEntry::Sending& sending) {
+    sending = TrustEntry::Sending::Unasked;
+    const size_t comma = text.find(',');
+    if (comma != std::string_view::npos) {
+        const std::string_view flag = text.substr(comma + 1);
+        if (flag == "send") {
+            sending = TrustEntry::Sending::Confirmed;
+        } else if (flag == "nosend") {
+            sending = TrustEntry::Sending::Refused;
+        } else {
+            return std::nullopt;
+        }
+        text = text.substr(0, comma);
+    }
+    for (TrustEntry::State state : {TrustEntry::State::Paired, TrustEntry::State::Blocked,
+                                    TrustEntry::State::Allowed, TrustEntry::State::Known}) {
         if (text == StateText(state)) {
             return state;
         }
@@ -92,7 +109,8 @@ std::optional<TrustEntry> TrustFile::ParseLine(std::string_view line) {
         fields[i] = line.substr(0, tab);
         line = tab == std::string_view::npos ? std::string_view() : line.substr(tab + 1);
     }
-    const std::optional<TrustEntry::State> state = StateFrom(fields[1]);
+    TrustEntry::Sending sending = TrustEntry::Sending::Unasked;
+    const std::optional<TrustEntry::State> state = StateFrom(fields[1], sending);
     if (!ValidKey(fields[0]) || !state || (!fields[2].empty() && !IsAddress(fields[2])) ||
         fields[3].size() > kMaxEncodedName) {
         return std::nullopt;
@@ -101,13 +119,17 @@ std::optional<TrustEntry> TrustFile::ParseLine(std::string_view line) {
     if (!name) {
         return std::nullopt;
     }
-    return TrustEntry{std::string(fields[0]), *state, std::string(fields[2]), std::move(*name)};
+    return TrustEntry{std::string(fields[0]), *state, std::string(fields[2]), std::move(*name),
+                      sending};
 }
 
 std::string TrustFile::FormatLine(const TrustEntry& entry) {
     std::string line = entry.key;
     line += kSeparator;
     line += StateText(entry.state);
+    if (entry.sending != TrustEntry::Sending::Unasked) {
+        line += entry.sending == TrustEntry::Sending::Confirmed ? ",send" : ",nosend";
+    }
     line += kSeparator;
     line += entry.lastAddress;
     line += kSeparator;
@@ -119,7 +141,8 @@ bool TrustFile::ValidKey(std::string_view key) {
     if (key.substr(0, 2) == "a:") {
         return IsAddress(key.substr(2));
     }
-    if (key.substr(0, 2) != "k:" || key.size() != 2 + 64) {
+    const size_t digits = key.substr(0, 2) == "k:" ? 64 : key.substr(0, 2) == "i:" ? 16 : 0;
+    if (digits == 0 || key.size() != 2 + digits) {
         return false;
     }
     for (char c : key.substr(2)) {

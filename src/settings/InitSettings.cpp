@@ -64,6 +64,8 @@ void LoadSettings() {
         RegistryText(SettingKey("computername"), DefaultComputerName(), true, RegRoot::CurrentUser)
             .Get();
     values.advertisesecure = ReadNumber("advertisesecure", 1);
+    values.strangers =
+        RegistryText(SettingKey("strangers"), "ask", true, RegRoot::CurrentUser).Get();
     LiveSettings.Assign(values);
 }
 
@@ -91,5 +93,6 @@ void InitSettings() {
     values.auto_ = SeedNumber("auto", 0);
     values.computername = SeedText("computername", DefaultComputerName().c_str());
     values.advertisesecure = SeedNumber("advertisesecure", 1);
+    values.strangers = SeedText("strangers", "ask");
     LiveSettings.Assign(values);
 }

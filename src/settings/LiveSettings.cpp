@@ -24,6 +24,8 @@ const std::string& LiveSettingsStore::Field(Text which) const {
             return user_;
         case Text::computername:
             return computername_;
+        case Text::strangers:
+            return strangers_;
         case Text::pass:
             break;
     }
@@ -65,6 +67,7 @@ SettingsValues LiveSettingsStore::Snapshot() const {
         values.user = user_;
         values.pass = pass_;
         values.computername = computername_;
+        values.strangers = strangers_;
     }
     values.useftp = useftp;
     values.auto_ = auto_;
@@ -86,6 +89,7 @@ void LiveSettingsStore::Assign(const SettingsValues& values) {
         user_ = values.user;
         pass_ = values.pass;
         computername_ = values.computername;
+        strangers_ = values.strangers;
     }
     useftp = values.useftp;
     auto_ = values.auto_;

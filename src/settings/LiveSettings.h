@@ -16,6 +16,8 @@ struct SettingsValues {
     // transfers.
     std::string computername;
     int32_t advertisesecure = 1;
+    // Files from computers neither paired nor allowed: "ask", "refuse" or "accept".
+    std::string strangers = "ask";
 };
 
 // The process-wide copy of the main settings. The UI thread edits it while the discovery
@@ -32,7 +34,8 @@ public:
         autoport,
         user,
         pass,
-        computername
+        computername,
+        strangers
     };
 
     std::string Get(Text which) const;
@@ -58,7 +61,7 @@ private:
 
     mutable std::mutex mutex_;
     std::string ftpip_, target_, serverport_, servaddr_, clientport_, autoport_, user_, pass_,
-        computername_;
+        computername_, strangers_ = "ask";
 };
 
 extern LiveSettingsStore LiveSettings;

@@ -46,6 +46,8 @@ Ending Run(ByteStream& stream, net::Clock::time_point headerDeadline, Callback* 
                 return Ending::BadHeader;
             case Status::Refused:
                 return Ending::Refused;
+            case Status::Declined:
+                return Ending::Declined;
             case Status::WriteFailed:
                 return Ending::WriteFailed;
             case Status::Short:

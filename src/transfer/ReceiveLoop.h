@@ -18,6 +18,7 @@ enum class Ending {
     HeaderLate,     // the header was not complete in time
     BadHeader,      // no separator in the first 102400 bytes, or the end inside the header
     Refused,        // the name is not acceptable, or the file cannot be created
+    Declined,       // the session's approval (the user, or the policy) said no
     WriteFailed,    // writing the file failed
     Short,          // the stream ended before the announced size
     TooLong,        // exact sizes: more bytes than announced

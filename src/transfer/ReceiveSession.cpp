@@ -16,7 +16,13 @@ ReceiveSession::Status ReceiveSession::Feed(const char* data, size_t length) {
             return Status::Reading;
         }
         target_.Announce(header_.name());
-        if (!received_name::IsAcceptable(header_.name()) || !target_.Create(header_.name())) {
+        if (!received_name::IsAcceptable(header_.name())) {
+            return failure_ = Status::Refused;
+        }
+        if (approval_ && !approval_(header_.name(), header_.size())) {
+            return failure_ = Status::Declined;
+        }
+        if (!target_.Create(header_.name())) {
             return failure_ = Status::Refused;
         }
         created_ = true;

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "transfer/HeaderReader.h"
@@ -33,6 +34,7 @@ public:
         Finished,     // the stream ended cleanly after a whole file, or before anything came
         BadHeader,    // no separator in the first 102400 bytes, or the end inside the header
         Refused,      // the name is not acceptable, or the file cannot be created
+        Declined,     // the approval said no: nothing was created
         WriteFailed,  // writing the file failed (a full disk)
         Short,        // the stream ended before the announced number of bytes came
         TooLong,      // exact sizes: more bytes came than the header announced
@@ -48,6 +50,11 @@ public:
 
     explicit ReceiveSession(Target& target, Sizes sizes = Sizes::Advisory)
         : target_(target), sizes_(sizes) {}
+
+    // Asked once the header is in and its name acceptable, before the file is created; may
+    // wait long (the caller holds the stream unread meanwhile). None: every file is taken.
+    using Approval = std::function<bool(const std::string& name, int64_t size)>;
+    void SetApproval(Approval approval) { approval_ = std::move(approval); }
 
     // Bytes that came in one read. Once a failure is returned, it is returned again.
     Status Feed(const char* data, size_t length);
@@ -66,6 +73,7 @@ private:
     uint64_t Announced() const { return static_cast<uint64_t>(header_.size()); }
 
     Target& target_;
+    Approval approval_;
     Sizes sizes_;
     HeaderReader header_;
     int64_t received_ = 0;

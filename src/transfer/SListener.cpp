@@ -60,6 +60,8 @@ EndReport ReportFor(Ending ending) {
         case Ending::TooLong:
             return {"Listener: more bytes came than announced, nothing stored\n",
                     error_code::kReceiveFailed};
+        case Ending::Declined:  // AskConsent said why
+            return {nullptr, error_code::kReceiveFailed};
         case Ending::Stopped:
         case Ending::Whole:
             break;
@@ -482,6 +484,9 @@ void SListener::RunReceiveThread(Connection* connection) {
     }
     ReceivedFile file(GetReceiveFolder());
     ReceiveSession session(file);
+    session.SetApproval([&](const std::string& name, int64_t size) {
+        return AskConsent(*connection, {}, {}, name, size) == ConsentAsker::Answer::Accept;
+    });
     Ending ending =
         receive_loop::Run(stream, connection->accepted + header, callback, stopping_, session);
     // From here the stream is this thread's alone; a connection reset to make room has seen
@@ -503,7 +508,8 @@ void SListener::RunReceiveThread(Connection* connection) {
     // Everything is closed before the last event: a message box may keep it waiting long.
     const std::string& kept =
         ending == Ending::Whole && !file.StoredName().empty() ? file.StoredName() : session.name();
-    Report(*connection, callback, ending, session.HasHeader() ? &kept : nullptr, nullptr);
+    Report(*connection, callback, ending,
+           session.HasHeader() && ending != Ending::Declined ? &kept : nullptr, nullptr);
     Done(connection);
 }
 
@@ -515,6 +521,32 @@ void SListener::SetHandshaking(Connection& connection, bool on) {
         connection.windowStart = std::chrono::steady_clock::now();
         connection.windowBytes = BytesReceived(connection.fd);
     }
+}
+
+ConsentAsker::Answer SListener::AskConsent(Connection& connection, const std::string& keyHash,
+                                           const std::string& peerName, const std::string& file,
+                                           int64_t size, uint32_t files) {
+    ConsentAsker* asker = consent_;
+    if (asker == nullptr) {
+        return ConsentAsker::Answer::Accept;
+    }
+    ConsentRequest request;
+    request.address = AddressText(connection.address);
+    request.keyHash = keyHash;
+    request.name = peerName;
+    request.file = file;
+    request.size = size;
+    request.files = files;
+    SetHandshaking(connection, true);
+    const ConsentAsker::Answer answer = asker->Ask(request);
+    SetHandshaking(connection, false);
+    if (answer != ConsentAsker::Answer::Accept && !stopping_) {
+        WriteLog(
+            "Listener: " + DisplayName(file, 100) + " from " + request.address +
+            (answer == ConsentAsker::Answer::Reset ? " refused (blocked computer)" : " declined") +
+            ", connection reset, nothing stored\n");
+    }
+    return answer;
 }
 
 bool SListener::Finishing(Connection& connection) {
@@ -616,8 +648,15 @@ void SListener::RunSecureSession(Connection* connection, Callback* callback) {
             }
         };
     }
-    secure_receive::Result result = secure_receive::Run(*tls, deadline, callback, stopping_, file,
-                                                        session, folder, name, pairing, events, &resume);
+    const secure_receive::ConsentHook consent = [&](const std::string& peerName,
+                                                    const std::string& offer, uint64_t size,
+                                                    uint32_t files) {
+        return AskConsent(*connection, key, peerName, offer,
+                          static_cast<int64_t>(std::min<uint64_t>(size, INT64_MAX)), files);
+    };
+    secure_receive::Result result =
+        secure_receive::Run(*tls, deadline, callback, stopping_, file, session, folder, name,
+                            pairing, events, &resume, consent);
     if (Finishing(*connection) && result.ending != Ending::Stopped) {
         result.ending = Ending::ReadFailed;  // reset to make room: its end was ours
     }
@@ -627,7 +666,8 @@ void SListener::RunSecureSession(Connection* connection, Callback* callback) {
     } else {
         tls->Reset();
     }
-    Report(*connection, callback, result.ending, result.name.empty() ? nullptr : &result.name,
+    const bool named = !result.name.empty() && result.ending != Ending::Declined;
+    Report(*connection, callback, result.ending, named ? &result.name : nullptr,
            &tls->peerKeyHash());
 }
 

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/ConsentAsker.h"
 #include "net/Waker.h"
 #include "transfer/ReceiveLoop.h"
 
@@ -84,6 +85,10 @@ public:
     // frame, and with an empty key of a plain connection before anything is read; one it
     // refuses is reset. None until set: every sender.
     void SetSenderCheck(std::function<bool(const std::string& keyHash)> check);
+    // Asked of every file once its header is in, before anything is written (a plain
+    // connection is held unread meanwhile); none: every file is taken. While it waits the
+    // connection is not looked at for making room. It outlives the receiver.
+    void SetConsent(ConsentAsker* asker) { consent_ = asker; }
     // Connection threads that have not ended yet (for tests).
     int ActiveConnections();
 
@@ -118,6 +123,10 @@ private:
     // connection is reset and reported.
     bool SenderTaken(Connection& connection, Callback* callback, ByteStream& stream,
                      const std::string& keyHash);
+    // The consent asker's answer for a file (Accept without one); logs a refusal.
+    ConsentAsker::Answer AskConsent(Connection& connection, const std::string& keyHash,
+                                    const std::string& peerName, const std::string& file,
+                                    int64_t size, uint32_t files = 1);
     // The connection's last words: the log line, the notes (when a file was named) and the
     // event. keyHash: the peer's, for a secure connection; logged: the line is written.
     void Report(const Connection& connection, Callback* callback, receive_loop::Ending ending,
@@ -135,6 +144,7 @@ private:
     std::atomic<TransferNotes*> notes_{nullptr};
     std::atomic<const Identity*> identity_{nullptr};
     std::atomic<PairingResponder*> pairing_{nullptr};
+    std::atomic<ConsentAsker*> consent_{nullptr};
     std::atomic<bool> stopping_{false};
     std::atomic<int> boundPort_{0};
     std::atomic<int64_t> idleTimeoutMs_{kIdleTimeout.count()};

@@ -195,13 +195,14 @@ class Session {
 public:
     Session(ByteStream& stream, net::Clock::time_point headerDeadline, Callback* callback,
             const std::atomic<bool>& stopping, const std::string& ourName,
-            const BatchEvents& events, PartResume* resume)
+            const BatchEvents& events, PartResume* resume, const ConsentHook& consent)
         : link_(stream),
           headerDeadline_(headerDeadline),
           callback_(callback),
           stopping_(stopping),
           events_(events),
-          resume_(resume) {
+          resume_(resume),
+          consent_(consent) {
         frame::Hello hello;
         hello.name = ourName;
         hello_ = frame::Encode(hello);
@@ -237,6 +238,9 @@ private:
     const std::atomic<bool>& stopping_;
     const BatchEvents& events_;
     PartResume* resume_;  // lone files only: a group's files start whole
+    const ConsentHook& consent_;
+    std::string peerName_;  // as its HELLO gave it
+    bool reset_ = false;    // a blocked computer: the session ends without a word
     std::string hello_;  // ours, until sent
     Result result_;
     std::optional<Group> group_;
@@ -358,6 +362,17 @@ Ending Session::ExchangeFile(const frame::File& header, FileSink& sink, std::str
 Ending Session::RunLone(const frame::File& header, ReceivedFile& file, ReceiveSession& session,
                         const std::string& folder) {
     link_.SetDeadline(net::kNoDeadline);
+    if (consent_) {
+        const ConsentAsker::Answer answer =
+            consent_(peerName_, header.path, header.size, 1);
+        if (answer != ConsentAsker::Answer::Accept) {
+            file.Announce(header.path);
+            if (answer == ConsentAsker::Answer::Decline) {
+                Refuse("declined");
+            }
+            return stopping_ ? Ending::Stopped : Ending::Declined;
+        }
+    }
     LoneFile sink(file, session, folder, resume_);
     // Counted as the plain receiver counts, its header's bytes included.
     progressBase_ = wire::EncodeHeader(header.path, header.size).size();
@@ -402,12 +417,29 @@ bool Session::StartGroup(const batch_frames::Batch& batch, SafeTree& tree) {
     if (events_.started) {
         events_.started(info);  // before anything of it is made
     }
-    const SafeTree::Result begun = tree.Begin(batch);
     const std::string what = batch.root.empty() ? std::string("loose files")
                                                 : "folder " + received_name::ForLog(batch.root);
     const std::string counts = std::to_string(batch.files) + " files, " +
                                std::to_string(batch.folders) + " folders, " +
                                std::to_string(batch.totalBytes) + " bytes";
+    if (consent_) {  // asked once for the whole group, before anything of it is made
+        const std::string offer = batch.root.empty()
+                                      ? std::to_string(batch.files) + " files"
+                                      : batch.root + " (a folder of " +
+                                            std::to_string(batch.files) + " files)";
+        const ConsentAsker::Answer answer =
+            consent_(peerName_, offer, batch.totalBytes, batch.files);
+        if (answer == ConsentAsker::Answer::Reset || stopping_) {
+            reset_ = true;
+            return false;
+        }
+        if (answer == ConsentAsker::Answer::Decline) {
+            group_->refusal = "declined";  // each of its files is told so
+            WriteLog("Incoming " + what + " declined (" + counts + ")\n");
+            return true;
+        }
+    }
+    const SafeTree::Result begun = tree.Begin(batch);
     if (begun != SafeTree::Result::Ok) {
         group_->refusal = begun == SafeTree::Result::NoSpace ? "no space" : "cannot write";
         WriteLog("Incoming " + what + " refused (" + counts + "): " + SafeTree::Describe(begun) +
@@ -536,7 +568,9 @@ Ending Session::RunGroups(batch_frames::Batch first, const std::string& folder) 
         if (const auto* batch = std::get_if<batch_frames::Batch>(&message)) {
             EndGroup();
             if (!StartGroup(*batch, tree)) {
-                ending = Ending::BadHeader;
+                ending = stopping_ ? Ending::Stopped
+                         : reset_  ? Ending::Declined
+                                   : Ending::BadHeader;
                 break;
             }
         } else if (const auto* folderFrame = std::get_if<frame::Folder>(&message)) {
@@ -603,6 +637,7 @@ Result Session::Run(ReceivedFile& file, ReceiveSession& session, const std::stri
         result_.ending = Ending::BadHeader;
         return result_;
     }
+    peerName_ = hello.name;
     reader.Next();
     reader.Expect({frame::Type::File, frame::Type::Batch, frame::Type::End});
     got = link_.ReadFrame(reader);
@@ -635,8 +670,8 @@ Result Session::Run(ReceivedFile& file, ReceiveSession& session, const std::stri
 Result Run(ByteStream& stream, net::Clock::time_point headerDeadline, Callback* callback,
            const std::atomic<bool>& stopping, ReceivedFile& file, ReceiveSession& session,
            const std::string& folder, const std::string& ourName, const PairingHook& pairing,
-           const BatchEvents& events, PartResume* resume) {
-    Session run(stream, headerDeadline, callback, stopping, ourName, events, resume);
+           const BatchEvents& events, PartResume* resume, const ConsentHook& consent) {
+    Session run(stream, headerDeadline, callback, stopping, ourName, events, resume, consent);
     return run.Run(file, session, folder, pairing);
 }
 

@@ -4,6 +4,7 @@
 #include <functional>
 #include <string>
 
+#include "core/ConsentAsker.h"
 #include "core/IncomingBatch.h"
 #include "net/ByteStream.h"
 #include "transfer/Frame.h"
@@ -45,6 +46,13 @@ struct BatchEvents {
 // Serves a session whose HELLO asked to pair (the link is past that HELLO).
 using PairingHook = std::function<void(FrameLink& link, const frame::Hello& hello)>;
 
+// Asked before anything of an offer is written (a lone FILE, or a group at its BATCH), with the
+// sender's HELLO name, what is offered (a file's name; a group's description), its size and
+// how many files it holds; may wait long.
+using ConsentHook =
+    std::function<ConsentAsker::Answer(const std::string& peerName, const std::string& file,
+                                       uint64_t size, uint32_t files)>;
+
 // session is over file, for a lone FILE; `folder` is where file writes (for its free space),
 // and where the groups' folders and files are made. Without a pairing hook a HELLO that asks
 // to pair ends the session. With `resume`, a lone file cut in an earlier session goes on where
@@ -52,6 +60,7 @@ using PairingHook = std::function<void(FrameLink& link, const frame::Hello& hell
 Result Run(ByteStream& stream, net::Clock::time_point headerDeadline, Callback* callback,
            const std::atomic<bool>& stopping, ReceivedFile& file, ReceiveSession& session,
            const std::string& folder, const std::string& ourName, const PairingHook& pairing = {},
-           const BatchEvents& events = {}, PartResume* resume = nullptr);
+           const BatchEvents& events = {}, PartResume* resume = nullptr,
+           const ConsentHook& consent = {});
 
 }  // namespace secure_receive

@@ -13,6 +13,7 @@
 #include <QScreen>
 #include <QSysInfo>
 #include <QThread>
+#include <QTimer>
 #include <QUrl>
 #include <QWindow>
 #include <condition_variable>
@@ -270,7 +271,37 @@ int CDropWindow::AskBuddyProblem(const std::string& text, const std::vector<std:
     return Ask(text, actions);
 }
 
-int CDropWindow::Ask(const std::string& text, const std::vector<std::string>& actions) {
+ConsentQuestion::Choice CDropWindow::AskConsent(const ConsentQuestion& question) {
+    using Choice = ConsentQuestion::Choice;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        question.deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+        return Choice::Unanswered;
+    }
+    std::string text =
+        question.computer + (question.byAddress ? " (by address only)" : " (not verified)") +
+        " wants to send you " + question.file + " (" + std::to_string(question.size) + " bytes).";
+    if (question.count > 1) {
+        text += " " + std::to_string(question.count) + " files wait.";
+    }
+    text += "\n\nTake it?";
+    const int chosen = Ask(
+        text, {"Accept", "Decline", "Always from this computer", "Never from this computer"}, left);
+    static constexpr Choice kChoices[] = {Choice::Accept, Choice::Decline, Choice::Always,
+                                          Choice::Never};
+    if (chosen >= 0 && chosen < 4) {
+        return kChoices[chosen];
+    }
+    return std::chrono::steady_clock::now() >= question.deadline ? Choice::Unanswered
+                                                                 : Choice::Decline;
+}
+
+int CDropWindow::AskSendTo(const std::string& text) {
+    return Ask(text, {"Send", "Not this computer"});
+}
+
+int CDropWindow::Ask(const std::string& text, const std::vector<std::string>& actions,
+                     std::chrono::milliseconds closeAfter) {
     const QString message = QString::fromStdString(text);
     auto pending = std::make_shared<PendingMessage>();
     {
@@ -280,8 +311,11 @@ int CDropWindow::Ask(const std::string& text, const std::vector<std::string>& ac
         }
         pending_.push_back(pending);
     }
-    auto open = [this, message, pending, actions] {
+    auto open = [this, message, pending, actions, closeAfter] {
         QMessageBox* box = DialogWindow::Warning(message, this);
+        if (closeAfter.count() > 0) {
+            QTimer::singleShot(closeAfter, box, [box] { box->close(); });
+        }
         if (!actions.empty()) {
             box->setStandardButtons(QMessageBox::NoButton);
             for (size_t i = 0; i < actions.size(); ++i) {

@@ -53,6 +53,9 @@ public:
     void Activate() override;
     void ShowMessage(const std::string& text) override;
     int AskBuddyProblem(const std::string& text, const std::vector<std::string>& actions) override;
+    // A box with Accept, Decline, Always, Never that closes itself at the question's deadline.
+    ConsentQuestion::Choice AskConsent(const ConsentQuestion& question) override;
+    int AskSendTo(const std::string& text) override;
     void StartBeaconTimer() override;
     bool StopBeaconTimer() override;
     void Notify(const std::string& summary, const std::string& body) override;
@@ -84,7 +87,9 @@ private:
     struct PendingMessage;
     // A warning box with these buttons (none: OK); waits for it to close and returns the
     // index of the button chosen, -1 for none.
-    int Ask(const std::string& text, const std::vector<std::string>& actions);
+    // closeAfter: the box closes itself, unanswered, after this long (0: never).
+    int Ask(const std::string& text, const std::vector<std::string>& actions,
+            std::chrono::milliseconds closeAfter = std::chrono::milliseconds(0));
 
     // Runs fn on the UI thread: directly when already there, else queued.
     void OnUiThread(std::function<void()> fn);

@@ -1,6 +1,7 @@
 #include "ui/ConfigDialog.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QFontInfo>
 #include <QGroupBox>
 #include <QHeaderView>
@@ -87,7 +88,7 @@ int32_t& Flag(SettingsValues& values, int id) {
 
 // The dialog's size in dialog units, and the smallest font it is ever drawn in.
 constexpr int kWidth = 220;
-constexpr int kHeight = 299;
+constexpr int kHeight = 316;
 // The automatic group's third row (this computer's offer to the others) moves everything
 // below it down by this much.
 constexpr int kOfferRow = 14;
@@ -292,8 +293,35 @@ void ConfigDialog::Build(QWidget* page) {
     forget_->setAutoDefault(false);
     forget_->setEnabled(false);
     connect(forget_, &QPushButton::clicked, this, [this] { ForgetComputer(); });
+    // Always <-> never for the computer chosen: its text says what a click makes of it.
+    switch_ = button(0, "Never", 168, 242 + kOfferRow, 36, 14);
+    switch_->setObjectName(QStringLiteral("switchComputer"));
+    switch_->setAutoDefault(false);
+    switch_->setEnabled(false);
+    connect(switch_, &QPushButton::clicked, this, [this] { SwitchComputer(); });
     connect(computers_, &QTreeWidget::itemSelectionChanged, this, [this] {
-        forget_->setEnabled(store_ != nullptr && !computers_->selectedItems().isEmpty());
+        const QList<QTreeWidgetItem*> chosen = computers_->selectedItems();
+        forget_->setEnabled(store_ != nullptr && !chosen.isEmpty());
+        const int state = chosen.isEmpty() ? -1 : chosen.front()->data(1, Qt::UserRole).toInt();
+        switch_->setEnabled(store_ != nullptr && state >= 0 &&
+                            state != static_cast<int>(TrustEntry::State::Paired));
+        switch_->setText(state == static_cast<int>(TrustEntry::State::Blocked)
+                             ? QStringLiteral("Always")
+                             : QStringLiteral("Never"));
+    });
+
+    label(QStringLiteral("Files from strangers:"), 12, 302, 72, 8);
+    strangers_ = new QComboBox(page);
+    strangers_->setObjectName(QStringLiteral("strangers"));
+    for (const char* policy : {"ask", "refuse", "accept"}) {
+        strangers_->addItem(QString::fromLatin1(policy));
+    }
+    strangers_->setGeometry(units.Rect(86, 300, 40, 12));
+    tabOrder << strangers_;
+    strangersWarning_ = label(QStringLiteral("unsafe: anyone may send"), 130, 302, 82, 8);
+    strangersWarning_->setStyleSheet(QStringLiteral("color: #b00000"));
+    connect(strangers_, &QComboBox::currentTextChanged, this, [this](const QString& text) {
+        strangersWarning_->setVisible(text == QStringLiteral("accept"));
     });
 
     // The frames lie behind the controls they hold.
@@ -344,6 +372,11 @@ void ConfigDialog::Open() {
     values_.auto_ = number("auto", 0);
     values_.advertisesecure = number("advertisesecure", 1);
     Box(kAdvertiseSecure)->setChecked(values_.advertisesecure != 0);
+    values_.strangers =
+        RegistryText(SettingKey("strangers"), "ask", true, RegRoot::CurrentUser).Get();
+    const int policy = strangers_->findText(QString::fromStdString(values_.strangers));
+    strangers_->setCurrentIndex(policy < 0 ? 0 : policy);
+    strangersWarning_->setVisible(strangers_->currentText() == QStringLiteral("accept"));
     ShowFlags();
     DialogWindow::Centre(this);
 }
@@ -359,6 +392,7 @@ void ConfigDialog::TakeValues() {
         Flag(values_, id) = Box(id)->isChecked() ? 1 : 0;
     }
     values_.advertisesecure = Box(kAdvertiseSecure)->isChecked() ? 1 : 0;
+    values_.strangers = strangers_->currentText().toStdString();
     for (const Binding& binding : kTexts) {
         const QString text = Edit(binding.id)->text();
         const auto& [bytes, shown] = stored_[binding.id];
@@ -427,6 +461,7 @@ void ConfigDialog::WriteSettings() {
     number("manual", values.manual);
     text("computername", values.computername);
     number("advertisesecure", values.advertisesecure);
+    text("strangers", values.strangers);
 }
 
 void ConfigDialog::SettingsApplied() {
@@ -448,23 +483,44 @@ void ConfigDialog::ShowComputers() {
     std::string error;
     store_->Reload(error);  // another copy or `zingwell --forget` may have changed it
     for (const TrustEntry& entry : store_->All()) {
-        const bool byKey = entry.key.rfind("k:", 0) == 0;
-        const char* state = entry.state == TrustEntry::State::Paired    ? "paired"
-                            : entry.state == TrustEntry::State::Blocked ? "blocked"
-                                                                        : "allowed";
+        const bool byKey = entry.key.rfind("a:", 0) != 0;
         auto* item = new QTreeWidgetItem(
             {QString::fromStdString(DisplayName(entry.name, 64)),
              QString::fromStdString(entry.lastAddress.empty() && !byKey ? entry.key.substr(2)
                                                                         : entry.lastAddress),
              QString::fromStdString(byKey ? entry.key.substr(2, 16) : std::string("-")),
-             QString::fromLatin1(state)});
+             QString::fromStdString(entry.Describe())});
         item->setData(0, Qt::UserRole, QString::fromStdString(entry.key));
+        item->setData(1, Qt::UserRole, static_cast<int>(entry.state));
         computers_->addTopLevelItem(item);
     }
     for (int column = 0; column < 3; ++column) {
         computers_->resizeColumnToContents(column);
     }
     forget_->setEnabled(false);
+    switch_->setEnabled(false);
+}
+
+void ConfigDialog::SwitchComputer() {
+    const QList<QTreeWidgetItem*> chosen = computers_->selectedItems();
+    if (store_ == nullptr || chosen.isEmpty()) {
+        return;
+    }
+    std::optional<TrustEntry> entry =
+        store_->Find(chosen.front()->data(0, Qt::UserRole).toString().toStdString());
+    if (!entry || entry->state == TrustEntry::State::Paired) {
+        return;
+    }
+    entry->state = entry->state == TrustEntry::State::Blocked ? TrustEntry::State::Allowed
+                                                              : TrustEntry::State::Blocked;
+    if (!store_->Put(*entry)) {
+        DialogWindow::Warning(QStringLiteral("Could not write %1; the change lasts only until "
+                                             "Zingwell ends.")
+                                  .arg(QString::fromStdString(store_->path())),
+                              this)
+            ->show();
+    }
+    ShowComputers();
 }
 
 void ConfigDialog::ForgetComputer() {

@@ -12,6 +12,8 @@
 
 class QScrollArea;
 class QTreeWidget;
+class QComboBox;
+class QLabel;
 class TrustStore;
 
 // The settings: how files leave this computer (found buddy, fixed address, FTP server), the
@@ -61,6 +63,7 @@ private:
     void WriteSettings();
     void ShowComputers();
     void ForgetComputer();
+    void SwitchComputer();
 
     std::map<int, QWidget*> controls_;
     // Each text field's stored bytes and the text shown for them: a field the user left
@@ -72,4 +75,7 @@ private:
     TrustStore* store_ = nullptr;
     QTreeWidget* computers_ = nullptr;  // name, last address, key id, state; the key hidden
     QPushButton* forget_ = nullptr;
+    QPushButton* switch_ = nullptr;   // always <-> never
+    QComboBox* strangers_ = nullptr;  // ask, refuse, accept: the setting's texts
+    QLabel* strangersWarning_ = nullptr;
 };

@@ -34,6 +34,7 @@ TEST(ArrivalNotification, AFileFromAnotherCopyAndACutOffStreamAreEachOneNotifica
     // A on its first run, its desktop session's bus in its environment; B, the sender, has none.
     ZingwellCopy a("a"), b("b");
     b.StoreMode(0, 1, 0, NamespacePair::kAddressA);
+    a.AcceptStrangers();  // the subject is what A's user is told, not the question
     ASSERT_TRUE(a.Start(net->a, {"DBUS_SESSION_BUS_ADDRESS=" + bus.address()}));
     ASSERT_TRUE(b.Start(net->b, {"DBUS_SESSION_BUS_ADDRESS="}));
     ASSERT_TRUE(Soon([&] { return a.ListensOn(6677) || !a.Running(); })) << a.Output();

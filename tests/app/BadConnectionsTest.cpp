@@ -1,7 +1,7 @@
 // The real desktop program on a display of its own, flooded with connections that each bring
 // a header and part of a file and are then cut with a reset, as from senders that crashed:
-// every one a failed receive. It must show one box for them all, keep no thread or memory for
-// them once the flood is over, and take an honest file afterwards.
+// every one a failed receive. It must open no box for them, keep no thread or memory for them
+// once the flood is over, and take an honest file afterwards.
 //
 // ZW_BAD_CONNECTIONS=3000 runs a larger flood for a measurement; the figures are printed.
 #include <gtest/gtest.h>
@@ -55,11 +55,12 @@ std::string Describe(const ProcessStatus& status) {
 
 class BadConnections : public DesktopSession {};
 
-TEST_F(BadConnections, OneBoxForAllNoThreadOrMemoryLeftAndAnHonestFileStillArrives) {
+TEST_F(BadConnections, NoBoxNoThreadOrMemoryLeftAndAnHonestFileStillArrives) {
     ASSERT_NO_FATAL_FAILURE(StartDesktop(false, "1024x768x24", false));  // a bare display
 
-    // A first run: it receives on 6677.
+    // A first run: it receives on 6677, from anyone (the subject is failed receives).
     ZingwellCopy copy("flooded");
+    copy.AcceptStrangers();
     ASSERT_TRUE(Start(copy));
     XServer::Window dog;
     ASSERT_TRUE(Soon([&] { return screen_.FindDog(dog) && copy.ListensOn(6677); }))
@@ -88,10 +89,9 @@ TEST_F(BadConnections, OneBoxForAllNoThreadOrMemoryLeftAndAnHonestFileStillArriv
         for (int fd : fds) {
             CloseWithReset(fd);
         }
-        ASSERT_TRUE(Soon([&] {
-            return LoggedTimes(copy.Log(), "Error code 5\n") == size_t(done + now);
-        })) << LoggedTimes(copy.Log(), "Error code 5\n")
-            << " failures of " << done + now;
+        // The log may still be counting a run of equal lines ("... and N more like it" comes
+        // with the next other line): the count is checked after the honest file below.
+        ASSERT_TRUE(Soon([&] { return FilesBeingReceived(copy.ReceiveFolder()) == 0; }));
         if ((done / kRound) % 10 == 0) {
             mostBoxes = std::max(mostBoxes, screen_.MessageBoxes().size());
         }
@@ -109,9 +109,9 @@ TEST_F(BadConnections, OneBoxForAllNoThreadOrMemoryLeftAndAnHonestFileStillArriv
     RecordProperty("resident_kb_before", static_cast<int>(before.residentKb));
     RecordProperty("resident_kb_5s_after", static_cast<int>(later.residentKb));
 
-    // One box says it for all; only the worker that opened it waits, on the user.
-    EXPECT_EQ(boxes.size(), 1u);
-    EXPECT_LE(mostBoxes, 1u);
+    // A failed receive is the sender's to see: no box here (a log line and a notification).
+    EXPECT_EQ(boxes.size(), 0u);
+    EXPECT_EQ(mostBoxes, 0u);
     EXPECT_LE(later.threads, before.threads + 1) << Describe(later) << ", " << Describe(before);
 #ifndef ZINGWELL_SANITIZED  // their allocators keep what is freed for a while
     EXPECT_LT(later.residentKb, before.residentKb + 16 * 1024)
@@ -124,6 +124,8 @@ TEST_F(BadConnections, OneBoxForAllNoThreadOrMemoryLeftAndAnHonestFileStillArriv
     const std::string body = RandomBytes(2000000, 3);
     EXPECT_TRUE(Deliver("127.0.2.200", "honest.bin", body));
     EXPECT_TRUE(ReadFile(copy.ReceiveFolder() + "/honest.bin") == body);
+    EXPECT_TRUE(Soon([&] { return LoggedTimes(copy.Log(), "Error code 5\n") == size_t(count); }))
+        << LoggedTimes(copy.Log(), "Error code 5\n") << " failures of " << count;
 
     // The user reads the box: its worker ends too.
     if (!boxes.empty()) {

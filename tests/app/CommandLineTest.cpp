@@ -77,8 +77,21 @@ TEST(CommandLine, ComputersAreListedAndForgottenByKeyIdOrAddress) {
     EXPECT_NE(out.find("Bob?[2J"), std::string::npos);  // no escape reaches the terminal
     EXPECT_NE(out.find("10.0.0.7         aaaabbbbcccc1111  paired\n"), std::string::npos) << out;
     EXPECT_NE(out.find("Carl"), std::string::npos);
-    EXPECT_NE(out.find("10.0.0.9         -                 allowed\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("10.0.0.9         -                 allowed (by address only)\n"),
+              std::string::npos)
+        << out;
 
+    // Always <-> never, by address or key id; a pairing is not changed that way.
+    EXPECT_EQ(KnownComputers::Change(other, "10.0.0.9", TrustEntry::State::Blocked, out, error), 0)
+        << error;
+    EXPECT_EQ(out, "10.0.0.9 (-): blocked (by address only).\n");
+    EXPECT_EQ(KnownComputers::Change(other, "aaaabbbbcccc", TrustEntry::State::Allowed, out, error),
+              1);
+    EXPECT_EQ(KnownComputers::Change(other, "aaaabbbbdddd", TrustEntry::State::Allowed, out, error),
+              0)
+        << error;
+    EXPECT_EQ(out, "Carl (aaaabbbbdddd2222): allowed (not verified).\n");
+    EXPECT_EQ(Parse({"--never", "10.0.0.9"}).action, CommandLine::Action::Never);
     EXPECT_EQ(KnownComputers::Forget(other, "aaaabbbb", out, error), 1);  // two computers
     EXPECT_EQ(KnownComputers::Forget(other, "aaaabbb", out, error), 1);   // too short
     EXPECT_EQ(KnownComputers::Forget(other, "AAAABBBBDDDD", out, error), 0) << error;

@@ -30,8 +30,8 @@ TEST(CrashRestart, AKilledCopyStartedAgainMeetsItsBuddyAndItsQueueDrains) {
     ZW_MAKE_NAMESPACE_PAIR(net);
     const std::string files = TestPaths::NewFolder("files");
     ZingwellCopy a("a"), b("b");
-    a.StoreMode(1, 0, 0, "255.255.255.255");
-    b.StoreMode(1, 0, 0, "255.255.255.255");
+    a.StoreMode(1, 0, 0, "255.255.255.255", {ZingwellCopy::kAcceptStrangers});
+    b.StoreMode(1, 0, 0, "255.255.255.255", {ZingwellCopy::kAcceptStrangers});
 
     ASSERT_TRUE(a.Start(net->a));
     ASSERT_TRUE(Soon([&] { return a.ListensOn(6677) && a.HasUdpPort(1024); })) << a.Output();

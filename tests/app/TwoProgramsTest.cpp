@@ -53,8 +53,8 @@ protected:
 
 TEST_F(TwoProgramsTest, AutomaticModeFindsTheBuddyAndSendsWhatWasLeftQueued) {
     ZingwellCopy a("auto-a"), b("auto-b");
-    a.StoreMode(1, 0, 0, "255.255.255.255");
-    b.StoreMode(1, 0, 0, "255.255.255.255");
+    a.StoreMode(1, 0, 0, "255.255.255.255", {ZingwellCopy::kAcceptStrangers});
+    b.StoreMode(1, 0, 0, "255.255.255.255", {ZingwellCopy::kAcceptStrangers});
     const std::string file = LeftOver(a, "left from last time.bin", 250000, 11);
 
     ASSERT_TRUE(a.Start(net_->a));
@@ -74,7 +74,7 @@ TEST_F(TwoProgramsTest, AutomaticModeFindsTheBuddyAndSendsWhatWasLeftQueued) {
 TEST_F(TwoProgramsTest, ManualModeSendsTheQueueWhenFilesAreDroppedForRealNamesAsBytes) {
     ZingwellCopy a("manual-a"), b("manual-b");
     a.StoreMode(0, 1, 0, NamespacePair::kAddressB);
-    b.StoreMode(0, 1, 1, "255.255.255.255");
+    b.StoreMode(0, 1, 1, "255.255.255.255", {ZingwellCopy::kAcceptStrangers});
     const std::string leftOver = LeftOver(a, "left from last time.txt", 5000, 21);
     const std::string dropped = files_ + "/dropped now.bin";
     WriteFile(dropped, RandomBytes(150000, 22));

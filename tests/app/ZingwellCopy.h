@@ -32,6 +32,10 @@ public:
 
     // The per-user registry as an earlier run left it: lines such as "auto"=dword:00000001.
     void StoreSettings(const std::vector<std::string>& values);
+    // Files from any computer, as before there was a question: for tests of something else.
+    // On a first run (nothing else stored) it stays a first run.
+    static inline const std::string kAcceptStrangers = "\"strangers\"=\"accept\"";
+    void AcceptStrangers() { StoreSettings({kAcceptStrangers}); }
     // The settings a user leaves after choosing a mode, or none (servaddr set: not a first
     // run), on port 6677; `more` values too.
     void StoreMode(int automatic, int manual, int server, const std::string& buddy,

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -44,9 +45,16 @@ public:
         std::string rest;
     };
 
-    Peer(const std::string& ns, const std::string& name, std::vector<std::string> args) {
+    // queued: a path its queue holds from an earlier run, if any.
+    Peer(const std::string& ns, const std::string& name, std::vector<std::string> args,
+         const std::string& queued = "") {
         const std::string folder = TestPaths::NewFolder(name);
         output_ = folder + "/out.txt";
+        queueFile_ = folder + "/Zingwell/Files2Send.txt";
+        if (!queued.empty()) {
+            mkdir((folder + "/Zingwell").c_str(), 0700);
+            WriteFile(queueFile_, queued + "\r\n");
+        }
         args.insert(args.begin(), ZINGWELL_BINARY_DIR "/bench/zw-discovery-peer");
         ChildOptions options;
         options.env = {"HOME=" + folder, "XDG_CONFIG_HOME=" + folder,
@@ -92,12 +100,14 @@ public:
         return rests;
     }
     std::string Output() const { return ReadFile(output_); }
+    std::string Queue() const { return ReadFile(queueFile_); }
     bool WaitFor(const std::string& event, size_t count = 1) const {
         return WaitUntil([&] { return Lines(event).size() >= count; }, 10s);
     }
 
 private:
     std::string output_;
+    std::string queueFile_;
     ChildProcess process_;
 };
 
@@ -318,6 +328,53 @@ TEST_F(TwoCopiesTest, APairedCopyKeepsItsBuddyThroughAForgedLeaveAndAnnounce) {
     a->Stop();
     ASSERT_TRUE(b.WaitFor("LostBuddy"));
     EXPECT_EQ(b.Rests("left").back(), kA + " " + kA + " taken");
+}
+
+// Another computer forges an announce that names its own listener. With the default policy the
+// victim, a file queued, asks its user before anything goes (nobody answers here), and the
+// attacker's listener gets no connection, let alone a byte of the file.
+TEST_F(TwoCopiesTest, AForgedAnnounceFromAnotherComputerGetsNoByteOfTheQueue) {
+    const std::string secret = TestPaths::NewFolder("to-send") + "/secret.txt";
+    WriteFile(secret, "not for strangers");
+    ChildProcess listener;
+    ChildOptions piped = ChildOptions::Piped();
+    piped.netns = net_->b;
+    ASSERT_TRUE(listener.Start(
+        {"/usr/bin/python3", ZINGWELL_SOURCE_DIR "/tests/transfer/tools/plain_copy.py", "receive",
+         kB, TestPaths::NewFolder("attacker")},
+        piped));
+    const std::string listening = listener.ReadLine(30s);
+    ASSERT_EQ(listening.rfind("listening ", 0), 0u) << listening;
+    const std::string forged = "b|" + kB + "|" + listening.substr(10);
+
+    Peer victim(net_->a, "victim", {"--port", "6601", "--beacon-period-ms", "600"}, secret);
+    ASSERT_TRUE(victim.WaitFor("start"));
+    ChildProcess forger;
+    ChildOptions inB;
+    inB.netns = net_->b;
+    ASSERT_TRUE(forger.Start({"/usr/bin/python3", "-c",
+                              "import socket, sys, time\n"
+                              "s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)\n"
+                              "for _ in range(50):\n"
+                              "    s.sendto(sys.argv[1].encode(), (sys.argv[2], 1024))\n"
+                              "    time.sleep(0.1)\n",
+                              forged, kA},
+                             inB));
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            for (const std::string& message : victim.Rests("message")) {
+                if (message.rfind("Send your files to " + kB + "?", 0) == 0) {
+                    return true;
+                }
+            }
+            return false;
+        },
+        20s))
+        << victim.Output();
+    EXPECT_EQ(victim.Rests("FoundBuddy").front(), kB + " " + listening.substr(10));
+    // It says "accepted" the moment anything connects: nothing does.
+    EXPECT_EQ(listener.ReadLine(3s), "");
+    EXPECT_EQ(victim.Queue(), secret + "\r\n");
 }
 
 }  // namespace

@@ -24,6 +24,18 @@ public:
     // Recorded as "ask <text>"; answers `answer`.
     int AskBuddyProblem(const std::string& text, const std::vector<std::string>& actions) override;
     std::atomic<int> answer{-1};
+    // Recorded as "consent <computer> <file>"; answers `consentChoice`.
+    ConsentQuestion::Choice AskConsent(const ConsentQuestion& question) override {
+        Record("consent " + question.computer + " " + question.file);
+        return consentChoice;
+    }
+    std::atomic<ConsentQuestion::Choice> consentChoice{ConsentQuestion::Choice::Decline};
+    // Recorded as "send? <text>"; answers `sendAnswer` (-1: closed unanswered).
+    int AskSendTo(const std::string& text) override {
+        Record("send? " + text);
+        return sendAnswer;
+    }
+    std::atomic<int> sendAnswer{-1};
     void StartBeaconTimer() override;
     bool StopBeaconTimer() override;
     void Notify(const std::string& summary, const std::string& body) override {
@@ -39,6 +51,7 @@ public:
     std::vector<int> Positions() const;
     std::vector<std::string> Notes() const { return WithPrefix("notify "); }  // "summary: body"
     std::vector<std::string> Asked() const { return WithPrefix("ask "); }
+    std::vector<std::string> SendQuestions() const { return WithPrefix("send? "); }
     bool barVisible() const { return barVisible_; }
     bool timerRunning() const { return timerRunning_; }
     void Clear();

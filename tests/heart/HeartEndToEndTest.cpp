@@ -31,6 +31,7 @@ using Text = LiveSettingsStore::Text;
 [[noreturn]] void RunManualBuddy(const std::string& home) {
     setenv("HOME", home.c_str(), 1);
     LiveSettings.manual = 1;
+    LiveSettings.Set(Text::strangers, "accept");  // files from anyone, as before the policy
     LiveSettings.server = 1;
     LiveSettings.Set(Text::serverport, "6677");
     RecordingView view;
@@ -45,6 +46,7 @@ using Text = LiveSettingsStore::Text;
 [[noreturn]] void RunSecureBuddy(const std::string& home, const std::string& keyFolder) {
     setenv("HOME", home.c_str(), 1);
     LiveSettings.manual = 1;
+    LiveSettings.Set(Text::strangers, "accept");  // files from anyone, as before the policy
     LiveSettings.server = 1;
     LiveSettings.Set(Text::serverport, "6677");
     std::string error;
@@ -90,6 +92,7 @@ protected:
     // A second copy in another process, receiving into its home; this one sends to it.
     bool StartBuddy() {
         LiveSettings.manual = 1;
+        LiveSettings.Set(Text::strangers, "accept");  // files from anyone, as before the policy
         LiveSettings.server = 0;
         LiveSettings.SetBuddy("127.0.0.1", "6677");
         return buddy_.Fork([&] { RunManualBuddy(otherHome); });
@@ -178,6 +181,7 @@ TEST_F(HeartEndToEnd, APairedBuddyGetsFilesOverTlsAndNothingOnceItStopsSpeakingI
         Identity::LoadOrCreate(TestPaths::NewFolder("anna-keys") + "/zingwell", error);
     ASSERT_TRUE(anna) << error;
     LiveSettings.manual = 1;
+    LiveSettings.Set(Text::strangers, "accept");  // files from anyone, as before the policy
     LiveSettings.server = 0;
     LiveSettings.SetBuddy("127.0.0.1", "6677");
     ASSERT_TRUE(buddy_.Fork([&] { RunSecureBuddy(otherHome, bobKeys); }));
@@ -233,6 +237,7 @@ TEST_F(HeartEndToEnd, APairedBuddyGetsFilesOverTlsAndNothingOnceItStopsSpeakingI
 TEST_F(HeartEndToEnd, AutomaticModeWithAFixedPortStartsTheReceiverTwiceAndTheSecondBindFails) {
     LiveSettings.auto_ = 1;
     LiveSettings.manual = 0;
+    LiveSettings.Set(Text::strangers, "accept");  // files from anyone, as before the policy
     LiveSettings.server = 1;
     RecordingView view;
     RealWorkerFactory workers;
@@ -252,6 +257,7 @@ TEST_F(HeartEndToEnd, AutomaticModeWithAFixedPortStartsTheReceiverTwiceAndTheSec
         // Another port in manual mode, applied at OK: the old receivers go, a new one listens.
         LiveSettings.auto_ = 0;
         LiveSettings.manual = 1;
+        LiveSettings.Set(Text::strangers, "accept");  // files from anyone, as before the policy
         LiveSettings.Set(Text::serverport, "6690");
         heart.ApplySettings();
         EXPECT_FALSE(view.timerRunning());
@@ -279,6 +285,7 @@ TEST_F(HeartEndToEnd, DestroyedMidTransferStopsEveryWorkerAndNothingCallsInAfter
 
     LiveSettings.auto_ = 1;
     LiveSettings.manual = 0;
+    LiveSettings.Set(Text::strangers, "accept");  // files from anyone, as before the policy
     LiveSettings.server = 0;
     LiveSettings.SetBuddy("127.0.0.1", std::to_string(buddyPort));
     RecordingView view;

@@ -14,6 +14,9 @@
 #include "core/ReceiveFolder.h"
 #include "heart/FakeWorkers.h"
 #include "heart/RetrySchedule.h"
+#include "heart/TrustedBuddies.h"
+#include "secure/TrustFile.h"
+#include "secure/TrustStore.h"
 #include "settings/LiveSettings.h"
 #include "settings/RegistryText.h"
 #include "settings/SettingsKeys.h"
@@ -41,6 +44,8 @@ protected:
         LiveSettings.Set(Text::user, "u");
         LiveSettings.Set(Text::pass, "p");
         LiveSettings.Set(Text::target, "/in");
+        // Both ways with anyone, as before the question; the tests of asking say "ask".
+        LiveSettings.Set(Text::strangers, "accept");
     }
     // Builds and initialises the drop window's heart, as the main frame does, with the
     // settings as they are; a short retry pause where one is given.
@@ -710,6 +715,16 @@ TEST_F(MainDialogTest, AnIncomingFilesEndLeavesTheSendQueueAlone) {
     EXPECT_EQ(view.Positions().back(), 0);
     EXPECT_TRUE(view.barVisible());  // something still waits to go out
     EXPECT_EQ(workers.sender->Sent().size(), 1u);
+    // A failed or declined receive is the receiving user's note, never a box.
+    const size_t boxes = view.Messages().size();
+    for (int32_t code : {error_code::kReceiveFailed, error_code::kCannotWriteIncoming}) {
+        incoming->ShowProgress(60000, 100000);
+        incoming->ReportError(code);
+        EXPECT_EQ(view.Messages().size(), boxes);
+        EXPECT_FALSE(view.barVisible());
+        EXPECT_EQ(view.Positions().back(), 0);
+    }
+    EXPECT_EQ(QueueFile(), "/d/waiting\r\n");
 }
 
 struct InitCase {
@@ -1071,4 +1086,66 @@ TEST(IncomingStatus, SaysFilesBytesRateAndTimeLeft) {
     batch.filesDone = 2;
     EXPECT_TRUE(status.Due(batch, start + std::chrono::milliseconds(200)));
     EXPECT_TRUE(status.Due(batch, start + std::chrono::milliseconds(700)));
+}
+
+// Automatic mode with "ask": a found stranger gets nothing until its user says Send, once, by
+// the key id it announced or by its address; "Not this computer" keeps the files queued and
+// is remembered; an unanswered question comes again with the next drop; a typed address is
+// the user's own choice.
+TEST_F(MainDialogTest, AFoundStrangerGetsTheQueueOnlyOnceTheUserSaidSend) {
+    auto asked = [&] { return view.SendQuestions(); };
+    // Manual mode: the typed address is the question answered.
+    SetMode(Mode::Manual);
+    LiveSettings.Set(Text::strangers, "ask");
+    Open().OnDropFiles({"/d/m"});
+    EXPECT_EQ(workers.sender->Sent(), (Calls{"10.0.0.7 6677 /d/m"}));
+    EXPECT_TRUE(asked().empty());
+    dialog.reset();
+
+    SetMode(Mode::Auto);
+    LiveSettings.Set(Text::strangers, "ask");
+    LiveSettings.SetBuddy("", "");
+    std::remove((GetReceiveFolder() + "/Files2Send.txt").c_str());
+    TrustStore store(TestPaths::NewFolder("trust"));
+    TrustedBuddies trust(store);
+    dialog = std::make_unique<MainDialog>(view, workers);
+    dialog->SetPairedBuddySource(&trust);
+    dialog->SetOwnKeyId("00112233aabbccdd");
+    dialog->Initialize();
+    auto stored = [&](const std::string& key) {
+        std::string error;
+        store.Reload(error);
+        const std::optional<TrustEntry> entry = store.Find(key);
+        return entry ? TrustFile::FormatLine(*entry) : std::string();
+    };
+
+    // A plain stranger; its question closed unanswered: nothing goes, nothing is kept.
+    dialog->OnDropFiles({"/d/a"});
+    workers.discoveryCallback->FoundBuddy("10.1.1.1", "6677");
+    ASSERT_TRUE(WaitUntil([&] { return asked().size() == 1; }));
+    EXPECT_EQ(asked().front(), "Send your files to 10.1.1.1?");
+    dialog->SendNext();  // not asked again before the next drop
+    dialog->OnDropFiles({"/d/b"});
+    ASSERT_TRUE(WaitUntil([&] { return asked().size() == 2; }));
+
+    // Not this computer: kept by address, files stay, no more questions about it.
+    view.sendAnswer = 1;
+    dialog->OnDropFiles({"/d/c"});
+    ASSERT_TRUE(WaitUntil([&] { return !stored("a:10.1.1.1").empty(); }));
+    EXPECT_EQ(stored("a:10.1.1.1"), "a:10.1.1.1\tknown,nosend\t10.1.1.1\t");
+    dialog->OnDropFiles({"/d/d"});
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(asked().size(), 3u);
+    EXPECT_TRUE(workers.sender->Sent().empty());
+    EXPECT_EQ(dialog->queue().Count(), 4u);
+
+    // A keyed stranger announces itself; Send: kept by its key id, and the queue goes.
+    view.sendAnswer = 0;
+    const Capability offer{true, "aabbccdd00112233", "Eve"};
+    workers.discovery->notes->Announced("10.2.2.2", "10.2.2.2", "6677", offer);
+    workers.discoveryCallback->FoundBuddy("10.2.2.2", "6677");
+    ASSERT_TRUE(SentCount(1));
+    EXPECT_EQ(asked().back(), "Send your files to Eve at 10.2.2.2? (not verified)");
+    EXPECT_EQ(stored("i:aabbccdd00112233"), "i:aabbccdd00112233\tknown,send\t10.2.2.2\tEve");
+    EXPECT_EQ(workers.sender->Sent().front(), "10.2.2.2 6677 /d/a tls:aabbccdd00112233");
 }

@@ -39,7 +39,8 @@ TEST(InitSettings, FirstRunStoresTheFirstRunValuesAndUsesThemAtOnce) {
               "\"ftpip\"=\"255.255.255.255\"\n\"target\"=\"/\"\n\"user\"=\"username\"\n"
               "\"pass\"=\"secretpw\"\n\"useftp\"=dword:00000000\n\"server\"=dword:00000001\n"
               "\"manual\"=dword:00000001\n\"auto\"=dword:00000000\n\"computername\"=\"" +
-                  DefaultComputerName() + "\"\n\"advertisesecure\"=dword:00000001\n");
+                  DefaultComputerName() +
+                  "\"\n\"advertisesecure\"=dword:00000001\n\"strangers\"=\"ask\"\n");
     EXPECT_EQ(InForce(), (Values{"255.255.255.255", "6677", "6677", "6677", "255.255.255.255", "/",
                                  "username", "secretpw", "0110"}));
     const SettingsValues live = LiveSettings.Snapshot();
@@ -70,6 +71,7 @@ TEST(InitSettings, StoredSettingsAreLoadedWithDefaultsForAbsentOnesAndNothingWri
     const SettingsValues live = LiveSettings.Snapshot();
     EXPECT_EQ(live.computername, DefaultComputerName());
     EXPECT_EQ(live.advertisesecure, 1);
+    EXPECT_EQ(live.strangers, "ask");
 }
 
 TEST(LiveSettings, ABuddyWrittenOnOneThreadIsNeverSeenHalfWrittenOnAnother) {

@@ -765,3 +765,44 @@ TEST(SListener, DestructionResetsConnectionsInEveryStateWithoutFurtherEvents) {
 }
 
 }  // namespace
+
+// Answers every file with `answer` after `delay`, counting the questions.
+class ScriptedConsent : public ConsentAsker {
+public:
+    Answer Ask(const ConsentRequest& request) override {
+        asked = request.address + " " + request.file + " " + std::to_string(request.size);
+        std::this_thread::sleep_for(delay);
+        return answer;
+    }
+    Answer answer = Answer::Decline;
+    std::chrono::milliseconds delay{0};
+    std::string asked;
+};
+
+TEST_F(Receiving, AFileWaitsUnreadForConsentAndOnlyAnAcceptedOneIsStored) {
+    ScriptedConsent consent;
+    listener.SetConsent(&consent);
+    // The answer takes three rate windows in which nothing comes: a connection waiting for
+    // one is spared (the body is in the socket by then, so reading it takes a moment only).
+    listener.SetMinimumRate(10, std::chrono::milliseconds(500));
+    Listen();
+    const std::string body = RandomBytes(30000, 7);
+    for (ConsentAsker::Answer answer : {ConsentAsker::Answer::Decline, ConsentAsker::Answer::Reset,
+                                        ConsentAsker::Answer::Accept}) {
+        SCOPED_TRACE(static_cast<int>(answer));
+        consent.answer = answer;
+        consent.delay =
+            std::chrono::milliseconds(answer == ConsentAsker::Answer::Accept ? 1500 : 0);
+        const bool accepted = answer == ConsentAsker::Answer::Accept;
+        EXPECT_EQ(Deliver(Stream("asked.bin", body), accepted ? "FinishedSending" : "ReportError"),
+                  !accepted);
+        EXPECT_EQ(consent.asked, "127.0.0.1 asked.bin 30000");
+        EXPECT_EQ(ReadFile(folder + "/asked.bin"), accepted ? body : "");
+        std::vector<std::string> listing = Listing(folder);
+        EXPECT_EQ(std::count_if(listing.begin(), listing.end(),
+                                [](const std::string& name) {
+                                    return name.find("asked") != std::string::npos;
+                                }),
+                  accepted ? 1 : 0);
+    }
+}

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <optional>
 #include <thread>
 #include <variant>
@@ -151,6 +152,45 @@ TEST_F(SecureTransfer, DeliversRefusesAndChecksTheKeyOnThePortPlainSendersUse) {
         return LogText().find("Listener: a secure connection came, but this copy has no key\n") !=
                std::string::npos;
     }));
+}
+
+// A stranger over TLS: asked with its key and the name its HELLO gave, after the FILE and
+// before any body byte; a decline is told to the sender, a blocked computer is reset, and
+// only an accepted file is stored.
+TEST_F(SecureTransfer, AStrangersFileWaitsForConsentAndOnlyAnAcceptedOneIsStored) {
+    class Scripted : public ConsentAsker {
+    public:
+        Answer Ask(const ConsentRequest& request) override {
+            asked = request.keyHash + " " + request.name + " " + request.file + " " +
+                    std::to_string(request.size);
+            return answer;
+        }
+        std::atomic<Answer> answer{Answer::Decline};
+        std::string asked;
+    } consent;
+    listener.SetConsent(&consent);
+    struct Case {
+        ConsentAsker::Answer answer;
+        const char* senderEnd;
+        Outcome outcome;
+    };
+    for (const Case& c :
+         {Case{ConsentAsker::Answer::Decline, "ReportError 4", Outcome::Refused},
+          Case{ConsentAsker::Answer::Reset, "ReportError 4", Outcome::Failed},
+          Case{ConsentAsker::Answer::Accept, "FinishedSending", Outcome::Delivered}}) {
+        SCOPED_TRACE(static_cast<int>(c.answer));
+        consent.answer = c.answer;
+        const std::string body = RandomBytes(200000, 3);
+        EXPECT_EQ(Send("offered.bin", body, SecurePeer{"", bob.keyId()}), c.senderEnd);
+        EXPECT_EQ(consent.asked, alice.keyHash() + " alice offered.bin 200000");
+        EXPECT_EQ(outcomes.Last().outcome, c.outcome);
+        if (c.outcome == Outcome::Refused) {
+            EXPECT_EQ(outcomes.Last().reason, "declined");
+        }
+        const bool stored = c.outcome == Outcome::Delivered;
+        EXPECT_EQ(ReadFile(folder + "/offered.bin") == body, stored);
+        EXPECT_EQ(Listing(folder).size(), stored ? 2u : 1u);  // the log, and the file
+    }
 }
 
 TEST_F(SecureTransfer, ACutOnEitherSideBeforeTheAckIsAFailureOnThatSide) {

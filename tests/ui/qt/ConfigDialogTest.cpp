@@ -140,7 +140,8 @@ TEST(ConfigDialog, OkWritesEveryMainSettingInOrderThenHasThemAppliedEvenWithoutA
               "\"user\"=\"\"\n\"pass\"=\"s3cret\"\n\"useftp\"=dword:00000000\n"
               "\"server\"=dword:00000000\n\"auto\"=dword:00000000\n\"manual\"=dword:00000001\n"
               "\"computername\"=\"" +
-                  DefaultComputerName() + "\"\n\"advertisesecure\"=dword:00000001\n");
+                  DefaultComputerName() +
+                  "\"\n\"advertisesecure\"=dword:00000001\n\"strangers\"=\"ask\"\n");
 }
 
 TEST(ConfigDialog, CancelAndEscAfterAnotherModeLeaveTheModeInForceAndWriteNothing) {
@@ -268,7 +269,7 @@ TEST(ConfigDialog, EveryTextFitsItsPlaceInTheFontThisDesktopHas) {
         EXPECT_LE(widget->fontMetrics().height(), widget->height()) << text.toStdString();
         EXPECT_TRUE(dialog.rect().contains(widget->geometry())) << text.toStdString();
     }
-    EXPECT_EQ(checked, 17);  // 5 boxes, 3 buttons, 9 labels
+    EXPECT_EQ(checked, 20);  // 5 boxes, 4 buttons, 11 labels
 }
 
 TEST(ConfigDialog, TheKnownComputersAreListedAndOneIsForgottenAtOnce) {
@@ -288,7 +289,7 @@ TEST(ConfigDialog, TheKnownComputersAreListedAndOneIsForgottenAtOnce) {
               "Bob|10.0.0.7|aaaabbbbcccc1111|paired");
     EXPECT_EQ(list->topLevelItem(1)->text(1).toStdString() + "|" +
                   list->topLevelItem(1)->text(3).toStdString(),
-              "10.0.0.9|blocked");
+              "10.0.0.9|blocked (by address only)");
     auto* forget = dialog.findChild<QPushButton*>("forgetComputer");
     EXPECT_FALSE(forget->isEnabled());
     first->setSelected(true);
@@ -298,6 +299,16 @@ TEST(ConfigDialog, TheKnownComputersAreListedAndOneIsForgottenAtOnce) {
     TrustStore reread(store.path().substr(0, store.path().rfind('/')));
     ASSERT_TRUE(reread.Reload(error));
     EXPECT_FALSE(reread.Find(TrustEntry::KeyForHash(bob)));
+
+    // Never becomes always with one click, at once in the file.
+    auto* change = dialog.findChild<QPushButton*>("switchComputer");
+    list->topLevelItem(0)->setSelected(true);
+    EXPECT_EQ(change->text().toStdString(), "Always");
+    change->click();
+    EXPECT_EQ(list->topLevelItem(0)->text(3).toStdString(), "allowed (by address only)");
+    ASSERT_TRUE(reread.Reload(error));
+    EXPECT_EQ(reread.Find(TrustEntry::KeyForAddress("10.0.0.9"))->state,
+              TrustEntry::State::Allowed);
 }
 
 }  // namespace

@@ -41,6 +41,7 @@ TEST(DropWindowTearDown, StopsRealWorkersMidTransferAndOneWaitingOnAMessageBox) 
     const int probe = ListenOnLoopback(port);
     close(probe);
     LiveSettings.manual = 1;
+    LiveSettings.Set(LiveSettingsStore::Text::strangers, "accept");  // files from anyone
     LiveSettings.server = 1;
     LiveSettings.auto_ = 0;
     LiveSettings.useftp = 0;
