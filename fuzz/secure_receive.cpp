@@ -1,7 +1,8 @@
 // Drives the secure receiver's session (a lone FILE, or BATCH, FOLDER and FILE groups) with
 // arbitrary frames and bodies over a stream in memory, cut into reads at arbitrary points,
-// writing into a real folder: nothing may land outside it, no link or temporary file may be
-// left in it, and whatever it answered must be frames of ours.
+// writing into a real folder: nothing may land outside it, no link or temporary file but a
+// kept part may be left in it, and whatever it answered must be frames of ours. A part of
+// "f" (16 bytes, time 0; "01234567" held) waits to be resumed in every run.
 #include <fcntl.h>
 #include <ftw.h>
 #include <stdlib.h>
@@ -11,11 +12,14 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 #include "net/MemoryStream.h"
 #include "transfer/Frame.h"
 #include "transfer/FrameReader.h"
+#include "transfer/PartResume.h"
+#include "transfer/PartStore.h"
 #include "transfer/ReceiveSession.h"
 #include "transfer/ReceivedFile.h"
 #include "transfer/ReceivedName.h"
@@ -31,9 +35,11 @@ int Check(const char* path, const struct stat* info, int type, FTW*) {
     name = name != nullptr ? name + 1 : path;
     if (type == FTW_SL || type == FTW_SLN || (type != FTW_D && !S_ISREG(info->st_mode)))
         abort();  // the receiver makes folders and regular files only
+    const std::string record = std::string(path) + std::string(PartStore::kRecordSuffix);
     if (strncmp(name, received_name::kTemporaryPrefix.data(),
-                received_name::kTemporaryPrefix.size()) == 0)
-        abort();  // a temporary file outlived its session
+                received_name::kTemporaryPrefix.size()) == 0 &&
+        !std::string(path).ends_with(PartStore::kRecordSuffix) && access(record.c_str(), F_OK) != 0)
+        abort();  // a temporary file outlived its session, and is no part kept
     return 0;
 }
 
@@ -71,12 +77,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         stream.pieces.push_back(bytes.substr(at, cut));
     }
     mkdir(g_folder.c_str(), 0700);
+    const std::string key(64, 'f');
+    const PartStore::Key kept{key, "f", 16, 0};
+    const std::string part = PartStore::NameFor(kept);
+    const int fd = open((g_folder + "/" + part).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (fd < 0 || write(fd, "01234567", 8) != 8 || close(fd) != 0 ||
+        !PartStore(g_folder).Record(part, kept, 8, time(nullptr)))
+        abort();
     {
         ReceivedFile file(g_folder);
         ReceiveSession session(file, ReceiveSession::Sizes::Exact);
         const std::atomic<bool> stopping{false};
+        PartResume resume(g_folder, key, {}, &stopping);
         secure_receive::Run(stream, net::kNoDeadline, nullptr, stopping, file, session, g_folder,
-                            "fuzz");
+                            "fuzz", {}, {}, &resume);
     }
     if (nftw(g_parent.c_str(), Check, 16, FTW_PHYS) != 0)
         abort();
@@ -87,8 +101,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             abort();
     }
     // Every answer is a whole frame of the receiving side.
-    FrameReader answers(
-        {frame::Type::Hello, frame::Type::Verdict, frame::Type::Ack, frame::Type::End});
+    FrameReader answers({frame::Type::Hello, frame::Type::Verdict, frame::Type::Ack,
+                         frame::Type::Resume, frame::Type::End});
     for (size_t at = 0; at < stream.written.size();) {
         const size_t used = answers.Feed(stream.written.data() + at, stream.written.size() - at);
         at += used;
@@ -96,8 +110,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             // The ACK of a file in a folder names its path, which no plain name holds.
             if (answers.error() != frame::Error::BadName)
                 abort();
-            answers = FrameReader(
-                {frame::Type::Hello, frame::Type::Verdict, frame::Type::Ack, frame::Type::End});
+            answers = FrameReader({frame::Type::Hello, frame::Type::Verdict, frame::Type::Ack,
+                                   frame::Type::Resume, frame::Type::End});
             continue;
         }
         if (answers.state() != FrameReader::State::Done)

@@ -9,7 +9,6 @@
 #include "secure/PrefixDigest.h"
 #include "transfer/FrameLink.h"
 #include "transfer/FrameReader.h"
-#include "transfer/ReceivedFile.h"
 #include "transfer/ReceivedName.h"
 
 namespace {
@@ -31,7 +30,7 @@ PartStore::Key PartResume::KeyOf(const frame::File& header) const {
     return {keyHash_, header.path, header.size, header.mtime};
 }
 
-uint64_t PartResume::Offer(const frame::File& header, ReceivedFile& file) {
+uint64_t PartResume::Offer(const frame::File& header, PartHolder& file) {
     uint64_t held = 0;
     const std::optional<std::string> part =
         keyHash_.empty() ? std::nullopt : store_.Find(KeyOf(header), Now());
@@ -49,7 +48,7 @@ uint64_t PartResume::Offer(const frame::File& header, ReceivedFile& file) {
     return held;
 }
 
-std::optional<uint64_t> PartResume::Settle(FrameLink& link, ReceivedFile& file, uint64_t offset) {
+std::optional<uint64_t> PartResume::Settle(FrameLink& link, PartHolder& file, uint64_t offset) {
     if (quiet_) {
         quiet_(true);
     }
@@ -86,7 +85,7 @@ std::optional<uint64_t> PartResume::Settle(FrameLink& link, ReceivedFile& file, 
     return start;
 }
 
-void PartResume::Keep(const frame::File& header, ReceivedFile& file) {
+void PartResume::Keep(const frame::File& header, PartHolder& file) {
     struct stat info {};
     if (keyHash_.empty() || file.Descriptor() < 0 || fstat(file.Descriptor(), &info) != 0 ||
         info.st_size <= 0 || static_cast<uint64_t>(info.st_size) > header.size) {

@@ -7,10 +7,10 @@
 #include <string>
 
 #include "transfer/Frame.h"
+#include "transfer/PartHolder.h"
 #include "transfer/PartStore.h"
 
 class FrameLink;
-class ReceivedFile;
 
 // The receiving side of a resumed file, for one secure session from one key: finds the part
 // an earlier session of the same file left, offers its length in the VERDICT, checks the
@@ -27,15 +27,15 @@ public:
 
     // Before the VERDICT: the part held for this file taken into `file`, and its length
     // (0: none, `file` untouched). Drops the oldest other parts when the rest has no room.
-    uint64_t Offer(const frame::File& header, ReceivedFile& file);
+    uint64_t Offer(const frame::File& header, PartHolder& file);
     // After a VERDICT that offered `offset`: reads the PREFIX_HASH, compares it with the part
     // and answers RESUME (the part emptied when they differ). Where the body starts, or
     // nothing when the session must end (the sender's frame is missing or out of turn); the
     // part then goes, so that a sender that cannot resume gets the whole file next time.
-    std::optional<uint64_t> Settle(FrameLink& link, ReceivedFile& file, uint64_t offset);
+    std::optional<uint64_t> Settle(FrameLink& link, PartHolder& file, uint64_t offset);
     // The session ended before its file was whole: keeps what `file` holds (when anything)
     // for a later session, else lets it be removed.
-    void Keep(const frame::File& header, ReceivedFile& file);
+    void Keep(const frame::File& header, PartHolder& file);
 
 private:
     PartStore::Key KeyOf(const frame::File& header) const;

@@ -2,13 +2,14 @@
 
 #include <string>
 
+#include "transfer/PartHolder.h"
 #include "transfer/ReceiveSession.h"
 
 // The file an incoming connection writes in the receive folder. It is written under a
 // temporary name of its own and takes its real name only when Publish is called, so that
 // nothing but a whole file ever stands under a name a buddy sent, and a file that was there
 // stays untouched until then. Whatever is not published is removed.
-class ReceivedFile : public ReceiveSession::Target {
+class ReceivedFile : public ReceiveSession::Target, public PartHolder {
 public:
     explicit ReceivedFile(std::string folder) : folder_(std::move(folder)) {}
     ReceivedFile(const ReceivedFile&) = delete;
@@ -31,19 +32,19 @@ public:
     // stem shortened so that the whole stays within 255 bytes.
     static std::string NumberedName(const std::string& name, int n);
     // Removes the temporary file; nothing else changes.
-    void Discard();
+    void Discard() override;
 
     // Resuming: takes over the temporary file `temporary` in the folder (a part kept
     // earlier), open and locked, written on at its end; the next Create then names it
     // instead of starting another. False when it cannot be had (gone, or in use).
-    bool Adopt(const std::string& temporary);
+    bool Adopt(const std::string& temporary) override;
     // The file being written (for the hash of what it holds), or -1.
-    int Descriptor() const { return fd_; }
+    int Descriptor() const override { return fd_; }
     // Empties the file being written, to write it again from its start.
-    bool Restart();
+    bool Restart() override;
     // Gives the file up without removing it, under `keptName` in the folder (replacing a
     // part kept there before); false, and the file removed, when that fails.
-    bool Keep(const std::string& keptName);
+    bool Keep(const std::string& keptName) override;
 
     // Removes temporary files that a receiver which ended without cleaning up left in the
     // folder; those another receiver is still writing are left alone.

@@ -297,6 +297,57 @@ void SafeTree::Discard() {
     temporary_.clear();
 }
 
+bool SafeTree::Adopt(const std::string& temporary) {
+    if (fd_ < 0 || !batch_.root.empty()) {
+        return false;  // parts are kept in the receive folder, for loose files only
+    }
+    const int fd = openat(dir_, temporary.c_str(), O_RDWR | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size <= 0 ||
+        static_cast<uint64_t>(info.st_size) > size_ || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        close(fd);
+        return false;
+    }
+    unlinkat(dir_, temporary_.c_str(), 0);
+    close(fd_);
+    fd_ = fd;
+    temporary_ = temporary;
+    written_ = static_cast<uint64_t>(info.st_size);
+    return true;
+}
+
+bool SafeTree::Restart() {
+    if (fd_ < 0 || ftruncate(fd_, 0) != 0) {
+        return false;
+    }
+    written_ = 0;  // O_APPEND: writes go to the new end
+    return true;
+}
+
+bool SafeTree::Keep(const std::string& keptName) {
+    bool kept = fd_ >= 0 && batch_.root.empty();
+    if (kept && temporary_ != keptName) {
+        // A part kept there before is replaced, unless a connection is resuming it; renamed
+        // while still locked, so that no starting receiver takes it for stale.
+        const int held =
+            openat(dir_, keptName.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        kept = !(held >= 0 && flock(held, LOCK_EX | LOCK_NB) != 0) &&
+               renameat(dir_, temporary_.c_str(), dir_, keptName.c_str()) == 0;
+        if (held >= 0) {
+            close(held);
+        }
+    }
+    if (kept) {
+        close(fd_);  // given up: Discard then only closes its folder
+        fd_ = -1;
+    }
+    Discard();
+    return kept;
+}
+
 std::string SafeTree::NumberedName(std::string_view name, unsigned n, bool isFolder) {
     // The extension is what follows the last dot, unless the name starts with it
     // (".profile") or ends with it; folders have none ("Photos.2024 (2)").

@@ -7,14 +7,16 @@
 
 #include "transfer/BatchFrames.h"
 #include "transfer/BatchPaths.h"
+#include "transfer/PartHolder.h"
 
 // Folders and files of one incoming batch, made below the receive folder without ever going
 // through a link or a name that was not made by this batch: each path is opened one name at a
 // time from the receive folder down (openat, O_NOFOLLOW). A dropped folder gets a new folder
 // of its own (its name, else "name (2)", ...), so a batch never writes into what was there.
 // Files are written under a temporary name in their folder and published under the next free
-// name (`same.txt`, `same (2).txt`, ...): nothing is ever replaced.
-class SafeTree {
+// name (`same.txt`, `same (2).txt`, ...): nothing is ever replaced. A loose file (in the receive
+// folder itself) may instead carry on from a part a cut session kept there.
+class SafeTree final : public PartHolder {
 public:
     enum class Result {
         Ok,
@@ -57,7 +59,15 @@ public:
     // folder (the root and the name as they were kept). Anything else discards it.
     Result Publish(std::string& stored);
     // Removes the file being written, if any.
-    void Discard();
+    void Discard() override;
+
+    // Resuming a loose file, after OpenFile: the kept part `temporary` (no longer than the
+    // file, not empty) takes the place of the new one. False, the new one kept, when it cannot.
+    bool Adopt(const std::string& temporary) override;
+    int Descriptor() const override { return fd_; }
+    bool Restart() override;
+    // A loose file only: the file goes under `keptName` in the receive folder, unpublished.
+    bool Keep(const std::string& keptName) override;
 
     // The bytes of the batch's paths so far, every folder on their way counted once.
     size_t pathBytes() const { return paths_.bytes(); }

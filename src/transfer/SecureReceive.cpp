@@ -134,10 +134,11 @@ private:
     frame::File header_;
 };
 
-// A file of a group, made by the session's tree.
+// A file of a group, made by the session's tree. A loose file may go on from a part an earlier
+// session kept; a folder's files start whole, as its root is new each session.
 class GroupFile final : public FileSink {
 public:
-    explicit GroupFile(SafeTree& tree) : tree_(tree) {}
+    GroupFile(SafeTree& tree, PartResume* resume) : tree_(tree), resume_(resume) {}
     Opening Open(const frame::File& header) override {
         const SafeTree::Result opened = tree_.OpenFile(header.path, header.size);
         if (tree_.pathBytes() > kMaxPathBytes) {
@@ -146,7 +147,7 @@ public:
         }
         switch (opened) {
             case SafeTree::Result::Ok:
-                return {};
+                return {Opening::Kind::Accept, {}, Resumable() ? resume_->Offer(header, tree_) : 0};
             case SafeTree::Result::BadPath:
             case SafeTree::Result::OutsideRoot:
             case SafeTree::Result::CaseTwin:
@@ -170,9 +171,20 @@ public:
         return tree_.Publish(stored) == SafeTree::Result::Ok;
     }
     void Discard() override { tree_.Discard(); }
+    std::optional<uint64_t> Settle(FrameLink& link, uint64_t offset) override {
+        return resume_->Settle(link, tree_, offset);
+    }
+    void Keep(const frame::File& header) override {
+        if (Resumable()) {
+            resume_->Keep(header, tree_);
+        }
+    }
 
 private:
+    bool Resumable() const { return resume_ != nullptr && tree_.root().empty(); }
+
     SafeTree& tree_;
+    PartResume* resume_;
 };
 
 std::string LastName(const std::string& path) {
@@ -237,7 +249,7 @@ private:
     Callback* callback_;
     const std::atomic<bool>& stopping_;
     const BatchEvents& events_;
-    PartResume* resume_;  // lone files only: a group's files start whole
+    PartResume* resume_;  // lone and loose files: a folder's files start whole
     const ConsentHook& consent_;
     std::string peerName_;  // as its HELLO gave it
     bool reset_ = false;    // a blocked computer: the session ends without a word
@@ -340,6 +352,8 @@ Ending Session::ExchangeFile(const frame::File& header, FileSink& sink, std::str
         if (!group_) {  // a lone file's bar covers what this session brings, as plain
             progressBase_ = wire::EncodeHeader(header.path, header.size - start).size();
             progressTotal_ = header.size - start;
+        } else {  // a group's counts what it held as done, as its sender's does
+            progressBase_ += start;
         }
     }
     Ending ending = ReceiveBody(header.size - start, sink);
@@ -555,7 +569,7 @@ Ending Session::RunGroups(batch_frames::Batch first, const std::string& folder) 
     if (fd >= 0) {
         close(fd);
     }
-    GroupFile sink(tree);
+    GroupFile sink(tree, resume_);
     // FOLDERs only before the group's first FILE.
     static constexpr frame::Type kBeforeFiles[] = {frame::Type::Folder, frame::Type::File,
                                                    frame::Type::Batch, frame::Type::End};

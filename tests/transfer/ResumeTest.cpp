@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <optional>
 #include <thread>
 #include <variant>
@@ -99,29 +100,6 @@ TEST(PartStore, CleaningAndStartingUpLeaveOnlyPartsKeptLessThanADay) {
     EXPECT_TRUE(store.MakeRoom(0, {}));
 }
 
-Identity MakeIdentity(const std::string& name) {
-    std::string error;
-    std::optional<Identity> identity = Identity::LoadOrCreate(TestPaths::NewFolder(name), error);
-    EXPECT_TRUE(identity) << error;
-    return std::move(*identity);
-}
-
-sockaddr_in Loopback(int port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    return address;
-}
-
-std::unique_ptr<TlsStream> Shake(std::unique_ptr<TcpStream> tcp, const Identity& me, bool client) {
-    std::string error;
-    auto tls = client ? TlsStream::Connect(std::move(tcp), me, net::DeadlineAfter(5s), error)
-                      : TlsStream::Accept(std::move(tcp), me, net::DeadlineAfter(5s), error);
-    EXPECT_TRUE(tls) << error;
-    return tls;
-}
-
 int64_t MtimeOf(const std::string& path) {
     struct stat info {};
     stat(path.c_str(), &info);
@@ -143,9 +121,9 @@ protected:
     }
     // A session of `from` that sends FILE for the file at path (as it is on disk), then
     // `bytes` of its body (none: it ends at the VERDICT, as a sender that cannot resume
-    // does), and is cut by a reset. Returns the VERDICT's offset.
-    uint64_t Cut(const std::string& path, size_t bytes, const Identity& from) {
-        const std::string body = ReadFile(path);
+    // does), and is cut by a reset. Returns the VERDICT's offset. With several paths they go
+    // as a group of loose files, each but the last whole and acknowledged.
+    uint64_t Cut(const std::vector<std::string>& paths, size_t bytes, const Identity& from) {
         const size_t errors = received.Count("ReportError");
         auto tcp = std::make_unique<TcpStream>(5s, nullptr);
         EXPECT_TRUE(tcp->Create() && tcp->Connect(Loopback(port)));
@@ -154,23 +132,43 @@ protected:
             return UINT64_MAX;
         }
         FrameLink link(*tls);
+        batch_frames::Batch group{static_cast<uint32_t>(paths.size()), 0, 0, ""};
+        for (const std::string& path : paths) {
+            group.totalBytes += ReadFile(path).size();
+        }
         link.Send(frame::Encode(frame::Hello{}) +
-                  frame::Encode(frame::File{body.size(), MtimeOf(path),
-                                            std::string(wire::NameFromPath(path))}));
+                  (paths.size() > 1 ? frame::Encode(group) : std::string()));
         FrameReader reader({frame::Type::Hello});
-        EXPECT_EQ(link.ReadFrame(reader), FrameLink::Got::Frame);
-        reader.Next();
-        reader.Expect({frame::Type::Verdict});
-        EXPECT_EQ(link.ReadFrame(reader), FrameLink::Got::Frame);
-        const uint64_t offset = reader.state() == FrameReader::State::Done
-                                    ? std::get<frame::Verdict>(reader.message()).offset
-                                    : UINT64_MAX;
+        uint64_t offset = UINT64_MAX;
+        int64_t before = 0;  // the group's bytes before the last file
+        std::string body;
+        for (const std::string& path : paths) {
+            body = ReadFile(path);
+            link.Send(frame::Encode(
+                frame::File{body.size(), MtimeOf(path), std::string(wire::NameFromPath(path))}));
+            if (&path == &paths.front()) {
+                EXPECT_EQ(link.ReadFrame(reader), FrameLink::Got::Frame);
+            }
+            reader.Next();
+            reader.Expect({frame::Type::Verdict});
+            EXPECT_EQ(link.ReadFrame(reader), FrameLink::Got::Frame);
+            offset = reader.state() == FrameReader::State::Done
+                         ? std::get<frame::Verdict>(reader.message()).offset
+                         : UINT64_MAX;
+            if (&path != &paths.back()) {
+                link.Write(body.data(), body.size());
+                reader.Next();
+                reader.Expect({frame::Type::Ack});
+                EXPECT_EQ(link.ReadFrame(reader), FrameLink::Got::Frame);
+                before += static_cast<int64_t>(body.size());
+            }
+        }
         if (bytes > 0) {
             link.Write(body.data(), bytes);
             EXPECT_TRUE(WaitUntil([&] {
                 const auto events = received.Events();
                 return !events.empty() && events.back().name == "ShowProgress" &&
-                       events.back().a >= static_cast<int64_t>(bytes);
+                       events.back().a >= before + static_cast<int64_t>(bytes);
             }));
         }
         link.Reset();
@@ -225,7 +223,7 @@ TEST_F(ResumeSession, ACutFileGoesOnWhereItStoppedAndAnAlteredPartComesWhole) {
     WriteFile(path, body);
 
     // Cut at about half: the rest alone crosses, and the result is the sender's file.
-    EXPECT_EQ(Cut(path, 1000000, alice), 0u);
+    EXPECT_EQ(Cut({path}, 1000000, alice), 0u);
     const std::string part =
         PartStore::NameFor({alice.keyHash(), "big.bin", body.size(), MtimeOf(path)});
     EXPECT_TRUE(FileExists(folder + "/" + part + ".part"));
@@ -237,7 +235,7 @@ TEST_F(ResumeSession, ACutFileGoesOnWhereItStoppedAndAnAlteredPartComesWhole) {
     EXPECT_EQ(FilesBeingReceived(folder), 0u) << "the part became the file";
 
     // The part altered on the receiver's disk: RESUME 0, the whole file again, exact.
-    EXPECT_EQ(Cut(path, 1000000, alice), 0u);
+    EXPECT_EQ(Cut({path}, 1000000, alice), 0u);
     {
         const int fd = open((folder + "/" + part).c_str(), O_WRONLY);
         ASSERT_GE(fd, 0);
@@ -272,7 +270,7 @@ TEST_F(ResumeSession, APartIsOnlyForTheSameFileFromTheSameKey) {
         WriteFile(path, body);
         struct timespec times[2] = {{0, UTIME_OMIT}, {1600000000, 0}};
         utimensat(AT_FDCWD, path.c_str(), times, 0);
-        EXPECT_EQ(Cut(path, 300000, *c.cutBy), 0u);
+        EXPECT_EQ(Cut({path}, 300000, *c.cutBy), 0u);
         if (c.touch) {
             times[1].tv_sec += 1;
             utimensat(AT_FDCWD, path.c_str(), times, 0);
@@ -283,11 +281,48 @@ TEST_F(ResumeSession, APartIsOnlyForTheSameFileFromTheSameKey) {
             utimensat(AT_FDCWD, path.c_str(), times, 0);
         }
         if (c.decline) {
-            EXPECT_GT(Cut(path, 0, alice), 0u);
+            EXPECT_GT(Cut({path}, 0, alice), 0u);
         }
         EXPECT_EQ(Send(path), static_cast<int64_t>(body.size())) << c.what;
         EXPECT_TRUE(ReadFile(folder + "/f" + std::to_string(n) + ".bin") == body) << c.what;
     }
+}
+
+TEST_F(ResumeSession, ALooseFileCutInAGroupGoesOnInTheNextGroup) {
+    const std::string first = outgoing + "/a.txt";
+    const std::string second = outgoing + "/b.bin";
+    const std::string third = outgoing + "/c.txt";
+    const std::string body = RandomBytes(2000000, 21);
+    WriteFile(first, "acknowledged before the cut");
+    WriteFile(second, body);
+    WriteFile(third, "new in the second group");
+    EXPECT_EQ(Cut({first, second}, 1000000, alice), 0u);
+    const std::string part =
+        folder + "/" + PartStore::NameFor({alice.keyHash(), "b.bin", body.size(), MtimeOf(second)});
+    EXPECT_TRUE(FileExists(part + ".part"));
+
+    // The queue dropped the acknowledged file: the rest goes as a group of its own.
+    RecordingBatch queue;
+    queue.entries = {second, third};
+    sender.SetBatchNotes(&queue);
+    received.Clear();
+    ASSERT_TRUE(sender.SendBatch("127.0.0.1", std::to_string(port), {bob.keyHash(), ""}));
+    ASSERT_TRUE(received.WaitFor("FinishedSending"));
+    EXPECT_EQ(queue.Told(),
+              (std::vector<std::string>{"0 started", "0 delivered", "1 started", "1 delivered"}));
+    // The receiver counts the part it held as done at once: its first count is beyond it.
+    const auto events = received.Events();
+    const auto progress = std::find_if(events.begin(), events.end(), [](const auto& event) {
+        return event.name == "ShowProgress";
+    });
+    ASSERT_NE(progress, events.end());
+    EXPECT_GT(progress->a, 1000000);
+    EXPECT_EQ(progress->b, static_cast<int64_t>(body.size() + ReadFile(third).size()));
+    EXPECT_NE(LogText().find("Resuming at byte 1000000 of 2000000"), std::string::npos);
+    EXPECT_EQ(ReadFile(folder + "/a.txt"), "acknowledged before the cut");
+    EXPECT_TRUE(ReadFile(folder + "/b.bin") == body);
+    EXPECT_EQ(ReadFile(folder + "/c.txt"), "new in the second group");
+    EXPECT_FALSE(FileExists(part) || FileExists(part + ".part")) << "the part became the file";
 }
 
 // A receiver of the test's own that answers the FILE with VERDICT accept at `offset`, then,

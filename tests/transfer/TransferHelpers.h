@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "core/BatchNotes.h"
 #include "core/TransferNotes.h"
 #include "net/TcpStream.h"
 #include "secure/Identity.h"
@@ -75,6 +76,47 @@ private:
     const RecordingCallback& events_;
     mutable std::mutex mutex_;
     std::vector<Note> notes_;
+};
+
+// The queue as the sender sees it, and what it is told, as "index what detail" lines.
+class RecordingBatch : public BatchNotes {
+public:
+    bool BatchEntry(size_t index, std::string& path) override {
+        if (index >= entries.size()) {
+            return false;
+        }
+        path = entries[index];
+        return true;
+    }
+    void BatchEntryStarted(size_t index) override { Add(std::to_string(index) + " started"); }
+    void BatchEntryEnded(size_t index, EntryEnd end, const std::string& detail) override {
+        static const char* const kEnds[] = {"delivered", "refused", "cannot open"};
+        Add(std::to_string(index) + " " + kEnds[static_cast<int>(end)] +
+            (detail.empty() ? "" : " " + detail));
+    }
+    void BatchSkipped(size_t index, const std::vector<std::string>& lines) override {
+        for (const std::string& line : lines) {
+            Add(std::to_string(index) + " left out " + line);
+        }
+    }
+    void BatchProgressed(const Progress& progress) override {
+        std::lock_guard<std::mutex> guard(mutex_);
+        last = progress;
+    }
+    std::vector<std::string> Told() {
+        std::lock_guard<std::mutex> guard(mutex_);
+        return told_;
+    }
+    std::vector<std::string> entries;
+    Progress last;
+
+private:
+    void Add(const std::string& line) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        told_.push_back(line);
+    }
+    std::mutex mutex_;
+    std::vector<std::string> told_;
 };
 
 }  // namespace transfer_test
