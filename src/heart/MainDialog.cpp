@@ -869,10 +869,17 @@ void MainDialog::BatchEnded(const IncomingBatch& batch, bool whole) {
         }
     }
     UpdateWaiting();
+    // From the paired buddy's key the group is told as verified, as a lone file is.
+    std::string from = batch.peerAddress;
+    if (const std::optional<PairedBuddy> buddy = Paired();
+        buddy && buddy->keyHash == batch.peerKeyHash) {
+        from = DisplayName(buddy->name.empty() ? buddy->keyId : buddy->name, 64) + " (verified, " +
+               batch.peerAddress + ")";
+    }
     if (batch.filesKept == 0 && batch.files > 0) {
         view_.Notify("Receive failed", (batch.root.empty() ? std::to_string(batch.files) + " files"
                                                            : DisplayName(batch.root, kShownName)) +
-                                           " from " + batch.peerAddress + ": nothing was kept");
+                                           " from " + from + ": nothing was kept");
         return;
     }
     if (batch.filesKept == 0) {
@@ -884,12 +891,11 @@ void MainDialog::BatchEnded(const IncomingBatch& batch, bool whole) {
                           (batch.files == 1 ? " file" : " files");
     if (!batch.storedRoot.empty()) {
         view_.FileArrived(batch.storedRoot,
-                          DisplayName(batch.storedRoot, kShownName) + " (" + counted + ")",
-                          batch.peerAddress);
+                          DisplayName(batch.storedRoot, kShownName) + " (" + counted + ")", from);
     } else if (batch.filesKept == 1 && whole) {
-        view_.FileArrived(lastKept, DisplayName(lastKept, kShownName), batch.peerAddress);
+        view_.FileArrived(lastKept, DisplayName(lastKept, kShownName), from);
     } else {
-        view_.FileArrived(lastKept, counted, batch.peerAddress);
+        view_.FileArrived(lastKept, counted, from);
     }
 }
 
@@ -980,12 +986,23 @@ void MainDialog::NotifyRunEnded() {
     std::string text;
     {
         std::lock_guard<std::mutex> guard(retryMutex_);
-        if (sentInRun_ == 0) {
+        if (sentInRun_ + foldersSentInRun_ == 0) {
             return;
         }
-        text = "Sent " + (sentInRun_ == 1 ? lastSentName_ : std::to_string(sentInRun_) + " files") +
-               " to " + lastSentAddress_;
+        // A folder sent whole is one of the entries the user dropped, never "1 file".
+        const auto counted = [](size_t count, const char* what) {
+            return std::to_string(count) + " " + what + (count == 1 ? "" : "s");
+        };
+        std::string what = lastSentName_;
+        if (sentInRun_ + foldersSentInRun_ > 1) {
+            what = foldersSentInRun_ == 0 ? counted(sentInRun_, "file")
+                   : sentInRun_ == 0      ? counted(foldersSentInRun_, "folder")
+                                          : counted(sentInRun_, "file") + " and " +
+                                           counted(foldersSentInRun_, "folder");
+        }
+        text = "Sent " + what + " to " + lastSentAddress_;
         sentInRun_ = 0;
+        foldersSentInRun_ = 0;
     }
     view_.Notify("Files sent", text);
 }
@@ -1400,7 +1417,9 @@ void MainDialog::BatchEntryEnded(size_t /*index*/, EntryEnd end, const std::stri
             retrySchedule_.Reset();
             failingPath_.clear();
             failures_ = 0;
-            ++sentInRun_;
+            struct stat info {};
+            ++(stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode) ? foldersSentInRun_
+                                                                       : sentInRun_);
             lastSentName_ = name;
             lastSentAddress_ = address;
             break;

@@ -320,7 +320,8 @@ private:
     RetrySchedule retrySchedule_;  // guarded by retryMutex_, as the fields below
     std::string failingPath_;      // the entry that failed last, and how often in a row
     int failures_ = 0;
-    size_t sentInRun_ = 0;  // files the buddy confirmed since the queue was last empty
+    size_t sentInRun_ = 0;         // files the buddy confirmed since the queue was last empty
+    size_t foldersSentInRun_ = 0;  // and folders, each sent whole in a secure session
     std::string lastSentName_, lastSentAddress_;
 
     // What runs as the settings last applied say; UI thread only. -1: no receiver.

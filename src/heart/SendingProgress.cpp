@@ -53,7 +53,9 @@ std::string SendingProgress::Text(const BatchNotes::Progress& progress, size_t b
         const double perSecond =
             static_cast<double>(progress.bytesDone) * 1000.0 / static_cast<double>(elapsed.count());
         text += ", " + Bytes(static_cast<uint64_t>(perSecond)) + "/s";
-        if (progress.bytesKnown > progress.bytesDone) {
+        // Entries behind are not listed yet, so their bytes are unknown: no time left, which
+        // would count only what is listed (a folder behind may be most of it).
+        if (progress.bytesKnown > progress.bytesDone && behind == 0) {
             const double left =
                 static_cast<double>(progress.bytesKnown - progress.bytesDone) / perSecond;
             text += ", " + Duration(static_cast<uint64_t>(left + 0.5)) + " left";

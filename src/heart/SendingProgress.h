@@ -12,7 +12,7 @@
 class SendingProgress {
 public:
     // behind: queued entries after the group under way (each counted as one file until its
-    // turn); elapsed: since the session began.
+    // turn; while there are any, no time left is said); elapsed: since the session began.
     static std::string Text(const BatchNotes::Progress& progress, size_t behind,
                             std::chrono::milliseconds elapsed, const std::string& address);
     // 1000-based, as file managers show sizes: "512 bytes", "9.8 KB", "1.2 GB".

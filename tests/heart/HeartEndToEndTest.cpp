@@ -3,14 +3,17 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <map>
 #include <thread>
 
 #include "core/ActivityLog.h"
 #include "core/EventCodes.h"
+#include "core/ReceiveFolder.h"
 #include "heart/FakeWorkers.h"
 #include "heart/MainDialog.h"
 #include "heart/RealWorkerFactory.h"
@@ -42,9 +45,25 @@ using Text = LiveSettingsStore::Text;
         pause();
 }
 
-// The same with our key from keyFolder (empty: a copy without secure transfers).
-[[noreturn]] void RunSecureBuddy(const std::string& home, const std::string& keyFolder) {
+class PairedWith : public PairedBuddySource {
+public:
+    PairedWith(std::string hash, std::string name)
+        : hash_(std::move(hash)), name_(std::move(name)) {}
+    std::optional<PairedBuddy> Paired() const override {
+        return PairedBuddy{hash_, hash_.substr(0, 16), "127.0.0.1", name_};
+    }
+
+private:
+    std::string hash_, name_;
+};
+
+// The same with our key from keyFolder (empty: a copy without secure transfers), paired with
+// Anna when her key hash is given. What its user hears (barks, one per connection, and
+// notifications) goes to its log as "view: " lines.
+[[noreturn]] void RunSecureBuddy(const std::string& home, const std::string& keyFolder,
+                                 const std::string& annaHash = "") {
     setenv("HOME", home.c_str(), 1);
+    CloseLog();  // the test's own, if the fork inherited it open
     LiveSettings.manual = 1;
     LiveSettings.Set(Text::strangers, "accept");  // files from anyone, as before the policy
     LiveSettings.server = 1;
@@ -55,24 +74,19 @@ using Text = LiveSettingsStore::Text;
         identity = Identity::LoadOrCreate(keyFolder, error);
     }
     RecordingView view;
+    view.afterCall = [](const std::string& call) {
+        if (call == "bark" || call.rfind("notify ", 0) == 0) {
+            WriteLog("view: " + call + "\n");
+        }
+    };
+    PairedWith anna(annaHash, "Anna");
     RealWorkerFactory workers;
-    workers.SetSecure(identity ? &*identity : nullptr, "Bob", nullptr);
+    workers.SetSecure(identity ? &*identity : nullptr, "Bob", annaHash.empty() ? nullptr : &anna);
     MainDialog heart(view, workers);
     heart.Initialize();
     for (;;)
         pause();
 }
-
-class PairedWithBob : public PairedBuddySource {
-public:
-    explicit PairedWithBob(std::string hash) : hash_(std::move(hash)) {}
-    std::optional<PairedBuddy> Paired() const override {
-        return PairedBuddy{hash_, hash_.substr(0, 16), "127.0.0.1", "Bob"};
-    }
-
-private:
-    std::string hash_;
-};
 
 // Whether something listens on the port on loopback, waited for: a buddy may still be starting.
 bool Listens(int port) {
@@ -206,7 +220,7 @@ TEST_F(HeartEndToEnd, APairedBuddyGetsFilesOverTlsAndNothingOnceItStopsSpeakingI
     WriteFile(source + "/two.bin", "second");
     RecordingView view;
     RecordingIconMaker icons;
-    PairedWithBob paired(bob->keyHash());
+    PairedWith paired(bob->keyHash(), "Bob");
     RealWorkerFactory workers;
     workers.SetSecure(&*anna, "Anna", &paired);
     MainDialog heart(view, workers);
@@ -343,5 +357,115 @@ TEST_F(HeartEndToEnd, DestroyedMidTransferStopsEveryWorkerAndNothingCallsInAfter
     close(incoming);
     close(buddy);
 }
+
+// A drop of loose files and a folder (a subfolder, an empty folder, a link out of it), to the
+// paired buddy and to a plain one: what either user sees, read from both copies' logs.
+class DropOfFilesAndAFolder : public HeartEndToEnd, public testing::WithParamInterface<bool> {};
+
+// Paired: one TLS session, the tree kept, the folder told once on each side. Plain: one
+// connection a file, the folder flattened, the sender's user told once. Either way every byte
+// arrives, the link is left out and listed, and the queue and its file end empty.
+TEST_P(DropOfFilesAndAFolder, ArrivesWholeInOneSessionWhenPairedAndFlatWhenPlain) {
+    const bool paired = GetParam();
+    std::string error;
+    const std::string bobKeys = TestPaths::NewFolder("bob-keys") + "/zingwell";
+    const std::optional<Identity> bob = Identity::LoadOrCreate(bobKeys, error);
+    ASSERT_TRUE(bob) << error;
+    const std::optional<Identity> anna =
+        Identity::LoadOrCreate(TestPaths::NewFolder("anna-keys") + "/zingwell", error);
+    ASSERT_TRUE(anna) << error;
+    LiveSettings.manual = 1;
+    LiveSettings.server = 0;
+    LiveSettings.SetBuddy("127.0.0.1", "6677");
+    ASSERT_TRUE(buddy_.Fork(
+        [&] { RunSecureBuddy(otherHome, paired ? bobKeys : "", paired ? anna->keyHash() : ""); }));
+
+    const std::string source = TestPaths::NewFolder("to-send");
+    const std::string album = source + "/album";
+    for (const std::string& folder : {album, album + "/sub", album + "/empty"}) {
+        ASSERT_EQ(mkdir(folder.c_str(), 0700), 0) << folder;
+    }
+    // Path below the source, and where the buddy keeps it when the tree goes as it is.
+    const std::map<std::string, std::string> files = {
+        {"a.txt", "the first loose file"},
+        {"b.bin", RandomBytes(700000, 1)},
+        {"album/one.bin", RandomBytes(300000, 2)},
+        {"album/sub/two.txt", "two levels down"},
+        {"c.txt", ""},
+    };
+    for (const auto& [path, contents] : files) {
+        WriteFile(source + "/" + path, contents);
+    }
+    WriteFile(source + "/secret.txt", "never to the buddy");
+    ASSERT_EQ(symlink((source + "/secret.txt").c_str(), (album + "/link").c_str()), 0);
+
+    const std::string received = otherHome + "/Zingwell";
+    const std::string buddyLog = received + "/zingwelllog.txt";
+    RecordingView view;
+    PairedWith bobPaired(bob->keyHash(), "Bob");
+    RealWorkerFactory workers;
+    workers.SetSecure(&*anna, "Anna", paired ? &bobPaired : nullptr);
+    {
+        MainDialog heart(view, workers);
+        heart.Initialize();
+        // Read from its log, not tried: a connection would count among its sessions.
+        ASSERT_TRUE(WaitUntil([&] {
+            return ReadFile(buddyLog).find("Listening for client...\n") != std::string::npos;
+        }));
+        heart.OnDropFiles({source + "/a.txt", source + "/b.bin", album, source + "/c.txt"});
+        ASSERT_TRUE(
+            WaitUntil([&] { return heart.queue().Count() == 0; }, std::chrono::seconds(30)));
+        ASSERT_TRUE(
+            WaitUntil([] { return ReadFile(GetReceiveFolder() + "/Files2Send.txt").empty(); }));
+        EXPECT_FALSE(heart.Sending());
+    }
+    for (const auto& [path, contents] : files) {
+        const std::string kept = paired ? path : path.substr(path.rfind('/') + 1);
+        EXPECT_TRUE(FileExists(received + "/" + kept)) << kept;
+        EXPECT_EQ(ReadFile(received + "/" + kept), contents) << kept;
+    }
+    struct stat info {};
+    EXPECT_EQ(paired,
+              stat((received + "/album/empty").c_str(), &info) == 0 && S_ISDIR(info.st_mode));
+    EXPECT_NE(paired, FileExists(received + "/one.bin"));
+    for (const char* never : {"/album/link", "/link", "/secret.txt"}) {
+        EXPECT_NE(lstat((received + never).c_str(), &info), 0) << never;
+    }
+
+    // Read as the users do: the sender's log and notifications, the buddy's log (its view's
+    // barks, one a connection, and notifications among its lines).
+    const std::string log = LogText();
+    const std::string heard = ReadFile(buddyLog);
+    EXPECT_EQ(Occurrences(log, "Left out of album: album/link: a link\n"), 1u) << log;
+    EXPECT_TRUE(view.Messages().empty());
+    EXPECT_EQ(view.Waiting(), "Nothing to send");
+    const size_t connections = paired ? 1 : files.size();
+    EXPECT_EQ(Occurrences(log, "Connected to buddy at 127.0.0.1\n"), connections);
+    EXPECT_EQ(Occurrences(heard, "view: bark\n"), connections) << heard;
+    EXPECT_EQ(Occurrences(log, "Secure session with key " + bob->keyId()), paired ? 1u : 0u);
+    std::vector<std::string> notes = view.Notes();
+    ASSERT_EQ(notes.size(), 2u) << testing::PrintToString(notes);
+    if (paired) {
+        EXPECT_EQ(notes[0], "Not all of album goes: 1 left out, the rest goes: album/link: a link");
+        EXPECT_EQ(notes[1], "Files sent: Sent 3 files and 1 folder to 127.0.0.1");
+        EXPECT_EQ(Occurrences(heard, "Received 2 of 2 files in album\n"), 1u) << heard;
+        EXPECT_EQ(Occurrences(heard, "view: notify File received: album"), 1u);
+        EXPECT_NE(heard.find("view: notify File received: album (2 files) from Anna (verified, "
+                             "127.0.0.1)\n"),
+                  std::string::npos);
+    } else {
+        EXPECT_EQ(notes[0],
+                  "Folder sent as single files: album: its 2 files go to 127.0.0.1 one by one, "
+                  "each under its own name; the folders are not recreated there (it takes "
+                  "single files only); 1 left out (links, unreadable files), listed in the log");
+        EXPECT_EQ(notes[1], "Files sent: Sent 5 files to 127.0.0.1");
+        EXPECT_EQ(Occurrences(heard, "view: notify File received: "), files.size());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(ToABuddy, DropOfFilesAndAFolder, testing::Values(true, false),
+                         [](const testing::TestParamInfo<bool>& info) {
+                             return info.param ? "Paired" : "Plain";
+                         });
 
 }  // namespace

@@ -950,7 +950,7 @@ TEST_F(BatchTest, EntriesLeaveAsTheyEndAndTheUserHearsOnceOfWhatDidNotGo) {
                      "Not all sent: " + name + ": 10.0.0.7 did not take tree/x (bad name)",
                      "Not delivered: c: 10.0.0.7 refused it (no room); it is in Not delivered, "
                      "the next files go",
-                     "Files sent: Sent 2 files to 10.0.0.7"}));
+                     "Files sent: Sent 1 file and 1 folder to 10.0.0.7"}));
     EXPECT_EQ(workers.sender->Sent().size(), 1u) << "no pause, no session per file";
 }
 

@@ -21,11 +21,12 @@ TEST(SendingProgress, SaysFilesBytesRateAndTimeLeftOnceThereIsARate) {
          500ms,
          "Sending file 1 of 1000 to h: 0 bytes of 10.2 MB",
          0},
-        // Entries behind the group count as one file each until their turn.
+        // Entries behind the group count as one file each until their turn, and their bytes,
+        // unknown till then, leave the time left unsaid.
         {{999, 1000, 10239000, 10240000, 1},
          2,
          2000ms,
-         "Sending file 1000 of 1002 to h: 10.2 MB of 10.2 MB, 5.1 MB/s, 0 s left",
+         "Sending file 1000 of 1002 to h: 10.2 MB of 10.2 MB, 5.1 MB/s",
          99},
         {{3, 10, 1500000000, 3000000000, 1},
          0,
