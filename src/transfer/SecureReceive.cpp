@@ -431,16 +431,18 @@ bool Session::StartGroup(const batch_frames::Batch& batch, SafeTree& tree) {
     if (events_.started) {
         events_.started(info);  // before anything of it is made
     }
+    const auto many = [](uint64_t n, const char* one, const char* more) {
+        return std::to_string(n) + " " + (n == 1 ? one : more);
+    };
     const std::string what = batch.root.empty() ? std::string("loose files")
                                                 : "folder " + received_name::ForLog(batch.root);
-    const std::string counts = std::to_string(batch.files) + " files, " +
-                               std::to_string(batch.folders) + " folders, " +
-                               std::to_string(batch.totalBytes) + " bytes";
+    const std::string counts = many(batch.files, "file", "files") + ", " +
+                               many(batch.folders, "folder", "folders") + ", " +
+                               many(batch.totalBytes, "byte", "bytes");
     if (consent_) {  // asked once for the whole group, before anything of it is made
-        const std::string offer = batch.root.empty()
-                                      ? std::to_string(batch.files) + " files"
-                                      : batch.root + " (a folder of " +
-                                            std::to_string(batch.files) + " files)";
+        const std::string files = many(batch.files, "file", "files");
+        const std::string offer =
+            batch.root.empty() ? files : batch.root + " (a folder of " + files + ")";
         const ConsentAsker::Answer answer =
             consent_(peerName_, offer, batch.totalBytes, batch.files);
         if (answer == ConsentAsker::Answer::Reset || stopping_) {

@@ -288,7 +288,7 @@ TEST_F(BatchReceive, HostilePathsAreRefusedOrEndTheSessionAndTheRestOfTheBatchAr
     EXPECT_EQ(told["BatchStarted"], 17);
     EXPECT_EQ(told["BatchEnded whole"], 4);
     const std::string log = LogText();
-    EXPECT_NE(log.find("Incoming folder Photos (2 files, 1 folders, 5 bytes), made as Photos "
+    EXPECT_NE(log.find("Incoming folder Photos (2 files, 1 folder, 5 bytes), made as Photos "
                        "(2)\n"),
               std::string::npos);
     EXPECT_NE(log.find("Kept as notes (2).txt\n"), std::string::npos);
