@@ -620,13 +620,14 @@ void SListener::RunSecureSession(Connection* connection, Callback* callback) {
     TransferNotes* notes = notes_;
     const std::string peer = AddressText(connection->address);
     const std::string& key = tls->peerKeyHash();
+    // Outside the block below: the events call it for as long as the session runs.
+    const auto told = [&](IncomingBatch batch) {
+        batch.peerAddress = peer;
+        batch.peerKeyHash = key;
+        return batch;
+    };
     if (notes != nullptr) {
         // As Report: nothing is told while the receiver is being destroyed.
-        auto told = [&](IncomingBatch batch) {
-            batch.peerAddress = peer;
-            batch.peerKeyHash = key;
-            return batch;
-        };
         events.started = [&](const IncomingBatch& batch) {
             if (!stopping_) {
                 notes->BatchStarted(told(batch));
