@@ -86,10 +86,20 @@ ConsentQuestion::Choice ConsentDesk::Choose(const ConsentRequest& request, const
         std::shared_ptr<Question> question = found->second;
         if (!question->answered) {
             question->waiting += static_cast<int>(request.files);
-            question->bytes += request.size;
             answered_.wait(guard, [&] { return question->answered || stopping_; });
         }
         return question->answered ? question->choice : Choice::Decline;
+    }
+    for (auto entry = turnedDown_.begin(); entry != turnedDown_.end();) {
+        std::erase_if(entry->second, [&](auto at) { return now - at >= kTurnedDownFor; });
+        entry = entry->second.empty() ? turnedDown_.erase(entry) : std::next(entry);
+    }
+    const auto turned = turnedDown_.find(request.address);
+    if (turned != turnedDown_.end() && turned->second.size() >= kTurnedDownPerAddress) {
+        guard.unlock();
+        WriteLog("Consent: " + Computer(request) +
+                 " was turned down too often lately, a file declined without asking\n");
+        return Choice::Decline;
     }
     if (open_ >= kMaxOpenQuestions) {
         guard.unlock();
@@ -98,7 +108,6 @@ ConsentQuestion::Choice ConsentDesk::Choose(const ConsentRequest& request, const
         return Choice::Decline;
     }
     auto question = std::make_shared<Question>();
-    question->bytes = request.size;
     questions_[key] = question;
     ++open_;
     ConsentQuestion asked;
@@ -125,6 +134,9 @@ ConsentQuestion::Choice ConsentDesk::Choose(const ConsentRequest& request, const
     }
 
     guard.lock();
+    if (choice == Choice::Decline || choice == Choice::Unanswered || choice == Choice::Never) {
+        turnedDown_[request.address].push_back(std::chrono::steady_clock::now());
+    }
     question->answered = true;
     question->choice = choice;
     question->answeredAt = std::chrono::steady_clock::now();

@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "core/ConsentAsker.h"
 #include "heart/ConsentQuestion.h"
@@ -21,6 +22,10 @@ class ConsentDesk : public ConsentAsker {
 public:
     enum class Policy { Ask, Refuse, Accept };
     static constexpr int kMaxOpenQuestions = 4;
+    // An address whose last questions were all turned down is not asked again for a while:
+    // a new key costs a stranger nothing, the user's attention does.
+    static constexpr size_t kTurnedDownPerAddress = 3;
+    static constexpr std::chrono::minutes kTurnedDownFor{10};
     static constexpr std::chrono::milliseconds kAnswerTime{120000};
     // After an answer, files of the same computer follow it for this long (the rest of a drop).
     static constexpr std::chrono::milliseconds kFollowTime{10000};
@@ -55,7 +60,6 @@ private:
         ConsentQuestion::Choice choice = ConsentQuestion::Choice::Unanswered;
         std::chrono::steady_clock::time_point answeredAt;
         int waiting = 1;
-        int64_t bytes = 0;
     };
     // The user's answer for request, asked or followed.
     ConsentQuestion::Choice Choose(const ConsentRequest& request, const std::string& key);
@@ -71,6 +75,8 @@ private:
     std::mutex mutex_;  // guards the fields below
     std::condition_variable answered_;
     std::map<std::string, std::shared_ptr<Question>> questions_;  // by trust key
+    // When questions from each address were declined or went unanswered, the latest last.
+    std::map<std::string, std::vector<std::chrono::steady_clock::time_point>> turnedDown_;
     int open_ = 0;
     bool stopping_ = false;
 };

@@ -1314,13 +1314,15 @@ void MainDialog::RefusedByBuddy(const std::string& path, const std::string& addr
 }
 
 void MainDialog::TellRefused(const std::string& path, const std::string& address,
-                             const std::string& reason) {
+                             const std::string& reason, bool notify) {
     const std::string name = NameOf(path);
     const std::string why =
         reason.empty() ? std::string("no reason given") : DisplayName(reason, 200);
     WriteLog("Not delivered: " + address + " refused " + name + ": " + why + "\n");
-    view_.Notify("Not delivered", name + ": " + address + " refused it (" + why +
-                                      "); it is in Not delivered, the next files go");
+    if (notify) {
+        view_.Notify("Not delivered", name + ": " + address + " refused it (" + why +
+                                          "); it is in Not delivered, the next files go");
+    }
 }
 
 bool MainDialog::FlattenFolders(std::string& path, const std::string& whom) {
@@ -1431,7 +1433,9 @@ void MainDialog::BatchEntryEnded(size_t /*index*/, EntryEnd end, const std::stri
                 failures_ = 0;
                 retrySchedule_.Reset();
             }
-            TellRefused(path, address, detail);
+            TellRefused(path, address, detail, false);
+            std::lock_guard<std::mutex> guard(dispatchMutex_);
+            refusedInBatch_.push_back({path, address, detail});
             break;
         }
         case EntryEnd::CannotOpen:
@@ -1505,9 +1509,26 @@ void MainDialog::BatchProgressed(const Progress& progress) {
 void MainDialog::BatchOver(std::vector<std::string> unopened) {
     view_.ShowSending("");
     UpdateWaiting();  // the tooltip no longer says "Sending file ..."
-    if (unopened.empty()) {
+    std::vector<std::array<std::string, 3>> refused;
+    {
         std::lock_guard<std::mutex> guard(dispatchMutex_);
-        unopened.swap(unopened_);
+        refused.swap(refusedInBatch_);
+        if (unopened.empty()) {
+            unopened.swap(unopened_);
+        }
+    }
+    if (!refused.empty()) {
+        // One word for the lot: a declined drop of a thousand files is no thousand bubbles.
+        const std::string& why = refused[0][2];
+        const std::string reason =
+            why.empty() ? std::string("no reason given") : DisplayName(why, 200);
+        view_.Notify("Not delivered",
+                     refused.size() == 1
+                         ? NameOf(refused[0][0]) + ": " + refused[0][1] + " refused it (" + reason +
+                               "); it is in Not delivered, the next files go"
+                         : std::to_string(refused.size()) + " files: " + refused[0][1] +
+                               " refused them (" + reason +
+                               "); they are in Not delivered, the next files go");
     }
     if (unopened.empty()) {
         return;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -195,8 +196,9 @@ private:
     bool EndBatchEntry(const std::string& path, bool notDelivered);
     // A batch's end, delivered or not: the files that would not open are told, once.
     void BatchOver(std::vector<std::string> unopened = {});
-    void TellRefused(const std::string& path, const std::string& address,
-                     const std::string& reason);
+    // Logs a refused file; with notify, tells the user too (a batch tells its refusals once).
+    void TellRefused(const std::string& path, const std::string& address, const std::string& reason,
+                     bool notify = true);
     // SendNext's work; tells the caller what came of it.
     Dispatch DispatchHead();
     // Automatic mode sends to a stranger only once the user said so: false when the head
@@ -277,6 +279,8 @@ private:
     bool batch_ = false;     // the running send is a batch; guarded by dispatchMutex_
     size_t batchEnded_ = 0;  // its entries that left the queue; guarded by dispatchMutex_
     std::vector<std::string> unopened_;  // its files that would not open; dispatchMutex_
+    // Its files the buddy refused (path, address, reason), told once at its end; dispatchMutex_
+    std::vector<std::array<std::string, 3>> refusedInBatch_;
     // Set by Cancel sending with the rest kept: nothing goes until the next drop.
     bool held_ = false;                                              // guarded by dispatchMutex_
     std::chrono::steady_clock::time_point batchStart_, batchShown_;  // progressMutex_

@@ -85,23 +85,27 @@ std::optional<TrustEntry::State> TrustedBuddies::StateOf(const std::string& key)
 bool TrustedBuddies::Remember(const TrustEntry& entry) {
     std::string error;
     Refresh(error);
-    TrustEntry merged = entry;
-    if (std::optional<TrustEntry> known = store_.Find(entry.key)) {
+    // Merged under the store's lock: a pairing that ends meanwhile is not overwritten.
+    const bool kept = store_.Update(entry.key, [&](const TrustEntry* known) {
+        std::optional<TrustEntry> merged = entry;
+        if (known == nullptr) {
+            return merged;
+        }
         if (known->state == TrustEntry::State::Paired) {
-            return false;
+            return std::optional<TrustEntry>();
         }
         // One answer changes one thing: a consent keeps the send answer, and the reverse.
-        if (merged.state == TrustEntry::State::Known) {
-            merged.state = known->state;
+        if (merged->state == TrustEntry::State::Known) {
+            merged->state = known->state;
         }
-        if (merged.sending == TrustEntry::Sending::Unasked) {
-            merged.sending = known->sending;
+        if (merged->sending == TrustEntry::Sending::Unasked) {
+            merged->sending = known->sending;
         }
-        if (merged.name.empty()) {
-            merged.name = known->name;
+        if (merged->name.empty()) {
+            merged->name = known->name;
         }
-    }
-    const bool kept = store_.Put(merged);
+        return merged;
+    });
     Refresh(error);
     return kept;
 }

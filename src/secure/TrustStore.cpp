@@ -112,14 +112,21 @@ bool TrustStore::HasPaired() const {
 }
 
 bool TrustStore::Put(const TrustEntry& entry) {
-    if (!TrustFile::ValidKey(entry.key)) {
+    return Update(entry.key, [&](const TrustEntry*) { return std::optional<TrustEntry>(entry); });
+}
+
+bool TrustStore::Update(
+    const std::string& key,
+    const std::function<std::optional<TrustEntry>(const TrustEntry* known)>& change) {
+    std::lock_guard lock(mutex_);
+    auto found =
+        std::find_if(file_.lines.begin(), file_.lines.end(),
+                     [&](const TrustFile::Line& l) { return l.entry && l.entry->key == key; });
+    std::optional<TrustEntry> entry = change(found != file_.lines.end() ? &*found->entry : nullptr);
+    if (!entry || entry->key != key || !TrustFile::ValidKey(key)) {
         return false;
     }
-    std::lock_guard lock(mutex_);
-    TrustFile::Line line{entry, TrustFile::FormatLine(entry)};
-    auto found = std::find_if(
-        file_.lines.begin(), file_.lines.end(),
-        [&](const TrustFile::Line& l) { return l.entry && l.entry->key == entry.key; });
+    TrustFile::Line line{*entry, TrustFile::FormatLine(*entry)};
     if (found != file_.lines.end()) {
         *found = std::move(line);
     } else {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -28,6 +29,10 @@ public:
     // Adds or replaces the entry of entry.key and writes the file; false when it cannot be
     // written (the change then lives in memory only).
     bool Put(const TrustEntry& entry);
+    // Replaces the entry of key with what change makes of the one known (null: none) in one
+    // step, so that no other change comes between; change returns nothing to leave it.
+    bool Update(const std::string& key,
+                const std::function<std::optional<TrustEntry>(const TrustEntry* known)>& change);
     // Removes the entry of key and writes the file.
     bool Forget(const std::string& key);
 

@@ -256,6 +256,18 @@ bool PartStore::MakeRoom(uint64_t needed, const std::string& spare) const {
         std::optional<Entry> entry = Read(dir.fd, name);
         entries.push_back(entry ? std::move(*entry) : Entry{name, {}, 0, INT64_MIN});
     }
+    // A file larger than the room all parts would leave is refused anyway: none is dropped
+    // for it, or one oversized offer would wipe every other sender's parts.
+    uint64_t held = 0;
+    for (const Entry& entry : entries) {
+        struct stat info {};
+        if (fstatat(dir.fd, entry.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+            held += static_cast<uint64_t>(info.st_size);
+        }
+    }
+    if (FreeBytes(folder_) + held < needed) {
+        return false;
+    }
     std::sort(entries.begin(), entries.end(),
               [](const Entry& a, const Entry& b) { return a.kept < b.kept; });
     for (const Entry& entry : entries) {

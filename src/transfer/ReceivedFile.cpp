@@ -177,7 +177,9 @@ bool ReceivedFile::Adopt(const std::string& temporary) {
     if (fd < 0) {
         return false;
     }
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    // Looked at once locked: a part dropped meanwhile is unlinked, and publishing it would fail.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
+        info.st_nlink == 0) {
         close(fd);
         return false;
     }

@@ -649,12 +649,11 @@ void SListener::RunSecureSession(Connection* connection, Callback* callback) {
             }
         };
     }
-    const secure_receive::ConsentHook consent = [&](const std::string& peerName,
-                                                    const std::string& offer, uint64_t size,
-                                                    uint32_t files) {
-        return AskConsent(*connection, key, peerName, offer,
-                          static_cast<int64_t>(std::min<uint64_t>(size, INT64_MAX)), files);
-    };
+    const secure_receive::ConsentHook consent =
+        [&](const std::string& peerName, const std::string& offer, uint64_t size, uint32_t files) {
+            return AskConsent(*connection, key, peerName, offer,
+                              static_cast<int64_t>(std::min<uint64_t>(size, INT64_MAX)), files);
+        };
     secure_receive::Result result =
         secure_receive::Run(*tls, deadline, callback, stopping_, file, session, folder, name,
                             pairing, events, &resume, consent);

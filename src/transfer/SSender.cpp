@@ -457,8 +457,8 @@ SSender::FileResult SSender::ExchangeFile(Session& session, int file, const fram
     int64_t start = 0;
     if (verdict.offset != 0) {  // Resume: the buddy holds the file's first part
         ResumeSend::Failure failure = ResumeSend::Failure::None;
-        const std::optional<uint64_t> agreed = ResumeSend::Agree(
-            link, file, header.size, verdict.offset, stopping_, failure);
+        const std::optional<uint64_t> agreed =
+            ResumeSend::Agree(link, file, header.size, verdict.offset, stopping_, failure);
         if (!agreed) {
             if (stopping_) {
                 return FileResult::Stopped;
@@ -472,8 +472,8 @@ SSender::FileResult SSender::ExchangeFile(Session& session, int file, const fram
         }
         start = static_cast<int64_t>(*agreed);
         if (start > 0) {
-            WriteLog("Resuming at byte " + std::to_string(start) + " of " + std::to_string(header.size) +
-                     "\n");
+            WriteLog("Resuming at byte " + std::to_string(start) + " of " +
+                     std::to_string(header.size) + "\n");
         }
     }
     const Outcome body = SendBody(link, file, static_cast<int64_t>(header.size), start,
@@ -642,6 +642,7 @@ SSender::Outcome SSender::FolderGroup(Session& session, const std::string& folde
     session.progress.entriesThrough = session.index;
     Report(session);
     std::string refused;
+    std::string firstReason;
     size_t refusedCount = 0;
     for (const FolderWalk::File& entry : listing.files) {
         const int file = FolderWalk::Open(folder, entry.path);
@@ -669,8 +670,16 @@ SSender::Outcome SSender::FolderGroup(Session& session, const std::string& folde
             if (++refusedCount <= 3) {
                 refused += (refused.empty() ? "" : ", ") + entry.path + " (" + reason + ")";
             }
+            if (firstReason.empty()) {
+                firstReason = reason;
+            }
         }
         Report(session);
+    }
+    if (!listing.files.empty() && refusedCount == listing.files.size()) {
+        // Declined, no room, nothing taken: the folder did not go, whatever its tree did.
+        session.notes->BatchEntryEnded(index, BatchNotes::EntryEnd::Refused, firstReason);
+        return Outcome::Sent;
     }
     if (refusedCount > 3) {
         refused += " and " + std::to_string(refusedCount - 3) + " more";

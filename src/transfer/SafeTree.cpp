@@ -306,8 +306,9 @@ bool SafeTree::Adopt(const std::string& temporary) {
         return false;
     }
     struct stat info {};
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size <= 0 ||
-        static_cast<uint64_t>(info.st_size) > size_ || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    // Looked at once locked: a part dropped meanwhile is unlinked, and publishing it would fail.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
+        info.st_nlink == 0 || info.st_size <= 0 || static_cast<uint64_t>(info.st_size) > size_) {
         close(fd);
         return false;
     }

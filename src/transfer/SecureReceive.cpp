@@ -197,7 +197,9 @@ struct Group {
     IncomingBatch info;
     std::string refusal;  // the whole group's, when it cannot be taken
     std::map<std::string, std::string> refusedFolders;  // path as sent, and why
-    uint32_t folders = 0;                               // FOLDERs and FILEs seen
+    size_t refusedBytes = 0;  // their paths': they count against the paths' bound too
+    uint32_t foldersRefused = 0;
+    uint32_t folders = 0;  // FOLDERs and FILEs seen
     uint32_t files = 0;
     uint64_t bytes = 0;  // announced by the FILEs seen
     uint32_t refused = 0;
@@ -253,7 +255,7 @@ private:
     const ConsentHook& consent_;
     std::string peerName_;  // as its HELLO gave it
     bool reset_ = false;    // a blocked computer: the session ends without a word
-    std::string hello_;  // ours, until sent
+    std::string hello_;     // ours, until sent
     Result result_;
     std::optional<Group> group_;
     std::vector<char> buffer_;
@@ -377,8 +379,7 @@ Ending Session::RunLone(const frame::File& header, ReceivedFile& file, ReceiveSe
                         const std::string& folder) {
     link_.SetDeadline(net::kNoDeadline);
     if (consent_) {
-        const ConsentAsker::Answer answer =
-            consent_(peerName_, header.path, header.size, 1);
+        const ConsentAsker::Answer answer = consent_(peerName_, header.path, header.size, 1);
         if (answer != ConsentAsker::Answer::Accept) {
             file.Announce(header.path);
             if (answer == ConsentAsker::Answer::Decline) {
@@ -500,8 +501,14 @@ bool Session::HandleFolder(const std::string& path, SafeTree& tree) {
         default:
             return false;  // a broken path or more folders than announced
     }
-    WriteLog("Folder refused: " + received_name::ForLog(path) + ": " + SafeTree::Describe(made) +
-             "\n");
+    group.refusedBytes += path.size();
+    if (tree.pathBytes() + group.refusedBytes > kMaxPathBytes) {
+        return false;  // case twins by the thousand hold memory as well as names do
+    }
+    if (group.foldersRefused++ < kRefusalsLogged) {
+        WriteLog("Folder refused: " + received_name::ForLog(path) + ": " +
+                 SafeTree::Describe(made) + "\n");
+    }
     return true;
 }
 

@@ -49,9 +49,8 @@ using PairingHook = std::function<void(FrameLink& link, const frame::Hello& hell
 // Asked before anything of an offer is written (a lone FILE, or a group at its BATCH), with the
 // sender's HELLO name, what is offered (a file's name; a group's description), its size and
 // how many files it holds; may wait long.
-using ConsentHook =
-    std::function<ConsentAsker::Answer(const std::string& peerName, const std::string& file,
-                                       uint64_t size, uint32_t files)>;
+using ConsentHook = std::function<ConsentAsker::Answer(
+    const std::string& peerName, const std::string& file, uint64_t size, uint32_t files)>;
 
 // session is over file, for a lone FILE; `folder` is where file writes (for its free space),
 // and where the groups' folders and files are made. Without a pairing hook a HELLO that asks

@@ -152,6 +152,19 @@ TEST(ConsentDesk, OneQuestionPerComputerAFewAtMostAndNoAnswerInTimeDeclines) {
     desk.SetAnswerTime(std::chrono::milliseconds(50));
     EXPECT_EQ(desk.Ask(Plain("10.0.0.6")), Answer::Decline);
     EXPECT_FALSE(trust.StateOf("a:10.0.0.6"));
+
+    // A stranger that makes a new key for every try: after three turned down, its address is
+    // not asked again for a while; another address still is.
+    view.hold = false;
+    view.choice = Choice::Decline;
+    const size_t before = view.AskedCount();
+    for (char key : {'1', '2', '3', '4', '5'}) {
+        EXPECT_EQ(desk.Ask(ConsentRequest{"10.0.0.7", std::string(64, key), "", "x", 1}),
+                  Answer::Decline);
+    }
+    EXPECT_EQ(view.AskedCount(), before + 3);
+    view.choice = Choice::Accept;
+    EXPECT_EQ(desk.Ask(Plain("10.0.0.8")), Answer::Accept);
 }
 
 }  // namespace

@@ -948,10 +948,23 @@ TEST_F(BatchTest, EntriesLeaveAsTheyEndAndTheUserHearsOnceOfWhatDidNotGo) {
     EXPECT_EQ(view.Notes(),
               (Calls{"Not all of " + name + " goes: 1 left out, the rest goes: tree/l: a link",
                      "Not all sent: " + name + ": 10.0.0.7 did not take tree/x (bad name)",
+                     "Files sent: Sent 1 file and 1 folder to 10.0.0.7",
                      "Not delivered: c: 10.0.0.7 refused it (no room); it is in Not delivered, "
-                     "the next files go",
-                     "Files sent: Sent 1 file and 1 folder to 10.0.0.7"}));
+                     "the next files go"}));
     EXPECT_EQ(workers.sender->Sent().size(), 1u) << "no pause, no session per file";
+}
+
+// A declined drop is one word to the user, however many files it held.
+TEST_F(BatchTest, RefusedFilesOfABatchAreOneNotification) {
+    using End = BatchNotes::EntryEnd;
+    dialog->OnDropFiles({"/d/a", "/d/b", "/d/c"});
+    for (size_t i = 0; i < 3; ++i) {
+        this->End(i, End::Refused, "declined");
+    }
+    workers.sender->EndSecurely(SendNotes::Outcome::Delivered);
+    EXPECT_EQ(dialog->NotDelivered(), (Calls{"/d/a", "/d/b", "/d/c"}));
+    EXPECT_EQ(view.Notes(), (Calls{"Not delivered: 3 files: 10.0.0.7 refused them (declined); "
+                                   "they are in Not delivered, the next files go"}));
 }
 
 // A cut session is a failure of the entry under way; Cancel sending asks what becomes of the

@@ -177,15 +177,19 @@ TEST_F(BatchSend, LooseFilesAndAFolderGoInGroupsOfOneSessionEachTold) {
     WriteFile(tree + "/sub/c.txt", "charlie!");
     ASSERT_EQ(symlink("/etc/passwd", (tree + "/link").c_str()), 0);
     WriteFile(outgoing + "/d.txt", "delta");
+    // A folder none of whose files was taken did not go.
+    ASSERT_EQ(mkdir((outgoing + "/declined").c_str(), 0700), 0);
+    WriteFile(outgoing + "/declined/x", "x");
     notes.entries = {outgoing + "/a.txt", outgoing + "/gone.txt", outgoing + "/no.txt", tree,
-                     outgoing + "/d.txt"};
-    ScriptedReceiver receiver(bob, {{"no.txt", "bad name"}}, 0);
+                     outgoing + "/d.txt", outgoing + "/declined"};
+    ScriptedReceiver receiver(bob, {{"no.txt", "bad name"}, {"declined/x", "declined"}}, 0);
     EXPECT_EQ(Run(receiver), "FinishedSending");
-    EXPECT_EQ(receiver.frames,
-              (std::vector<std::string>{"HELLO", "BATCH 2 0 12 ", "FILE a.txt 5", "FILE no.txt 7",
-                                        "BATCH 2 2 13 tree", "FOLDER tree/empty", "FOLDER tree/sub",
-                                        "FILE tree/b.txt 5", "FILE tree/sub/c.txt 8",
-                                        "BATCH 1 0 5 ", "FILE d.txt 5", "END"}));
+    EXPECT_EQ(
+        receiver.frames,
+        (std::vector<std::string>{
+            "HELLO", "BATCH 2 0 12 ", "FILE a.txt 5", "FILE no.txt 7", "BATCH 2 2 13 tree",
+            "FOLDER tree/empty", "FOLDER tree/sub", "FILE tree/b.txt 5", "FILE tree/sub/c.txt 8",
+            "BATCH 1 0 5 ", "FILE d.txt 5", "BATCH 1 0 1 declined", "FILE declined/x 1", "END"}));
     EXPECT_EQ(receiver.bodies, (std::map<std::string, std::string>{{"a.txt", "alpha"},
                                                                    {"tree/b.txt", "bravo"},
                                                                    {"tree/sub/c.txt", "charlie!"},
@@ -194,8 +198,8 @@ TEST_F(BatchSend, LooseFilesAndAFolderGoInGroupsOfOneSessionEachTold) {
               (std::vector<std::string>{"0 started", "0 delivered", "1 started", "1 cannot open",
                                         "2 started", "2 refused bad name", "3 started",
                                         "3 left out tree/link: a link", "3 delivered", "4 started",
-                                        "4 delivered"}));
-    EXPECT_EQ(notes.last.filesDone, 5u);
+                                        "4 delivered", "5 started", "5 refused declined"}));
+    EXPECT_EQ(notes.last.filesDone, 6u);
     EXPECT_EQ(notes.last.bytesDone, 23u);
     EXPECT_EQ(events.Count("ShowProgress"), 0u) << "a batch's progress goes to its notes";
 }

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -93,11 +94,19 @@ TEST(PartStore, CleaningAndStartingUpLeaveOnlyPartsKeptLessThanADay) {
               (std::vector<std::string>{fresh, fresh + ".part", older, older + ".part"}));
     busy.Discard();
 
-    // No room: every other part goes, the one to resume stays.
+    // A file no dropping could make room for drops nothing: an oversized offer must not
+    // wipe the other senders' parts.
     keep("another", kNow);
+    const std::vector<std::string> before = Listing(folder);
     EXPECT_FALSE(store.MakeRoom(UINT64_MAX, fresh));
-    EXPECT_EQ(Listing(folder), (std::vector<std::string>{fresh, fresh + ".part"}));
+    EXPECT_EQ(Listing(folder), before);
     EXPECT_TRUE(store.MakeRoom(0, {}));
+    // One that fits once parts go: the oldest goes first, the one to resume stays.
+    struct statvfs info {};
+    ASSERT_EQ(statvfs(folder.c_str(), &info), 0);
+    EXPECT_TRUE(store.MakeRoom(uint64_t{info.f_bavail} * info.f_frsize + 1, fresh));
+    EXPECT_FALSE(FileExists(folder + "/" + older));
+    EXPECT_TRUE(FileExists(folder + "/" + fresh));
 }
 
 int64_t MtimeOf(const std::string& path) {
