@@ -313,15 +313,16 @@ void ConfigDialog::Build(QWidget* page) {
     label(QStringLiteral("Files from strangers:"), 12, 302, 72, 8);
     strangers_ = new QComboBox(page);
     strangers_->setObjectName(QStringLiteral("strangers"));
-    for (const char* policy : {"ask", "refuse", "accept"}) {
-        strangers_->addItem(QString::fromLatin1(policy));
-    }
+    // Read as words; stored as the setting's own text.
+    strangers_->addItem(QStringLiteral("Ask me"), QStringLiteral("ask"));
+    strangers_->addItem(QStringLiteral("Refuse"), QStringLiteral("refuse"));
+    strangers_->addItem(QStringLiteral("Accept"), QStringLiteral("accept"));
     strangers_->setGeometry(units.Rect(86, 300, 40, 12));
     tabOrder << strangers_;
     strangersWarning_ = label(QStringLiteral("unsafe: anyone may send"), 130, 302, 82, 8);
     strangersWarning_->setStyleSheet(QStringLiteral("color: #b00000"));
-    connect(strangers_, &QComboBox::currentTextChanged, this, [this](const QString& text) {
-        strangersWarning_->setVisible(text == QStringLiteral("accept"));
+    connect(strangers_, &QComboBox::currentIndexChanged, this, [this] {
+        strangersWarning_->setVisible(strangers_->currentData() == QStringLiteral("accept"));
     });
 
     // The frames lie behind the controls they hold.
@@ -374,9 +375,9 @@ void ConfigDialog::Open() {
     Box(kAdvertiseSecure)->setChecked(values_.advertisesecure != 0);
     values_.strangers =
         RegistryText(SettingKey("strangers"), "ask", true, RegRoot::CurrentUser).Get();
-    const int policy = strangers_->findText(QString::fromStdString(values_.strangers));
+    const int policy = strangers_->findData(QString::fromStdString(values_.strangers));
     strangers_->setCurrentIndex(policy < 0 ? 0 : policy);
-    strangersWarning_->setVisible(strangers_->currentText() == QStringLiteral("accept"));
+    strangersWarning_->setVisible(strangers_->currentData() == QStringLiteral("accept"));
     ShowFlags();
     DialogWindow::Centre(this);
 }
@@ -392,7 +393,7 @@ void ConfigDialog::TakeValues() {
         Flag(values_, id) = Box(id)->isChecked() ? 1 : 0;
     }
     values_.advertisesecure = Box(kAdvertiseSecure)->isChecked() ? 1 : 0;
-    values_.strangers = strangers_->currentText().toStdString();
+    values_.strangers = strangers_->currentData().toString().toStdString();
     for (const Binding& binding : kTexts) {
         const QString text = Edit(binding.id)->text();
         const auto& [bytes, shown] = stored_[binding.id];
