@@ -1,7 +1,7 @@
 // Feeds the frame reader arbitrary bytes in arbitrary pieces: however they are cut, it must
 // reach the same frames, take the same bytes and fail in the same way; every frame it yields
-// must encode back to exactly the bytes it took, and no FILE or ACK it yields may carry a
-// name the receive folder would refuse.
+// must encode back to exactly the bytes it took, and no FILE it yields may carry a name the
+// receive folder would refuse, nor an ACK a path a batch could not have made.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -12,6 +12,7 @@
 #include "transfer/Frame.h"
 #include "transfer/FrameReader.h"
 #include "transfer/ReceivedName.h"
+#include "transfer/RelativePath.h"
 
 namespace {
 
@@ -52,7 +53,10 @@ Run Read(const char* data, size_t length, size_t piece, bool filesOnly) {
                     abort();
             }
             if (const auto* ack = std::get_if<frame::Ack>(&message)) {
-                if (ack->kept && !received_name::IsAcceptable(ack->name))
+                // A file of a folder's group is kept under a path of several names.
+                std::vector<std::string> names;
+                if (ack->kept &&
+                    relative_path::Split(ack->name, names) != relative_path::Problem::None)
                     abort();
             }
             run.frames.push_back(taken);
